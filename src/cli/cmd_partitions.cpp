@@ -1,0 +1,71 @@
+// qvx partitions: the partition list of a disk, as the partition screen
+// shows it.
+
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "cli/source.h"
+#include "cli/terminal.h"
+#include "engine/partition_listing.h"
+
+namespace qvx::cli {
+
+namespace {
+
+struct PartitionsOptions {
+    std::string source;
+    bool json = false;
+    bool search = false;
+    bool quiet = false;
+};
+
+void runPartitions(const PartitionsOptions& opt, CliContext& ctx) {
+    disk::SectorReader reader;
+    OpenedSource src;
+    std::string error;
+    if (!openSource(opt.source, reader, src, error)) {
+        std::cerr << "qvx: " << error << '\n';
+        ctx.exitCode = kExitUsage;
+        return;
+    }
+    TerminalProgress progress(opt.quiet || opt.json);
+    InterruptStop interrupt;
+    engine::ReadFailureTrigger trigger;
+    const engine::PartitionListing listing =
+        engine::listPartitions(reader, src.diskIndex, src.details, opt.search, trigger, interrupt.token(), progress);
+    progress.finish();
+
+    const auto& entries = listing.list.entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto& e = entries[i];
+        const int number = static_cast<int>(i) + 1;
+        const std::uint32_t sizeMb = (e.endSector - e.firstSector) >> 11;
+        const char* table = e.foundBySearch ? "search" : "mbr";
+        if (opt.json) {
+            nlohmann::ordered_json j = {{"number", number},     {"name", e.fileSystemName}, {"first", e.firstSector},
+                                {"end", e.endSector},   {"size_mb", sizeMb},        {"table", table}};
+            std::cout << j.dump() << '\n';
+        } else {
+            const std::string label =
+                e.fileSystemName == "Unknown Partition" ? e.fileSystemName : partition::partitionLabel(number, e.fileSystemName);
+            std::cout << label << "  first " << e.firstSector << "  end " << e.endSector << "  " << sizeMb << " MB"
+                      << (e.foundBySearch ? "  (found by search)" : "") << '\n';
+        }
+    }
+    if (listing.searched && listing.search.stopped) ctx.exitCode = kExitPartial;
+}
+
+}  // namespace
+
+void registerPartitionsCommand(CLI::App& app, CliContext& ctx) {
+    auto opt = std::make_shared<PartitionsOptions>();
+    CLI::App* cmd = app.add_subcommand("partitions", "List the NTFS, FAT16 and FAT32 partitions of a disk");
+    cmd->add_option("SOURCE", opt->source, "Disk image, block device or PhysicalDriveN")->required();
+    cmd->add_flag("--json", opt->json, "One JSON object per partition");
+    cmd->add_flag("--search", opt->search, "Also search the disk for lost partitions");
+    cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");
+    cmd->callback([opt, &ctx] { runPartitions(*opt, ctx); });
+}
+
+}  // namespace qvx::cli

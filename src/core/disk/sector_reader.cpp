@@ -1,0 +1,192 @@
+#include "disk/sector_reader.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace qvx::disk {
+
+const std::array<std::string, kMaxDisks> PhysicalDriveNames = {
+    "\\\\.\\PhysicalDrive0", "\\\\.\\PhysicalDrive1", "\\\\.\\PhysicalDrive2", "\\\\.\\PhysicalDrive3",
+    "\\\\.\\PhysicalDrive4", "\\\\.\\PhysicalDrive5", "\\\\.\\PhysicalDrive6", "\\\\.\\PhysicalDrive7",
+    "\\\\.\\PhysicalDrive8", "\\\\.\\PhysicalDrive9",
+};
+
+int diskIndexOfDeviceName(std::string_view deviceName) {
+    // The reader copies at most 20 characters of the name.
+    if (deviceName.size() > 20) deviceName = deviceName.substr(0, 20);
+    for (int i = 0; i < kMaxDisks; ++i)
+        if (deviceName == PhysicalDriveNames[static_cast<std::size_t>(i)]) return i;
+    return -1;
+}
+
+namespace {
+
+class FileDevice : public BlockDevice {
+public:
+    FileDevice(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
+    ~FileDevice() override { ::close(m_fd); }
+    FileDevice(const FileDevice&) = delete;
+    FileDevice& operator=(const FileDevice&) = delete;
+
+    bool readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) override {
+        std::size_t done = 0;
+        while (done < length) {
+            ssize_t n = ::pread(m_fd, out + done, length - done, static_cast<off_t>(byteOffset + done));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (n == 0) return false;  // past the end
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    std::uint64_t sizeBytes() const override { return m_size; }
+
+private:
+    int m_fd;
+    std::uint64_t m_size;
+};
+
+}  // namespace
+
+std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string& error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = path + ": " + std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    std::uint64_t size = 0;
+    if (S_ISBLK(st.st_mode)) {
+        unsigned long long bytes = 0;
+        if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
+    } else if (S_ISREG(st.st_mode)) {
+        size = static_cast<std::uint64_t>(st.st_size);
+    } else {
+        error = path + ": not a disk image or block device";
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<FileDevice>(fd, size);
+}
+
+bool MemoryDevice::readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) {
+    ++readCalls;
+    bool ok = true;
+    for (std::uint64_t sector = byteOffset / kSectorSize; sector * kSectorSize < byteOffset + length; ++sector)
+        if (badSectors.count(sector)) ok = false;
+    // Copy what exists so a failed read behaves like a partial one.
+    if (byteOffset < m_data.size()) {
+        std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, m_data.size() - byteOffset));
+        if (ok) std::memcpy(out, m_data.data() + byteOffset, n);
+        if (n < length) ok = false;
+    } else {
+        ok = false;
+    }
+    return ok;
+}
+
+void SectorReader::attachPath(int diskIndex, std::string path) {
+    if (diskIndex < 0 || diskIndex >= kMaxDisks) return;
+    std::lock_guard lock(m_mutex);
+    m_paths[static_cast<std::size_t>(diskIndex)] = std::move(path);
+    m_devices[static_cast<std::size_t>(diskIndex)].reset();
+}
+
+void SectorReader::attachDevice(int diskIndex, std::shared_ptr<BlockDevice> dev) {
+    if (diskIndex < 0 || diskIndex >= kMaxDisks) return;
+    std::lock_guard lock(m_mutex);
+    m_paths[static_cast<std::size_t>(diskIndex)] = "<memory>";
+    m_devices[static_cast<std::size_t>(diskIndex)] = std::move(dev);
+}
+
+void SectorReader::detach(int diskIndex) {
+    if (diskIndex < 0 || diskIndex >= kMaxDisks) return;
+    std::lock_guard lock(m_mutex);
+    m_paths[static_cast<std::size_t>(diskIndex)].clear();
+    m_devices[static_cast<std::size_t>(diskIndex)].reset();
+}
+
+std::string SectorReader::backingPath(int diskIndex) const {
+    if (diskIndex < 0 || diskIndex >= kMaxDisks) return {};
+    std::lock_guard lock(m_mutex);
+    return m_paths[static_cast<std::size_t>(diskIndex)];
+}
+
+bool SectorReader::open(int diskIndex, std::string& error) {
+    if (diskIndex < 0 || diskIndex >= kMaxDisks) {
+        error = "no such disk";
+        return false;
+    }
+    std::lock_guard lock(m_mutex);
+    auto& slot = m_devices[static_cast<std::size_t>(diskIndex)];
+    if (slot) return true;
+    const std::string& path = m_paths[static_cast<std::size_t>(diskIndex)];
+    if (path.empty()) {
+        error = "no disk attached as " + PhysicalDriveNames[static_cast<std::size_t>(diskIndex)];
+        return false;
+    }
+    slot = openFileDevice(path, error);
+    return slot != nullptr;
+}
+
+std::shared_ptr<BlockDevice> SectorReader::device(int diskIndex) {
+    std::string error;
+    if (!open(diskIndex, error)) return nullptr;
+    std::lock_guard lock(m_mutex);
+    return m_devices[static_cast<std::size_t>(diskIndex)];
+}
+
+std::uint64_t SectorReader::totalSectors(int diskIndex) {
+    auto dev = device(diskIndex);
+    return dev ? dev->sizeBytes() / kSectorSize : 0;
+}
+
+void SectorReader::setReadFailureHook(ReadFailureHook hook) {
+    std::lock_guard lock(m_mutex);
+    m_hook = std::move(hook);
+}
+
+int SectorReader::ReadSectors(std::string_view deviceName, std::uint64_t lba, std::uint32_t count, void* buffer) {
+    return ReadSectors(diskIndexOfDeviceName(deviceName), lba, count, buffer);
+}
+
+int SectorReader::ReadSectors(int diskIndex, std::uint64_t lba, std::uint32_t count, void* buffer) {
+    if (count == 0 || buffer == nullptr) return 0;
+    auto dev = device(diskIndex);
+    if (!dev) return 0;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    // An LBA whose byte offset does not fit in 64 bits cannot be read at all.
+    if (lba > (UINT64_MAX >> 9) - count) return 0;
+    const std::size_t bytes = static_cast<std::size_t>(count) << 9;
+    if (dev->readAt(lba << 9, bytes, out)) return 1;
+
+    ReadFailureHook hook;
+    {
+        std::lock_guard lock(m_mutex);
+        hook = m_hook;
+    }
+    if (hook) hook();
+    // Sector-by-sector retry into a scratch sector so an unreadable sector
+    // keeps whatever the caller's buffer held there.
+    std::uint8_t sector[kSectorSize];
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (dev->readAt((lba + i) << 9, kSectorSize, sector))
+            std::memcpy(out + (i << 9), sector, kSectorSize);
+    }
+    return 0;
+}
+
+}  // namespace qvx::disk

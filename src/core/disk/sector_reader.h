@@ -1,0 +1,103 @@
+#pragma once
+// The one way the engine touches a disk: whole 512-byte sectors addressed by
+// a 64-bit LBA, read-only. Disks are named by the ten "\\.\PhysicalDriveN"
+// device names; each index maps to a backing block device or image file that
+// is opened O_RDONLY once and kept open.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvx::disk {
+
+inline constexpr std::uint32_t kSectorSize = 512;
+inline constexpr int kMaxDisks = 10;
+
+/// "\\.\PhysicalDrive0" .. "\\.\PhysicalDrive9"; the disk digit is character 17.
+extern const std::array<std::string, kMaxDisks> PhysicalDriveNames;
+
+/// Disk index named by a device name (its character 17), or -1.
+int diskIndexOfDeviceName(std::string_view deviceName);
+
+/// Something that can be read at byte offsets: a block device, an image file,
+/// or memory in tests.
+class BlockDevice {
+public:
+    virtual ~BlockDevice() = default;
+    /// Reads exactly length bytes at byteOffset into out; false if any byte
+    /// could not be read (out may then hold part of the data).
+    virtual bool readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) = 0;
+    virtual std::uint64_t sizeBytes() const = 0;
+};
+
+/// Opens path read-only (O_RDONLY, never anything writable). On failure
+/// returns null and sets error to a readable reason.
+std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string& error);
+
+/// In-memory disk for tests: sectors listed in badSectors fail to read, as
+/// does anything past the end.
+class MemoryDevice : public BlockDevice {
+public:
+    explicit MemoryDevice(std::vector<std::uint8_t> data) : m_data(std::move(data)) {}
+    bool readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) override;
+    std::uint64_t sizeBytes() const override { return m_data.size(); }
+    std::vector<std::uint8_t>& data() { return m_data; }
+    std::set<std::uint64_t> badSectors;
+    int readCalls = 0;
+
+private:
+    std::vector<std::uint8_t> m_data;
+};
+
+/// Reads sectors of the disks attached to the ten device names. Thread-safe:
+/// the open devices are shared, each read uses only its arguments.
+class SectorReader {
+public:
+    using ReadFailureHook = std::function<void()>;
+
+    SectorReader() = default;
+    SectorReader(const SectorReader&) = delete;
+    SectorReader& operator=(const SectorReader&) = delete;
+
+    /// Platform switch of the reader; only the 'N' back end exists.
+    char PlatformMode() const { return 'N'; }
+
+    /// Maps disk index (0..9) to a backing path, opened on first read.
+    void attachPath(int diskIndex, std::string path);
+    /// Maps disk index to an already open device (tests, images in memory).
+    void attachDevice(int diskIndex, std::shared_ptr<BlockDevice> device);
+    void detach(int diskIndex);
+    std::string backingPath(int diskIndex) const;
+
+    /// Opens the disk now; false (with a reason) when it cannot be opened.
+    bool open(int diskIndex, std::string& error);
+    /// Size of the disk in whole sectors, 0 if it cannot be opened.
+    std::uint64_t totalSectors(int diskIndex);
+
+    /// Called on every failed bulk read, before the sector-by-sector retry.
+    void setReadFailureHook(ReadFailureHook hook);
+
+    /// Reads count sectors at lba into buffer (count * 512 bytes). Returns 1
+    /// when the whole run was read in one request, else 0. After a failed
+    /// bulk read every sector that can be read is read again into its place
+    /// and the others are left as they were. A device that cannot be opened
+    /// returns 0 without calling the failure hook.
+    int ReadSectors(std::string_view deviceName, std::uint64_t lba, std::uint32_t count, void* buffer);
+    int ReadSectors(int diskIndex, std::uint64_t lba, std::uint32_t count, void* buffer);
+
+private:
+    std::shared_ptr<BlockDevice> device(int diskIndex);
+
+    mutable std::mutex m_mutex;
+    std::array<std::string, kMaxDisks> m_paths;
+    std::array<std::shared_ptr<BlockDevice>, kMaxDisks> m_devices;
+    ReadFailureHook m_hook;
+};
+
+}  // namespace qvx::disk

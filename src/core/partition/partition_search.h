@@ -1,0 +1,69 @@
+#pragma once
+// The search for lost partitions: probes the disk at cylinder boundaries for
+// FAT32, FAT16 and NTFS boot sectors and appends what it finds to the disk's
+// partition list. When nothing at all is listed, the whole disk is offered
+// as "Unknown Partition" so that a sector-range search can still run.
+
+#include <cstdint>
+#include <stop_token>
+#include <string>
+
+#include "disk/sector_reader.h"
+#include "partition/partition_table.h"
+#include "util/progress.h"
+
+namespace qvx::partition {
+
+inline constexpr const char* kSearchDoneHelp =
+    "Select the Partition from left Panel from which you want to recover Data. Press 'Search More Partitions' "
+    "button to search other Lost or Deleted Partitions. Press 'Next' button to start searching Data.";
+inline constexpr const char* kSearchStoppedHelp =
+    "Select the Partition from left Panel from which you want to recover Data. If the partition (from which you "
+    "want to recover your data) is not in the list, Press \u2018Search More Partitions\u2019 button to search other "
+    "Lost or Deleted Partitions. Press \u2018Next\u2019 button to start searching Data.";
+inline constexpr const char* kSearchStartHelp =
+    "To stop press 'Stop Searching Partition' button or Please wait for the process to be completed. It is strongly "
+    "recommended that you should allow the software to complete the Process.";
+inline constexpr const char* kTableCorruptedHelp = "Partition Table is corrupted. Software is Searching Partitions...";
+inline constexpr const char* kStopSearchQuestion = "Do you want to stop searching partition?";
+
+/// Disk geometry as the disk details give it (decimal texts).
+struct SearchGeometry {
+    std::string cylindersText;
+    std::string headsText;
+    std::string sectorsPerTrackText;
+    std::uint64_t totalSectors = 0;
+};
+
+struct NormalisedGeometry {
+    std::uint32_t cylinders = 0;
+    std::uint32_t heads = 0;
+    std::uint32_t sectorsPerTrack = 0;
+};
+
+/// Converts the texts (missing ones read 0) and normalises any geometry
+/// whose track is not 63 sectors to 63 sectors and 255 heads.
+NormalisedGeometry normaliseGeometry(const SearchGeometry& geometry);
+
+/// What a probed sector holds: type name and volume size in sectors, or an
+/// empty name.
+struct ProbedBootSector {
+    std::string name;
+    std::uint32_t sizeSectors = 0;
+};
+ProbedBootSector recogniseBootSector(const std::uint8_t* sector);
+
+struct PartitionSearchResult {
+    bool stopped = false;
+    int added = 0;
+    bool unknownOffered = false;
+};
+
+/// Probes every cylinder (two positions each) and appends new partitions to
+/// list, at most up to 26 entries. Stops between cylinders once stop is
+/// requested, keeping what was found. Ends by offering "Unknown Partition"
+/// (the whole disk) when the list is empty.
+PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex, const SearchGeometry& geometry,
+                                      DiskPartitionList& list, std::stop_token stop, util::ProgressSink& progress);
+
+}  // namespace qvx::partition

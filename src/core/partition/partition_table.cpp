@@ -1,0 +1,194 @@
+#include "partition/partition_table.h"
+
+#include <cstring>
+#include <set>
+
+#include "util/le.h"
+
+namespace qvx::partition {
+
+namespace {
+
+constexpr std::size_t kSlotTable = 0x1BE;
+constexpr std::size_t kSlotSize = 16;
+constexpr std::size_t kSlotType = 4;
+constexpr std::size_t kSlotFirst = 8;
+constexpr std::size_t kSlotCount = 12;
+// A slot must start at least this many sectors before the disk's end.
+constexpr std::int64_t kPlausibleTail = 0x6000;
+// Bound on extended boot records followed, on top of the loop check.
+constexpr int kMaxChainSteps = 4096;
+
+bool isExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F; }
+
+struct Slot {
+    std::uint8_t type;
+    std::uint32_t first;
+    std::uint32_t count;
+};
+
+Slot slotAt(const std::uint8_t* sector, int k) {
+    util::Bytes b(sector, disk::kSectorSize);
+    const std::size_t at = kSlotTable + kSlotSize * static_cast<std::size_t>(k);
+    return {util::le8(b, at + kSlotType), util::le32(b, at + kSlotFirst), util::le32(b, at + kSlotCount)};
+}
+
+int readOne(disk::SectorReader& reader, int diskIndex, std::uint64_t lba, std::uint8_t* buffer) {
+    std::memset(buffer, 0, disk::kSectorSize);
+    return reader.ReadSectors(diskIndex, lba, 1, buffer);
+}
+
+/// Appends an entry unless its sectors are not representable in 32 bits.
+void listPartition(DiskPartitionList& list, TableReadResult& result, const std::string& name, std::uint64_t first,
+                   std::uint64_t count) {
+    if (first > UINT32_MAX) return;
+    std::uint64_t end = first + count;
+    if (end > UINT32_MAX) end = UINT32_MAX;
+    list.entries.push_back({name, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end), false});
+    result.partitionsListed = true;
+}
+
+}  // namespace
+
+std::string partitionLabel(int number, const std::string& name) {
+    return "Partition - " + std::to_string(number) + " ( " + name + " )";
+}
+
+std::string DiskPartitionList::label(int index) const {
+    if (index < 0 || index >= count()) return {};
+    return partitionLabel(index + 1, entries[static_cast<std::size_t>(index)].fileSystemName);
+}
+
+std::uint8_t correctTypeBySignature(std::uint8_t type, const std::uint8_t* bootSector) {
+    util::Bytes b(bootSector, disk::kSectorSize);
+    if (util::bytesEqual(b, 82, "FAT32")) return 0x0B;
+    if (util::bytesEqual(b, 54, "FAT16")) return 0x06;
+    if (util::bytesEqual(b, 3, "NTFS")) return 0x07;
+    return type;
+}
+
+std::string nameForType(std::uint8_t type, bool inExtendedChain) {
+    switch (type) {
+        case 0x07: return "NTFS";
+        case 0x04:
+        case 0x06:
+        case 0x0E: return "FAT16";
+        case 0x01: return inExtendedChain ? "FAT16" : std::string();
+        case 0x0B:
+        case 0x0C: return "FAT32";
+        default: return {};
+    }
+}
+
+TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, std::uint64_t sector,
+                                   std::uint64_t totalSectors, DiskPartitionList& list,
+                                   const std::function<void()>& onCorrupted) {
+    TableReadResult result;
+    list.entries.clear();
+    std::uint8_t table[disk::kSectorSize];
+    std::uint8_t boot[disk::kSectorSize];
+
+    readOne(reader, diskIndex, sector, table);
+    if (table[510] != 0x55 || table[511] != 0xAA) {
+        result.outcome = TableReadOutcome::NoSignature;
+        return result;
+    }
+
+    bool hasExtended = false;
+    std::uint32_t extendedBase = 0;
+    for (int k = 0; k < 4; ++k) {
+        const Slot slot = slotAt(table, k);
+        if (slot.type == 0) continue;
+        // The whole disk's size is 64-bit: disks of 2^31 sectors and more
+        // must not fail this test.
+        const std::int64_t tail = static_cast<std::int64_t>(totalSectors) - static_cast<std::int64_t>(slot.first);
+        if (tail < kPlausibleTail) {
+            result.outcome = TableReadOutcome::Corrupted;
+            if (onCorrupted) onCorrupted();
+            return result;
+        }
+        readOne(reader, diskIndex, slot.first, boot);
+        const std::uint8_t type = correctTypeBySignature(slot.type, boot);
+        const std::string name = nameForType(type, false);
+        if (!name.empty() && !list.full()) listPartition(list, result, name, slot.first, slot.count);
+        if (isExtended(type)) {
+            hasExtended = true;
+            extendedBase = slot.first;
+        }
+    }
+
+    // Logical drives: each extended boot record holds a volume slot and a
+    // link to the next record, relative to the extended partition's start.
+    std::set<std::uint64_t> visited;
+    bool pending = hasExtended;
+    std::uint32_t link = 0;
+    for (int step = 0; pending && step < kMaxChainSteps; ++step) {
+        pending = false;
+        const std::uint64_t record = static_cast<std::uint64_t>(extendedBase) + link;
+        if (!visited.insert(record).second) break;  // links back to a record already read
+        readOne(reader, diskIndex, record, table);
+        for (int k = 0; k < 2; ++k) {
+            const Slot slot = slotAt(table, k);
+            if (slot.type == 0) continue;
+            std::memset(boot, 0, sizeof boot);
+            if (!isExtended(slot.type)) reader.ReadSectors(diskIndex, record + slot.first, 1, boot);
+            const std::uint8_t type = correctTypeBySignature(slot.type, boot);
+            const std::string name = nameForType(type, true);
+            if (!name.empty()) {
+                if (list.full()) return result;  // a 27th partition ends the read
+                listPartition(list, result, name, record + slot.first, slot.count);
+            }
+            if (isExtended(type)) {
+                pending = true;
+                link = slot.first;
+            }
+        }
+    }
+    return result;
+}
+
+PartitionDetails ShowPartitionDetails(const std::string& name, int index, int diskIndex, const PartitionEntry& entry,
+                                      bool advance, const DiskFacts& disk) {
+    PartitionDetails d;
+    if (name == "FAT16") d.fileSystemComboIndex = 0;
+    else if (name == "FAT32") d.fileSystemComboIndex = 1;
+    else if (name == "NTFS") d.fileSystemComboIndex = 2;
+    const std::uint32_t sizeMb = (entry.endSector - entry.firstSector) >> 11;
+    const bool unknown = name == "Unknown Partition";
+    if (!advance) {
+        d.searchModeCaption = "Standard Search";
+        d.rows = {
+            {"1.   Disk Number                    :  ", std::to_string(diskIndex)},
+            {"2.   Partition Number              :  ", std::to_string(index + 1)},
+            {"3.   Partition Type                   :  ", name},
+            {"4.   Search Mode                   :  ", "Standard"},
+            {"5.   Start Sector                     :  ", std::to_string(entry.firstSector)},
+            {"6.   End Sector                      :  ", std::to_string(entry.endSector)},
+            {"7.   Size                                 :  ", std::to_string(sizeMb) + " MB"},
+        };
+        if (unknown) {
+            d.rows[2].second = "Unknown Partition";
+            d.rows[4].second = "0";
+            d.rows[5].second = std::to_string(disk.totalSectors);
+            d.rows[6].second = disk.capacityText;
+            d.expandDiskNode = true;
+        }
+    } else {
+        d.searchModeCaption = "Advance Search";
+        d.rows = {
+            {"1.   Partition Number          :          ", std::to_string(index + 1)},
+            {"2.   Search Mode               :          ", "Advance"},
+            {"3.   Size                             :  ", std::to_string(sizeMb) + " MB"},
+        };
+        d.startSectorText = std::to_string(entry.firstSector);
+        d.endSectorText = std::to_string(entry.endSector);
+        if (unknown) {
+            d.rows[2].second = disk.capacityText;
+            d.startSectorText = "0";
+            d.endSectorText = std::to_string(disk.totalSectors);
+        }
+    }
+    return d;
+}
+
+}  // namespace qvx::partition
