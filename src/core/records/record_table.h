@@ -37,7 +37,8 @@ public:
     int appendRow(std::string_view firstCellText) { return insertRow(rowCount(), firstCellText); }
     /// Sets one cell; a row or column the table does not have is ignored.
     void setCell(int row, int column, std::string_view text);
-    /// The whole cell text; empty for a cell never set or out of range.
+    /// The whole cell text; empty for a cell never set or out of range. The
+    /// view points into the table and is valid until the table next changes.
     std::string_view cell(int row, int column) const;
     /// The cell as a reader with a buffer of bufferBytes bytes sees it:
     /// cut to bufferBytes - 1 characters.

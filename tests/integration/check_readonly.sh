@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# qvx only reads its sources: every image keeps its SHA-256 across
+# `qvx disks` and `qvx partitions`, and under strace every open of an image
+# (and of any device node) is read-only.
+#
+#   check_readonly.sh QVX IMAGES_DIR
+set -uo pipefail
+
+qvx=$1 dir=$2
+command -v strace >/dev/null || { echo "SKIP strace not installed"; exit 77; }
+tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+fail=0
+bad() { echo "FAIL $*"; fail=1; }
+
+# Write-capable open flags; any of them on a source is a fault.
+WRITE_FLAGS='O_WRONLY|O_RDWR|O_CREAT|O_TRUNC|O_APPEND'
+
+shopt -s nullglob
+images=("$dir"/*.img)
+[ ${#images[@]} -gt 0 ] || { echo "FAIL no images in $dir"; exit 1; }
+
+declare -A before
+for img in "${images[@]}"; do before[$img]=$(sha256sum <"$img"); done
+
+# trace LOG CMD...: runs CMD under strace, logging every open.
+trace() {
+  local log=$1; shift
+  strace -f -qq -e trace=open,openat,openat2,creat -o "$log" "$@" >"$tmp/out" 2>"$tmp/err"
+}
+
+for args in "disks" "disks --json"; do
+  # shellcheck disable=SC2086
+  trace "$tmp/disks.log" "$qvx" $args; rc=$?
+  [ $rc -eq 0 ] || bad "qvx $args exit $rc: $(head -c 300 "$tmp/err")"
+  if grep -E '"/dev/' "$tmp/disks.log" | grep -v -E '"/dev/(null|tty|urandom|random)"' | grep -E "$WRITE_FLAGS"; then
+    bad "qvx $args opened a device for writing"
+  fi
+done
+
+for img in "${images[@]}"; do
+  name=$(basename "$img")
+  for form in "" "--json"; do
+    # shellcheck disable=SC2086
+    trace "$tmp/p.log" "$qvx" partitions "$img" $form; rc=$?
+    [ $rc -eq 0 ] || bad "qvx partitions $name $form exit $rc: $(head -c 300 "$tmp/err")"
+    opens=$(grep -F "$name\"" "$tmp/p.log" | grep -v -E ' = -1 ' || true)
+    [ -n "$opens" ] || bad "qvx partitions $name $form never opened the image"
+    if grep -E "$WRITE_FLAGS" <<<"$opens"; then bad "qvx partitions $name opened the image for writing"; fi
+    if grep -E '"/dev/' "$tmp/p.log" | grep -v -E '"/dev/(null|tty|urandom|random)"' | grep -E "$WRITE_FLAGS"; then
+      bad "qvx partitions $name opened a device for writing"
+    fi
+  done
+done
+
+for img in "${images[@]}"; do
+  [ "$(sha256sum <"$img")" = "${before[$img]}" ] || bad "$(basename "$img") changed"
+done
+
+[ $fail -eq 0 ] && echo "ok   ${#images[@]} images unchanged, opened read-only"
+exit $fail

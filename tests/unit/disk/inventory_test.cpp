@@ -1,0 +1,158 @@
+#include "disk/inventory.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "disk/registry_store.h"
+
+namespace qvx::disk {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+public:
+    TempDir() : m_path(fs::temp_directory_path() / ("qvx-inv-" + std::to_string(::getpid()) + "-" + std::to_string(s_n++))) {
+        fs::create_directories(m_path);
+    }
+    ~TempDir() { fs::remove_all(m_path); }
+    const fs::path& path() const { return m_path; }
+    void write(const fs::path& rel, const std::string& text) const {
+        fs::create_directories((m_path / rel).parent_path());
+        std::ofstream(m_path / rel) << text;
+    }
+
+private:
+    static inline int s_n = 0;
+    fs::path m_path;
+};
+
+TEST(DiskInventory, NodeTextAndRemovableMedia) {
+    DiskInfo d;
+    d.Index = 0;
+    d.MediaType = "Fixed hard disk media";
+    EXPECT_EQ(diskNodeText(d), "Fixed hard disk media (Disk0)");
+    d.Index = 1;
+    d.MediaType = "Removable media other than floppy";
+    EXPECT_EQ(diskNodeText(d), "Removable Media (Disk1)");
+}
+
+TEST(DiskInventory, GeometricCapacityAndDetailRows) {
+    DiskInfo d;
+    d.Model = "TEST DISK";
+    d.TotalCylinders = 19457;
+    d.TotalHeads = 255;
+    d.SectorsPerTrack = 63;
+    d.BytesPerSector = 512;
+    d.TotalSectors = 312581808;
+    EXPECT_EQ(capacityMegabytes(d), 152625);
+    const DiskDetails details = describeDisk(d);
+    EXPECT_EQ(details.DiskCapacityText, "152625 MB");
+    ASSERT_EQ(details.rows.size(), 14u);
+    EXPECT_EQ(details.rows[0], (std::pair<std::string, std::string>{"1. Model :", "TEST DISK"}));
+    EXPECT_EQ(details.rows[3].first, "4. Capacity(size) :");
+    EXPECT_EQ(details.rows[6], (std::pair<std::string, std::string>{"7. Sectors :", "312581808"}));
+    EXPECT_EQ(details.rows[13].first, "14. Physical Device ID :");
+    // 2^32 sectors and more stay exact in the 64-bit total.
+    d.TotalSectors = 5000000000ull;
+    EXPECT_EQ(describeDisk(d).DiskTotalSectors, 5000000000ull);
+}
+
+TEST(DiskInventory, ImageFilesGetFixedGeometry) {
+    TempDir dir;
+    const fs::path image = dir.path() / "card.img";
+    {
+        std::ofstream out(image, std::ios::binary);
+        out.seekp(16065 * 512 * 3 + 100 * 512 - 1);
+        out.put('\0');
+    }
+    DiskInfo d;
+    std::string error;
+    ASSERT_TRUE(describeImage(image.string(), d, error)) << error;
+    EXPECT_EQ(d.Model, "Disk Image card.img");
+    EXPECT_EQ(d.MediaType, "Fixed hard disk media");
+    EXPECT_EQ(d.TotalSectors, 16065u * 3 + 100);
+    EXPECT_EQ(d.TotalCylinders, 3u);
+    EXPECT_EQ(d.TotalHeads, 255u);
+    EXPECT_EQ(d.SectorsPerTrack, 63u);
+    EXPECT_FALSE(describeImage((dir.path() / "missing.img").string(), d, error));
+}
+
+TEST(DiskInventory, SysfsListingSkipsRamZramAndUnbackedLoops) {
+    TempDir sys;
+    sys.write("block/sda/size", "1000000\n");
+    sys.write("block/sda/removable", "0\n");
+    sys.write("block/sda/device/model", "FAST SSD   \n");
+    sys.write("block/sdb/size", "2000\n");
+    sys.write("block/sdb/removable", "1\n");
+    sys.write("block/ram0/size", "8192\n");
+    sys.write("block/zram0/size", "8192\n");
+    sys.write("block/loop0/size", "0\n");
+    sys.write("block/loop1/size", "4096\n");
+    sys.write("block/loop1/loop/backing_file", "/tmp/x.img\n");
+    sys.write("block/loop2/size", "4096\n");
+    const auto disks = listBlockDevices(sys.path().string(), "/dev");
+    ASSERT_EQ(disks.size(), 3u);
+    EXPECT_EQ(disks[0].path, "/dev/loop1");
+    EXPECT_EQ(disks[1].path, "/dev/sda");
+    EXPECT_EQ(disks[1].Model, "FAST SSD");
+    EXPECT_EQ(disks[1].TotalSectors, 1000000u);
+    EXPECT_EQ(disks[1].TotalCylinders, 1000000u / 16065);
+    EXPECT_EQ(disks[2].MediaType, "Removable media other than floppy");
+
+    std::vector<std::string> errors;
+    const auto all = EnumerateDisks({"/nonexistent.img"}, errors, sys.path().string());
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[2].Index, 2);
+    EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST(DiskInventory, AtMostTenDisks) {
+    TempDir sys;
+    for (int i = 0; i < 12; ++i) sys.write("block/sd" + std::string(1, static_cast<char>('a' + i)) + "/size", "100\n");
+    std::vector<std::string> errors;
+    const auto disks = EnumerateDisks({"/etc/hostname"}, errors, sys.path().string());
+    EXPECT_EQ(disks.size(), 10u);
+    EXPECT_EQ(disks.back().Index, 9);
+    EXPECT_EQ(errors.size(), 1u);
+}
+
+TEST(DiskInventory, NodeTextOrderDiffersFromIndexOrder) {
+    DiskInfo a, b;
+    a.Index = 0;
+    a.MediaType = "Removable media other than floppy";
+    b.Index = 1;
+    b.MediaType = "Fixed hard disk media";
+    const auto sorted = sortedByNodeText({a, b});
+    EXPECT_EQ(sorted[0].Index, 1);
+    EXPECT_EQ(sorted[1].Index, 0);
+}
+
+TEST(RegistryStore, RebuildsRecordAndReportsUnwritableFolder) {
+    TempDir dir;
+    RegistryStore store(dir.path().string());
+    DiskInfo d0, d1;
+    d0.Index = 0;
+    d1.Index = 1;
+    std::string error;
+    ASSERT_TRUE(store.rebuild({d0, d1}, error)) << error;
+    EXPECT_EQ(store.keys().at("KWTLGX_param_E").at("Disk1"), "Disk1");
+    EXPECT_EQ(store.keys().at("KWTLGX_param_E\\SectorsPerTrack").at("Disk0"), "");
+    EXPECT_EQ(store.keys().size(), 7u);
+    ASSERT_TRUE(store.rebuild({d0}, error));
+    std::ifstream in(store.filePath());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.find("Disk1"), std::string::npos);  // rebuilt, not appended
+    EXPECT_NE(text.find("[KWTLGX_param_E\\Model]\nDisk0=\n"), std::string::npos);
+
+    dir.write("blocker", "file");
+    RegistryStore blocked((dir.path() / "blocker" / "sub").string());
+    EXPECT_FALSE(blocked.rebuild({d0}, error));
+    EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace qvx::disk

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs every benchmark executable of a build: tools/bench.sh BUILD_DIR [ARGS...]
+# Extra arguments are passed to each benchmark (e.g. --benchmark_filter=...).
+set -euo pipefail
+build=${1:?usage: tools/bench.sh BUILD_DIR [benchmark args...]}
+shift
+found=0
+status=0
+for exe in "$build"/tools/bench_*; do
+  [ -f "$exe" ] && [ -x "$exe" ] || continue
+  found=1
+  echo "== $(basename "$exe")"
+  "$exe" "$@" || status=$?
+done
+if [ "$found" = 0 ]; then
+  echo "no benchmarks in $build/tools (is libbenchmark-dev installed and QVX_BUILD_BENCH on?)" >&2
+fi
+exit "$status"

@@ -1,0 +1,412 @@
+#!/usr/bin/env bash
+# Builds the small disk images the integration tests and the demo run on.
+#
+#   tools/mkimages.sh OUTDIR [NAME...]
+#
+# NAME is an image name such as demo.img (or demo); without names every
+# image is built. An image is rebuilt only when it is missing or was made by
+# a different version of this script (OUTDIR/.NAME.stamp holds the script's
+# hash). Beside every image, OUTDIR/NAME.manifest records what it holds:
+#
+#   image NAME SECTORS
+#   volume N FSNAME FIRST END          one per partition the reader lists, in
+#                                      list order (N = 1..n); N = 0 for a
+#                                      volume image without a partition table
+#   dir  N live|deleted - - PATH
+#   file N live|deleted SIZE SHA256 PATH
+#   ads  N live SIZE SHA256 PATH:STREAM
+#   # free text
+#
+# dir/file/ads lines of a volume the reader does not list carry a negative N
+# (minus the slot's position in the layout). On FAT a deleted entry loses
+# its first character (0xE5) unless its long name survives: tiny.txt and
+# letter.txt have only short entries and read back as "?iny.txt", "?etter.txt".
+#
+# Sector numbers are 512-byte LBAs from the start of the image, END is
+# exclusive. Deleted entries list what was written before the deletion.
+#
+# Volumes are made as separate sparse files (mkfs.fat, mkntfs), filled with
+# mtools (FAT) or through an ntfs-3g mount (NTFS, needs root and /dev/fuse),
+# then copied into a disk whose MBR and extended chain sfdisk writes.
+set -euo pipefail
+
+SCRIPT_PATH=$(readlink -f "${BASH_SOURCE[0]}")
+ALL_IMAGES=(demo.img mixed-types.img chain3.img near-end.img
+            vol-ntfs.img vol-fat16.img vol-fat32.img)
+
+export MTOOLS_SKIP_CHECK=1
+export LC_ALL=C.UTF-8
+
+die() { echo "mkimages: $*" >&2; exit 1; }
+
+# ---------------------------------------------------------------------------
+# Scratch space and cleanup. Every ntfs-3g mount is recorded so that an error
+# anywhere still unmounts it before the temporary folder goes away.
+WORK=""
+MOUNTS=()
+cleanup() {
+  local m
+  for m in "${MOUNTS[@]}"; do
+    if mountpoint -q "$m" 2>/dev/null; then
+      fusermount -u "$m" 2>/dev/null || umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+    fi
+  done
+  if [ -n "$WORK" ] && [ -d "$WORK" ]; then rm -rf "$WORK"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---------------------------------------------------------------------------
+# Manifest helpers. MANIFEST names the manifest being written, VOLNO the
+# partition number the current volume will be listed under.
+MANIFEST=""
+VOLNO=0
+
+note() { echo "# $*" >>"$MANIFEST"; }
+
+# gen_file PATH SIZE SEED: deterministic content of exactly SIZE bytes.
+gen_file() {
+  local path=$1 size=$2 seed=$3
+  if [ "$size" -eq 0 ]; then : >"$path"; return; fi
+  yes "$seed $size qvx test data line" | head -c "$size" >"$path" || true
+  [ "$(stat -c %s "$path")" -eq "$size" ] || die "gen_file $path"
+}
+
+record_file() {  # record_file STATE SRC PATH
+  local sum
+  sum=$(sha256sum "$2" | cut -d' ' -f1)
+  echo "file $VOLNO $1 $(stat -c %s "$2") $sum $3" >>"$MANIFEST"
+}
+record_dir() { echo "dir $VOLNO $1 - - $2" >>"$MANIFEST"; }
+
+# The content every volume gets. The same tree is written to FAT and NTFS so
+# that the analysis results of both can be checked against one list:
+#   nested folders, a 0-byte file, small and multi-cluster files, a file of a
+#   few MiB, long names of exactly 13 and 26 characters (one and two long-name
+#   slots on FAT), an accented name, deleted files, a deleted folder holding
+#   a deleted folder.
+NAME13="Thirteen_.txt"
+NAME26="Twenty_six_chars_name1.txt"
+ACCENTED="Café_menu.txt"
+if [ ${#NAME13} -ne 13 ] || [ ${#NAME26} -ne 26 ]; then die "long-name lengths"; fi
+
+# make_content DIR TAG: fills DIR (a staging folder) with the live tree.
+# Sizes scale a little with TAG so that volumes differ.
+make_content() {
+  local d=$1 tag=$2
+  mkdir -p "$d/Docs/Reports/2009" "$d/Photos/Holiday" "$d/Empty folder"
+  gen_file "$d/Docs/empty.txt" 0 "$tag"
+  gen_file "$d/Docs/small.txt" 100 "$tag-small"
+  gen_file "$d/Docs/$NAME13" 1300 "$tag-13"
+  gen_file "$d/Docs/$NAME26" 2600 "$tag-26"
+  gen_file "$d/Docs/$ACCENTED" 321 "$tag-accent"
+  gen_file "$d/Docs/Reports/2009/summary.doc" 20000 "$tag-summary"
+  gen_file "$d/Docs/Reports/2009/figures.xls" 9000 "$tag-figures"
+  gen_file "$d/Photos/Holiday/beach.jpg" 3145728 "$tag-beach"
+  gen_file "$d/Photos/Holiday/sunset.jpg" 65536 "$tag-sunset"
+  gen_file "$d/Photos/readme.txt" 700 "$tag-readme"
+  gen_file "$d/README.TXT" 45 "$tag-root"
+}
+
+# make_deleted_content DIR TAG: files and folders that are written and then
+# deleted.
+make_deleted_content() {
+  local d=$1 tag=$2
+  mkdir -p "$d/Trash/Inner" "$d/Docs" "$d/Photos/Holiday"
+  gen_file "$d/Docs/old_draft.txt" 5000 "$tag-draft"
+  gen_file "$d/Photos/Holiday/deleted_big.bin" 1048576 "$tag-delbig"
+  gen_file "$d/Trash/letter.txt" 1500 "$tag-letter"
+  gen_file "$d/Trash/Inner/notes_deleted.txt" 3000 "$tag-notes"
+  gen_file "$d/Trash/Inner/tiny.txt" 10 "$tag-tiny"
+}
+
+# Paths (relative) of what make_deleted_content writes, in deletion order;
+# the folders go last and inner before outer.
+DELETED_FILES=(Docs/old_draft.txt Photos/Holiday/deleted_big.bin
+               Trash/Inner/notes_deleted.txt Trash/Inner/tiny.txt Trash/letter.txt)
+DELETED_DIRS=(Trash/Inner Trash)
+
+# record_tree STAGE STATE: manifest lines for every folder and file in STAGE.
+record_tree() {
+  local stage=$1 state=$2 p
+  while IFS= read -r -d '' p; do
+    record_dir "$state" "/${p#"$stage"/}"
+  done < <(find "$stage" -mindepth 1 -type d -print0 | sort -z)
+  while IFS= read -r -d '' p; do
+    record_file "$state" "$p" "/${p#"$stage"/}"
+  done < <(find "$stage" -type f -print0 | sort -z)
+}
+
+# ---------------------------------------------------------------------------
+# Volumes.
+
+# make_fat_volume FILE BITS SIZE_SECTORS LABEL HIDDEN [CLUSTER_SECTORS]
+make_fat_volume() {
+  local file=$1 bits=$2 sectors=$3 label=$4 hidden=$5 spc=${6:-}
+  rm -f "$file"
+  truncate -s $((sectors * 512)) "$file"
+  local args=(-F "$bits" -n "$label" -h "$hidden" -i 51564658)
+  [ -n "$spc" ] && args+=(-s "$spc")
+  mkfs.fat "${args[@]}" "$file" >/dev/null
+}
+
+# make_ntfs_volume FILE SIZE_SECTORS LABEL HIDDEN
+make_ntfs_volume() {
+  local file=$1 sectors=$2 label=$3 hidden=$4
+  rm -f "$file"
+  truncate -s $((sectors * 512)) "$file"
+  mkntfs -F -Q -q -L "$label" -p "$hidden" -H 255 -S 63 "$file" >/dev/null 2>&1 \
+    || die "mkntfs $file"
+}
+
+# populate_fat FILE TAG: copies the staged tree into the FAT volume, then
+# writes and deletes the deleted part (mdel / mdeltree mark the entries 0xE5
+# and free the clusters but leave the data in place).
+populate_fat() {
+  local img=$1 tag=$2
+  local stage=$WORK/stage-$tag del=$WORK/del-$tag
+  rm -rf "$stage" "$del"; mkdir -p "$stage" "$del"
+  make_content "$stage" "$tag"
+  make_deleted_content "$del" "$tag"
+  record_tree "$stage" live
+  local p
+  # Folders first (parents before children), then the files.
+  while IFS= read -r p; do
+    mmd -i "$img" "::/${p#"$stage"/}"
+  done < <(find "$stage" -mindepth 1 -type d | sort)
+  while IFS= read -r p; do
+    mcopy -i "$img" "$p" "::/${p#"$stage"/}"
+  done < <(find "$stage" -type f | sort)
+  # The deleted part: folders that do not exist yet, then files.
+  for p in Trash Trash/Inner; do mmd -i "$img" "::/$p"; done
+  for p in "${DELETED_FILES[@]}"; do mcopy -i "$img" "$del/$p" "::/$p"; done
+  for p in "${DELETED_FILES[@]}"; do record_file deleted "$del/$p" "/$p"; done
+  for p in "${DELETED_DIRS[@]}"; do record_dir deleted "/$p"; done
+  # Loose files go one by one; the Trash tree goes at once with mdeltree so
+  # that Inner stays a deleted folder inside a deleted folder.
+  mdel -i "$img" "::/Docs/old_draft.txt" "::/Photos/Holiday/deleted_big.bin"
+  mdeltree -i "$img" "::/Trash"
+}
+
+# populate_ntfs FILE TAG: mounts the volume with ntfs-3g, writes the tree,
+# an alternate data stream and the deleted part, removes that, unmounts.
+populate_ntfs() {
+  local img=$1 tag=$2
+  local stage=$WORK/stage-$tag del=$WORK/del-$tag mnt=$WORK/mnt-$tag
+  rm -rf "$stage" "$del"; mkdir -p "$stage" "$del" "$mnt"
+  make_content "$stage" "$tag"
+  make_deleted_content "$del" "$tag"
+  record_tree "$stage" live
+  local p
+  for p in "${DELETED_FILES[@]}"; do record_file deleted "$del/$p" "/$p"; done
+  for p in "${DELETED_DIRS[@]}"; do record_dir deleted "/$p"; done
+  local ads="$WORK/ads-$tag"
+  gen_file "$ads" 64 "$tag-zone"
+  echo "ads $VOLNO live 64 $(sha256sum "$ads" | cut -d' ' -f1) /Docs/small.txt:Zone.Identifier" >>"$MANIFEST"
+
+  MOUNTS+=("$mnt")
+  ntfs-3g -o streams_interface=xattr "$img" "$mnt" || die "ntfs-3g mount of $img failed (needs root and /dev/fuse)"
+  cp -r "$stage/." "$mnt/"
+  setfattr -n user.Zone.Identifier -v "$(cat "$ads")" "$mnt/Docs/small.txt"
+  cp -r "$del/." "$mnt/"
+  sync
+  for p in "${DELETED_FILES[@]}"; do rm -f "$mnt/$p"; done
+  rm -rf "$mnt/Trash"
+  unmount_ntfs "$mnt"
+}
+
+unmount_ntfs() {
+  local mnt=$1 i
+  for i in 1 2 3 4 5 6 7 8 9 10; do
+    if ! mountpoint -q "$mnt"; then return 0; fi
+    fusermount -u "$mnt" 2>/dev/null || umount "$mnt" 2>/dev/null || true
+    mountpoint -q "$mnt" || return 0
+    sleep 0.2
+  done
+  die "cannot unmount $mnt"
+}
+
+# make_volume KIND FILE SECTORS LABEL HIDDEN TAG: KIND is ntfs, fat16, fat32,
+# fat12 or blank (no file system, zero sectors).
+make_volume() {
+  local kind=$1 file=$2 sectors=$3 label=$4 hidden=$5 tag=$6
+  case $kind in
+    ntfs)  make_ntfs_volume "$file" "$sectors" "$label" "$hidden"; populate_ntfs "$file" "$tag" ;;
+    fat16) # 2 KiB clusters, 1 KiB on small volumes: FAT16 needs >= 4085 clusters.
+           make_fat_volume "$file" 16 "$sectors" "$label" "$hidden" $((sectors >= 32768 ? 4 : 2))
+           populate_fat "$file" "$tag" ;;
+    fat32) make_fat_volume "$file" 32 "$sectors" "$label" "$hidden" 1; populate_fat "$file" "$tag" ;;
+    fat12) make_fat_volume "$file" 12 "$sectors" "$label" "$hidden"; populate_fat "$file" "$tag" ;;
+    blank) rm -f "$file"; truncate -s $((sectors * 512)) "$file" ;;
+    *) die "unknown volume kind $kind" ;;
+  esac
+}
+
+# ---------------------------------------------------------------------------
+# Disks.
+#
+# assemble_mbr_disk OUT TOTAL_SECTORS SPEC...
+# Each SPEC is "slot:type:start:sectors:kind:label:listed-name" where slot is
+# p1..p4 for a primary, e for the extended container (kind "-") or l for a
+# logical drive (in chain order). listed-name is the name the partition reader
+# lists ("-" when it lists nothing for that slot). The partitions are written
+# with sfdisk, then each volume is built and copied in at the start sfdisk
+# reports.
+assemble_mbr_disk() {
+  local out=$1 total=$2; shift 2
+  local tmp="$out.tmp"
+  rm -f "$tmp"
+  truncate -s $((total * 512)) "$tmp"
+
+  local script="label: dos
+unit: sectors
+"
+  local spec slot type start sectors kind label listed
+  for spec in "$@"; do
+    IFS=: read -r slot type start sectors kind label listed <<<"$spec"
+    script+="start=$start, size=$sectors, type=$type
+"
+  done
+  printf '%s' "$script" | sfdisk -q --no-reread --no-tell-kernel -w never "$tmp" >/dev/null \
+    || die "sfdisk failed for $out"
+
+  # Check that sfdisk put every partition where it was asked to.
+  local actual
+  actual=$(sfdisk -d "$tmp" | sed -n 's/.*start= *\([0-9]*\), size= *\([0-9]*\).*/\1:\2/p')
+  local want=""
+  for spec in "$@"; do
+    IFS=: read -r slot type start sectors kind label listed <<<"$spec"
+    want+="$start:$sectors"$'\n'
+  done
+  [ "$actual"$'\n' = "$want" ] || die "sfdisk layout of $out differs:"$'\n'"$actual"$'\n'"wanted:"$'\n'"$want"
+
+  echo "image $(basename "$out") $total" >>"$MANIFEST"
+  local no=0 vol i=0
+  for spec in "$@"; do
+    IFS=: read -r slot type start sectors kind label listed <<<"$spec"
+    i=$((i + 1))
+    [ "$kind" = "-" ] && { note "slot $slot type 0x$type start $start sectors $sectors (extended)"; continue; }
+    if [ "$listed" != "-" ]; then
+      no=$((no + 1)); VOLNO=$no
+      echo "volume $no $listed $start $((start + sectors))" >>"$MANIFEST"
+    else
+      VOLNO=-$i
+      note "slot $slot type 0x$type start $start sectors $sectors holds $kind: not listed (its entries use volume $VOLNO)"
+    fi
+    vol="$WORK/vol-$i"
+    make_volume "$kind" "$vol" "$sectors" "$label" "$start" "$(basename "$out" .img)-$i"
+    dd if="$vol" of="$tmp" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc,sparse status=none
+    rm -f "$vol"
+  done
+  mv -f "$tmp" "$out"
+}
+
+# make_volume_image OUT KIND SECTORS LABEL NAME: a single volume, no table.
+make_volume_image() {
+  local out=$1 kind=$2 sectors=$3 label=$4 name=$5
+  echo "image $(basename "$out") $sectors" >>"$MANIFEST"
+  echo "volume 0 $name 0 $sectors" >>"$MANIFEST"
+  VOLNO=0
+  make_volume "$kind" "$out.tmp" "$sectors" "$label" 0 "$(basename "$out" .img)"
+  mv -f "$out.tmp" "$out"
+}
+
+# ---------------------------------------------------------------------------
+# The images. Sizes in sectors; 2048 sectors = 1 MiB. Every primary slot
+# starts well over 24,576 sectors (12 MiB) before the end of the disk, except
+# in near-end.img where that is the point.
+
+MiB=2048
+
+build_demo() {  # three primaries and two logical drives
+  assemble_mbr_disk "$1" $((114 * MiB)) \
+    "p1:7:$((1 * MiB)):$((16 * MiB)):ntfs:DEMO_NTFS:NTFS" \
+    "p2:c:$((17 * MiB)):$((34 * MiB)):fat32:DEMO_FAT32:FAT32" \
+    "p3:6:$((51 * MiB)):$((16 * MiB)):fat16:DEMO_FAT16:FAT16" \
+    "e:5:$((67 * MiB)):$((34 * MiB)):-:-:-" \
+    "l:6:$((68 * MiB)):$((16 * MiB)):fat16:LOG_FAT16:FAT16" \
+    "l:7:$((85 * MiB)):$((16 * MiB)):ntfs:LOG_NTFS:NTFS"
+}
+
+build_mixed_types() {  # slot types that do not match the volumes
+  note "type bytes lie: the boot-sector signature decides (FAT32 at 82, FAT16 at 54, NTFS at 3)"
+  note "p3 is a FAT12 volume in a type 0x01 primary slot: not listed; the same in the chain is listed as FAT16"
+  assemble_mbr_disk "$1" $((110 * MiB)) \
+    "p1:83:$((1 * MiB)):$((34 * MiB)):fat32:MIX_FAT32:FAT32" \
+    "p2:7:$((35 * MiB)):$((16 * MiB)):fat16:MIX_FAT16:FAT16" \
+    "p3:1:$((51 * MiB)):$((8 * MiB)):fat12:MIX_P_FAT12:-" \
+    "e:f:$((59 * MiB)):$((38 * MiB)):-:-:-" \
+    "l:1:$((60 * MiB)):$((8 * MiB)):fat12:MIX_L_FAT12:FAT16" \
+    "l:83:$((69 * MiB)):$((8 * MiB)):blank:-:-" \
+    "l:b:$((78 * MiB)):$((19 * MiB)):ntfs:MIX_NTFS:NTFS"
+}
+
+build_chain3() {  # extended container in slot 2, three logical drives
+  note "the extended slot is p2 and p3 lies after it on disk: primaries are listed before the logical drives"
+  assemble_mbr_disk "$1" $((124 * MiB)) \
+    "p1:7:$((1 * MiB)):$((8 * MiB)):ntfs:C3_NTFS:NTFS" \
+    "p2:f:$((9 * MiB)):$((84 * MiB)):-:-:-" \
+    "p3:e:$((93 * MiB)):$((16 * MiB)):fat16:C3_P_FAT16:FAT16" \
+    "l:6:$((10 * MiB)):$((16 * MiB)):fat16:C3_L_FAT16:FAT16" \
+    "l:c:$((27 * MiB)):$((34 * MiB)):fat32:C3_L_FAT32:FAT32" \
+    "l:7:$((62 * MiB)):$((31 * MiB)):ntfs:C3_L_NTFS:NTFS"
+}
+
+build_near_end() {  # second primary starts 20,000 sectors before the end
+  local total=$((40 * MiB))
+  note "p2 starts 20000 sectors before the disk end (< 24576): the table counts as corrupted"
+  note "after p1 is listed; what follows comes from the lost-partition search"
+  assemble_mbr_disk "$1" "$total" \
+    "p1:6:$((1 * MiB)):$((16 * MiB)):fat16:NE_FAT16:FAT16" \
+    "p2:6:$((total - 20000)):16000:fat16:NE_FAT16B:-"
+}
+
+build_image() {
+  local name=$1 out=$2
+  case $name in
+    demo.img)        build_demo "$out" ;;
+    mixed-types.img) build_mixed_types "$out" ;;
+    chain3.img)      build_chain3 "$out" ;;
+    near-end.img)    build_near_end "$out" ;;
+    vol-ntfs.img)    make_volume_image "$out" ntfs $((16 * MiB)) VOL_NTFS NTFS ;;
+    vol-fat16.img)   make_volume_image "$out" fat16 $((16 * MiB)) VOL_FAT16 FAT16 ;;
+    vol-fat32.img)   make_volume_image "$out" fat32 $((34 * MiB)) VOL_FAT32 FAT32 ;;
+    *) die "unknown image $name (known: ${ALL_IMAGES[*]})" ;;
+  esac
+}
+
+# ---------------------------------------------------------------------------
+main() {
+  [ $# -ge 1 ] || { echo "usage: $0 OUTDIR [NAME...]" >&2; exit 2; }
+  local outdir=$1; shift
+  local names=("$@")
+  [ ${#names[@]} -gt 0 ] || names=("${ALL_IMAGES[@]}")
+  mkdir -p "$outdir"
+  outdir=$(readlink -f "$outdir")
+
+  # One builder at a time per folder (the demo and the tests may overlap).
+  exec 9>"$outdir/.mkimages.lock"
+  flock 9
+
+  local hash
+  hash=$(sha256sum "$SCRIPT_PATH" | cut -d' ' -f1)
+  WORK=$(mktemp -d "${TMPDIR:-/tmp}/mkimages.XXXXXX")
+
+  local name out stamp
+  for name in "${names[@]}"; do
+    case $name in *.img) ;; *) name="$name.img" ;; esac
+    out="$outdir/$name"; stamp="$outdir/.$name.stamp"
+    if [ -f "$out" ] && [ -f "$out.manifest" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$hash" ]; then
+      continue
+    fi
+    echo "mkimages: building $name" >&2
+    rm -f "$out" "$stamp"
+    MANIFEST="$out.manifest.tmp"
+    : >"$MANIFEST"
+    build_image "$name" "$out"
+    mv -f "$MANIFEST" "$out.manifest"
+    echo "$hash" >"$stamp"
+  done
+}
+
+main "$@"
