@@ -4,13 +4,29 @@
 
 #include <cstring>
 #include <filesystem>
-#include <regex>
+#include <string_view>
 
 #include "disk/registry_store.h"
 
 namespace qvx::engine {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+/// N for "PhysicalDriveN" or "\\\\.\\PhysicalDriveN" (any case), else -1.
+int driveIndexOf(std::string_view text) {
+    constexpr std::string_view prefix = "\\\\.\\";
+    if (text.substr(0, prefix.size()) == prefix) text.remove_prefix(prefix.size());
+    constexpr std::string_view name = "physicaldrive";
+    if (text.size() != name.size() + 1) return -1;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(text[i])) != name[i]) return -1;
+    const char digit = text.back();
+    return digit >= '0' && digit <= '9' ? digit - '0' : -1;
+}
+
+}  // namespace
 
 Inventory RefreshDisks(const std::vector<std::string>& imagePaths, const std::string& configDir) {
     Inventory inv;
@@ -22,10 +38,7 @@ Inventory RefreshDisks(const std::vector<std::string>& imagePaths, const std::st
 }
 
 int selectSource(const std::string& source, Inventory& inventory, std::string& error) {
-    static const std::regex drive(R"(^(\\\\\.\\)?PhysicalDrive([0-9])$)", std::regex::icase);
-    std::smatch m;
-    if (std::regex_match(source, m, drive)) {
-        const int index = m[2].str()[0] - '0';
+    if (const int index = driveIndexOf(source); index >= 0) {
         if (index >= static_cast<int>(inventory.disks.size())) {
             error = source + ": no such disk (" + std::to_string(inventory.disks.size()) + " disks found)";
             return -1;
