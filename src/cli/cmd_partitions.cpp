@@ -36,12 +36,20 @@ void runPartitions(const PartitionsOptions& opt, CliContext& ctx) {
         engine::listPartitions(reader, src.diskIndex, src.details, opt.search, trigger, interrupt.token(), progress);
     progress.finish();
 
+    // Volumes the 32-bit partition list cannot hold are named, not truncated.
+    for (const auto& skipped : listing.table.skipped)
+        std::cerr << "qvx: " << partition::tableKindName(listing.table.table) << " entry " << skipped.entryIndex + 1
+                  << " (" << skipped.fileSystemName << ", sectors " << skipped.firstSector << " to "
+                  << skipped.endSector << ") lies beyond 32-bit sector numbers: not listed\n";
+    if (listing.table.gptBackupUsed && !opt.quiet)
+        std::cerr << "qvx: the primary GPT header or its entry array is damaged: the backup header was used\n";
+
     const auto& entries = listing.list.entries;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const auto& e = entries[i];
         const int number = static_cast<int>(i) + 1;
         const std::uint32_t sizeMb = (e.endSector - e.firstSector) >> 11;
-        const char* table = e.foundBySearch ? "search" : "mbr";
+        const char* table = partition::tableKindName(e.table);
         if (opt.json) {
             nlohmann::ordered_json j = {{"number", number},     {"name", e.fileSystemName}, {"first", e.firstSector},
                                 {"end", e.endSector},   {"size_mb", sizeMb},        {"table", table}};

@@ -15,6 +15,9 @@ std::uint32_t atoiText(const std::string& text) {
     return v > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(v);
 }
 
+// Sectors per MiB: the alignment of the second probe pass.
+constexpr std::uint64_t kMibSectors = 2048;
+
 bool hasBootMarker(const std::uint8_t* s) { return s[510] == 0x55 && s[511] == 0xAA; }
 
 }  // namespace
@@ -61,31 +64,62 @@ PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex,
         reader.ReadSectors(diskIndex, lba, 1, sector);
         return hasBootMarker(sector);
     };
+    // Recognises the probed sector and appends it unless it is already
+    // listed; false once the list is full (the scan ends).
+    auto consider = [&](std::uint64_t lba) {
+        if (list.full()) return false;
+        const ProbedBootSector found = recogniseBootSector(sector);
+        if (found.name.empty() || lba > UINT32_MAX) return true;
+        const auto first = static_cast<std::uint32_t>(lba);
+        const std::uint64_t end64 = static_cast<std::uint64_t>(first) + found.sizeSectors;
+        const auto end = static_cast<std::uint32_t>(end64 > UINT32_MAX ? UINT32_MAX : end64);
+        for (const auto& e : list.entries)
+            if (e.firstSector == first && e.endSector == end && e.fileSystemName == found.name) return true;
+        list.entries.push_back({found.name, first, end, true, TableKind::Search});
+        ++result.added;
+        return true;
+    };
 
-    for (std::uint32_t i = 0; i < g.cylinders; ++i) {
+    // The progress runs over both passes: the cylinders, then the MiB
+    // boundaries of the whole disk. It is set once per cylinder; the far more
+    // numerous MiB probes set it only when the percentage changes.
+    const std::uint64_t mibProbes = (geometry.totalSectors + kMibSectors - 1) / kMibSectors;
+    const std::uint64_t steps = static_cast<std::uint64_t>(g.cylinders) + mibProbes;
+    int shown = -1;
+    auto report = [&](std::uint64_t step, bool always) {
+        const int percent = static_cast<int>(step * 100 / steps);
+        if (!always && percent == shown) return;
+        shown = percent;
+        progress.setProgress(percent, "Completed ");
+    };
+
+    bool ended = false;
+    for (std::uint32_t i = 0; i < g.cylinders && !ended; ++i) {
         if (stop.stop_requested()) {
             result.stopped = true;
             break;
         }
-        progress.setProgress(static_cast<int>(static_cast<std::uint64_t>(i) * 100 / g.cylinders), "Completed ");
+        report(i, true);
         const std::uint64_t cylinderStart = static_cast<std::uint64_t>(i) * g.heads * 63;
         std::uint64_t lba = cylinderStart + 63;
         if (!probe(lba)) {
             lba = cylinderStart;
             if (!probe(lba)) continue;
         }
-        if (list.full()) break;
-        const ProbedBootSector found = recogniseBootSector(sector);
-        if (found.name.empty() || lba > UINT32_MAX) continue;
-        const auto first = static_cast<std::uint32_t>(lba);
-        const std::uint64_t end64 = static_cast<std::uint64_t>(first) + found.sizeSectors;
-        const auto end = static_cast<std::uint32_t>(end64 > UINT32_MAX ? UINT32_MAX : end64);
-        bool duplicate = false;
-        for (const auto& e : list.entries)
-            if (e.firstSector == first && e.endSector == end && e.fileSystemName == found.name) duplicate = true;
-        if (duplicate) continue;
-        list.entries.push_back({found.name, first, end, true});
-        ++result.added;
+        ended = !consider(lba);
+    }
+
+    // Partitioning tools of today start volumes on 1 MiB boundaries, where
+    // no cylinder probe lands.
+    for (std::uint64_t j = 0; j < mibProbes && !ended && !result.stopped; ++j) {
+        if (stop.stop_requested()) {
+            result.stopped = true;
+            break;
+        }
+        report(g.cylinders + j, false);
+        const std::uint64_t lba = j * kMibSectors;
+        if (!probe(lba)) continue;
+        ended = !consider(lba);
     }
 
     if (!result.stopped) progress.setProgress(100, "Completed ");
@@ -93,7 +127,8 @@ PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex,
     if (list.entries.empty()) {
         const std::uint64_t total = geometry.totalSectors;
         list.entries.push_back(
-            {"Unknown Partition", 0, static_cast<std::uint32_t>(total > UINT32_MAX ? UINT32_MAX : total), true});
+            {"Unknown Partition", 0, static_cast<std::uint32_t>(total > UINT32_MAX ? UINT32_MAX : total), true,
+             TableKind::Search});
         result.unknownOffered = true;
     }
     return result;

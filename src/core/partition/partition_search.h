@@ -1,8 +1,9 @@
 #pragma once
-// The search for lost partitions: probes the disk at cylinder boundaries for
-// FAT32, FAT16 and NTFS boot sectors and appends what it finds to the disk's
-// partition list. When nothing at all is listed, the whole disk is offered
-// as "Unknown Partition" so that a sector-range search can still run.
+// The search for lost partitions: probes the disk at cylinder boundaries and
+// then at 1 MiB boundaries for FAT32, FAT16 and NTFS boot sectors and appends
+// what it finds to the disk's partition list. When nothing at all is listed,
+// the whole disk is offered as "Unknown Partition" so that a sector-range
+// search can still run.
 
 #include <cstdint>
 #include <stop_token>
@@ -59,9 +60,10 @@ struct PartitionSearchResult {
     bool unknownOffered = false;
 };
 
-/// Probes every cylinder (two positions each) and appends new partitions to
-/// list, at most up to 26 entries. Stops between cylinders once stop is
-/// requested, keeping what was found. Ends by offering "Unknown Partition"
+/// Probes every cylinder (two positions each), then the first sector of
+/// every MiB of the disk (geometry.totalSectors), and appends new partitions
+/// to list in that order, at most up to 26 entries. Stops between probes once
+/// stop is requested, keeping what was found. Ends by offering "Unknown Partition"
 /// (the whole disk) when the list is empty.
 PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex, const SearchGeometry& geometry,
                                       DiskPartitionList& list, std::stop_token stop, util::ProgressSink& progress);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <set>
 
+#include "partition/gpt.h"
 #include "util/le.h"
 
 namespace qvx::partition {
@@ -50,6 +51,15 @@ void listPartition(DiskPartitionList& list, TableReadResult& result, const std::
 
 }  // namespace
 
+const char* tableKindName(TableKind kind) {
+    switch (kind) {
+        case TableKind::Gpt: return "gpt";
+        case TableKind::Search: return "search";
+        case TableKind::Mbr: break;
+    }
+    return "mbr";
+}
+
 std::string partitionLabel(int number, const std::string& name) {
     return "Partition - " + std::to_string(number) + " ( " + name + " )";
 }
@@ -94,11 +104,31 @@ TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, st
         return result;
     }
 
+    // A protective slot (0xEE) announces a GUID partition table; with a
+    // hybrid MBR the other slots only mirror some of its entries, so an intact
+    // GPT is listed instead of them.
+    bool protective = false;
+    for (int k = 0; k < 4; ++k) protective = protective || slotAt(table, k).type == kProtectiveType;
+    if (protective && sector == 0) {
+        const std::uint64_t deviceSectors = reader.totalSectors(diskIndex);
+        const GptReadResult gpt = readGpt(reader, diskIndex, deviceSectors ? deviceSectors : totalSectors, list);
+        if (gpt.source != GptSource::None) {
+            result.table = TableKind::Gpt;
+            result.gptBackupUsed = gpt.source == GptSource::Backup;
+            result.skipped = gpt.skipped;
+            result.partitionsListed = !list.entries.empty();
+            return result;
+        }
+    }
+
     bool hasExtended = false;
     std::uint32_t extendedBase = 0;
     for (int k = 0; k < 4; ++k) {
         const Slot slot = slotAt(table, k);
         if (slot.type == 0) continue;
+        // The protective slot covers the whole disk: it is neither a volume
+        // nor a sign of a corrupted table.
+        if (slot.type == kProtectiveType) continue;
         // The whole disk's size is 64-bit: disks of 2^31 sectors and more
         // must not fail this test.
         const std::int64_t tail = static_cast<std::int64_t>(totalSectors) - static_cast<std::int64_t>(slot.first);

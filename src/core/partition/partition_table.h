@@ -16,11 +16,22 @@ namespace qvx::partition {
 
 inline constexpr int kMaxPartitions = 26;
 
+/// Where a listed partition came from.
+enum class TableKind : std::uint8_t {
+    Mbr,     // the PC partition table (MBR slots and the extended chain)
+    Gpt,     // the GUID partition table behind a protective MBR
+    Search,  // the lost partition search
+};
+
+/// "mbr", "gpt" or "search".
+const char* tableKindName(TableKind kind);
+
 struct PartitionEntry {
     std::string fileSystemName;   // "NTFS", "FAT16", "FAT32" or "Unknown Partition"
     std::uint32_t firstSector = 0;
     std::uint32_t endSector = 0;  // first + count, exclusive
     bool foundBySearch = false;   // appended by the lost partition search
+    TableKind table = TableKind::Mbr;
 };
 
 /// The partitions of one disk, in list order; position + 1 is the
@@ -42,16 +53,30 @@ enum class TableReadOutcome {
     Corrupted,     // a primary slot failed the plausibility test; the read ended there
 };
 
+/// A recognised volume the list cannot hold because its sectors do not fit
+/// the 32-bit first and end sector fields.
+struct SkippedPartition {
+    std::string fileSystemName;
+    std::uint32_t entryIndex = 0;  // position in the table it came from (0-based)
+    std::uint64_t firstSector = 0;
+    std::uint64_t endSector = 0;   // exclusive
+};
+
 struct TableReadResult {
     TableReadOutcome outcome = TableReadOutcome::Listed;
     bool partitionsListed = false;  // set when the first partition was listed
+    TableKind table = TableKind::Mbr;  // Gpt when a GUID partition table was read
+    bool gptBackupUsed = false;        // the primary GPT header or its array was damaged
+    std::vector<SkippedPartition> skipped;
 };
 
 /// Reads the table at sector (0 for the MBR) of the disk into list (emptied
 /// first). totalSectors is the disk's 64-bit sector count used by the
 /// plausibility test. onCorrupted is called when a primary slot starts within
 /// 24576 sectors of the disk's end (or beyond it); the read ends there and the
-/// partitions already listed stay.
+/// partitions already listed stay. When sector 0 holds a protective slot
+/// (type 0xEE) and a valid GUID partition table follows, that table is listed
+/// instead of the MBR slots (see gpt.h).
 TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, std::uint64_t sector,
                                    std::uint64_t totalSectors, DiskPartitionList& list,
                                    const std::function<void()>& onCorrupted = {});
