@@ -1,0 +1,260 @@
+// qvx analyze: the Standard Search of one partition (or sector range) and
+// the recovered tree with every folder's file list, as text or JSON Lines.
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/source.h"
+#include "cli/terminal.h"
+#include "engine/analysis_job.h"
+#include "engine/fat_listing.h"
+#include "engine/fat_listing.h"
+#include "engine/file_listing.h"
+#include "engine/partition_listing.h"
+
+namespace qvx::cli {
+
+namespace {
+
+struct AnalyzeOptions {
+    std::string source;
+    int partition = 0;
+    std::string mode = "standard";
+    std::string range;
+    std::string kind;
+    bool json = false;
+    bool quiet = false;
+};
+
+/// Names are 8-bit text: each byte is the character U+0000..U+00FF of the
+/// same value, written as UTF-8.
+std::string latin1ToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+        }
+    }
+    return out;
+}
+
+void appendJsonString(std::string& out, std::string_view latin1) {
+    out.push_back('"');
+    for (char c : latin1) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+                out += escape;
+            } else if (byte < 0x80) {
+                out.push_back(c);
+            } else {
+                out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+                out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+            }
+        }
+    }
+    out.push_back('"');
+}
+
+void writeJsonRow(std::string& out, const std::string& path, const records::FileListRow& row) {
+    out += "{\"path\":";
+    appendJsonString(out, path);
+    out += ",\"name\":";
+    appendJsonString(out, row.cells[records::kListName]);
+    out += row.isFolder ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
+    out += row.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
+    out += ",\"size\":" + std::to_string(row.sizeBytes);
+    out += ",\"date\":";
+    appendJsonString(out, row.cells[records::kListDate]);
+    out += ",\"time\":";
+    appendJsonString(out, row.cells[records::kListTime]);
+    out += ",\"self\":" + std::to_string(row.selfId);
+    out += ",\"parent\":" + std::to_string(row.parentId) + "}\n";
+}
+
+void writeTextRow(std::string& out, const records::FileListRow& row) {
+    out += "  ";
+    out += latin1ToUtf8(row.cells[records::kListName]);
+    out += "  |  " + row.cells[records::kListType] + "  |  " + row.cells[records::kListSize] + "  |  " +
+           row.cells[records::kListDate] + "  |  " + row.cells[records::kListTime];
+    if (row.deleted) out += "  |  deleted";
+    out += '\n';
+}
+
+/// Lists every folder of the tree, root first, in pre-order: a folder's
+/// row comes with its parent's list, then its own sub-folders' subtrees,
+/// then its files. Each tree item is listed once, which also ends any
+/// cycle a damaged volume could produce.
+void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
+    const engine::ListingIndex index(state);
+    engine::ListingOptions options;
+    options.index = &index;
+    std::vector<bool> listed(static_cast<std::size_t>(state.FolderNodeList.itemCount()), false);
+
+    struct Frame {
+        records::FileList rows;
+        std::string prefix;  // path of the listed folder plus "/", or empty for the root
+        std::size_t next = 0;
+    };
+    std::string out;
+    auto flush = [&] {
+        std::cout << out;
+        out.clear();
+    };
+    const bool fat = state.ActiveVolume.fileSystemName != "NTFS";
+    auto list = [&](records::TreeItemId item, std::string prefix) {
+        // A FAT folder's directory is read when it is listed; that names
+        // its sub-folders before their rows are made.
+        if (fat) engine::readFatFolderDirectory(state, state.FolderNodeList.nodeOfItem(item), &index);
+        Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0};
+        if (!json) {
+            out += "[" + (frame.prefix.empty() ? std::string("Root") : latin1ToUtf8(frame.prefix)) + "]\n";
+            for (const auto& row : frame.rows) writeTextRow(out, row);
+        }
+        return frame;
+    };
+    std::vector<Frame> stack;
+    listed[records::kRootItem] = true;
+    stack.push_back(list(records::kRootItem, ""));
+    while (!stack.empty() && !stop.stop_requested()) {
+        Frame& top = stack.back();
+        if (top.next >= top.rows.size()) {
+            stack.pop_back();
+            continue;
+        }
+        const records::FileListRow row = top.rows[top.next++];
+        const std::string path = top.prefix + row.cells[records::kListName];
+        if (!row.isFolder) {
+            if (json) writeJsonRow(out, path, row);
+            continue;
+        }
+        if (json) writeJsonRow(out, path, row);
+        if (out.size() > (1u << 20)) flush();
+        if (!state.FolderNodeList.validItem(row.treeItem) || listed[static_cast<std::size_t>(row.treeItem)]) continue;
+        listed[static_cast<std::size_t>(row.treeItem)] = true;
+        // Files of a folder come after its sub-folders' subtrees: hold them
+        // back by listing the sub-folder's own frame first.
+        stack.push_back(list(row.treeItem, path + "/"));
+    }
+    flush();
+}
+
+bool parseRange(const std::string& text, std::uint64_t& first, std::uint64_t& end) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return false;
+    const char* b = text.data();
+    auto r1 = std::from_chars(b, b + colon, first);
+    auto r2 = std::from_chars(b + colon + 1, b + text.size(), end);
+    return r1.ec == std::errc() && r1.ptr == b + colon && r2.ec == std::errc() && r2.ptr == b + text.size();
+}
+
+void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
+    if (opt.mode != "standard") {
+        std::cerr << "qvx: only --mode standard is available\n";
+        ctx.exitCode = kExitUsage;
+        return;
+    }
+    if (opt.range.empty() == (opt.partition == 0)) {
+        std::cerr << "qvx: give either --partition N or --range FIRST:END --kind KIND\n";
+        ctx.exitCode = kExitUsage;
+        return;
+    }
+    engine::RecoveryState state;
+    OpenedSource src;
+    std::string error;
+    if (!openSource(opt.source, *state.reader, src, error)) {
+        std::cerr << "qvx: " << error << '\n';
+        ctx.exitCode = kExitUsage;
+        return;
+    }
+    TerminalProgress progress(opt.quiet);
+    InterruptStop interrupt;
+    state.SelectedDisk = src.diskIndex;
+    state.searchMode = engine::SearchMode::Standard;
+
+    std::uint64_t first = 0;
+    std::uint64_t end = 0;
+    if (opt.partition > 0) {
+        engine::ReadFailureTrigger trigger;
+        trigger.setDeviceSelection(false);
+        const engine::PartitionListing listing =
+            engine::listPartitions(*state.reader, src.diskIndex, src.details, false, trigger, interrupt.token(), progress);
+        if (opt.partition > listing.list.count()) {
+            progress.finish();
+            std::cerr << "qvx: the disk has no partition " << opt.partition << '\n';
+            ctx.exitCode = kExitUsage;
+            return;
+        }
+        const auto& entry = listing.list.entries[static_cast<std::size_t>(opt.partition - 1)];
+        state.FileSystemKind = entry.fileSystemName;
+        first = entry.firstSector;
+        end = entry.endSector;
+        state.DiskPartitionList[static_cast<std::size_t>(src.diskIndex)] = listing.list;
+    } else {
+        if (!parseRange(opt.range, first, end)) {
+            std::cerr << "qvx: --range must be FIRST:END (sectors, END exclusive)\n";
+            ctx.exitCode = kExitUsage;
+            return;
+        }
+        state.FileSystemKind = opt.kind;
+    }
+    if (state.FileSystemKind != "NTFS" && state.FileSystemKind != "FAT16" && state.FileSystemKind != "FAT32") {
+        progress.finish();
+        std::cerr << "qvx: the partition's file system is not NTFS, FAT16 or FAT32 (use --range with --kind)\n";
+        ctx.exitCode = kExitUsage;
+        return;
+    }
+    state.SectorRangeStart = first;
+    state.SectorRangeEnd = end > 0 ? end - 1 : 0;
+    if (state.SectorRangeStart >= state.SectorRangeEnd) {
+        progress.finish();
+        std::cerr << engine::kNoRecoveryMessage << '\n';
+        ctx.exitCode = kExitNoRecovery;
+        return;
+    }
+
+    if (engine::validateSelectedVolume(state, progress) == 0 && state.FileSystemKind == "NTFS")
+        progress.showMessage(engine::kNoRecoveryMessage, util::MessageKind::Information);
+    const engine::AnalysisStatus status = engine::runStandardSearch(state, progress, interrupt.token());
+    progress.finish();
+    printTree(state, opt.json, {});
+    if (status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
+    else if (status == engine::AnalysisStatus::NothingFound) ctx.exitCode = kExitNoRecovery;
+    else if (status == engine::AnalysisStatus::Invalid) ctx.exitCode = kExitNoRecovery;
+}
+
+}  // namespace
+
+void registerAnalyzeCommand(CLI::App& app, CliContext& ctx) {
+    auto opt = std::make_shared<AnalyzeOptions>();
+    CLI::App* cmd = app.add_subcommand("analyze", "Recover the folder tree and file list of a partition");
+    cmd->add_option("SOURCE", opt->source, "Disk image, block device or PhysicalDriveN")->required();
+    cmd->add_option("--partition,-p", opt->partition, "Partition number (as `qvx partitions` lists it)");
+    cmd->add_option("--mode", opt->mode, "Search mode: standard")->check(CLI::IsMember({"standard"}));
+    cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition");
+    cmd->add_option("--kind", opt->kind, "File system of the range: NTFS, FAT16 or FAT32")
+        ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
+    cmd->add_flag("--json", opt->json, "One JSON object per folder and file, in tree order");
+    cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");
+    cmd->callback([opt, &ctx] { runAnalyze(*opt, ctx); });
+}
+
+}  // namespace qvx::cli

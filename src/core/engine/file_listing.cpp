@@ -1,0 +1,99 @@
+#include "engine/file_listing.h"
+
+#include <ctime>
+#include <string>
+
+#include "engine/fat_listing.h"
+#include "ntfs/ntfs_file_rows.h"
+
+namespace qvx::engine {
+
+ListingIndex::ListingIndex(const RecoveryState& state) : m_files(state.tables.FileTable) {
+    const auto& nodes = state.FolderNodeList.nodes();
+    for (std::size_t i = 0; i < nodes.size(); ++i) m_nodesByParent[nodes[i].parentId].push_back(static_cast<int>(i));
+}
+
+const std::vector<int>& ListingIndex::nodesWithParent(std::uint32_t parentId) const {
+    static const std::vector<int> kNone;
+    auto it = m_nodesByParent.find(parentId);
+    return it == m_nodesByParent.end() ? kNone : it->second;
+}
+
+namespace {
+
+void currentLocalTimeTexts(std::string& date, std::string& time) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%d-%b-%Y", &local);
+    date = text;
+    std::strftime(text, sizeof text, "%H:%M", &local);
+    time = text;
+}
+
+records::FileListRow folderRow(const records::FolderNode& node, bool ntfs, bool deleted, bool showNow) {
+    using namespace records;
+    FileListRow row;
+    row.isFolder = true;
+    row.deleted = deleted;
+    row.selfId = node.selfId;
+    row.parentId = node.parentId;
+    row.treeItem = node.treeItem;
+    row.cells[kListName] = node.name;
+    row.cells[kListType] = deleted ? "Deleted FOLDER" : "FOLDER";
+    row.cells[kListSize] = "0";
+    if (showNow && node.name == kMiscFolderName) {
+        currentLocalTimeTexts(row.cells[kListDate], row.cells[kListTime]);
+    } else if (ntfs) {
+        row.cells[kListDate] = ntfsDateText(node.dateValue);
+        row.cells[kListTime] = ntfsTimeText(node.dateValue);
+    } else {
+        row.cells[kListDate] = fatDateText(static_cast<std::uint16_t>(node.dateValue & 0xFFFF));
+        row.cells[kListTime] = fatTimeText(static_cast<std::uint16_t>(node.timeValue & 0xFFFF));
+    }
+    row.cells[kListDebug1] = std::to_string(node.selfId);
+    row.cells[kListDebug2] = std::to_string(node.parentId);
+    row.cells[kListDebug3] = std::to_string(node.treeItem);
+    return row;
+}
+
+}  // namespace
+
+records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId item, const ListingOptions& options) {
+    const records::VolumeKind kind = records::volumeKindFromName(state.ActiveVolume.fileSystemName);
+    const bool ntfs = kind == records::VolumeKind::Ntfs;
+    records::FolderNodeList& nodes = state.FolderNodeList;
+
+    std::uint32_t target = records::rootIdOf(kind);
+    bool parentDeleted = false;
+    if (const int index = nodes.nodeOfItem(item); index >= 0) {
+        target = nodes.node(index).selfId;
+        parentDeleted = nodes.node(index).deleted;
+    }
+
+    records::FileList list;
+    auto addFolder = [&](int index) {
+        records::FolderNode& node = nodes.node(index);
+        if (node.parentId != target) return;
+        const bool deleted = node.deleted || parentDeleted;
+        if (deleted) node.deleted = true;
+        list.push_back(folderRow(node, ntfs, deleted, options.miscShowsCurrentTime));
+    };
+    if (options.index != nullptr) {
+        for (int index : options.index->nodesWithParent(target)) addFolder(index);
+    } else {
+        for (int index = 0; index < nodes.count(); ++index) addFolder(index);
+    }
+
+    if (ntfs) {
+        ntfs::fillNtfsFileRows(state.tables.FileTable, list, target,
+                               options.index != nullptr ? &options.index->files() : nullptr);
+    } else {
+        // FAT file rows are read from the folder's directory on the disk.
+        fillFatFileRows(state, list, target);
+    }
+    return list;
+}
+
+}  // namespace qvx::engine

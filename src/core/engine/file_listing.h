@@ -1,0 +1,44 @@
+#pragma once
+// The file list of the folder the user picked in the result tree: its
+// sub-folders from the node list, then its files (NTFS from FileTable, FAT
+// from the folder's directory on the disk).
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/recovery_state.h"
+#include "records/file_list.h"
+#include "records/folder_tree.h"
+
+namespace qvx::engine {
+
+/// Lookups that let a caller list every folder of a large tree without
+/// scanning the node list and FileTable once per folder. Build it after the
+/// tree is complete; it stays valid while the tree and FileTable do not
+/// change (renaming nodes is fine).
+class ListingIndex {
+public:
+    explicit ListingIndex(const RecoveryState& state);
+    const std::vector<int>& nodesWithParent(std::uint32_t parentId) const;
+    const records::ParentRowIndex& files() const { return m_files; }
+
+private:
+    std::unordered_map<std::uint32_t, std::vector<int>> m_nodesByParent;
+    records::ParentRowIndex m_files;
+};
+
+struct ListingOptions {
+    /// The listing thread of the window shows the current local date and
+    /// time on "QVX_Miscellaneous"; every other path shows its stored values.
+    bool miscShowsCurrentTime = false;
+    const ListingIndex* index = nullptr;
+};
+
+/// Rows of the file list for the folder shown by item: folder rows first
+/// (a folder is "Deleted FOLDER" when it or the listed folder is deleted,
+/// and is then marked deleted in the node list), then the file rows.
+records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId item, const ListingOptions& options = {});
+
+}  // namespace qvx::engine

@@ -1,0 +1,63 @@
+#pragma once
+// The state of one recovery, shared by the wizard's screens and the jobs
+// they start: what was chosen (disk, mode, partition, range), the geometry
+// of the volume, the record tables and the recovered folder tree. Jobs
+// receive it explicitly; one job writes it at a time and the front end reads
+// it only after the job has finished.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "disk/sector_reader.h"
+#include "ntfs/mft_run_table.h"
+#include "partition/partition_table.h"
+#include "partition/validate_volume.h"
+#include "partition/volume_parameters.h"
+#include "records/folder_tree.h"
+#include "records/tables.h"
+
+namespace qvx::engine {
+
+enum class SearchMode { Standard, Advance };
+
+/// The parameters and file-system name of the volume whose tree is shown.
+struct ActiveVolumeInfo {
+    partition::VolumeParameters params;
+    std::string fileSystemName;  // "NTFS", "FAT16" or "FAT32"
+};
+
+struct RecoveryState {
+    /// The one way to the disks; shared with the front end that attached them.
+    std::shared_ptr<disk::SectorReader> reader = std::make_shared<disk::SectorReader>();
+
+    SearchMode searchMode = SearchMode::Standard;
+    int SelectedDisk = 0;
+    std::string SelectedDeviceText;
+    std::string FileSystemKind;          // "NTFS", "FAT16" or "FAT32"
+    std::uint64_t SectorRangeStart = 0;  // first sector of the volume or range
+    std::uint64_t SectorRangeEnd = 0;    // last sector (end input - 1)
+
+    std::array<partition::DiskPartitionList, disk::kMaxDisks> DiskPartitionList;
+
+    partition::VolumeParameters VolumeParameters;
+    bool FatParametersValid = false;
+    ActiveVolumeInfo ActiveVolume;
+
+    records::RecordTables tables;
+    records::FolderNodeList FolderNodeList;
+    ntfs::MftRunTable mftRunTable;
+
+    /// The selected volume as the validation and the searches read it.
+    partition::VolumeRange volumeRange() const {
+        partition::VolumeRange range;
+        range.reader = reader.get();
+        range.diskIndex = SelectedDisk;
+        range.SectorRangeStart = SectorRangeStart;
+        range.SectorRangeEnd = SectorRangeEnd;
+        return range;
+    }
+};
+
+}  // namespace qvx::engine

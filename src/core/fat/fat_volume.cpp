@@ -1,0 +1,30 @@
+#include "fat/fat_volume.h"
+
+#include <algorithm>
+
+namespace qvx::fat {
+
+std::uint32_t FatVolume::maxCluster() const {
+    const std::uint32_t spc = params.sectorsPerCluster;
+    if (spc == 0 || params.sectorsPerFat == 0 || !isFat()) return 0;
+    const std::uint64_t perSector = isFat16() ? 256 : 128;
+    std::uint64_t byFat = static_cast<std::uint64_t>(params.sectorsPerFat) * perSector;
+    byFat = byFat == 0 ? 0 : byFat - 1;
+    const std::uint64_t firstData = clusterSector(2);
+    std::uint64_t byArea = 0;
+    if (endSector > firstData) byArea = (endSector - firstData) / spc + 1;
+    const std::uint64_t limit = isFat16() ? 0xFFFEu : 0x0FFFFFFEu;
+    return static_cast<std::uint32_t>(std::min({byFat, byArea, limit}));
+}
+
+FatVolume makeFatVolume(const std::string& kind, const partition::VolumeParameters& params,
+                        const partition::VolumeRange& range) {
+    FatVolume v;
+    v.kind = kind;
+    v.params = params;
+    v.range = range;
+    v.endSector = range.SectorRangeEnd;
+    return v;
+}
+
+}  // namespace qvx::fat

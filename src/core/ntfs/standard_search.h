@@ -1,0 +1,48 @@
+#pragma once
+// The Standard Search of an NTFS volume: locate the MFT from the volume
+// parameters, walk every record slot of its data in order and write one
+// FolderTable row per folder and one FileTable row per file; then hang
+// folders and files whose parent is missing under "QVX_Miscellaneous" and
+// build the folder tree.
+
+#include <stop_token>
+
+#include "ntfs/mft_run_table.h"
+#include "partition/validate_volume.h"
+#include "partition/volume_parameters.h"
+#include "records/folder_tree.h"
+#include "records/tables.h"
+#include "util/progress.h"
+
+namespace qvx::ntfs {
+
+inline constexpr const char* kMftFoundLabel = "MFT Found\t\t\t:";
+inline constexpr const char* kNoRecoveryMessage =
+    "Recovery is not possible in Standard Search mode, use Advance Search to recover your data.";
+inline constexpr const char* kResultHelpText =
+    "Select Files and Folders from left panel Directories' Tree and Click on 'Save' button in Toolbar to save "
+    "recovered Files and Folders.";
+
+/// What the walk and the search saw, for callers and tests.
+struct WalkResult {
+    std::uint32_t slotCount = 0;  // record slots visited
+    bool stopped = false;
+};
+
+/// Writes row 0 of FolderTable, the synthetic "QVX_Miscellaneous" folder
+/// (parent 5, the NTFS root).
+void appendMiscellaneousRow(records::RecordTable& FolderTable);
+
+/// Walks every two-sector slot of the runs in table order; slot n is record
+/// n. Appends the synthetic folder first.
+WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, records::RecordTables& tables,
+                   util::ProgressSink& progress, std::stop_token stop);
+
+/// The whole search: run table, walk, lost directories, folder tree.
+/// Returns false when it was stopped. When FileTable ends empty the message
+/// "Recovery is not possible ..." has been shown.
+bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition::VolumeParameters& params,
+                           MftRunTable& runs, records::RecordTables& tables, records::FolderNodeList& nodes,
+                           util::ProgressSink& progress, std::stop_token stop);
+
+}  // namespace qvx::ntfs

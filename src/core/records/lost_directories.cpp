@@ -1,0 +1,67 @@
+#include "records/lost_directories.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "records/tables.h"
+
+namespace qvx::records {
+
+namespace {
+
+// The self column parsed once; the table is sorted on it, so the binary
+// search below sees the values in the same order as searching the cells.
+class SelfIndex {
+public:
+    SelfIndex(const RecordTable& table, int low) : m_low(low) {
+        m_values.reserve(static_cast<std::size_t>(table.rowCount()));
+        for (int row = 0; row < table.rowCount(); ++row) m_values.push_back(table.getI32(row, kSelf));
+    }
+    bool contains(std::int32_t value) const {
+        int low = m_low;
+        int high = static_cast<int>(m_values.size()) - 1;
+        while (low <= high) {
+            const int mid = low + (high - low) / 2;
+            const std::int32_t here = m_values[static_cast<std::size_t>(mid)];
+            if (here == value) return true;
+            if (here < value) low = mid + 1;
+            else high = mid - 1;
+        }
+        return false;
+    }
+
+private:
+    std::vector<std::int32_t> m_values;
+    int m_low;
+};
+
+}  // namespace
+
+void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable* FileTable,
+                         util::ProgressSink& progress, std::stop_token stop) {
+    const std::int32_t rootId = static_cast<std::int32_t>(rootIdOf(kind));
+    // On NTFS the first row, the root record, is not searched.
+    const SelfIndex index(FolderTable, kind == VolumeKind::Ntfs ? 1 : 0);
+    const std::string orphanParent = std::to_string(kMiscFolderId);
+
+    const int n = FolderTable.rowCount();
+    for (int i = 0; i < n; ++i) {
+        if (stop.stop_requested()) return;
+        const std::int32_t parent = FolderTable.getI32(i, kParent);
+        if (parent != rootId && !index.contains(parent)) FolderTable.setCell(i, kParent, orphanParent);
+        if (i > 0) {
+            progress.setStatusText("Searching Lost Directories " + std::to_string(i) + "/" + std::to_string(n));
+            progress.setProgress(static_cast<int>(std::min<std::int64_t>(100, std::int64_t{i} * 100 / n)),
+                                 "Completed ");
+        }
+    }
+    if (FileTable == nullptr) return;
+    for (int i = 0; i < FileTable->rowCount(); ++i) {
+        if ((i & 0xFFF) == 0 && stop.stop_requested()) return;
+        const std::int32_t parent = FileTable->getI32(i, kParent);
+        if (parent != rootId && !index.contains(parent)) FileTable->setCell(i, kParent, orphanParent);
+    }
+}
+
+}  // namespace qvx::records

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""Compares `qvx analyze --json` on NTFS volumes with The Sleuth Kit.
+
+Every live file and folder that `fls -r -p -l` lists must appear at the same
+path with the same kind and (files) the same size; alternate data streams,
+$OrphanFiles and names found only in index slack (inode 0) aside. Every
+deleted entry fls lists with an MFT record must appear marked deleted, at its
+fls path or under QVX_Miscellaneous.
+
+usage: check_ntfs_fls.py QVX IMAGES_DIR          generated volumes
+       check_ntfs_fls.py QVX --corpus            the shared corpus volumes
+"""
+import gzip
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+CORPUS = os.environ.get("QVX_CORPUS", os.path.normpath(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared", "corpus")))
+CORPUS_IMAGES = [
+    # (stored file, volume offset in sectors, deleted entries that must be found)
+    ("dftt/7-ntfs-undel.dd.gz", 0, True),
+    ("dftt/8-jpeg-search.dd.gz", 0, False),
+    ("velociraptor/test.ntfs.dd.gz", 0, False),
+    ("dfvfs/windows_volume.raw.gz", 0, False),
+]
+LINE = re.compile(r"^(\S)/(\S)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?(\(realloc\))?:\t(.*)$")
+
+
+def fls_entries(image, offset):
+    cmd = ["fls", "-r", "-p", "-l"]
+    if offset:
+        cmd += ["-o", str(offset)]
+    out = subprocess.run(cmd + [image], capture_output=True, check=True).stdout
+    entries = []
+    for raw in out.decode("utf-8", "replace").splitlines():
+        m = LINE.match(raw)
+        if not m:
+            continue
+        name_type, meta_type, star, inode, realloc, rest = m.groups()
+        fields = rest.split("\t")
+        path = fields[0]
+        size = int(fields[5]) if len(fields) > 5 and fields[5].isdigit() else None
+        entries.append({
+            "kind": "folder" if "d" in (name_type, meta_type) and meta_type != "r" else "file",
+            "deleted": bool(star),
+            "inode": int(inode),
+            "realloc": bool(realloc),
+            "path": path,
+            "size": size,
+        })
+    return entries
+
+
+def is_stream(entry, names):
+    last = entry["path"].rsplit("/", 1)[-1]
+    if ":" not in last:
+        return False
+    base = entry["path"].rsplit(":", 1)[0]
+    return base in names or last.startswith("$")
+
+
+def qvx_tree(qvx, image, offset, sectors):
+    cmd = [qvx, "analyze", image, "--range", f"{offset}:{sectors}", "--kind", "NTFS", "--json", "--quiet"]
+    run = subprocess.run(cmd, capture_output=True)
+    if run.returncode not in (0, 3):
+        raise SystemExit(f"qvx failed ({run.returncode}): {run.stderr.decode(errors='replace')}")
+    items = [json.loads(line) for line in run.stdout.decode("utf-8").splitlines() if line.strip()]
+    return {item["path"]: item for item in items}, items
+
+
+def check(qvx, image, offset, sectors, need_deleted, label):
+    fls = fls_entries(image, offset)
+    tree, items = qvx_tree(qvx, image, offset, sectors)
+    paths = {e["path"] for e in fls}
+    failures = []
+    live = deleted = 0
+    for e in fls:
+        if e["path"].startswith("$OrphanFiles") or is_stream(e, paths):
+            continue
+        if not e["deleted"]:
+            live += 1
+            got = tree.get(e["path"])
+            if got is None:
+                failures.append(f"live {e['kind']} missing: {e['path']}")
+            elif got["type"] != e["kind"] and not e["path"].rsplit("/", 1)[-1].startswith("$"):
+                # System folders under $Extend carry record flags beyond the
+                # folder bit and are listed as files.
+                failures.append(f"{e['path']}: type {got['type']}, fls says {e['kind']}")
+            elif got["deleted"]:
+                failures.append(f"{e['path']}: marked deleted but live")
+            elif e["kind"] == "file" and e["size"] is not None and got["size"] != e["size"]:
+                failures.append(f"{e['path']}: size {got['size']}, fls says {e['size']}")
+        elif e["inode"] != 0 and not e["realloc"]:
+            deleted += 1
+            name = e["path"].rsplit("/", 1)[-1]
+            got = tree.get(e["path"])
+            if got is None:
+                got = next((i for i in items if i["path"].startswith("QVX_Miscellaneous/")
+                            and i["name"] == name and i["self"] == e["inode"]), None)
+            if got is None:
+                failures.append(f"deleted {e['kind']} missing: {e['path']}")
+            elif not got["deleted"]:
+                failures.append(f"{e['path']}: deleted but not marked deleted")
+    if need_deleted and deleted == 0:
+        failures.append("no deleted entries were compared")
+    if "QVX_Miscellaneous" not in tree:
+        failures.append("QVX_Miscellaneous missing")
+    status = "ok" if not failures else "FAILED"
+    print(f"{label}: {live} live and {deleted} deleted entries compared: {status}")
+    for f in failures:
+        print("  " + f)
+    return not failures
+
+
+def sectors_of(path):
+    return os.path.getsize(path) // 512
+
+
+def generated(qvx, images):
+    if shutil.which("fls") is None:
+        return SKIP
+    volumes = [n for n in sorted(os.listdir(images)) if n.endswith(".img") and "ntfs" in n and n.startswith("vol-")]
+    if not volumes:
+        print("no generated NTFS volumes")
+        return SKIP
+    ok = True
+    for name in volumes:
+        path = os.path.join(images, name)
+        ok &= check(qvx, path, 0, sectors_of(path), True, name)
+    return 0 if ok else 1
+
+
+def corpus(qvx):
+    if shutil.which("fls") is None or not os.path.isdir(CORPUS):
+        return SKIP
+    ok = True
+    with tempfile.TemporaryDirectory() as tmp:
+        for stored, offset, need_deleted in CORPUS_IMAGES:
+            src = os.path.join(CORPUS, stored)
+            if not os.path.exists(src):
+                print(f"{stored}: not present, skipped")
+                continue
+            dst = os.path.join(tmp, os.path.basename(stored)[:-3])
+            with gzip.open(src, "rb") as fin, open(dst, "wb") as fout:
+                shutil.copyfileobj(fin, fout, 1 << 20)
+            ok &= check(qvx, dst, offset, sectors_of(dst), need_deleted, stored)
+            os.unlink(dst)
+    return 0 if ok else 1
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__)
+        return 2
+    qvx = sys.argv[1]
+    return corpus(qvx) if sys.argv[2] == "--corpus" else generated(qvx, sys.argv[2])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,259 @@
+#include "ntfs/standard_search.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+
+#include "disk/sector_reader.h"
+#include "ntfs/mft_run_table.h"
+#include "record_builder.h"
+#include "records/tables.h"
+
+namespace qvx::ntfs {
+namespace {
+
+using records::FolderColumn;
+using test::RecordBuilder;
+
+TEST(MftRunTable, DecodesRelativeNegativeAndSparseRuns) {
+    MftRunTable table;
+    // 4 clusters at 0x100; 2 clusters 0x40 back; sparse 3; 1 cluster +0x10.
+    const std::vector<std::uint8_t> runs{0x21, 0x04, 0x00, 0x01, 0x11, 0x02, 0xC0, 0x01, 0x03, 0x11, 0x01, 0x10, 0x00};
+    table.appendRunList(runs, 0, 1000, 8);
+    ASSERT_EQ(table.runCount(), 4u);
+    EXPECT_EQ(table.start(0), 1000u + 0x100 * 8);
+    EXPECT_EQ(table.length(0), 32u);
+    EXPECT_EQ(table.start(1), 1000u + 0xC0 * 8);
+    EXPECT_EQ(table.start(2), 0u);
+    EXPECT_EQ(table.length(2), 24u);
+    EXPECT_EQ(table.start(3), 1000u + 0xD0 * 8);  // relative to the last non-sparse run
+    EXPECT_EQ(table.totalSectors(), 32u + 16 + 24 + 8);
+}
+
+TEST(MftRunTable, RecordSectorWalksTheRunsAndIsZeroBeyond) {
+    MftRunTable table;
+    table.appendRunList(std::vector<std::uint8_t>{0x11, 0x01, 0x10, 0x11, 0x01, 0x20, 0x00}, 0, 0, 8);
+    EXPECT_EQ(table.recordSector(0), 0x10u * 8);
+    EXPECT_EQ(table.recordSector(3), 0x10u * 8 + 6);
+    EXPECT_EQ(table.recordSector(4), 0x30u * 8);
+    EXPECT_EQ(table.recordSector(7), 0x30u * 8 + 6);
+    EXPECT_EQ(table.recordSector(8), 0u);
+}
+
+TEST(MftRunTable, TruncatedRunListsStopAtTheBuffer) {
+    MftRunTable table;
+    table.appendRunList(std::vector<std::uint8_t>{0x44, 0x01}, 0, 0, 8);
+    EXPECT_EQ(table.runCount(), 0u);
+    table.appendRunList(std::vector<std::uint8_t>{}, 5, 0, 8);
+    EXPECT_EQ(table.runCount(), 0u);
+}
+
+TEST(MftRunTable, ExtensionRecordsOfTheMftAddTheirRuns) {
+    std::vector<std::uint8_t> image(2 * 1024 * 1024, 0);
+    auto place = [&](std::uint64_t lba, const std::vector<std::uint8_t>& record) {
+        std::copy(record.begin(), record.end(), image.begin() + static_cast<std::ptrdiff_t>(lba * 512));
+    };
+    // Record 0: first extent (2 clusters at cluster 4) and a list naming the
+    // second extent in record 3, which lies inside the first extent.
+    place(32, RecordBuilder(1, 0)
+                  .fileName("$MFT", 3, 5)
+                  .attributeList({{0x10, 0}, {0x80, 0}, {0x80, 3}})
+                  .nonResident(0x80, 32 * 1024, {0x11, 0x02, 0x04})
+                  .build());
+    place(32 + 6, RecordBuilder(1, 3).nonResident(0x80, 0, {0x11, 0x02, 0x64}).build());
+    place(32 + 10, RecordBuilder(3, 5).fileName(".", 3, 5).build());
+    disk::SectorReader reader;
+    reader.attachDevice(0, std::make_shared<disk::MemoryDevice>(image));
+    partition::VolumeRange range;
+    range.reader = &reader;
+    range.SectorRangeEnd = image.size() / 512 - 1;
+    MftRunTable runs;
+    runs.buildMftRunTable(range, 0, 32, 8);
+    ASSERT_EQ(runs.runCount(), 2u);
+    EXPECT_EQ(runs.start(0), 32u);
+    EXPECT_EQ(runs.start(1), 800u);  // relative to cluster 0, not to the first extent
+    EXPECT_EQ(runs.recordSector(8), 800u);
+}
+
+/// A small volume in memory: 8 sectors per cluster, MFT at cluster 4 with
+/// 16 record slots; the records are put in place by the tests. User records
+// are numbered above the root (5), as on real volumes.
+class SyntheticVolume {
+public:
+    static constexpr std::uint32_t kMftLba = 32;
+
+    SyntheticVolume() : m_image(4 * 1024 * 1024, 0) {
+        // Record 0, $MFT: its data is 2 clusters at cluster 4 (16 slots).
+        put(0, RecordBuilder(1, 0).fileName("$MFT", 3, 5).nonResident(0x80, 16 * 1024, {0x11, 0x04, 0x04}).build());
+        put(5, RecordBuilder(3, 5).fileName(".", 3, 5).build());
+    }
+    void put(std::uint32_t number, const std::vector<std::uint8_t>& record) {
+        std::copy(record.begin(), record.end(), m_image.begin() + (kMftLba + 2 * number) * 512);
+    }
+    partition::VolumeRange attach(disk::SectorReader& reader) {
+        reader.attachDevice(0, std::make_shared<disk::MemoryDevice>(m_image));
+        partition::VolumeRange range;
+        range.reader = &reader;
+        range.diskIndex = 0;
+        range.SectorRangeStart = 0;
+        range.SectorRangeEnd = m_image.size() / 512 - 1;
+        return range;
+    }
+    partition::VolumeParameters params() const {
+        partition::VolumeParameters p;
+        p.sectorsPerCluster = 8;
+        p.cluster0Start = 0;
+        p.mftStart = kMftLba;
+        return p;
+    }
+
+private:
+    std::vector<std::uint8_t> m_image;
+};
+
+class RecordingProgress : public util::ProgressSink {
+public:
+    void setStatusText(const std::string& text) override { status = text; }
+    void setCounter(const std::string& label, const std::string& value) override { counters[label] = value; }
+    void showMessage(const std::string& text, util::MessageKind) override { messages.push_back(text); }
+    std::string status;
+    std::map<std::string, std::string> counters;
+    std::vector<std::string> messages;
+};
+
+int rowOfSelf(const records::RecordTable& table, std::uint32_t self) {
+    for (int row = 0; row < table.rowCount(); ++row)
+        if (table.getU32(row, FolderColumn::kSelf) == self) return row;
+    return -1;
+}
+
+TEST(WalkMft, OneRowPerNamedRecordNumberedBySlot) {
+    SyntheticVolume volume;
+    volume.put(2, RecordBuilder(3, 2).fileName("Dir", 1, 5, 1000).build());
+    // Slot 3 is left empty; the next record still gets number 4.
+    volume.put(4, RecordBuilder(2, 4).fileName("OldDir", 1, 5).build());
+    volume.put(6, RecordBuilder(0, 6).fileName("gone.txt", 1, 2).residentData(12).build());
+    volume.put(7, RecordBuilder(5, 7).fileName("odd.bin", 1, 2).residentData(3).build());
+    volume.put(8, RecordBuilder(1, 8).fileName("posix only", 0, 2).build());
+    volume.put(9, RecordBuilder(1, 9).build());  // no name anywhere: no row
+    disk::SectorReader reader;
+    const partition::VolumeRange range = volume.attach(reader);
+    MftRunTable runs;
+    runs.buildMftRunTable(range, 0, SyntheticVolume::kMftLba, 8);
+    ASSERT_EQ(runs.runCount(), 1u);
+
+    records::RecordTables tables;
+    RecordingProgress progress;
+    const WalkResult result = walkMft(range, runs, tables, progress, {});
+    EXPECT_EQ(result.slotCount, 16u);
+    EXPECT_EQ(progress.status, "Sectors  32 of 32");
+    EXPECT_EQ(progress.counters[kMftFoundLabel], "10");  // record 8 was the last added, plus 2
+
+    const auto& folders = tables.FolderTable;
+    ASSERT_EQ(folders.rowCount(), 4);  // synthetic, Dir, OldDir, root
+    EXPECT_EQ(folders.cell(0, FolderColumn::kName), "QVX_Miscellaneous");
+    EXPECT_EQ(folders.cell(0, FolderColumn::kSelf), "268435455");
+    EXPECT_EQ(folders.cell(0, FolderColumn::kAttr), "16");
+    const int dir = rowOfSelf(folders, 2);
+    ASSERT_GE(dir, 0);
+    EXPECT_EQ(folders.cell(dir, FolderColumn::kSector), std::to_string(SyntheticVolume::kMftLba + 4));
+    EXPECT_EQ(folders.cell(dir, FolderColumn::kDate), "1000");
+    EXPECT_EQ(folders.cell(dir, FolderColumn::kDeleted), "");
+    EXPECT_EQ(folders.cell(rowOfSelf(folders, 4), FolderColumn::kDeleted), "1");
+
+    const auto& files = tables.FileTable;
+    ASSERT_EQ(files.rowCount(), 4);  // $MFT, gone.txt, odd.bin, posix only
+    EXPECT_EQ(files.cell(rowOfSelf(files, 0), FolderColumn::kSize), "16384");
+    EXPECT_EQ(files.cell(rowOfSelf(files, 6), FolderColumn::kDeleted), "1");
+    EXPECT_EQ(files.cell(rowOfSelf(files, 6), FolderColumn::kSize), "12");
+    EXPECT_EQ(files.cell(rowOfSelf(files, 7), FolderColumn::kDeleted), "");
+    EXPECT_EQ(files.cell(rowOfSelf(files, 7), FolderColumn::kType), "FILE");
+    EXPECT_EQ(files.cell(rowOfSelf(files, 8), FolderColumn::kName), "posix only");
+    EXPECT_EQ(files.cell(rowOfSelf(files, 8), FolderColumn::kSize), "0");
+}
+
+TEST(WalkMft, NamesAndSizesFromExtensionRecords) {
+    SyntheticVolume volume;
+    volume.put(2, RecordBuilder(3, 2).fileName("Dir", 1, 5).build());
+    volume.put(10, RecordBuilder(1, 10).attributeList({{0x10, 10}, {0x30, 12}, {0x80, 12}}).build());
+    volume.put(12, RecordBuilder(1, 12).fileName("in extension.txt", 1, 2).residentData(99).build());
+    disk::SectorReader reader;
+    const partition::VolumeRange range = volume.attach(reader);
+    MftRunTable runs;
+    runs.buildMftRunTable(range, 0, SyntheticVolume::kMftLba, 8);
+    records::RecordTables tables;
+    util::NullProgress progress;
+    walkMft(range, runs, tables, progress, {});
+    const int row = rowOfSelf(tables.FileTable, 10);
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(tables.FileTable.cell(row, FolderColumn::kName), "in extension.txt");
+    EXPECT_EQ(tables.FileTable.cell(row, FolderColumn::kSize), "99");
+}
+
+TEST(RunNtfsStandardSearch, OrphansGoUnderTheSyntheticFolder) {
+    SyntheticVolume volume;
+    volume.put(8, RecordBuilder(3, 8).fileName("Dir", 1, 5).build());
+    volume.put(9, RecordBuilder(2, 9).fileName("Lost", 1, 40).build());       // parent record gone
+    volume.put(10, RecordBuilder(0, 10).fileName("in lost.txt", 1, 9).build());
+    volume.put(6, RecordBuilder(0, 6).fileName("orphan.txt", 1, 41).build());  // parent gone
+    volume.put(7, RecordBuilder(1, 7).fileName("a.txt", 1, 8).build());
+    disk::SectorReader reader;
+    const partition::VolumeRange range = volume.attach(reader);
+    MftRunTable runs;
+    records::RecordTables tables;
+    records::FolderNodeList nodes;
+    RecordingProgress progress;
+    ASSERT_TRUE(runNtfsStandardSearch(range, volume.params(), runs, tables, nodes, progress, {}));
+    EXPECT_TRUE(progress.messages.empty());
+    EXPECT_EQ(tables.FolderTable.rowCount(), 0);  // moved into the tree
+
+    std::map<std::string, std::string> paths;  // path -> parent path
+    for (const auto& node : nodes.nodes()) paths[nodes.FolderPath(node.treeItem, "/")] = "";
+    EXPECT_TRUE(paths.count("Dir"));
+    EXPECT_TRUE(paths.count("QVX_Miscellaneous"));
+    EXPECT_TRUE(paths.count("QVX_Miscellaneous/Lost"));
+    EXPECT_EQ(nodes.count(), 3);
+
+    const int orphan = rowOfSelf(tables.FileTable, 6);
+    EXPECT_EQ(tables.FileTable.cell(orphan, FolderColumn::kParent), "268435455");
+    EXPECT_EQ(tables.FileTable.cell(rowOfSelf(tables.FileTable, 10), FolderColumn::kParent), "9");
+    EXPECT_EQ(tables.FileTable.cell(rowOfSelf(tables.FileTable, 7), FolderColumn::kParent), "8");
+}
+
+TEST(RunNtfsStandardSearch, UnusableMftGivesTheAdvisory) {
+    std::vector<std::uint8_t> zeros(1024 * 1024, 0);
+    disk::SectorReader reader;
+    reader.attachDevice(0, std::make_shared<disk::MemoryDevice>(zeros));
+    partition::VolumeRange range;
+    range.reader = &reader;
+    range.SectorRangeEnd = 2047;
+    partition::VolumeParameters params;
+    params.sectorsPerCluster = 8;
+    params.mftStart = 32;
+    MftRunTable runs;
+    records::RecordTables tables;
+    records::FolderNodeList nodes;
+    RecordingProgress progress;
+    runNtfsStandardSearch(range, params, runs, tables, nodes, progress, {});
+    EXPECT_EQ(tables.FileTable.rowCount(), 0);
+    ASSERT_EQ(progress.messages.size(), 1u);
+    EXPECT_EQ(progress.messages[0], kNoRecoveryMessage);
+    EXPECT_EQ(nodes.count(), 1);  // only QVX_Miscellaneous
+}
+
+TEST(RunNtfsStandardSearch, StopsWhenAsked) {
+    SyntheticVolume volume;
+    disk::SectorReader reader;
+    const partition::VolumeRange range = volume.attach(reader);
+    MftRunTable runs;
+    records::RecordTables tables;
+    records::FolderNodeList nodes;
+    util::NullProgress progress;
+    std::stop_source source;
+    source.request_stop();
+    EXPECT_FALSE(runNtfsStandardSearch(range, volume.params(), runs, tables, nodes, progress, source.get_token()));
+}
+
+}  // namespace
+}  // namespace qvx::ntfs

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# NTFS benchmark: qvx analyze --json against fls -r -p on one volume of about
+# 200,000 files in 20,000 folders, both run here; prints both times, their
+# ratio and both peak memory figures.
+#
+#   tools/bench_ntfs.sh BUILD_DIR
+#
+# The image (BUILD_DIR/images/bench-ntfs.img, sparse) is built once with
+# mkntfs and an ntfs-3g mount (needs root and /dev/fuse; several minutes) and
+# kept while its layout below is unchanged.
+set -euo pipefail
+build=$(readlink -f "${1:?usage: tools/bench_ntfs.sh BUILD_DIR}")
+qvx="$build/src/cli/qvx"
+[ -x "$qvx" ] || { echo "bench_ntfs: $qvx not found; build first" >&2; exit 2; }
+for tool in mkntfs ntfs-3g fls python3; do
+  command -v "$tool" >/dev/null || { echo "bench_ntfs: $tool not installed, skipped" >&2; exit 0; }
+done
+
+TOP=100           # folders under the root
+SUB=199           # folders under each of them: 100 + 100 * 199 = 20,000 folders
+FILES=10          # files per folder: 200,000 files
+SECTORS=$((1536 * 2048))  # 1.5 GiB volume (sparse)
+
+outdir="$build/images"
+img="$outdir/bench-ntfs.img"
+stamp="$outdir/.bench-ntfs.img.stamp"
+hash="layout-1 $TOP $SUB $FILES $SECTORS"
+mkdir -p "$outdir"
+
+if [ ! -f "$img" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ]; then
+  echo "bench_ntfs: building $img ($((TOP + TOP * SUB)) folders, $(((TOP + TOP * SUB) * FILES)) files)" >&2
+  work=$(mktemp -d "${TMPDIR:-/tmp}/bench-ntfs.XXXXXX")
+  mnt="$work/mnt"
+  mkdir -p "$mnt"
+  cleanup() {
+    if mountpoint -q "$mnt"; then fusermount -u "$mnt" 2>/dev/null || umount "$mnt" 2>/dev/null || true; fi
+    rm -rf "$work"
+  }
+  trap cleanup EXIT
+  rm -f "$img.tmp"
+  truncate -s $((SECTORS * 512)) "$img.tmp"
+  mkntfs -F -Q -q -L BENCH_NTFS "$img.tmp" >/dev/null 2>&1
+  ntfs-3g -o big_writes "$img.tmp" "$mnt"
+  python3 - "$mnt" "$TOP" "$SUB" "$FILES" <<'PY'
+import os, sys
+root, top, sub, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+def fill(d, tag):
+    os.mkdir(d)
+    for f in range(files):
+        name = f"file_{f:02d}.txt" if f % 2 else f"Long name document {tag} {f:02d}.txt"
+        with open(os.path.join(d, name), "w") as out:
+            out.write(f"{tag} {f}\n" * (1 + f * 7))
+for t in range(top):
+    top_dir = os.path.join(root, f"Folder {t:03d}")
+    fill(top_dir, f"t{t}")
+    for s in range(sub):
+        fill(os.path.join(top_dir, f"sub_{s:03d}"), f"t{t}s{s}")
+PY
+  sync
+  fusermount -u "$mnt" 2>/dev/null || umount "$mnt"
+  mv -f "$img.tmp" "$img"
+  echo "$hash" >"$stamp"
+fi
+
+# measure COMMAND...: "seconds peak_kib" of one run, output discarded.
+measure() {
+  python3 - "$@" <<'PY'
+import resource, subprocess, sys, time
+t0 = time.monotonic()
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
+elapsed = time.monotonic() - t0
+print(f"{elapsed:.3f} {resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss}")
+PY
+}
+
+sectors=$(( $(stat -c %s "$img") / 512 ))
+qvx_cmd=("$qvx" analyze "$img" --range "0:$sectors" --kind NTFS --json -q)
+qvx_rows=$("${qvx_cmd[@]}" | wc -l)
+fls_rows=$(fls -r -p "$img" | wc -l)
+read -r t_qvx m_qvx < <(measure "${qvx_cmd[@]}")
+read -r t_fls m_fls < <(measure fls -r -p "$img")
+printf '== NTFS bench: %s\n' "$(basename "$img")"
+printf '   qvx analyze --json : %8.3f s  peak %7d KiB  (%d rows)\n' "$t_qvx" "$m_qvx" "$qvx_rows"
+printf '   fls -r -p          : %8.3f s  peak %7d KiB  (%d lines)\n' "$t_fls" "$m_fls" "$fls_rows"
+printf '   ratio qvx / fls    : %8.2f\n' "$(awk -v a="$t_qvx" -v b="$t_fls" 'BEGIN { print (b > 0 ? a / b : 0) }')"
