@@ -15,4 +15,10 @@ done
 if [ "$found" = 0 ]; then
   echo "no benchmarks in $build/tools (is libbenchmark-dev installed and QVX_BUILD_BENCH on?)" >&2
 fi
+# FAT32: qvx analyze against fls -r -p on a volume of 50,000 files.
+"$(dirname "${BASH_SOURCE[0]}")/bench_fat.sh" "$build" || status=$?
+# NTFS: qvx analyze against fls -r -p on a volume of 200,000 files.
+"$(dirname "${BASH_SOURCE[0]}")/bench_ntfs.sh" "$build" || status=$?
+# Recovery: qvx recover of 1 GiB of files against cat of the same image.
+"$(dirname "${BASH_SOURCE[0]}")/bench_recover.sh" "$build" || status=$?
 exit "$status"

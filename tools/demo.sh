@@ -29,3 +29,37 @@ echo "\$ qvx partitions $img"
 echo
 echo "\$ qvx partitions $img --json"
 "$qvx" partitions "$img" --json
+
+# The FAT volumes of the demo disk: the Standard Search of each, its folder
+# tree with every folder's files (deleted folders and files included).
+for part in 2 3 4; do
+  echo
+  echo "\$ qvx analyze $img --partition $part"
+  "$qvx" analyze "$img" --partition "$part" -q
+done
+echo
+echo "\$ qvx analyze $img --partition 3 --json"
+"$qvx" analyze "$img" --partition 3 --json -q
+
+# The NTFS volumes of the demo disk (primary 1 and logical 5): the MFT walk,
+# deleted folders and files, the synthetic QVX_Miscellaneous folder.
+for part in 1 5; do
+  echo
+  echo "\$ qvx analyze $img --partition $part"
+  "$qvx" analyze "$img" --partition "$part" -q
+done
+echo
+echo "\$ qvx analyze $img --partition 1 --json"
+"$qvx" analyze "$img" --partition 1 --json -q
+
+# Recovering the deleted files of an NTFS and a FAT32 volume into a
+# temporary folder: each file's status, then the summary and the report.
+out=$(mktemp -d "${TMPDIR:-/tmp}/qvx-demo-recover.XXXXXX")
+trap 'rm -rf "$out"' EXIT
+for part in 1 2; do
+  echo
+  echo "\$ qvx recover $img --partition $part $out/p$part --deleted-only --json"
+  "$qvx" recover "$img" --partition "$part" "$out/p$part" --deleted-only --json -q || true
+  echo "\$ find $out/p$part -type f"
+  (cd "$out/p$part" && find . -type f | sort)
+done

@@ -9,6 +9,10 @@
 # hash). Beside every image, OUTDIR/NAME.manifest records what it holds:
 #
 #   image NAME SECTORS
+#   table mbr|gpt|search               where the listed volumes come from: the
+#                                      PC partition table (also when the line
+#                                      is missing), the GUID partition table,
+#                                      or the lost partition search
 #   volume N FSNAME FIRST END          one per partition the reader lists, in
 #                                      list order (N = 1..n); N = 0 for a
 #                                      volume image without a partition table
@@ -32,7 +36,10 @@ set -euo pipefail
 
 SCRIPT_PATH=$(readlink -f "${BASH_SOURCE[0]}")
 ALL_IMAGES=(demo.img mixed-types.img chain3.img near-end.img
-            vol-ntfs.img vol-fat16.img vol-fat32.img)
+            vol-ntfs.img vol-fat16.img vol-fat32.img vol-ntfs-names.img)
+
+# GUID partition tables, intact and damaged, and a PC disk whose MBR is gone.
+ALL_IMAGES+=(gpt.img gpt-nopri.img gpt-lost.img lost-mbr.img)
 
 export MTOOLS_SKIP_CHECK=1
 export LC_ALL=C.UTF-8
@@ -245,8 +252,8 @@ make_volume() {
 # ---------------------------------------------------------------------------
 # Disks.
 #
-# assemble_mbr_disk OUT TOTAL_SECTORS SPEC...
-# Each SPEC is "slot:type:start:sectors:kind:label:listed-name" where slot is
+# assemble_mbr_disk OUT TOTAL_SECTORS ENTRY...
+# Each ENTRY is "slot:type:start:sectors:kind:label:listed-name" where slot is
 # p1..p4 for a primary, e for the extended container (kind "-") or l for a
 # logical drive (in chain order). listed-name is the name the partition reader
 # lists ("-" when it lists nothing for that slot). The partitions are written
@@ -261,9 +268,9 @@ assemble_mbr_disk() {
   local script="label: dos
 unit: sectors
 "
-  local spec slot type start sectors kind label listed
-  for spec in "$@"; do
-    IFS=: read -r slot type start sectors kind label listed <<<"$spec"
+  local entry slot type start sectors kind label listed
+  for entry in "$@"; do
+    IFS=: read -r slot type start sectors kind label listed <<<"$entry"
     script+="start=$start, size=$sectors, type=$type
 "
   done
@@ -274,16 +281,16 @@ unit: sectors
   local actual
   actual=$(sfdisk -d "$tmp" | sed -n 's/.*start= *\([0-9]*\), size= *\([0-9]*\).*/\1:\2/p')
   local want=""
-  for spec in "$@"; do
-    IFS=: read -r slot type start sectors kind label listed <<<"$spec"
+  for entry in "$@"; do
+    IFS=: read -r slot type start sectors kind label listed <<<"$entry"
     want+="$start:$sectors"$'\n'
   done
   [ "$actual"$'\n' = "$want" ] || die "sfdisk layout of $out differs:"$'\n'"$actual"$'\n'"wanted:"$'\n'"$want"
 
   echo "image $(basename "$out") $total" >>"$MANIFEST"
   local no=0 vol i=0
-  for spec in "$@"; do
-    IFS=: read -r slot type start sectors kind label listed <<<"$spec"
+  for entry in "$@"; do
+    IFS=: read -r slot type start sectors kind label listed <<<"$entry"
     i=$((i + 1))
     [ "$kind" = "-" ] && { note "slot $slot type 0x$type start $start sectors $sectors (extended)"; continue; }
     if [ "$listed" != "-" ]; then
@@ -371,8 +378,193 @@ build_image() {
     vol-ntfs.img)    make_volume_image "$out" ntfs $((16 * MiB)) VOL_NTFS NTFS ;;
     vol-fat16.img)   make_volume_image "$out" fat16 $((16 * MiB)) VOL_FAT16 FAT16 ;;
     vol-fat32.img)   make_volume_image "$out" fat32 $((34 * MiB)) VOL_FAT32 FAT32 ;;
+    vol-ntfs-names.img) build_ntfs_names "$out" ;;
+    gpt.img)         build_gpt "$out" ;;
+    gpt-nopri.img)   build_gpt_damaged "$out" primary ;;
+    gpt-lost.img)    build_gpt_damaged "$out" all ;;
+    lost-mbr.img)    build_lost_mbr "$out" ;;
     *) die "unknown image $name (known: ${ALL_IMAGES[*]})" ;;
   esac
+}
+
+# populate_ntfs_names FILE TAG: an NTFS volume for the Standard Search
+# checks: Win32 + DOS name pairs (system.ntfs_dos_name) beside the POSIX
+# names ntfs-3g writes, deep nesting, fragmented files (written into the
+# holes left by deleting every other small file), a deleted folder holding
+# a deleted folder, and new files that take over records of deleted ones.
+populate_ntfs_names() {
+  local img=$1 tag=$2 i
+  local mnt=$WORK/mnt-$tag
+  mkdir -p "$mnt"
+  MOUNTS+=("$mnt")
+  ntfs-3g "$img" "$mnt" || die "ntfs-3g mount of $img failed (needs root and /dev/fuse)"
+  mkdir -p "$mnt/Deep/L1/L2/L3/L4/L5" "$mnt/Names" "$mnt/Frag/fill"
+  gen_file "$mnt/Deep/L1/L2/L3/L4/L5/bottom.txt" 777 "$tag-bottom"
+  gen_file "$mnt/Names/Long file name.txt" 1234 "$tag-long"
+  setfattr -n system.ntfs_dos_name -v "LONGFI~1.TXT" "$mnt/Names/Long file name.txt"
+  gen_file "$mnt/Names/Another Long Name.doc" 4096 "$tag-doc"
+  setfattr -n system.ntfs_dos_name -v "ANOTHE~1.DOC" "$mnt/Names/Another Long Name.doc"
+  gen_file "$mnt/Names/short.txt" 1 "$tag-short"
+  for i in $(seq 1 64); do gen_file "$mnt/Frag/fill/f$i.bin" 65536 "$tag-fill$i"; done
+  sync
+  for i in $(seq 1 2 64); do rm -f "$mnt/Frag/fill/f$i.bin"; done
+  sync
+  gen_file "$mnt/Frag/fragmented.bin" $((3 * 1024 * 1024 + 5)) "$tag-frag"
+  mkdir -p "$mnt/Gone/Sub"
+  gen_file "$mnt/Gone/Sub/lost.txt" 2222 "$tag-lost"
+  gen_file "$mnt/Gone/gone.txt" 3333 "$tag-gone"
+  sync
+  rm -rf "$mnt/Gone"
+  sync
+  for i in $(seq 1 8); do gen_file "$mnt/Names/new$i.txt" 50 "$tag-new$i"; done
+  unmount_ntfs "$mnt"
+}
+
+build_ntfs_names() {
+  local out=$1 sectors=$((24 * MiB))
+  echo "image $(basename "$out") $sectors" >>"$MANIFEST"
+  echo "volume 0 NTFS 0 $sectors" >>"$MANIFEST"
+  VOLNO=0
+  make_ntfs_volume "$out.tmp" "$sectors" VOL_NTFS_NAMES 0
+  populate_ntfs_names "$out.tmp" ntfs-names
+  mv -f "$out.tmp" "$out"
+}
+
+# ---------------------------------------------------------------------------
+# GUID partition tables and lost partitions.
+
+# assemble_gpt_disk OUT TOTAL_SECTORS ENTRY...
+# Like assemble_mbr_disk for a GUID partition table: each ENTRY is
+# "type:start:sectors:kind:label:listed-name", type a GPT type GUID or a
+# sfdisk alias, the partitions in entry order.
+assemble_gpt_disk() {
+  local out=$1 total=$2; shift 2
+  local tmp="$out.tmp"
+  rm -f "$tmp"
+  truncate -s $((total * 512)) "$tmp"
+
+  local script="label: gpt
+unit: sectors
+"
+  local entry type start sectors kind label listed
+  for entry in "$@"; do
+    IFS=: read -r type start sectors kind label listed <<<"$entry"
+    script+="start=$start, size=$sectors, type=$type
+"
+  done
+  printf '%s' "$script" | sfdisk -q --no-reread --no-tell-kernel -w never "$tmp" >/dev/null \
+    || die "sfdisk failed for $out"
+  local actual want=""
+  actual=$(sfdisk -d "$tmp" | sed -n 's/.*start= *\([0-9]*\), size= *\([0-9]*\).*/\1:\2/p')
+  for entry in "$@"; do
+    IFS=: read -r type start sectors kind label listed <<<"$entry"
+    want+="$start:$sectors"$'\n'
+  done
+  [ "$actual"$'\n' = "$want" ] || die "sfdisk layout of $out differs:"$'\n'"$actual"$'\n'"wanted:"$'\n'"$want"
+
+  echo "image $(basename "$out") $total" >>"$MANIFEST"
+  echo "table gpt" >>"$MANIFEST"
+  local no=0 vol i=0
+  for entry in "$@"; do
+    IFS=: read -r type start sectors kind label listed <<<"$entry"
+    i=$((i + 1))
+    if [ "$listed" != "-" ]; then
+      no=$((no + 1)); VOLNO=$no
+      echo "volume $no $listed $start $((start + sectors))" >>"$MANIFEST"
+    else
+      VOLNO=-$i
+      note "entry $i type $type start $start sectors $sectors holds $kind: not listed (its entries use volume $VOLNO)"
+    fi
+    vol="$WORK/vol-$i"
+    make_volume "$kind" "$vol" "$sectors" "$label" "$start" "$(basename "$out" .img)-$i"
+    dd if="$vol" of="$tmp" bs=1M seek=$((start * 512)) oflag=seek_bytes conv=notrunc,sparse status=none
+    rm -f "$vol"
+  done
+  mv -f "$tmp" "$out"
+}
+
+# zero_sector IMAGE LBA
+zero_sector() {
+  dd if=/dev/zero of="$1" bs=512 seek="$2" count=1 conv=notrunc status=none
+}
+
+# boot_sector_size IMAGE LBA NAME: the volume size the boot sector at LBA
+# records, in sectors (NTFS: the 64-bit count at 40, one short of its
+# partition since the last sector holds the backup boot sector; FAT: the
+# 32-bit count at 32, or the 16-bit one at 19 on small volumes).
+boot_sector_size() {
+  local img=$1 lba=$2 name=$3 n
+  case $name in
+    NTFS) n=$(od -An -tu8 -j $((lba * 512 + 40)) -N8 "$img") ;;
+    *)    n=$(od -An -tu4 -j $((lba * 512 + 32)) -N4 "$img")
+          [ "$n" -ne 0 ] || n=$(od -An -tu2 -j $((lba * 512 + 19)) -N2 "$img") ;;
+  esac
+  echo $((n))
+}
+
+# as_search_manifest IMAGE: once the tables are gone, the lost partition
+# search lists the volumes (in these images disk order is also the order the
+# search finds them in) from their boot sectors: END becomes FIRST plus the
+# size the boot sector records.
+as_search_manifest() {
+  local img=$1 tmp="$MANIFEST.search" w
+  : >"$tmp"
+  while IFS= read -r line; do
+    read -r -a w <<<"$line"
+    case ${w[0]:-} in
+      table) echo "table search" >>"$tmp" ;;
+      volume) echo "volume ${w[1]} ${w[2]} ${w[3]} $((w[3] + $(boot_sector_size "$img" "${w[3]}" "${w[2]}")))" >>"$tmp" ;;
+      *) echo "$line" >>"$tmp" ;;
+    esac
+  done <"$MANIFEST"
+  grep -q '^table ' "$tmp" || sed -i '1a table search' "$tmp"
+  mv -f "$tmp" "$MANIFEST"
+}
+
+# The GPT disk: NTFS, FAT32 and FAT16 at 1 MiB boundaries in entry order.
+# The FAT16 volume sits in a Linux-typed entry and a basic-data entry holds no
+# file system: the boot sector decides, not the type GUID.
+GPT_BASIC=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
+GPT_LINUX=0FC63DAF-8483-4772-8E79-3D69D8477DE4
+build_gpt() {
+  note "GUID partition table (protective MBR, headers at LBA 1 and at the last sector)"
+  note "entry 3 is Linux-typed but holds FAT16; entry 4 is basic data without a file system"
+  assemble_gpt_disk "$1" $((74 * MiB)) \
+    "$GPT_BASIC:$((1 * MiB)):$((16 * MiB)):ntfs:GPT_NTFS:NTFS" \
+    "$GPT_BASIC:$((17 * MiB)):$((34 * MiB)):fat32:GPT_FAT32:FAT32" \
+    "$GPT_LINUX:$((51 * MiB)):$((16 * MiB)):fat16:GPT_FAT16:FAT16" \
+    "$GPT_BASIC:$((67 * MiB)):$((4 * MiB)):blank:-:-"
+}
+
+# build_gpt_damaged OUT primary|all: the GPT disk with the primary header
+# zeroed (the backup header lists the same), or with both headers and the
+# protective MBR zeroed (only the search finds the volumes, in its 1 MiB pass).
+build_gpt_damaged() {
+  local out=$1 what=$2 total
+  build_gpt "$out"
+  total=$(( $(stat -c %s "$out") / 512 ))
+  zero_sector "$out" 1
+  if [ "$what" = primary ]; then
+    note "primary GPT header (LBA 1) zeroed: the backup header at LBA $((total - 1)) gives the same list"
+  else
+    zero_sector "$out" 0
+    zero_sector "$out" $((total - 1))
+    note "MBR, primary and backup GPT headers zeroed: the volumes come from the lost partition search"
+    as_search_manifest "$out"
+  fi
+}
+
+# A PC disk whose sector 0 was zeroed, with an NTFS and a FAT32 volume that
+# begin at head 1 of a cylinder (63 + k * 16065, 255 heads x 63 sectors) and
+# end at a cylinder boundary, as older partitioning tools laid them out.
+build_lost_mbr() {
+  local out=$1 cyl=16065
+  note "sector 0 zeroed: no partition table; the lost partition search finds both volumes at cylinder probes"
+  assemble_mbr_disk "$out" $((10 * cyl)) \
+    "p1:7:63:$((2 * cyl - 63)):ntfs:LOST_NTFS:NTFS" \
+    "p2:c:$((3 * cyl + 63)):$((5 * cyl - 63)):fat32:LOST_FAT32:FAT32"
+  zero_sector "$out" 0
+  as_search_manifest "$out"
 }
 
 # ---------------------------------------------------------------------------

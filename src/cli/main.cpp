@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     qvx::cli::CliContext ctx;
     qvx::cli::registerDisksCommand(app, ctx);
     qvx::cli::registerPartitionsCommand(app, ctx);
+    qvx::cli::registerAnalyzeCommand(app, ctx);
+    qvx::cli::registerRecoverCommand(app, ctx);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -1,0 +1,54 @@
+#pragma once
+// The Save flow's work: copying the contents of the selected folders and
+// files of the result tree to a destination folder, each at the path the
+// tree shows it (so orphans go under "QVX_Miscellaneous"), with a report of
+// how completely each file could be recovered.
+
+#include <functional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "engine/recovery_state.h"
+#include "recover/names.h"
+#include "recover/report.h"
+#include "util/progress.h"
+
+namespace qvx::engine {
+
+/// Name of the report written into the destination folder.
+inline constexpr const char* kRecoveryReportName = "recovery-report.json";
+
+struct RecoveryOptions {
+    std::string destination;
+    /// Sub-trees to recover, as paths from the volume root in the listing's
+    /// UTF-8 form ("Docs/Reports"); empty = the whole tree.
+    std::vector<std::string> paths;
+    bool deletedOnly = false;
+    recover::ConflictPolicy onConflict = recover::ConflictPolicy::Rename;
+    /// Called after each file, e.g. to print it.
+    std::function<void(const recover::ReportEntry&)> onFile;
+};
+
+enum class RecoveryStatus {
+    Done,              // every selected file was handled (see the report)
+    Refused,           // the destination is on the source disk
+    DestinationError,  // the destination folder could not be created
+    Stopped,           // stopped on request; the report holds what was done
+};
+
+struct RecoveryRun {
+    RecoveryStatus status = RecoveryStatus::Done;
+    std::string message;
+    recover::RecoveryReport report;
+    /// Paths of RecoveryOptions::paths that name nothing in the tree.
+    std::vector<std::string> unmatchedPaths;
+};
+
+/// Recovers the selected files of the tree in state (after an analysis).
+/// Live files are written before deleted ones, so that a deleted file with
+/// the name of a live one gets the alternative name.
+RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& options, util::ProgressSink& progress,
+                             std::stop_token stop = {});
+
+}  // namespace qvx::engine

@@ -1,0 +1,84 @@
+#include "recover/report.h"
+
+#include <cstdio>
+
+namespace qvx::recover {
+
+const char* outcomeText(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Complete: return "complete";
+    case Outcome::Partial: return "partial";
+    case Outcome::Failed: return "failed";
+    case Outcome::Skipped: return "skipped";
+    }
+    return "failed";
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (b < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", b);
+                out += esc;
+            } else {
+                out.push_back(c);
+            }
+        }
+    }
+    out.push_back('"');
+    return out;
+}
+
+void RecoveryReport::add(ReportEntry entry) {
+    m_bytes += entry.bytesWritten;
+    m_entries.push_back(std::move(entry));
+}
+
+std::uint64_t RecoveryReport::count(Outcome outcome) const {
+    std::uint64_t n = 0;
+    for (const auto& e : m_entries) n += e.outcome == outcome ? 1 : 0;
+    return n;
+}
+
+std::string RecoveryReport::summary() const {
+    return "Files written: " + std::to_string(count(Outcome::Complete) + count(Outcome::Partial)) +
+           ", bytes: " + std::to_string(m_bytes) + ", incomplete: " + std::to_string(count(Outcome::Partial)) +
+           ", failed: " + std::to_string(count(Outcome::Failed)) + ", skipped: " + std::to_string(count(Outcome::Skipped));
+}
+
+std::string RecoveryReport::entryJson(const ReportEntry& e) {
+    std::string out = "{\"path\":" + jsonString(e.path) + ",\"written\":" + jsonString(e.written) +
+                      ",\"deleted\":" + (e.deleted ? "true" : "false") + ",\"size\":" + std::to_string(e.size) +
+                      ",\"bytesWritten\":" + std::to_string(e.bytesWritten) + ",\"outcome\":\"" +
+                      outcomeText(e.outcome) + "\",\"status\":" + jsonString(e.status);
+    if (!e.note.empty()) out += ",\"note\":" + jsonString(e.note);
+    out += "}";
+    return out;
+}
+
+std::string RecoveryReport::toJson() const {
+    std::string out = "{\n  \"summary\": {\"written\": " +
+                      std::to_string(count(Outcome::Complete) + count(Outcome::Partial)) +
+                      ", \"bytes\": " + std::to_string(m_bytes) + ", \"complete\": " +
+                      std::to_string(count(Outcome::Complete)) + ", \"incomplete\": " +
+                      std::to_string(count(Outcome::Partial)) + ", \"failed\": " +
+                      std::to_string(count(Outcome::Failed)) + ", \"skipped\": " +
+                      std::to_string(count(Outcome::Skipped)) + "},\n  \"files\": [";
+    for (std::size_t i = 0; i < m_entries.size(); ++i) {
+        out += i == 0 ? "\n    " : ",\n    ";
+        out += entryJson(m_entries[i]);
+    }
+    out += "\n  ]\n}\n";
+    return out;
+}
+
+}  // namespace qvx::recover

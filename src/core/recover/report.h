@@ -1,0 +1,55 @@
+#pragma once
+// What a recovery did with every selected file, for the summary and for
+// recovery-report.json in the destination folder.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qvx::recover {
+
+enum class Outcome {
+    Complete,  // every byte located and written
+    Partial,   // written, but some bytes could not be located, read or trusted
+    Failed,    // nothing usable written
+    Skipped,   // a file of that name existed and the policy said skip
+};
+
+const char* outcomeText(Outcome outcome);
+
+struct ReportEntry {
+    std::string path;      // as the listing shows it (UTF-8, '/'-separated, from the volume root)
+    std::string written;   // where it went, relative to the destination; empty if nowhere
+    bool deleted = false;
+    std::uint64_t size = 0;
+    std::uint64_t bytesWritten = 0;
+    Outcome outcome = Outcome::Complete;
+    std::string status;    // finer status: "complete", "unverified", "overwritten", "incomplete", ...
+    std::string note;      // why it is not complete, or a renaming
+};
+
+class RecoveryReport {
+public:
+    void add(ReportEntry entry);
+    const std::vector<ReportEntry>& entries() const { return m_entries; }
+
+    std::uint64_t count(Outcome outcome) const;
+    std::uint64_t bytesWritten() const { return m_bytes; }
+    bool allComplete() const { return count(Outcome::Partial) == 0 && count(Outcome::Failed) == 0; }
+
+    /// "Files written: N, bytes: B, incomplete: I, failed: F, skipped: S".
+    std::string summary() const;
+    /// The whole report as a JSON document.
+    std::string toJson() const;
+    /// One entry as a single-line JSON object.
+    static std::string entryJson(const ReportEntry& entry);
+
+private:
+    std::vector<ReportEntry> m_entries;
+    std::uint64_t m_bytes = 0;
+};
+
+/// s as a JSON string literal (s is UTF-8).
+std::string jsonString(const std::string& s);
+
+}  // namespace qvx::recover

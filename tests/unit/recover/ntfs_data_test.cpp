@@ -1,0 +1,255 @@
+// Locating an NTFS file's unnamed data from its FILE record: run lists
+// (fragmented, negative offsets, sparse, malformed), resident data, sizes
+// above 4 GiB, compression, and pieces held in extension records.
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "recover/ntfs_data.h"
+
+namespace {
+
+using namespace qvx::recover;
+using Bytes = std::vector<std::uint8_t>;
+
+void put16(Bytes& b, std::size_t at, std::uint16_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void put64(Bytes& b, std::size_t at, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+/// Builds a 1024-byte FILE record attribute by attribute.
+struct RecordBuilder {
+    Bytes rec = Bytes(1024, 0);
+    std::size_t next = 0x38;
+    explicit RecordBuilder(std::uint32_t number, std::uint32_t baseRef = 0) {
+        rec[0] = 'F'; rec[1] = 'I'; rec[2] = 'L'; rec[3] = 'E';
+        put16(rec, 0x04, 0x30);
+        put16(rec, 0x06, 3);
+        put16(rec, 0x14, 0x38);
+        put16(rec, 0x16, 1);
+        put32(rec, 0x20, baseRef);
+        put32(rec, 0x2C, number);
+    }
+    void resident(std::uint32_t type, const Bytes& value, std::uint8_t nameLength = 0) {
+        const std::size_t len = (0x18 + value.size() + 7) & ~std::size_t{7};
+        put32(rec, next, type);
+        put32(rec, next + 4, static_cast<std::uint32_t>(len));
+        rec[next + 9] = nameLength;
+        put32(rec, next + 0x10, static_cast<std::uint32_t>(value.size()));
+        put16(rec, next + 0x14, 0x18);
+        std::copy(value.begin(), value.end(), rec.begin() + static_cast<long>(next + 0x18));
+        next += len;
+        finish();
+    }
+    void nonResident(const Bytes& runs, std::uint64_t startVcn, std::uint64_t size, std::uint64_t init,
+                     std::uint16_t flags = 0, std::uint16_t compressionUnit = 0) {
+        const std::size_t len = (0x40 + runs.size() + 1 + 7) & ~std::size_t{7};
+        put32(rec, next, 0x80);
+        put32(rec, next + 4, static_cast<std::uint32_t>(len));
+        rec[next + 8] = 1;
+        put16(rec, next + 0x0C, flags);
+        put64(rec, next + 0x10, startVcn);
+        put16(rec, next + 0x20, 0x40);
+        put16(rec, next + 0x22, compressionUnit);
+        put64(rec, next + 0x30, size);
+        put64(rec, next + 0x38, init);
+        std::copy(runs.begin(), runs.end(), rec.begin() + static_cast<long>(next + 0x40));
+        next += len;
+        finish();
+    }
+    void finish() { put32(rec, next, 0xFFFFFFFF); }
+};
+
+Bytes fileNameValue(std::uint8_t ns, std::initializer_list<std::uint16_t> name) {
+    Bytes v(0x42 + 2 * name.size(), 0);
+    put32(v, 0, 5);
+    v[0x40] = static_cast<std::uint8_t>(name.size());
+    v[0x41] = ns;
+    std::size_t at = 0x42;
+    for (auto u : name) { put16(v, at, u); at += 2; }
+    return v;
+}
+
+NtfsVolume volume(std::uint32_t spc = 8, std::uint64_t cluster0 = 1000) {
+    NtfsVolume v;
+    v.cluster0 = cluster0;
+    v.sectorsPerCluster = spc;
+    return v;
+}
+
+TEST(RunList, FragmentedNegativeAndSparseRuns) {
+    // 4 clusters at LCN 0x100, 2 sparse, 3 at LCN 0x100 - 0x20, 1 at +0x1000.
+    Bytes attr = {0x21, 0x04, 0x00, 0x01, 0x01, 0x02, 0x11, 0x03, 0xE0, 0x21, 0x01, 0x00, 0x10, 0x00};
+    std::vector<Extent> ext;
+    std::uint64_t vcns = 0;
+    ASSERT_TRUE(decodeRunList(attr, 0, 1000, 8, ext, vcns));
+    ASSERT_EQ(ext.size(), 4u);
+    EXPECT_EQ(ext[0].lba, 1000u + 0x100 * 8);
+    EXPECT_EQ(ext[0].sectors, 32u);
+    EXPECT_TRUE(ext[1].sparse);
+    EXPECT_EQ(ext[1].sectors, 16u);
+    EXPECT_EQ(ext[2].lba, 1000u + 0xE0 * 8);  // relative to the last real run, not the sparse one
+    EXPECT_EQ(ext[3].lba, 1000u + (0xE0 + 0x1000) * 8);
+    EXPECT_EQ(vcns, 4u + 2 + 3 + 1);
+}
+
+TEST(RunList, MalformedListsStopSafely) {
+    std::vector<Extent> ext;
+    std::uint64_t vcns = 0;
+    Bytes unterminated = {0x11, 0x04, 0x10};
+    EXPECT_FALSE(decodeRunList(unterminated, 0, 0, 8, ext, vcns));
+    EXPECT_EQ(ext.size(), 1u);
+    ext.clear();
+    Bytes truncated = {0x44, 0x01, 0x00};
+    EXPECT_FALSE(decodeRunList(truncated, 0, 0, 8, ext, vcns));
+    Bytes zeroLengthSize = {0x10, 0x05, 0x00};
+    EXPECT_FALSE(decodeRunList(zeroLengthSize, 0, 0, 8, ext, vcns));
+    Bytes belowZero = {0x11, 0x01, 0x80, 0x00};  // LCN -128
+    EXPECT_FALSE(decodeRunList(belowZero, 0, 0, 8, ext, vcns));
+    Bytes offsetPastEnd = {0x11, 0x01};
+    EXPECT_FALSE(decodeRunList(offsetPastEnd, 5, 0, 8, ext, vcns));
+}
+
+TEST(NtfsData, NonResidentDataWithSizesAndBestName) {
+    RecordBuilder r(40);
+    r.resident(0x30, fileNameValue(2, {'L', 'O', 'N', 'G', '~', '1'}));
+    r.resident(0x30, fileNameValue(1, {'l', 'o', 'n', 'g', 0x0416}));
+    // 6 GiB file: one run of 0x180000 clusters (4 KiB) at LCN 0x10.
+    r.nonResident({0x13, 0x00, 0x00, 0x18, 0x10, 0x00}, 0, 6ull << 30, 5ull << 30);
+    const NtfsFileData d = decodeNtfsFileData(volume(), r.rec, 40, nullptr);
+    ASSERT_TRUE(d.found);
+    EXPECT_TRUE(d.complete) << d.problem;
+    EXPECT_EQ(d.unicodeName, "long\xD0\x96");
+    EXPECT_EQ(d.lowByteName, std::string("long\x16"));
+    // Whichever name the tree shows is written in full.
+    EXPECT_EQ(fullNtfsName(d, "LONG~1"), "LONG~1");
+    EXPECT_EQ(fullNtfsName(d, std::string("long\x16")), "long\xD0\x96");
+    EXPECT_EQ(fullNtfsName(d, "caf\xE9"), "caf\xC3\xA9");  // not in the record: the tree's name
+    EXPECT_EQ(d.layout.size, 6ull << 30);
+    EXPECT_EQ(d.layout.initializedSize, 5ull << 30);
+    ASSERT_EQ(d.layout.extents.size(), 1u);
+    EXPECT_EQ(d.layout.extents[0].lba, 1000u + 0x10 * 8);
+    EXPECT_EQ(d.layout.extents[0].sectors, 0x180000ull * 8);
+}
+
+TEST(NtfsData, ResidentDataAndNamedStreamsIgnored) {
+    RecordBuilder r(41);
+    r.resident(0x80, {'a', 'd', 's'}, 3);  // a named stream comes first
+    r.resident(0x80, {'h', 'e', 'l', 'l', 'o'});
+    const NtfsFileData d = decodeNtfsFileData(volume(), r.rec, 41, nullptr);
+    ASSERT_TRUE(d.found);
+    EXPECT_TRUE(d.layout.resident);
+    EXPECT_EQ(d.layout.residentData, (Bytes{'h', 'e', 'l', 'l', 'o'}));
+    EXPECT_EQ(d.layout.size, 5u);
+}
+
+TEST(NtfsData, CompressedFlagGivesUnitSize) {
+    RecordBuilder r(42);
+    r.nonResident({0x11, 0x04, 0x20, 0x01, 0x0C, 0x00}, 0, 16 * 4096, 16 * 4096, 0x0001, 4);
+    const NtfsFileData d = decodeNtfsFileData(volume(), r.rec, 42, nullptr);
+    EXPECT_EQ(d.layout.compressionUnitSectors, 16u * 8);
+    EXPECT_TRUE(d.complete);  // 4 stored clusters and 12 sparse make the one 16-cluster unit
+}
+
+std::map<std::uint32_t, Bytes> g_records;
+Bytes fetch(const NtfsVolume&, std::uint32_t n) {
+    auto it = g_records.find(n);
+    return it == g_records.end() ? Bytes{} : it->second;
+}
+
+Bytes listEntry(std::uint32_t type, std::uint64_t startVcn, std::uint32_t record) {
+    Bytes e(0x20, 0);
+    put32(e, 0, type);
+    put16(e, 4, 0x20);
+    put64(e, 8, startVcn);
+    put64(e, 0x10, record);
+    return e;
+}
+
+TEST(NtfsData, DataSpreadOverExtensionRecords) {
+    RecordBuilder base(50);
+    Bytes list;
+    for (const Bytes& e : {listEntry(0x10, 0, 50), listEntry(0x80, 0, 60), listEntry(0x80, 4, 61)})
+        list.insert(list.end(), e.begin(), e.end());
+    base.resident(0x20, list);
+    RecordBuilder first(60, 50);
+    first.nonResident({0x11, 0x04, 0x40, 0x00}, 0, 6 * 4096, 6 * 4096);  // VCN 0-3 at LCN 0x40
+    RecordBuilder second(61, 50);
+    second.nonResident({0x11, 0x02, 0x70, 0x00}, 4, 0, 0);  // VCN 4-5 at LCN 0x70
+    g_records = {{60, first.rec}, {61, second.rec}};
+    NtfsFileData d = decodeNtfsFileData(volume(), base.rec, 50, &fetch);
+    ASSERT_TRUE(d.found);
+    EXPECT_TRUE(d.complete) << d.problem;
+    ASSERT_EQ(d.layout.extents.size(), 2u);
+    EXPECT_EQ(d.layout.extents[0].lba, 1000u + 0x40 * 8);
+    EXPECT_EQ(d.layout.extents[1].lba, 1000u + 0x70 * 8);
+    EXPECT_EQ(d.layout.size, 6u * 4096);
+
+    // The second extension record was reused by another file: the gap is
+    // kept as zeros and the file is reported incomplete.
+    RecordBuilder reused(61, 77);
+    reused.nonResident({0x11, 0x02, 0x70, 0x00}, 4, 0, 0);
+    g_records[61] = reused.rec;
+    d = decodeNtfsFileData(volume(), base.rec, 50, &fetch);
+    EXPECT_FALSE(d.complete);
+    EXPECT_EQ(d.layout.extentBytes(), 4u * 4096);
+}
+
+TEST(NtfsData, FixupRestoresEveryStrideAndDetectsTears) {
+    RecordBuilder r(1);
+    Bytes rec = r.rec;
+    put16(rec, 0x30, 0x0007);   // sequence number
+    put16(rec, 0x32, 0xAAAA);   // saved end of sector 0
+    put16(rec, 0x34, 0xBBBB);   // saved end of sector 1
+    put16(rec, 510, 0x0007);
+    put16(rec, 1022, 0x0007);
+    EXPECT_TRUE(applyRecordFixup(rec));
+    EXPECT_EQ(rec[510], 0xAA);
+    EXPECT_EQ(rec[1022], 0xBB);
+    put16(rec, 510, 0x0007);
+    put16(rec, 1022, 0x0008);   // torn write
+    EXPECT_FALSE(applyRecordFixup(rec));
+}
+
+}  // namespace
+
+namespace {
+
+Bytes randomFetch(const NtfsVolume&, std::uint32_t n) {
+    // Extension records full of noise that point back at record 50.
+    Bytes rec(1024);
+    std::uint32_t x = n * 2654435761u;
+    for (auto& b : rec) { x = x * 1103515245u + 12345u; b = static_cast<std::uint8_t>(x >> 16); }
+    rec[0] = 'F'; rec[1] = 'I'; rec[2] = 'L'; rec[3] = 'E';
+    put32(rec, 0x20, 50);
+    return rec;
+}
+
+TEST(NtfsData, MutatedRecordsNeverCrashOrLoop) {
+    RecordBuilder r(50);
+    Bytes list;
+    for (const Bytes& e : {listEntry(0x80, 0, 60), listEntry(0x80, 4, 61)}) list.insert(list.end(), e.begin(), e.end());
+    r.resident(0x20, list);
+    r.resident(0x30, fileNameValue(1, {'a', 'b'}));
+    r.nonResident({0x21, 0x04, 0x00, 0x01, 0x01, 0x02, 0x11, 0x03, 0xE0}, 0, 9 * 4096, 9 * 4096, 0x0001, 4);
+    std::uint32_t x = 1;
+    for (int round = 0; round < 3000; ++round) {
+        Bytes rec = r.rec;
+        const int flips = 1 + round % 12;
+        for (int i = 0; i < flips; ++i) {
+            x = x * 1103515245u + 12345u;
+            rec[(x >> 8) % rec.size()] = static_cast<std::uint8_t>(x >> 20);
+        }
+        const NtfsFileData d = decodeNtfsFileData(volume(), rec, 50, &randomFetch);
+        EXPECT_LE(d.layout.extents.size(), kMaxRunsPerFile * 2);
+    }
+}
+
+}  // namespace
