@@ -1,0 +1,225 @@
+#pragma once
+// The wizard window: one fixed-size dialog whose groups of controls form the
+// disk, partition, search and result screens, moved between with Next and
+// Back. It owns the state of one recovery and starts the jobs that fill it;
+// each job runs on a thread of its own and reports through queued signals,
+// while the window disables its navigation.
+
+#include <QDialog>
+#include <QMessageBox>
+#include <QString>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/inventory.h"
+#include "engine/analysis_job.h"
+#include "engine/disk_inventory.h"
+#include "engine/partition_listing.h"
+#include "engine/recovery_state.h"
+
+class QComboBox;
+class QFrame;
+class QLabel;
+class QTableWidget;
+class QTreeWidgetItem;
+
+namespace qvx::ui {
+
+class CBtn;
+class CColorEdit;
+class CColorStatic;
+class CCustomRadio;
+class CTextProgressCtrl;
+class JobRunner;
+class mytreectrl;
+
+/// Screens, as `WizardStep` numbers them.
+enum Step : int { kStepBuilding = -1, kStepDisk = 0, kStepPartition = 1, kStepFileSystem = 2, kStepResults = 3 };
+/// `SearchMode` values.
+inline constexpr int kModeStandard = 1;
+inline constexpr int kModeAdvance = 2;
+inline constexpr int kModeNone = 0xFFFF;
+
+class CChildDialogExDemoDlg : public QDialog {
+    Q_OBJECT
+public:
+    struct Options {
+        std::vector<std::string> imagePaths;  // listed like disks, after the block devices
+        std::string configDir;                // where the record of the disks goes; empty for the default
+        bool blockDevices = true;             // list the machine's block devices
+    };
+
+    /// The controls the screens are made of (named as in the window's template).
+    struct Controls {
+        CBtn* save = nullptr;          // 1054
+        CBtn* loadLog = nullptr;       // 1057
+        CBtn* saveLog = nullptr;       // 1106
+        CBtn* help = nullptr;          // 1055
+        CBtn* exit = nullptr;          // 1056
+        CBtn* about = nullptr;         // 1114
+        CBtn* next = nullptr;          // 1058
+        CBtn* back = nullptr;          // 1059
+        CCustomRadio* standardRadio = nullptr;  // 1064
+        CColorStatic* standardLabel = nullptr;  // 1129
+        CCustomRadio* advanceRadio = nullptr;   // 1108
+        CColorStatic* advanceLabel = nullptr;   // 1128
+        CBtn* refresh = nullptr;                // 1135
+        CColorStatic* refreshLabel = nullptr;   // 1153
+        CBtn* openImage = nullptr;              // "Open Disk Image..."
+        CBtn* searchMore = nullptr;             // 1062
+        CBtn* stopPartitionSearch = nullptr;    // 1110
+        CColorStatic* partitionSearchLabel = nullptr;     // 1072
+        CTextProgressCtrl* partitionSearchProgress = nullptr;  // 1070
+        CColorStatic* searchModeLabel = nullptr;  // 1066
+        CColorStatic* criterion = nullptr;        // 1068
+        CColorStatic* partitionTypeLabel = nullptr;  // 1065
+        QComboBox* partitionType = nullptr;          // 1037
+        CColorStatic* startSectorLabel = nullptr;    // 1067
+        CColorEdit* startSector = nullptr;           // 1069
+        CColorStatic* endSectorLabel = nullptr;      // 1109
+        CColorEdit* endSector = nullptr;             // 1071
+        QTableWidget* mainList = nullptr;            // 1105
+        QFrame* searchPanel = nullptr;
+        CColorStatic* driveLabel = nullptr;          // 1075
+        CColorStatic* driveValue = nullptr;          // 1076
+        CColorStatic* fileSystemLabel = nullptr;     // 1079
+        CColorStatic* fileSystemValue = nullptr;     // 1080
+        CColorStatic* directoriesLabel = nullptr;    // 1083
+        CColorStatic* directoriesValue = nullptr;    // 1084
+        CColorStatic* bootSectorsLabel = nullptr;    // 1081
+        CColorStatic* bootSectorsValue = nullptr;    // 1082
+        CColorStatic* criteriaLabel = nullptr;       // 1087
+        CColorStatic* criteriaValue = nullptr;       // 1085
+        CColorStatic* rangeLabel = nullptr;          // 1077
+        CColorStatic* rangeValue = nullptr;          // 1078
+        CTextProgressCtrl* searchProgress = nullptr;  // 1073
+        CColorStatic* statusText = nullptr;          // 1074
+        CBtn* stopSearch = nullptr;                  // 1092
+        CColorStatic* currentFolderLabel = nullptr;  // 1093
+        CColorStatic* currentFolder = nullptr;       // 1094
+        CTextProgressCtrl* loadProgress = nullptr;   // 1183
+        CColorStatic* loadingLabel = nullptr;        // 1185
+        CColorStatic* helpStrip = nullptr;           // 1116
+    };
+
+    /// Answers a message box instead of showing it: returns a
+    /// QMessageBox::StandardButton. Used by tests and unattended runs.
+    using MessageHook = std::function<int(const QString& text, QMessageBox::Icon icon)>;
+    /// Called instead of showing an advisory dialog ("CMsgStand" or "CAdvanceDlg").
+    using AdvisoryHook = std::function<void(const QString& dialog)>;
+
+    explicit CChildDialogExDemoDlg(Options options, QWidget* parent = nullptr);
+    ~CChildDialogExDemoDlg() override;
+
+    void SetHelpText(const QString& text);
+    QString HelpText() const { return m_HelpText; }
+
+    int WizardStep() const { return m_WizardStep; }
+    int SearchMode() const { return m_SearchMode; }
+    int PartitionsListed() const { return m_PartitionsListed; }
+    const Controls& controls() const { return m_c; }
+    mytreectrl* DeviceTree() const { return m_DeviceTree; }
+    mytreectrl* PartitionTree() const { return m_PartitionTree; }
+    mytreectrl* FolderTree() const { return m_FolderTree; }
+    const engine::RecoveryState& state() const { return m_state; }
+    const engine::Inventory& inventory() const { return m_inventory; }
+    bool partitionSearchRunning() const;
+    bool analysisRunning() const;
+
+    void setMessageHook(MessageHook hook) { m_messageHook = std::move(hook); }
+    void setAdvisoryHook(AdvisoryHook hook) { m_advisoryHook = std::move(hook); }
+
+    /// Adds a disk-image file to the device tree ("Open Disk Image...").
+    bool addImage(const QString& path);
+
+signals:
+    /// The screen changed (WizardStep has its new value).
+    void stepChanged(int step);
+    /// A job ended and the window's controls are usable again.
+    void jobFinished();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void reject() override;
+
+private:
+    void createControls();
+    void createSearchPanel();
+    void RefreshDisks();
+    void onDeviceClicked(QTreeWidgetItem* item);
+    void onPartitionClicked(QTreeWidgetItem* item);
+    void chooseMode(int mode);
+    void OnNext();
+    void OnBack();
+    void nextFromDisk();
+    void nextFromPartition();
+    void backToDisk();
+    void backToPartitionFromSearch();
+    void backFromResults();
+    void enterPartitionScreen();
+    void readPartitionList();
+    void fillPartitionTree();
+    void selectPartition(int index, bool showDetails);
+    void showPartitionEntryRows();
+    void SearchMorePartitions();
+    void StopPartitionSearch();
+    void startPartitionSearch(bool fromButton);
+    void onPartitionSearchFinished();
+    void startAnalysis();
+    void onAnalysisFinished();
+    void StopSearch();
+    void showResults();
+    void onRefreshList();
+    void onOpenImage();
+    void OnExit();
+    void OnCounter(const QString& label, const QString& value);
+    void onJobMessage(const QString& text, int kind);
+    void setMainListColumns(const std::vector<std::pair<QString, int>>& columns);
+    void setDetailRows(const std::vector<std::pair<std::string, std::string>>& rows);
+    void showSearchPanel(bool show);
+    void showPartitionControls(bool show);
+    int messageBox(const QString& text, QMessageBox::Icon icon, bool question = false, bool defaultNo = false);
+    void showAdvisory(const QString& dialog);
+    const disk::DiskInfo* selectedDiskInfo() const;
+    void setStep(int step);
+
+    Options m_options;
+    Controls m_c;
+    mytreectrl* m_DeviceTree = nullptr;
+    mytreectrl* m_PartitionTree = nullptr;
+    mytreectrl* m_FolderTree = nullptr;
+    QString m_HelpText;
+
+    int m_WizardStep = kStepDisk;
+    int m_SearchMode = kModeNone;
+    int m_PartitionsListed = 0;
+    int m_SelectedPartition = 0;       // shown as partition number - 1 in the search summary
+    int m_rememberedPartition = 0;     // the partition item selected last
+    bool m_partitionFailureMarker = false;
+    QString m_lastShownDevice = " ";
+    std::string m_SearchCriterion;
+    std::array<bool, disk::kMaxDisks> m_listRead{};
+    QString m_startSectorText;
+    QString m_endSectorText;
+
+    engine::Inventory m_inventory;
+    disk::DiskDetails m_details;       // of the selected disk
+    engine::RecoveryState m_state;
+    engine::ReadFailureTrigger m_trigger;
+    bool m_jobSetHelp = false;
+    engine::AnalysisStatus m_analysisStatus = engine::AnalysisStatus::Done;
+    std::shared_ptr<partition::DiskPartitionList> m_searchList;  // the partition search's working copy
+
+    JobRunner* m_partitionJob = nullptr;  // PartitionSearchThread
+    JobRunner* m_analysisJob = nullptr;   // AnalysisThread
+
+    MessageHook m_messageHook;
+    AdvisoryHook m_advisoryHook;
+};
+
+}  // namespace qvx::ui

@@ -1,0 +1,316 @@
+// The wizard window, second part: the search panel and the analysis job,
+// the result screen, Back from them, and Exit.
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QPointer>
+#include <QTableWidget>
+
+#include <cstdio>
+
+#include "ui/DialogEx.h"
+#include "ui/DialogEx_layout.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+#include "ui/job_runner.h"
+#include "ui/pictures.h"
+#include "ui/wizard_texts.h"
+
+namespace qvx::ui {
+
+using namespace layout;
+
+// ------------------------------------------------------------------ analysis
+
+void CChildDialogExDemoDlg::nextFromPartition() {
+    const auto reenable = [this] {
+        m_c.next->setEnabled(true);
+        m_c.back->setEnabled(true);
+        m_c.loadLog->setEnabled(true);
+    };
+    m_c.next->setEnabled(false);
+    m_c.back->setEnabled(false);
+    m_c.loadLog->setEnabled(false);
+    m_c.stopSearch->setEnabled(true);
+
+    const int kind = m_c.partitionType->currentIndex();
+    if (kind < 0 || kind > 2) {
+        if (m_SearchMode == kModeAdvance) {
+            messageBox(texts::kSelectPartitionType, QMessageBox::Critical);
+            SetHelpText(texts::kUnknownKindAdvanceHelp);
+            reenable();
+        } else {
+            showAdvisory("CMsgStand");
+            SetHelpText(texts::kStandardNotPossibleHelp);
+            m_c.next->setEnabled(true);
+            m_c.back->setEnabled(true);
+        }
+        return;
+    }
+    static const char* const kKinds[] = {"FAT16", "FAT32", "NTFS"};
+    m_state.FileSystemKind = kKinds[kind];
+
+    std::int32_t start = 0;
+    if (!readInt32(m_c.startSector->text(), start)) {
+        messageBox(texts::kStartSectorInvalid, QMessageBox::Critical);
+        reenable();
+        return;
+    }
+    const std::uint64_t previousEnd = m_state.SectorRangeEnd;
+    m_state.SectorRangeStart = static_cast<std::uint64_t>(static_cast<std::int64_t>(start));
+    std::int32_t end = 0;
+    const bool endValid = readInt32(m_c.endSector->text(), end);
+    if (m_state.SectorRangeStart >= previousEnd) m_c.endSector->setText(QString::number(m_details.DiskTotalSectors));
+    if (!endValid) {
+        messageBox(texts::kEndSectorInvalid, QMessageBox::Critical);
+        reenable();
+        return;
+    }
+    if (end > 0) --end;
+    m_state.SectorRangeEnd = static_cast<std::uint64_t>(static_cast<std::int64_t>(end));
+
+    if (m_state.SectorRangeStart >= m_state.SectorRangeEnd && m_SearchMode == kModeStandard) {
+        showAdvisory("CMsgStand");
+        SetHelpText(texts::kStandardNotPossibleHelp);
+        m_c.back->setEnabled(true);
+        return;
+    }
+
+    // The search panel takes the place of the details list.
+    m_startSectorText = m_c.startSector->text();
+    m_endSectorText = m_c.endSector->text();
+    m_c.mainList->setRowCount(0);
+    m_c.mainList->hide();
+    m_PartitionTree->hide();
+    showPartitionControls(false);
+    m_c.searchMore->hide();
+    char range[64];
+    std::snprintf(range, sizeof range, "%d to %d", static_cast<int>(m_state.SectorRangeStart),
+                  static_cast<int>(m_state.SectorRangeEnd));
+    setMainListColumns({{"Name", 242}, {"Value", 243}});
+    setDetailRows({{"Disk Number : ", std::to_string(m_state.SelectedDisk)},
+                   {"Partiton Number : ", std::to_string(static_cast<unsigned>(m_SelectedPartition + 1))},
+                   {"Partition Type : ", m_state.FileSystemKind},
+                   {"Search Range : ", range},
+                   {"Search Mode : ", m_SearchCriterion}});
+    const std::string& device = m_state.SelectedDeviceText;
+    std::string diskDigit = std::to_string(m_state.SelectedDisk);
+    if (const auto paren = device.rfind("(Disk"); paren != std::string::npos && paren + 5 < device.size())
+        diskDigit = device.substr(paren + 5, 1);
+    m_c.driveValue->setText(q(diskDigit));
+    m_c.rangeValue->setText(range);
+    m_c.fileSystemValue->setText(q(m_state.FileSystemKind));
+    m_c.criteriaValue->setText(q(m_SearchCriterion));
+    m_c.directoriesLabel->setText("Directories Found\t\t\t:");
+    m_c.directoriesValue->clear();
+    m_c.bootSectorsValue->clear();
+    m_c.statusText->setText(" ");
+    m_c.searchProgress->setValue(0);
+    m_c.searchProgress->setWindowText("Completed ");
+    showSearchPanel(true);
+
+    setStep(kStepFileSystem);
+    SetHelpText(texts::kAnalysisRunningHelp);
+    startAnalysis();
+}
+
+void CChildDialogExDemoDlg::showSearchPanel(bool show) { m_c.searchPanel->setVisible(show); }
+
+void CChildDialogExDemoDlg::startAnalysis() {
+    if (m_SearchMode == kModeAdvance) {
+        // The raw scan for file systems is not part of this window yet: it
+        // ends as a scan that identified nothing.
+        showAdvisory("CAdvanceDlg");
+        SetHelpText("No File System could be identified. Click on 'Back' button to select another Partition.");
+        m_c.back->setEnabled(true);
+        return;
+    }
+    m_jobSetHelp = false;
+    m_c.stopSearch->show();
+    m_c.stopSearch->setEnabled(true);
+    engine::RecoveryState* state = &m_state;
+    QPointer<CChildDialogExDemoDlg> self(this);
+    m_analysisJob->start([state, self, this](std::stop_token stop, util::ProgressSink& progress) {
+        const int valid = engine::validateSelectedVolume(*state, progress);
+        if (valid != 1 && state->FileSystemKind == "NTFS")
+            QMetaObject::invokeMethod(
+                this, [self] { if (self) self->showAdvisory("CMsgStand"); }, Qt::QueuedConnection);
+        m_analysisStatus = engine::runStandardSearch(*state, progress, stop);
+    });
+    // The Standard Search owns the result screen from its start.
+    setStep(kStepResults);
+}
+
+void CChildDialogExDemoDlg::StopSearch() {
+    if (!m_analysisJob->running()) return;
+    m_c.stopSearch->setEnabled(false);
+    m_c.statusText->setText("Stopping...");
+    m_analysisJob->requestStop();
+}
+
+void CChildDialogExDemoDlg::OnCounter(const QString& label, const QString& value) {
+    if (label.startsWith("Boot Sectors")) {
+        m_c.bootSectorsLabel->setText(label);
+        m_c.bootSectorsValue->setText(value);
+    } else {
+        m_c.directoriesLabel->setText(label);
+        m_c.directoriesValue->setText(value);
+    }
+}
+
+void CChildDialogExDemoDlg::onAnalysisFinished() {
+    if (m_analysisStatus == engine::AnalysisStatus::Invalid) showAdvisory("CMsgStand");
+    showResults();
+    emit jobFinished();
+}
+
+void CChildDialogExDemoDlg::showResults() {
+    showSearchPanel(false);
+    m_c.stopSearch->hide();
+    setMainListColumns({{"Name", 145},
+                        {"Type", 100},
+                        {"Size", 70},
+                        {"Date", 100},
+                        {"Time", 70},
+                        {"Debug Info 1", 0},
+                        {"Debug Info 2", 0},
+                        {"Debug Info 3", 0}});
+    m_c.mainList->show();
+    m_c.mainList->setEnabled(true);
+
+    // The folder tree mirrors the recovered tree item by item.
+    delete m_FolderTree;
+    m_FolderTree = new mytreectrl(this);
+    m_FolderTree->setGeometry(kTreeRect);
+    const records::FolderNodeList& nodes = m_state.FolderNodeList;
+    if (nodes.itemCount() > 0) {
+        std::vector<std::pair<records::TreeItemId, QTreeWidgetItem*>> work;
+        QTreeWidgetItem* root = m_FolderTree->addRoot(q(nodes.item(records::kRootItem).text).isEmpty()
+                                                          ? QString("Root")
+                                                          : q(nodes.item(records::kRootItem).text),
+                                                      pictures::treeIcon(pictures::TreeIcon::Computer));
+        work.emplace_back(records::kRootItem, root);
+        std::vector<bool> seen(static_cast<std::size_t>(nodes.itemCount()), false);
+        seen[0] = true;
+        while (!work.empty()) {
+            auto [id, widget] = work.back();
+            work.pop_back();
+            for (records::TreeItemId child : nodes.item(id).children) {
+                if (!nodes.validItem(child) || seen[static_cast<std::size_t>(child)]) continue;
+                seen[static_cast<std::size_t>(child)] = true;
+                QTreeWidgetItem* item = m_FolderTree->addChild(widget, q(nodes.item(child).text),
+                                                               pictures::treeIcon(pictures::TreeIcon::Folder));
+                item->setData(0, Qt::UserRole, child);
+                work.emplace_back(child, item);
+            }
+        }
+        root->setExpanded(true);
+    }
+    m_FolderTree->show();
+    m_c.currentFolderLabel->show();
+    m_c.currentFolder->setText("Root");
+    m_c.currentFolder->show();
+    m_c.back->setEnabled(true);
+    m_c.next->setEnabled(false);
+    m_c.loadLog->setEnabled(false);
+    m_c.save->setEnabled(true);
+    m_c.saveLog->setEnabled(true);
+    if (!m_jobSetHelp) SetHelpText(texts::kResultsHelp);
+    setStep(kStepResults);
+}
+
+void CChildDialogExDemoDlg::backToPartitionFromSearch() {
+    m_analysisJob->abandon();
+    m_c.next->setEnabled(true);
+    m_c.directoriesValue->clear();
+    m_c.bootSectorsValue->clear();
+    m_state.tables.MftRecordTable.clear();
+    m_state.tables.IndexRecordTable.clear();
+    if (m_SearchMode == kModeAdvance) m_state.tables.DirectoryScanTable.clear();
+    m_state.tables.BootSectorTable.clear();
+    m_state.tables.FolderTable.clear();
+    m_state.tables.FileTable.clear();
+    m_state.tables.FileSystemTable.clear();
+    showSearchPanel(false);
+    m_c.mainList->show();
+    m_PartitionTree->show();
+    showPartitionControls(true);
+    m_c.searchMore->show();
+    m_c.startSector->setText(m_startSectorText);
+    m_c.endSector->setText(m_endSectorText);
+    selectPartition(m_rememberedPartition, false);
+    showPartitionEntryRows();
+    m_c.back->setEnabled(true);
+    m_c.loadLog->setEnabled(true);
+    SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
+    setStep(kStepPartition);
+}
+
+void CChildDialogExDemoDlg::backFromResults() {
+    if (m_analysisJob->running()) return;
+    m_c.loadLog->setEnabled(true);
+    m_c.searchMore->setEnabled(true);
+    m_c.save->setEnabled(false);
+    m_c.saveLog->setEnabled(false);
+    setMainListColumns({{" Name", 243}, {" Value", 242}});
+    m_c.currentFolderLabel->hide();
+    m_c.currentFolder->hide();
+    if (m_FolderTree) {
+        delete m_FolderTree;
+        m_FolderTree = nullptr;
+        m_state.tables.FolderTable.clear();
+        m_state.tables.FileTable.clear();
+        m_state.tables.MftRecordTable.clear();
+        m_state.tables.IndexRecordTable.clear();
+        m_state.tables.BootSectorTable.clear();
+        m_state.FolderNodeList.clear();
+    }
+    showSearchPanel(false);
+    m_c.next->setEnabled(true);
+    m_c.back->setEnabled(true);
+    enterPartitionScreen();
+    SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
+}
+
+// ------------------------------------------------------------------ Exit
+
+void CChildDialogExDemoDlg::OnExit() {
+    if (m_WizardStep == kStepResults && !m_analysisJob->running()) {
+        // Saving the session is offered; the log file writer is not part of this window yet.
+        messageBox(texts::kSaveRecoveryQuestion, QMessageBox::Question, true, false);
+    }
+    if (messageBox(texts::kExitQuestion, QMessageBox::Question, true, true) != QMessageBox::Yes) return;
+    m_analysisJob->abandon();
+    m_partitionJob->abandon();
+    openWebSite();
+    done(QDialog::Accepted);
+    QCoreApplication::exit(0);
+}
+
+void CChildDialogExDemoDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    OnExit();
+}
+
+void CChildDialogExDemoDlg::reject() {
+    // Escape is ignored on every screen; the close command goes through Exit.
+}
+
+void CChildDialogExDemoDlg::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+    case Qt::Key_Escape: event->accept(); return;
+    case Qt::Key_F1:
+        openHelp();
+        event->accept();
+        return;
+    default: QDialog::keyPressEvent(event);
+    }
+}
+
+}  // namespace qvx::ui

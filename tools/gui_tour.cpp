@@ -1,0 +1,146 @@
+// Walks the wizard window through its screens on a disk image and saves a
+// PNG of each: the splash, the disk screen before and after choosing a disk,
+// the partition screen (Standard and Advance Search), the lost partition
+// search, the search panel, the result tree, the About box and the two
+// advisory dialogs. Used by tools/screenshots under a virtual X server.
+//
+//   qvx-gui-tour IMAGE OUTDIR
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QEnterEvent>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+
+#include "ui/DialogEx.h"
+#include "ui/controls.h"
+#include "ui/dialogs.h"
+
+using namespace qvx::ui;
+
+namespace {
+
+QString g_out;
+int g_shots = 0;
+
+void settle(int ms = 150) {
+    QTest::qWait(ms);
+    QApplication::processEvents();
+}
+
+void shot(QWidget* w, const QString& name) {
+    w->repaint();
+    const QString path = QDir(g_out).filePath(QString("%1-%2.png").arg(++g_shots, 2, 10, QChar('0')).arg(name));
+    if (!w->grab().save(path)) std::fprintf(stderr, "gui-tour: cannot write %s\n", qPrintable(path));
+    else std::printf("%s\n", qPrintable(path));
+}
+
+void click(QTreeWidget* tree, QTreeWidgetItem* item) {
+    tree->scrollToItem(item);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+}
+
+void hover(QWidget* w) {
+    const QPointF local(w->width() / 2.0, w->height() / 2.0);
+    QEnterEvent enter(local, w->mapTo(w->window(), local), w->mapToGlobal(local));
+    QApplication::sendEvent(w, &enter);
+}
+
+void waitForJob(CChildDialogExDemoDlg& dlg) {
+    QSignalSpy done(&dlg, &CChildDialogExDemoDlg::jobFinished);
+    if (dlg.analysisRunning() || dlg.partitionSearchRunning()) done.wait(120000);
+    settle();
+}
+
+template <class Dialog>
+void dialogShot(QWidget* parent, const QString& name) {
+    Dialog dlg(parent);
+    dlg.show();
+    settle();
+    shot(&dlg, name);
+    dlg.close();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setApplicationVersion(QVX_VERSION);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: qvx-gui-tour IMAGE OUTDIR\n");
+        return 2;
+    }
+    g_out = argv[2];
+    QDir().mkpath(g_out);
+    setShellOpenHandler([](const QUrl&) {});
+
+    {
+        CSplash splash(nullptr, 60000);
+        splash.show();
+        settle();
+        shot(&splash, "splash");
+    }
+
+    CChildDialogExDemoDlg::Options options;
+    options.imagePaths = {QFileInfo(argv[1]).absoluteFilePath().toStdString()};
+    options.configDir = QDir::temp().filePath("qvx-gui-tour").toStdString();
+    options.blockDevices = false;
+    CChildDialogExDemoDlg dlg(options);
+    QStringList messages;
+    dlg.setMessageHook([&](const QString& text, QMessageBox::Icon) {
+        messages << text;
+        return int(QMessageBox::No);
+    });
+    dlg.setAdvisoryHook([](const QString&) {});
+    dlg.show();
+    settle(300);
+    const auto& c = dlg.controls();
+    shot(&dlg, "disk-screen");
+
+    QTreeWidgetItem* root = dlg.DeviceTree()->rootItem();
+    if (!root || root->childCount() == 0) {
+        std::fprintf(stderr, "gui-tour: the image was not listed\n");
+        return 1;
+    }
+    click(dlg.DeviceTree(), root->child(0));
+    hover(c.standardRadio);
+    settle();
+    shot(&dlg, "disk-selected");
+
+    QTest::mouseClick(c.next, Qt::LeftButton);
+    settle();
+    shot(&dlg, "partition-screen");
+
+    QTest::mouseClick(c.searchMore, Qt::LeftButton);
+    shot(&dlg, "partition-search");
+    waitForJob(dlg);
+    shot(&dlg, "partition-search-done");
+
+    click(dlg.PartitionTree(), dlg.PartitionTree()->rootItem()->child(0));
+    settle();
+    shot(&dlg, "partition-details");
+
+    QTest::mouseClick(c.next, Qt::LeftButton);
+    shot(&dlg, "search-panel");
+    waitForJob(dlg);
+    shot(&dlg, "results");
+
+    QTest::mouseClick(c.back, Qt::LeftButton);
+    settle();
+    QTest::mouseClick(c.back, Qt::LeftButton);
+    settle();
+    click(dlg.DeviceTree(), dlg.DeviceTree()->rootItem()->child(0));
+    hover(c.advanceRadio);
+    QTest::mouseClick(c.next, Qt::LeftButton);
+    settle();
+    shot(&dlg, "partition-advance");
+
+    dialogShot<CAboutDlg>(&dlg, "about");
+    dialogShot<CMsgStand>(&dlg, "msg-stand");
+    dialogShot<CAdvanceDlg>(&dlg, "advance-dlg");
+    return 0;
+}
