@@ -1,0 +1,50 @@
+#include "engine/ntfs_advance.h"
+
+#include "scan/ntfs_assignment.h"
+#include "scan/ntfs_open_fs.h"
+#include "scan/ntfs_raw_scan.h"
+
+namespace qvx::engine {
+
+namespace {
+
+constexpr const char* kFoundHelpText =
+    "For recovering data proceed with next button or if you want to recover another drive, proceed with back "
+    "button and select another partition.";
+constexpr const char* kNothingHelpText =
+    "No File System could be identified. Click on 'Back' button to select another Partition.";
+
+}  // namespace
+
+AnalysisStatus runNtfsAdvanceScan(RecoveryState& state, util::ProgressSink& progress, std::stop_token stop) {
+    const partition::VolumeRange disk = state.volumeRange();
+    const std::uint64_t end = state.SectorRangeEnd + 1;  // SectorRangeEnd is the last sector
+    const scan::NtfsScanResult scanned =
+        scan::scanRawNtfs(disk, state.SectorRangeStart, end, state.tables, progress, stop);
+    // After a stop the assignment still runs over what was collected; it
+    // reads few sectors and ends on its own.
+    scan::assignMftNumbers(disk, state.SectorRangeStart, end, state.tables, progress, std::stop_token{});
+
+    if (state.tables.FileSystemTable.rowCount() == 0) {
+        progress.setHelpText(kNothingHelpText);
+        return scanned.stopped ? AnalysisStatus::Stopped : AnalysisStatus::NothingFound;
+    }
+    progress.setHelpText(kFoundHelpText);
+    return scanned.stopped ? AnalysisStatus::Stopped : AnalysisStatus::Done;
+}
+
+AnalysisStatus openNtfsFileSystem(RecoveryState& state, int fsNumber, util::ProgressSink& progress,
+                                  std::stop_token stop) {
+    const scan::OpenedNtfsFileSystem opened =
+        scan::openNtfsFileSystem(fsNumber, state.tables, state.FolderNodeList, progress, stop);
+    if (!opened.found) return AnalysisStatus::Invalid;
+    state.ActiveVolume.params = partition::VolumeParameters{};
+    state.ActiveVolume.params.cluster0Start = opened.cluster0Start;
+    state.ActiveVolume.params.sectorsPerCluster = opened.sectorsPerCluster;
+    state.ActiveVolume.params.sectorsPerMftRecord = 2;
+    state.ActiveVolume.fileSystemName = "NTFS";
+    if (stop.stop_requested()) return AnalysisStatus::Stopped;
+    return state.tables.FileTable.rowCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;
+}
+
+}  // namespace qvx::engine

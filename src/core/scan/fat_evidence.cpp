@@ -1,0 +1,296 @@
+#include "scan/fat_evidence.h"
+
+#include <algorithm>
+#include <array>
+#include <unordered_map>
+#include <vector>
+
+#include "disk/sector_reader.h"
+
+namespace qvx::scan {
+
+namespace {
+
+using records::RecordTable;
+
+constexpr std::uint32_t kMaxU32 = 0xFFFFFFFFu;
+
+int percentOf(std::uint64_t part, std::uint64_t whole) {
+    if (whole == 0) return 100;
+    return static_cast<int>(std::min<std::uint64_t>(100, part * 100 / whole));
+}
+
+std::string sectorsText(std::uint64_t sector, std::uint64_t end) {
+    return "Sectors  " + std::to_string(sector) + " of " + std::to_string(end);
+}
+
+bool isClusterSize(std::uint32_t spc) { return spc != 0 && spc <= 128 && (spc & (spc - 1)) == 0; }
+
+// Shows the bar only when its percentage changes: the identification
+// advances it once per directory.
+class PercentBar {
+public:
+    PercentBar(util::ProgressSink& progress, std::uint64_t total) : m_progress(progress), m_total(total) {}
+    void advance() {
+        const int percent = percentOf(++m_done, m_total);
+        if (percent == m_shown) return;
+        m_shown = percent;
+        m_progress.setProgress(percent, "Completed ");
+    }
+
+private:
+    util::ProgressSink& m_progress;
+    std::uint64_t m_total;
+    std::uint64_t m_done = 0;
+    int m_shown = -1;
+};
+
+// The directory rows as the identification reads them.
+struct DirectoryRow {
+    std::int64_t sector = 0;
+    std::int64_t self = 0;
+};
+
+}  // namespace
+
+bool startsWithDotEntries(util::Bytes s) {
+    return util::le8(s, 0) == '.' && util::le8(s, 1) == ' ' && util::le8(s, 32) == '.' && util::le8(s, 33) == '.' &&
+           util::le8(s, 34) == ' ';
+}
+
+bool appendFatBootSectorRow(util::Bytes s, std::uint64_t lba, RecordTable& t) {
+    if (util::le8(s, 510) != 0x55 || util::le8(s, 511) != 0xAA) return false;
+    const bool fat32 = util::bytesEqual(s, 85, "32");
+    if (!fat32 && !util::bytesEqual(s, 57, "16")) return false;
+
+    const std::uint64_t b = lba;
+    const std::uint64_t r = util::le16(s, 14);
+    const std::uint64_t k = util::le8(s, 13);
+    const std::uint64_t f = fat32 ? util::le32(s, 36) : util::le16(s, 22);
+    const std::uint64_t total = util::le32(s, 32);
+    const std::uint64_t e = fat32 ? 0 : static_cast<std::uint64_t>(util::le16(s, 17)) >> 4;
+    if (!isClusterSize(static_cast<std::uint32_t>(k))) return false;
+    // Every sector number of the row must be a 32-bit LBA; cluster 0 may lie
+    // before the data area but not before the start of the disk.
+    const std::uint64_t dataStart = b + r + e + 2 * f;
+    if (dataStart < 2 * k || b + total > kMaxU32 || dataStart > kMaxU32) return false;
+
+    const int row = t.appendRow(std::to_string(b));
+    t.setU64(row, kBsSpf, f);
+    t.setU64(row, kBsSpc, k);
+    t.setU64(row, kBsRootSectors, e);
+    t.setU64(row, kBsRootStart, fat32 ? util::le32(s, 44) : b + r + 2 * f);
+    t.setU64(row, kBsReserveSectors, r);
+    t.setU64(row, kBsCluster0Start, dataStart - 2 * k);
+    t.setU64(row, kBsFirstFat, b + r);
+    t.setU64(row, kBsSecondFat, b + r + f);
+    t.setU64(row, kBsTotalSectors, b + total);
+    t.setCell(row, kBsPartType, fat32 ? "FAT32" : "FAT16");
+    return true;
+}
+
+bool appendFatDirectoryRow(util::Bytes s, std::uint64_t lba, RecordTable& t) {
+    if (!startsWithDotEntries(s)) return false;
+    auto firstCluster = [&](std::size_t entry) {
+        return (static_cast<std::uint32_t>(util::le16(s, entry + 20)) << 16) | util::le16(s, entry + 26);
+    };
+    const int row = t.appendRow(std::to_string(lba));
+    t.setU32(row, kDsSelfCluster, firstCluster(0));
+    t.setU32(row, kDsParentCluster, firstCluster(32));
+    t.setCell(row, kDsFileSystem, "0");
+    t.setI32(row, kDsDate, util::le16(s, 24));
+    t.setI32(row, kDsTime, util::le16(s, 22));
+    return true;
+}
+
+bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, std::uint64_t end,
+                     records::RecordTables& tables, util::ProgressSink& progress, std::stop_token stop) {
+    RecordTable& boots = tables.BootSectorTable;
+    RecordTable& dirs = tables.DirectoryScanTable;
+    boots.clear();
+    dirs.clear();
+    progress.setCounter(kBootSectorsFoundLabel, "0");
+    progress.setCounter(kFatDirectoriesFoundLabel, "0");
+    progress.setStatusText(sectorsText(0, end));
+
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(kScanChunkSectors) * disk::kSectorSize);
+    int shownPercent = -1;
+    for (std::uint64_t s = start; s < end; s += kScanChunkSectors) {
+        if (stop.stop_requested()) return false;
+        const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kScanChunkSectors, end - s));
+        // The reader retries a failed request sector by sector and leaves
+        // zeros where sectors stay unreadable, so nothing of an earlier chunk
+        // is examined twice and a bad chunk simply yields nothing.
+        range.read(s, count, buf.data());
+        const int bootsBefore = boots.rowCount();
+        const int dirsBefore = dirs.rowCount();
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const util::Bytes sector(buf.data() + static_cast<std::size_t>(k) * disk::kSectorSize, disk::kSectorSize);
+            // Most sectors are neither: one look at the first and last bytes
+            // decides before any field is read.
+            if (sector[510] == 0x55 && sector[511] == 0xAA) appendFatBootSectorRow(sector, s + k, boots);
+            if (sector[0] == '.') appendFatDirectoryRow(sector, s + k, dirs);
+        }
+        if (boots.rowCount() != bootsBefore)
+            progress.setCounter(kBootSectorsFoundLabel, std::to_string(boots.rowCount()));
+        if (dirs.rowCount() != dirsBefore)
+            progress.setCounter(kFatDirectoriesFoundLabel, std::to_string(dirs.rowCount()));
+        progress.setStatusText(sectorsText(s, end));
+        const int percent = percentOf(s, end);
+        if (percent != shownPercent) {
+            shownPercent = percent;
+            progress.setProgress(percent, "Completed ");
+        }
+        if (end - s <= kScanChunkSectors) break;
+    }
+    return true;
+}
+
+namespace {
+
+// Phase 1: a directory belongs to the first boot sector (in table order)
+// whose geometry puts its self cluster at the sector where it was found,
+// inside the volume. Directories are indexed by sector - self x SPC, so
+// each boot sector looks only at the directories it can own.
+void identifyByBootSectors(records::RecordTables& tables, const std::vector<DirectoryRow>& rows,
+                           std::vector<std::int64_t>& fs, int& count, PercentBar& bar) {
+    RecordTable& boots = tables.BootSectorTable;
+    RecordTable& systems = tables.FileSystemTable;
+    std::unordered_map<std::int64_t, std::unordered_map<std::int64_t, std::vector<int>>> bySpc;
+    for (int b = 0; b < boots.rowCount(); ++b) {
+        const std::int64_t spc = boots.getI32(b, kBsSpc);
+        const std::int64_t c0 = boots.getI32(b, kBsCluster0Start);
+        const std::int64_t total = boots.getI32(b, kBsTotalSectors);
+        // Cluster sizes come from a byte of the boot sector; rows with other
+        // values (a hand-edited table) own no directory.
+        if (spc < 0 || spc > 255) continue;
+        auto& index = bySpc[spc];
+        if (index.empty())
+            for (int d = 0; d < static_cast<int>(rows.size()); ++d)
+                index[rows[static_cast<std::size_t>(d)].sector - rows[static_cast<std::size_t>(d)].self * spc]
+                    .push_back(d);
+        const auto it = index.find(c0);
+        if (it == index.end()) continue;
+        int number = 0;
+        for (int d : it->second) {
+            const DirectoryRow& row = rows[static_cast<std::size_t>(d)];
+            if (fs[static_cast<std::size_t>(d)] != 0 || row.sector < c0 || row.sector > total) continue;
+            if (number == 0) {
+                number = ++count;
+                const int r = systems.appendRow(boots.cell(b, 0));
+                for (int c = 1; c < boots.columnCount(); ++c) systems.setCell(r, c, boots.cell(b, c));
+            }
+            fs[static_cast<std::size_t>(d)] = number;
+            bar.advance();
+        }
+    }
+}
+
+constexpr std::array<std::int64_t, 8> kClusterSizes{1, 2, 4, 8, 16, 32, 64, 128};
+
+// Phase 2: the first unassigned directory a is paired with the first later
+// unassigned directory b that shares a geometry with it: clusters ca < cb,
+// cb below a's sector, and sb - sa = (cb - ca) x o for a cluster size o with
+// cluster 0 at z = sa - ca x o > 0. Every unassigned directory on that line
+// joins the new file system. For each o, directories are indexed by
+// sector - self x o, the z they would give.
+void identifyByPairs(records::RecordTables& tables, const std::vector<DirectoryRow>& rows,
+                     std::vector<std::int64_t>& fs, int& count, const std::string& kind, PercentBar& bar) {
+    RecordTable& systems = tables.FileSystemTable;
+    const int n = static_cast<int>(rows.size());
+    std::array<std::unordered_map<std::int64_t, std::vector<int>>, kClusterSizes.size()> index;
+    for (std::size_t oi = 0; oi < kClusterSizes.size(); ++oi)
+        for (int d = 0; d < n; ++d)
+            if (fs[static_cast<std::size_t>(d)] == 0) {
+                const DirectoryRow& row = rows[static_cast<std::size_t>(d)];
+                index[oi][row.sector - row.self * kClusterSizes[oi]].push_back(d);
+            }
+
+    for (int a = 0; a < n; ++a) {
+        if (fs[static_cast<std::size_t>(a)] != 0) continue;
+        const DirectoryRow& ra = rows[static_cast<std::size_t>(a)];
+        int best = -1;
+        std::size_t bestO = 0;
+        for (std::size_t oi = 0; oi < kClusterSizes.size(); ++oi) {
+            const std::int64_t z = ra.sector - ra.self * kClusterSizes[oi];
+            if (z <= 0) continue;
+            const auto it = index[oi].find(z);
+            if (it == index[oi].end()) continue;
+            const std::vector<int>& list = it->second;
+            for (auto p = std::upper_bound(list.begin(), list.end(), a); p != list.end(); ++p) {
+                if (best >= 0 && *p > best) break;
+                const DirectoryRow& rb = rows[static_cast<std::size_t>(*p)];
+                if (fs[static_cast<std::size_t>(*p)] != 0 || rb.self <= ra.self || rb.self >= ra.sector) continue;
+                best = *p;
+                bestO = oi;
+                break;
+            }
+        }
+        if (best < 0) {
+            fs[static_cast<std::size_t>(a)] = -1;
+            bar.advance();
+            continue;
+        }
+        const std::int64_t o = kClusterSizes[bestO];
+        const std::int64_t z = ra.sector - ra.self * o;
+        const int number = ++count;
+        const int r = systems.appendRow("0");
+        systems.setU64(r, kBsSpc, static_cast<std::uint64_t>(o));
+        systems.setU64(r, kBsCluster0Start, static_cast<std::uint64_t>(z));
+        systems.setCell(r, kBsPartType, kind);
+        std::int64_t largest = rows[static_cast<std::size_t>(best)].self;
+        fs[static_cast<std::size_t>(a)] = number;
+        fs[static_cast<std::size_t>(best)] = number;
+        bar.advance();
+        bar.advance();
+        const auto it = index[bestO].find(z);
+        for (int d : it->second) {
+            if (fs[static_cast<std::size_t>(d)] != 0) continue;
+            fs[static_cast<std::size_t>(d)] = number;
+            largest = std::max(largest, rows[static_cast<std::size_t>(d)].self);
+            bar.advance();
+        }
+        // Every directory on this line is now assigned.
+        index[bestO].erase(it);
+        if (kind != "FAT32" && largest > 0x10000) systems.setCell(r, kBsPartType, "FAT32");
+    }
+}
+
+}  // namespace
+
+FatIdentification IdentifyFatFileSystems(records::RecordTables& tables, const std::string& kind,
+                                         util::ProgressSink& progress) {
+    RecordTable& dirs = tables.DirectoryScanTable;
+    tables.FileSystemTable.clear();
+    FatIdentification result;
+
+    const int n = dirs.rowCount();
+    std::vector<DirectoryRow> rows(static_cast<std::size_t>(n));
+    std::vector<std::int64_t> fs(static_cast<std::size_t>(n));
+    for (int d = 0; d < n; ++d) {
+        // Sectors and clusters are written unsigned and never exceed 64 and
+        // 32 bits; read back they fit a signed 64-bit value.
+        rows[static_cast<std::size_t>(d)].sector =
+            static_cast<std::int64_t>(std::min<std::uint64_t>(dirs.getU64(d, kDsSector), INT64_MAX >> 9));
+        rows[static_cast<std::size_t>(d)].self = dirs.getU32(d, kDsSelfCluster);
+        fs[static_cast<std::size_t>(d)] = dirs.getI64(d, kDsFileSystem);
+    }
+    std::vector<std::int64_t> before = fs;
+
+    progress.setStatusText("Analyzing The Data For File Systems Phase 1 \\ 2   ...");
+    progress.setProgress(0, "0  % Completed ");
+    PercentBar bar(progress, static_cast<std::uint64_t>(n));
+    identifyByBootSectors(tables, rows, fs, result.fileSystemCount, bar);
+    result.phase = 1;
+
+    progress.setStatusText("Analyzing The Data For File Systems Phase 2 \\ 2   ...");
+    identifyByPairs(tables, rows, fs, result.fileSystemCount, kind, bar);
+    result.phase = 2;
+
+    for (int d = 0; d < n; ++d)
+        if (fs[static_cast<std::size_t>(d)] != before[static_cast<std::size_t>(d)])
+            dirs.setI64(d, kDsFileSystem, fs[static_cast<std::size_t>(d)]);
+    return result;
+}
+
+}  // namespace qvx::scan

@@ -1,0 +1,114 @@
+#include "scan/ntfs_open_fs.h"
+
+#include <string>
+#include <unordered_set>
+
+#include "ntfs/standard_search.h"
+#include "records/lost_directories.h"
+#include "scan/ntfs_raw_scan.h"
+
+namespace qvx::scan {
+
+namespace {
+
+using records::FolderColumn;
+using records::RecordTable;
+
+// DirectoryMergeTable has the first two columns of DirectoryScanTable swapped.
+constexpr int kMergeSelfCluster = 0;
+constexpr int kMergeSector = 1;
+
+}  // namespace
+
+void removeDuplicateDirectories(records::RecordTables& tables) {
+    RecordTable& dirs = tables.DirectoryScanTable;
+    RecordTable& merge = tables.DirectoryMergeTable;
+    merge.clear();
+    std::unordered_set<std::string> seen;
+    for (int row = 0; row < dirs.rowCount(); ++row) {
+        std::string self(dirs.cell(row, NtfsDirCol::kSelfCluster));
+        if (!seen.insert(self).second) continue;
+        const int to = merge.appendRow(self);
+        merge.setCell(to, kMergeSector, dirs.cell(row, NtfsDirCol::kSector));
+        for (int c = NtfsDirCol::kParentCluster; c < dirs.columnCount(); ++c) merge.setCell(to, c, dirs.cell(row, c));
+    }
+    dirs.clear();
+    for (int row = 0; row < merge.rowCount(); ++row) {
+        const int to = dirs.appendRow(merge.cell(row, kMergeSector));
+        dirs.setCell(to, NtfsDirCol::kSelfCluster, merge.cell(row, kMergeSelfCluster));
+        for (int c = NtfsDirCol::kParentCluster; c < merge.columnCount(); ++c) dirs.setCell(to, c, merge.cell(row, c));
+    }
+    merge.clear();
+}
+
+OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tables, records::FolderNodeList& nodes,
+                                        util::ProgressSink& progress, std::stop_token stop) {
+    OpenedNtfsFileSystem opened;
+    const RecordTable& fs = tables.FileSystemTable;
+    if (fsNumber < 1 || fsNumber > fs.rowCount()) return opened;
+    opened.found = true;
+    opened.cluster0Start = fs.getU32(fsNumber - 1, NtfsBootCol::kCluster0Start);
+    opened.sectorsPerCluster = fs.getU32(fsNumber - 1, NtfsBootCol::kSpc);
+
+    removeDuplicateDirectories(tables);
+
+    RecordTable& folders = tables.FolderTable;
+    folders.clear();
+    nodes.clear();
+    ntfs::appendMiscellaneousRow(folders);
+    // DirectoryScanTable keeps no deleted flag; the folder's FILE record,
+    // found by its sector, still has it, so deleted folders show as such.
+    std::unordered_set<std::string> deletedSectors;
+    const RecordTable& mft = tables.MftRecordTable;
+    for (int row = 0; row < mft.rowCount(); ++row)
+        if (mft.cell(row, NtfsMftCol::kType) == "FOLDER" && mft.cell(row, NtfsMftCol::kDeleted) == "1")
+            deletedSectors.emplace(mft.cell(row, NtfsMftCol::kSector));
+    const RecordTable& dirs = tables.DirectoryScanTable;
+    for (int row = 0; row < dirs.rowCount(); ++row) {
+        if (dirs.getI64(row, NtfsDirCol::kFileSystem) != fsNumber) continue;
+        const int to = folders.appendRow(dirs.cell(row, NtfsDirCol::kTime));
+        folders.setCell(to, FolderColumn::kSelf, dirs.cell(row, NtfsDirCol::kSelfCluster));
+        folders.setCell(to, FolderColumn::kParent, dirs.cell(row, NtfsDirCol::kParentCluster));
+        folders.setCell(to, FolderColumn::kDate, dirs.cell(row, NtfsDirCol::kDate));
+        folders.setCell(to, FolderColumn::kAttr, "16");
+        folders.setCell(to, FolderColumn::kType, "FOLDER");
+        if (deletedSectors.count(std::string(dirs.cell(row, NtfsDirCol::kSector))) != 0)
+            folders.setCell(to, FolderColumn::kDeleted, "1");
+        ++opened.folders;
+    }
+
+    // The files are listed before the lost-directory search so that a file
+    // whose folder is missing goes under "QVX_Miscellaneous", as after a
+    // Standard Search.
+    RecordTable& files = tables.FileTable;
+    files.clear();
+    const int rows = mft.rowCount();
+    const std::string total = " / " + std::to_string(rows);
+    for (int row = 0; row < rows; ++row) {
+        if ((row & 0xFFF) == 0) {
+            progress.setStatusText("Currently Enumerating " + std::to_string(row) + total);
+            progress.setProgress(static_cast<int>(std::int64_t{row} * 100 / rows), "Completed ");
+        }
+        if (mft.cell(row, NtfsMftCol::kType) == "FOLDER") continue;
+        const int to = files.appendRow(mft.cell(row, NtfsMftCol::kName));
+        files.setCell(to, FolderColumn::kSector, mft.cell(row, NtfsMftCol::kSector));
+        files.setCell(to, FolderColumn::kSelf, mft.cell(row, NtfsMftCol::kSelfMft));
+        files.setCell(to, FolderColumn::kParent, mft.cell(row, NtfsMftCol::kParentMft));
+        files.setCell(to, FolderColumn::kSize, mft.cell(row, NtfsMftCol::kSize));
+        files.setCell(to, FolderColumn::kDate, mft.cell(row, NtfsMftCol::kDate));
+        files.setCell(to, FolderColumn::kDeleted, mft.cell(row, NtfsMftCol::kDeleted));
+        files.setCell(to, FolderColumn::kType, "FILE");
+    }
+
+    progress.setStatusText("Searching Lost Directories. Please Wait...");
+    progress.setHelpText("Please wait...");
+    folders.sortByColumn(FolderColumn::kSelf);
+    records::FindLostDirectories(records::VolumeKind::Ntfs, folders, &files, progress, stop);
+    progress.setStatusText("Storing Directory Information. Please Wait...");
+    folders.sortByColumn(FolderColumn::kParent);
+    records::BuildFolderTree(records::VolumeKind::Ntfs, folders, nodes, progress, stop);
+    progress.setHelpText(ntfs::kResultHelpText);
+    return opened;
+}
+
+}  // namespace qvx::scan

@@ -1,0 +1,32 @@
+#pragma once
+// Opening one NTFS file system found by an Advance Search: its folders come
+// from DirectoryScanTable (one row per record number), its files from every
+// FILE record of MftRecordTable; folders and files whose parent is missing
+// go under "QVX_Miscellaneous", then the folder tree is built.
+
+#include <cstdint>
+#include <stop_token>
+
+#include "records/folder_tree.h"
+#include "records/tables.h"
+#include "util/progress.h"
+
+namespace qvx::scan {
+
+/// Keeps the first DirectoryScanTable row of every "Self Cluster" text, in
+/// order (through DirectoryMergeTable, which ends empty).
+void removeDuplicateDirectories(records::RecordTables& tables);
+
+struct OpenedNtfsFileSystem {
+    bool found = false;                  // fsNumber names a FileSystemTable row
+    std::uint32_t cluster0Start = 0;
+    std::uint32_t sectorsPerCluster = 0;
+    int folders = 0;                     // FolderTable rows added, the synthetic folder aside
+};
+
+/// OpenFileSystem for file system fsNumber (1-based): fills FolderTable and
+/// FileTable and builds the tree into nodes (both emptied first).
+OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tables, records::FolderNodeList& nodes,
+                                        util::ProgressSink& progress, std::stop_token stop = {});
+
+}  // namespace qvx::scan

@@ -1,0 +1,213 @@
+#include "scan/ntfs_raw_scan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "ntfs/mft_record.h"
+
+namespace qvx::scan {
+
+namespace {
+
+// NTFS boot sector.
+constexpr std::size_t kBootOemId = 0x03;               // "NTFS"
+constexpr std::size_t kBootSectorsPerCluster = 0x0D;   // u8
+constexpr std::size_t kBootTotalSectors = 0x28;        // u64, low 32 bits used
+constexpr std::size_t kBootMftCluster = 0x30;          // u64, low 32 bits used
+constexpr std::size_t kBootMirrorCluster = 0x38;       // u64, low 32 bits used
+constexpr std::size_t kBootIndexRecordSize = 0x44;     // u32 as read here; 0xF4 means 4096 bytes
+
+// INDX record.
+constexpr std::size_t kIndxVcn = 0x10;                 // u64, low 32 bits used
+constexpr std::size_t kIndxEntriesOffset = 0x18;       // u32, counted from 0x18
+constexpr std::size_t kIndxAllocatedSize = 0x20;       // u32, entry area; the record is 24 bytes more
+constexpr std::size_t kIndxHeaderBias = 24;
+constexpr std::size_t kEntryParent = 0x10;             // parent reference in the entry's file-name copy
+
+constexpr std::uint32_t kSectorBytes = 512;
+
+/// Record numbers of system files known by name; "$MFT" maps to 1 so that
+/// 0 keeps meaning "not known yet".
+std::uint32_t systemRecordNumber(std::string_view name) {
+    static constexpr std::array<std::pair<std::string_view, std::uint32_t>, 10> kNames{{
+        {"$MFT", 1}, {"$MFTMirror", 1}, {"$LogFile", 2}, {"$Volume", 3}, {"$AttrDef", 4},
+        {"$Bitmap", 6}, {"$Boot", 7}, {"$BadClus", 8}, {"$Secure", 9}, {"$UpCase", 10},
+    }};
+    for (const auto& [text, number] : kNames)
+        if (text == name) return number;
+    return 0;
+}
+
+bool endsWithBootSignature(util::Bytes sector) { return sector.size() >= 512 && sector[510] == 0x55 && sector[511] == 0xAA; }
+
+}  // namespace
+
+void ChunkedSectors::loadChunk(std::uint64_t lba, std::uint32_t count) {
+    count = std::min(count, kScanChunkSectors);
+    // The read clears the sectors it covers; the rest is cleared here.
+    std::fill(m_chunk.begin() + static_cast<std::ptrdiff_t>(std::size_t{count} * kSectorBytes), m_chunk.end(),
+              std::uint8_t{0});
+    if (count != 0) m_disk.read(lba, count, m_chunk.data());
+    m_chunkLba = lba;
+    m_chunkSectors = kScanChunkSectors;
+}
+
+util::Bytes ChunkedSectors::sector(std::uint32_t index) const {
+    if (index >= m_chunkSectors) return {};
+    return util::Bytes(m_chunk.data() + std::size_t{index} * kSectorBytes, kSectorBytes);
+}
+
+void ChunkedSectors::read(std::uint64_t lba, std::uint32_t count, std::vector<std::uint8_t>& out) const {
+    out.assign(std::size_t{count} * kSectorBytes, 0);
+    if (count == 0) return;
+    if (lba >= m_chunkLba && lba - m_chunkLba <= m_chunkSectors && count <= m_chunkSectors - (lba - m_chunkLba)) {
+        std::memcpy(out.data(), m_chunk.data() + (lba - m_chunkLba) * kSectorBytes, out.size());
+        return;
+    }
+    m_disk.read(lba, count, out.data());
+}
+
+bool isNtfsBootSector(util::Bytes sector) {
+    return endsWithBootSignature(sector) && util::bytesEqual(sector, kBootOemId, "NTFS");
+}
+
+void addNtfsBootSectorRow(util::Bytes sector, std::uint64_t lba, records::RecordTable& BootSectorTable) {
+    const std::uint32_t spc = util::le8(sector, kBootSectorsPerCluster);
+    const std::uint32_t indexField = util::le32(sector, kBootIndexRecordSize);
+    // Unsigned 32-bit arithmetic, as the cells are "%lu": absurd fields wrap
+    // instead of overflowing.
+    const std::uint32_t sectorsPerIndexRecord = indexField == 0xF4 ? 8u : indexField * spc;
+    const int row = BootSectorTable.appendRow(std::to_string(static_cast<std::uint32_t>(lba)));
+    BootSectorTable.setU32(row, NtfsBootCol::kSpf, spc);
+    BootSectorTable.setU32(row, NtfsBootCol::kSpc, sectorsPerIndexRecord);
+    BootSectorTable.setCell(row, NtfsBootCol::kRootSectors, "2");
+    BootSectorTable.setU32(row, NtfsBootCol::kRootStart, util::le32(sector, kBootTotalSectors));
+    BootSectorTable.setU32(row, NtfsBootCol::kReserveSectors, util::le32(sector, kBootMftCluster));
+    BootSectorTable.setU32(row, NtfsBootCol::kCluster0Start, util::le32(sector, kBootMirrorCluster));
+}
+
+void addMftRecordRow(util::Bytes recordOnDisk, std::uint64_t lba, records::RecordTable& MftRecordTable) {
+    std::array<std::uint8_t, ntfs::kRecordBytes> record{};
+    std::copy_n(recordOnDisk.begin(), std::min(recordOnDisk.size(), record.size()), record.begin());
+    ntfs::applyFixup(record, record.size());
+
+    // Win32, Win32 and DOS, DOS, then POSIX: volumes written by ntfs-3g carry
+    // POSIX names only, and a record without its name would be lost.
+    const ntfs::FileNameInfo name = ntfs::findFileNamePreferred(record);
+    const ntfs::DataSize size = ntfs::findDataSize(record);
+    const int row = MftRecordTable.appendRow(name.name);
+    MftRecordTable.setU32(row, NtfsMftCol::kSector, static_cast<std::uint32_t>(lba));
+    MftRecordTable.setU32(row, NtfsMftCol::kParentMft, name.parent);
+    MftRecordTable.setCell(row, NtfsMftCol::kFsNumber, "0");
+    MftRecordTable.setI64(row, NtfsMftCol::kDate, name.creationTime);
+    MftRecordTable.setU64(row, NtfsMftCol::kSize, size.found ? size.size : 0);
+
+    const std::uint8_t flags = record[ntfs::kRecordFlags];
+    if (flags == 3 || flags == 2) {
+        MftRecordTable.setCell(row, NtfsMftCol::kType, "FOLDER");
+        MftRecordTable.setU32(row, NtfsMftCol::kSelfMft, ntfs::recordNumberFromHeader(record));
+        MftRecordTable.setU32(row, NtfsMftCol::kFirstRun, ntfs::findIndexAllocationFirstCluster(record));
+        if (flags == 2) MftRecordTable.setCell(row, NtfsMftCol::kDeleted, "1");
+    } else {
+        MftRecordTable.setCell(row, NtfsMftCol::kType, "File");
+        MftRecordTable.setCell(row, NtfsMftCol::kFirstRun, "0");
+        if (flags == 0) MftRecordTable.setCell(row, NtfsMftCol::kDeleted, "1");
+        MftRecordTable.setU32(row, NtfsMftCol::kSelfMft, systemRecordNumber(name.name));
+    }
+}
+
+bool addIndexRecordRow(const ChunkedSectors& sectors, std::uint64_t lba, util::Bytes firstSector,
+                       records::RecordTable& IndexRecordTable) {
+    const std::uint64_t size = std::uint64_t{util::le32(firstSector, kIndxAllocatedSize)} + kIndxHeaderBias;
+    if (size > kMaxIndexRecordBytes) return false;
+    const auto count = static_cast<std::uint32_t>((size >> 9) & 0xFF);
+    std::vector<std::uint8_t> buffer;
+    sectors.read(lba, count, buffer);
+    // A record shorter than a sector still has its first sector at hand.
+    if (buffer.size() < size) {
+        buffer.resize(static_cast<std::size_t>(size), 0);
+        std::copy_n(firstSector.begin(), std::min<std::size_t>(firstSector.size(), buffer.size()), buffer.begin());
+    }
+    ntfs::applyFixup(buffer, static_cast<std::size_t>(size));
+    const util::Bytes bytes(buffer.data(), static_cast<std::size_t>(size));
+
+    const std::uint32_t vcn = util::le32(bytes, kIndxVcn);
+    const std::uint64_t first = std::uint64_t{util::le32(bytes, kIndxEntriesOffset)} + kIndxHeaderBias;
+    if (first + 20 > size) return false;
+    const std::uint32_t owner = util::le32(bytes, static_cast<std::size_t>(first + kEntryParent));
+    if (owner < 5 || owner == 0xFFFFFFFFu) return false;
+
+    const int row = IndexRecordTable.appendRow(std::to_string(static_cast<std::uint32_t>(lba)));
+    IndexRecordTable.setU32(row, NtfsIndexCol::kMftReference, owner);
+    IndexRecordTable.setU32(row, NtfsIndexCol::kVcn, vcn);
+    IndexRecordTable.setCell(row, NtfsIndexCol::kFsNumber, kNoFileSystemText);
+    return true;
+}
+
+NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t startSector, std::uint64_t endSector,
+                           records::RecordTables& tables, util::ProgressSink& progress, std::stop_token stop) {
+    tables.BootSectorTable.clear();
+    tables.MftRecordTable.clear();
+    tables.IndexRecordTable.clear();
+    progress.setCounter(kNtfsMftFoundLabel, "0");
+    progress.setCounter(kNtfsBootSectorsFoundLabel, "0");
+    progress.setStatusText("Sectors  0 of " + std::to_string(endSector));
+
+    const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
+    ChunkedSectors sectors(disk);
+    std::array<std::uint8_t, ntfs::kRecordBytes> record{};
+    std::vector<std::uint8_t> next;
+    NtfsScanResult result;
+    int bootCount = 0;
+    int reportedMft = -1;
+    for (std::uint64_t chunk = startSector; chunk < endSector; chunk += kScanChunkSectors) {
+        if (stop.stop_requested()) {
+            result.stopped = true;
+            break;
+        }
+        // Sectors past the disk's end cannot be read; they stay zero.
+        std::uint32_t readable = kScanChunkSectors;
+        if (diskSectors != 0)
+            readable = chunk >= diskSectors ? 0
+                                             : static_cast<std::uint32_t>(
+                                                   std::min<std::uint64_t>(kScanChunkSectors, diskSectors - chunk));
+        sectors.loadChunk(chunk, readable);
+        for (std::uint32_t i = 0; i < kScanChunkSectors; ++i) {
+            const util::Bytes sector = sectors.sector(i);
+            const std::uint64_t lba = chunk + i;
+            if (!endsWithBootSignature(sector)) {
+                if (util::bytesEqual(sector, 0, "FILE") && util::le16(sector, ntfs::kAllocatedSize) == 1024) {
+                    std::copy(sector.begin(), sector.end(), record.begin());
+                    const util::Bytes second = sectors.sector(i + 1);
+                    if (!second.empty()) {
+                        std::copy(second.begin(), second.end(), record.begin() + 512);
+                    } else {
+                        sectors.read(lba + 1, 1, next);
+                        std::copy(next.begin(), next.end(), record.begin() + 512);
+                    }
+                    addMftRecordRow(record, lba, tables.MftRecordTable);
+                } else if (util::bytesEqual(sector, 0, "INDX")) {
+                    addIndexRecordRow(sectors, lba, sector, tables.IndexRecordTable);
+                }
+            } else if (util::bytesEqual(sector, kBootOemId, "NTFS")) {
+                addNtfsBootSectorRow(sector, lba, tables.BootSectorTable);
+                progress.setCounter(kNtfsBootSectorsFoundLabel, std::to_string(++bootCount));
+            }
+        }
+        result.sectorsScanned = chunk + kScanChunkSectors - startSector;
+        if (chunk > UINT64_MAX - kScanChunkSectors) break;
+        if (tables.MftRecordTable.rowCount() != reportedMft) {
+            reportedMft = tables.MftRecordTable.rowCount();
+            progress.setCounter(kNtfsMftFoundLabel, std::to_string(reportedMft));
+        }
+        progress.setStatusText("Sectors  " + std::to_string(chunk) + " of " + std::to_string(endSector));
+        if (endSector != 0)
+            progress.setProgress(static_cast<int>(std::min<std::uint64_t>(100, chunk * 100 / endSector)), "Completed ");
+    }
+    return result;
+}
+
+}  // namespace qvx::scan
