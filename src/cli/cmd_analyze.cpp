@@ -1,5 +1,6 @@
-// qvx analyze: the Standard Search of one partition (or sector range) and
-// the recovered tree with every folder's file list, as text or JSON Lines.
+// qvx analyze: the Standard Search or the Advance Search of one partition
+// (or sector range) and the recovered tree with every folder's file list,
+// as text or JSON Lines.
 
 #include <charconv>
 #include <cstdio>
@@ -11,8 +12,9 @@
 #include "cli/commands.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
+#include "cli/tree_output.h"
+#include "engine/advance_search.h"
 #include "engine/analysis_job.h"
-#include "engine/fat_listing.h"
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
 #include "engine/partition_listing.h"
@@ -27,8 +29,10 @@ struct AnalyzeOptions {
     std::string mode = "standard";
     std::string range;
     std::string kind;
+    int fileSystem = 1;
     bool json = false;
     bool quiet = false;
+    std::string saveLog;
 };
 
 /// Names are 8-bit text: each byte is the character U+0000..U+00FF of the
@@ -99,6 +103,8 @@ void writeTextRow(std::string& out, const records::FileListRow& row) {
     out += '\n';
 }
 
+}  // namespace
+
 /// Lists every folder of the tree, root first, in pre-order: a folder's
 /// row comes with its parent's list, then its own sub-folders' subtrees,
 /// then its files. Each tree item is listed once, which also ends any
@@ -157,6 +163,8 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
     flush();
 }
 
+namespace {
+
 bool parseRange(const std::string& text, std::uint64_t& first, std::uint64_t& end) {
     const auto colon = text.find(':');
     if (colon == std::string::npos) return false;
@@ -166,9 +174,50 @@ bool parseRange(const std::string& text, std::uint64_t& first, std::uint64_t& en
     return r1.ec == std::errc() && r1.ptr == b + colon && r2.ec == std::errc() && r2.ptr == b + text.size();
 }
 
+/// Advance Search: the raw scan of the range, the file systems found, then
+/// the tree of the one chosen with --fs. Ctrl-C during the scan goes on
+/// with what was collected.
+void runAdvance(const AnalyzeOptions& opt, engine::RecoveryState& state, const std::string& modelText,
+                TerminalProgress& progress, InterruptStop& interrupt, CliContext& ctx) {
+    if (!engine::advanceSearchAvailable(state.FileSystemKind)) {
+        progress.finish();
+        std::cerr << "qvx: Advance Search on " << state.FileSystemKind << " is not available yet\n";
+        ctx.exitCode = kExitUsage;
+        return;
+    }
+    const engine::AdvanceScanResult scanned = engine::runAdvanceScan(state, progress, interrupt.token());
+    progress.finish();
+    std::ostream& listing = opt.json ? std::cerr : std::cout;
+    const records::RecordTable& systems = state.tables.FileSystemTable;
+    for (int n = 1; n <= scanned.fileSystemCount; ++n) {
+        listing << engine::fileSystemItemText(state, n) << "  start " << systems.cell(n - 1, systems.columnIndex("Cluster0Start"))
+                << "  sectors per cluster " << systems.cell(n - 1, systems.columnIndex("SPC")) << '\n';
+    }
+    if (scanned.status != engine::AdvanceScanStatus::Found) {
+        std::cerr << engine::kNoFileSystemAdvisory << '\n';
+        ctx.exitCode = kExitNoRecovery;
+        return;
+    }
+    if (opt.fileSystem < 1 || opt.fileSystem > scanned.fileSystemCount) {
+        std::cerr << "qvx: there is no file system " << opt.fileSystem << " (found " << scanned.fileSystemCount
+                  << ")\n";
+        ctx.exitCode = kExitUsage;
+        return;
+    }
+    // After a stopped scan the opening runs in full; a second Ctrl-C exits.
+    const std::stop_token openStop = scanned.stopped ? std::stop_token{} : interrupt.token();
+    const engine::AnalysisStatus status = engine::openAdvanceFileSystem(state, opt.fileSystem, progress, openStop);
+    progress.finish();
+    const bool logSaved = opt.saveLog.empty() || saveSessionLog(state, opt.saveLog, modelText, opt.partition);
+    printTree(state, opt.json, {});
+    if (scanned.stopped || status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
+    else if (status != engine::AnalysisStatus::Done) ctx.exitCode = kExitNoRecovery;
+    if (!logSaved) ctx.exitCode = kExitUsage;
+}
+
 void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
-    if (opt.mode != "standard") {
-        std::cerr << "qvx: only --mode standard is available\n";
+    if (opt.mode != "standard" && opt.mode != "advance") {
+        std::cerr << "qvx: --mode must be standard or advance\n";
         ctx.exitCode = kExitUsage;
         return;
     }
@@ -188,7 +237,7 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     TerminalProgress progress(opt.quiet);
     InterruptStop interrupt;
     state.SelectedDisk = src.diskIndex;
-    state.searchMode = engine::SearchMode::Standard;
+    state.searchMode = opt.mode == "advance" ? engine::SearchMode::Advance : engine::SearchMode::Standard;
 
     std::uint64_t first = 0;
     std::uint64_t end = 0;
@@ -230,15 +279,22 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
         ctx.exitCode = kExitNoRecovery;
         return;
     }
+    if (state.searchMode == engine::SearchMode::Advance) {
+        runAdvance(opt, state, src.details.DiskModelText, progress, interrupt, ctx);
+        return;
+    }
 
     if (engine::validateSelectedVolume(state, progress) == 0 && state.FileSystemKind == "NTFS")
         progress.showMessage(engine::kNoRecoveryMessage, util::MessageKind::Information);
     const engine::AnalysisStatus status = engine::runStandardSearch(state, progress, interrupt.token());
     progress.finish();
+    const bool logSaved = opt.saveLog.empty() ||
+                          saveSessionLog(state, opt.saveLog, src.details.DiskModelText, opt.partition);
     printTree(state, opt.json, {});
     if (status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status == engine::AnalysisStatus::NothingFound) ctx.exitCode = kExitNoRecovery;
     else if (status == engine::AnalysisStatus::Invalid) ctx.exitCode = kExitNoRecovery;
+    if (!logSaved) ctx.exitCode = kExitUsage;
 }
 
 }  // namespace
@@ -248,12 +304,15 @@ void registerAnalyzeCommand(CLI::App& app, CliContext& ctx) {
     CLI::App* cmd = app.add_subcommand("analyze", "Recover the folder tree and file list of a partition");
     cmd->add_option("SOURCE", opt->source, "Disk image, block device or PhysicalDriveN")->required();
     cmd->add_option("--partition,-p", opt->partition, "Partition number (as `qvx partitions` lists it)");
-    cmd->add_option("--mode", opt->mode, "Search mode: standard")->check(CLI::IsMember({"standard"}));
+    cmd->add_option("--mode", opt->mode, "Search mode: standard or advance")
+        ->check(CLI::IsMember({"standard", "advance"}));
     cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition");
     cmd->add_option("--kind", opt->kind, "File system of the range: NTFS, FAT16 or FAT32")
         ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
+    cmd->add_option("--fs", opt->fileSystem, "Advance Search: the file system to open (as listed, default 1)");
     cmd->add_flag("--json", opt->json, "One JSON object per folder and file, in tree order");
     cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");
+    cmd->add_option("--save-log", opt->saveLog, "Write the session log to FILE after the analysis");
     cmd->callback([opt, &ctx] { runAnalyze(*opt, ctx); });
 }
 

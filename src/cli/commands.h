@@ -22,6 +22,7 @@ void registerDisksCommand(CLI::App& app, CliContext& ctx);
 void registerPartitionsCommand(CLI::App& app, CliContext& ctx);
 void registerAnalyzeCommand(CLI::App& app, CliContext& ctx);
 void registerRecoverCommand(CLI::App& app, CliContext& ctx);
+void registerLoadLogCommand(CLI::App& app, CliContext& ctx);
 // Later commands (analyze, recover, load-log) add a register function here
 // and a call in main.cpp.
 

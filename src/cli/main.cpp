@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
     qvx::cli::registerPartitionsCommand(app, ctx);
     qvx::cli::registerAnalyzeCommand(app, ctx);
     qvx::cli::registerRecoverCommand(app, ctx);
+    qvx::cli::registerLoadLogCommand(app, ctx);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

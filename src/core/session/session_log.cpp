@@ -1,0 +1,407 @@
+#include "session/session_log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+
+#include "records/tables.h"
+#include "util/le.h"
+
+namespace qvx::session {
+
+namespace {
+
+using records::RecordTable;
+
+// ---- Writing ----------------------------------------------------------------
+
+class Writer {
+public:
+    void u8(std::uint8_t v) { m_out.push_back(v); }
+    void u32(std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) m_out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    void u64(std::uint64_t v) {
+        for (int i = 0; i < 8; ++i) m_out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    void bytes(std::string_view text) { m_out.insert(m_out.end(), text.begin(), text.end()); }
+    void text8(std::string_view text) {
+        u8(static_cast<std::uint8_t>(text.size()));
+        bytes(text);
+    }
+    void text32(std::string_view text) {
+        u32(static_cast<std::uint32_t>(text.size()));
+        bytes(text);
+    }
+    std::vector<std::uint8_t> take() { return std::move(m_out); }
+
+private:
+    std::vector<std::uint8_t> m_out;
+};
+
+std::string_view cut(std::string_view text, std::size_t limit) { return text.substr(0, std::min(text.size(), limit)); }
+
+void writeParams(Writer& w, const partition::VolumeParameters& p, bool fat, bool ntfs) {
+    if (fat) {
+        for (std::uint32_t v : {p.sectorsPerFat, p.sectorsPerCluster, p.rootSectors, p.rootStart, p.reservedSectors,
+                                p.cluster0Start, p.firstFatStart, p.secondFatStart})
+            w.u32(v);
+    }
+    if (ntfs) {
+        for (std::uint32_t v : {p.mftStart, p.mftMirrorStart, p.sectorsPerMftRecord, p.sectorsPerIndexRecord}) w.u32(v);
+    }
+}
+
+// ---- Reading ----------------------------------------------------------------
+
+/// Sequential reader that fails once anything runs past the end; every
+/// later read then fails too.
+class Reader {
+public:
+    explicit Reader(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
+
+    bool ok() const { return m_ok; }
+    std::size_t left() const { return m_bytes.size() - m_pos; }
+    const std::string& why() const { return m_why; }
+
+    bool fail(std::string why) {
+        if (m_ok) m_why = std::move(why);
+        m_ok = false;
+        return false;
+    }
+    bool skip(std::size_t n, const char* what) {
+        if (!m_ok) return false;
+        if (n > left()) return fail(std::string(what) + " runs past the end");
+        m_pos += n;
+        return true;
+    }
+    std::uint8_t u8(const char* what) {
+        const std::size_t at = m_pos;
+        return skip(1, what) ? util::le8(m_bytes, at) : 0;
+    }
+    std::uint32_t u32(const char* what) {
+        const std::size_t at = m_pos;
+        return skip(4, what) ? util::le32(m_bytes, at) : 0;
+    }
+    std::uint64_t u64(const char* what) {
+        const std::size_t at = m_pos;
+        return skip(8, what) ? util::le64(m_bytes, at) : 0;
+    }
+    std::string text(std::uint64_t length, std::size_t limit, const char* what) {
+        if (!m_ok) return {};
+        if (length > limit) {
+            fail(std::string(what) + " is longer than " + std::to_string(limit) + " characters");
+            return {};
+        }
+        const std::size_t at = m_pos;
+        if (!skip(static_cast<std::size_t>(length), what)) return {};
+        return std::string(reinterpret_cast<const char*>(m_bytes.data() + at), static_cast<std::size_t>(length));
+    }
+    std::string text8(std::size_t limit, const char* what) { return text(u8(what), limit, what); }
+    std::string text32(std::size_t limit, const char* what) { return text(u32(what), limit, what); }
+
+private:
+    std::span<const std::uint8_t> m_bytes;
+    std::size_t m_pos = 0;
+    bool m_ok = true;
+    std::string m_why;
+};
+
+void readParams(Reader& r, partition::VolumeParameters& p, bool fat, bool ntfs) {
+    if (fat) {
+        for (std::uint32_t* v : {&p.sectorsPerFat, &p.sectorsPerCluster, &p.rootSectors, &p.rootStart,
+                                 &p.reservedSectors, &p.cluster0Start, &p.firstFatStart, &p.secondFatStart})
+            *v = r.u32("volume parameters");
+    }
+    if (ntfs) {
+        for (std::uint32_t* v : {&p.mftStart, &p.mftMirrorStart, &p.sectorsPerMftRecord, &p.sectorsPerIndexRecord})
+            *v = r.u32("volume parameters");
+    }
+}
+
+bool knownFileSystem(std::string_view name) { return name == "NTFS" || name == "FAT16" || name == "FAT32"; }
+
+// Smallest records: a folder with an empty name, a file with an empty name.
+constexpr std::size_t kMinFolderRecordBytes = 4 + kFolderRecordFixedBytes;
+constexpr std::size_t kMinFileRecordBytes = 4 + 4 * 3 + 8 + 4 + 4;
+
+}  // namespace
+
+SessionContent captureSession(SessionHeader header, const records::FolderNodeList& nodes,
+                              const records::RecordTable& FileTable) {
+    SessionContent content;
+    content.header = std::move(header);
+    content.folders.reserve(static_cast<std::size_t>(nodes.count()));
+    for (const records::FolderNode& node : nodes.nodes()) {
+        SessionFolder f;
+        f.name = std::string(cut(node.name, kMaxNameText));
+        f.selfId = node.selfId;
+        f.parentId = node.parentId;
+        f.dateValue = static_cast<std::uint64_t>(node.dateValue);
+        f.timeValue = static_cast<std::uint64_t>(node.timeValue);
+        f.deleted = node.deleted ? 1 : 0;
+        content.folders.push_back(std::move(f));
+    }
+    if (!content.hasFileSection()) return content;
+    content.files.reserve(static_cast<std::size_t>(FileTable.rowCount()));
+    for (int row = 0; row < FileTable.rowCount(); ++row) {
+        // Each cell is read as a 256-byte buffer holds it, then parsed.
+        auto cell = [&](int column) { return FileTable.getCell(row, column, 256); };
+        SessionFile f;
+        f.name = cell(records::kName);
+        f.sector = static_cast<std::uint32_t>(records::parseI32(cell(records::kSector)));
+        f.self = static_cast<std::uint32_t>(records::parseI32(cell(records::kSelf)));
+        f.parent = static_cast<std::uint32_t>(records::parseI32(cell(records::kParent)));
+        f.date = records::parseI64(cell(records::kDate));
+        f.size = static_cast<std::uint32_t>(records::parseI32(cell(records::kSize)));
+        f.deleted = static_cast<std::uint32_t>(records::parseI32(cell(records::kDeleted)));
+        content.files.push_back(std::move(f));
+    }
+    return content;
+}
+
+std::vector<std::uint8_t> encodeSession(const SessionContent& content) {
+    const SessionHeader& h = content.header;
+    Writer w;
+    w.bytes(kSessionMarker);
+    w.text32(cut(h.diskModelText, kMaxHeaderText));
+    w.u8(h.searchMode);
+    w.u8(h.selectedDisk);
+    w.u8(h.analysisDisk);
+    w.u8(h.selectedPartition);
+    w.text8(cut(h.fileSystemKind, kMaxHeaderText));
+    w.text8(cut(h.searchCriterion, kMaxHeaderText));
+    w.u64(h.sectorRangeStart);
+    w.u64(h.sectorRangeEnd);
+    writeParams(w, h.volumeParameters, true, true);
+    writeParams(w, h.activeParameters, true, false);
+    writeParams(w, h.activeParameters, false, true);
+    w.text8(cut(h.activeFileSystemName, kMaxHeaderText));
+    w.u32(static_cast<std::uint32_t>(content.folders.size()));
+    for (const SessionFolder& f : content.folders) {
+        const std::string_view name = cut(f.name, kMaxNameText);
+        w.u32(static_cast<std::uint32_t>(name.size()) + kFolderRecordFixedBytes);
+        w.bytes(name);
+        w.u32(f.selfId);
+        w.u32(f.parentId);
+        w.u64(f.dateValue);
+        w.u64(f.timeValue);
+        w.u8(f.deleted);
+    }
+    if (content.hasFileSection()) {
+        w.u32(static_cast<std::uint32_t>(content.files.size()));
+        for (const SessionFile& f : content.files) {
+            w.text32(cut(f.name, kMaxNameText));
+            w.u32(f.sector);
+            w.u32(f.self);
+            w.u32(f.parent);
+            w.u64(static_cast<std::uint64_t>(f.date));
+            w.u32(f.size);
+            w.u32(f.deleted);
+        }
+    }
+    return w.take();
+}
+
+std::optional<SessionContent> decodeSession(std::span<const std::uint8_t> bytes, std::string* whyNot) {
+    Reader r(bytes);
+    SessionContent content;
+    SessionHeader& h = content.header;
+    // The marker is skipped, not compared: only the rest decides.
+    r.skip(kMarkerBytes, "marker");
+    h.diskModelText = r.text32(kMaxHeaderText, "disk model text");
+    h.searchMode = r.u8("search mode");
+    h.selectedDisk = r.u8("selected disk");
+    h.analysisDisk = r.u8("disk of the analysis");
+    h.selectedPartition = r.u8("selected partition");
+    h.fileSystemKind = r.text8(kMaxHeaderText, "file-system kind");
+    h.searchCriterion = r.text8(kMaxHeaderText, "search criterion");
+    h.sectorRangeStart = r.u64("sector range start");
+    h.sectorRangeEnd = r.u64("sector range end");
+    readParams(r, h.volumeParameters, true, true);
+    readParams(r, h.activeParameters, true, false);
+    readParams(r, h.activeParameters, false, true);
+    h.activeFileSystemName = r.text8(kMaxHeaderText, "file-system name");
+    if (r.ok() && !knownFileSystem(h.activeFileSystemName))
+        r.fail("file-system name \"" + h.activeFileSystemName + "\" is not NTFS, FAT16 or FAT32");
+
+    const std::uint32_t folderCount = r.u32("folder count");
+    if (r.ok() && folderCount > r.left() / kMinFolderRecordBytes) r.fail("folder count exceeds the file");
+    if (r.ok()) content.folders.reserve(folderCount);
+    for (std::uint32_t i = 0; i < folderCount && r.ok(); ++i) {
+        SessionFolder f;
+        const std::uint32_t length = r.u32("folder record length");
+        if (r.ok() && length < kFolderRecordFixedBytes) {
+            r.fail("folder record length below 25");
+            break;
+        }
+        f.name = r.text(length - kFolderRecordFixedBytes, kMaxNameText, "folder name");
+        f.selfId = r.u32("folder self");
+        f.parentId = r.u32("folder parent");
+        f.dateValue = r.u64("folder date");
+        f.timeValue = r.u64("folder time");
+        f.deleted = r.u8("folder deleted flag");
+        if (r.ok()) content.folders.push_back(std::move(f));
+    }
+
+    if (r.ok() && content.hasFileSection()) {
+        const std::uint32_t fileCount = r.u32("file count");
+        if (r.ok() && fileCount > r.left() / kMinFileRecordBytes) r.fail("file count exceeds the file");
+        if (r.ok()) content.files.reserve(fileCount);
+        for (std::uint32_t i = 0; i < fileCount && r.ok(); ++i) {
+            SessionFile f;
+            f.name = r.text32(kMaxNameText, "file name");
+            f.sector = r.u32("file sector");
+            f.self = r.u32("file self");
+            f.parent = r.u32("file parent");
+            f.date = static_cast<std::int64_t>(r.u64("file date"));
+            f.size = r.u32("file size");
+            f.deleted = r.u32("file deleted flag");
+            if (r.ok()) content.files.push_back(std::move(f));
+        }
+    }
+    if (r.ok() && r.left() != 0) r.fail(std::to_string(r.left()) + " bytes follow the last record");
+    if (!r.ok()) {
+        if (whyNot != nullptr) *whyNot = r.why();
+        return std::nullopt;
+    }
+    return content;
+}
+
+void refillTables(const SessionContent& content, RecordTable& FolderTable, RecordTable& FileTable,
+                  util::ProgressSink& progress) {
+    FolderTable.clear();
+    FileTable.clear();
+    const auto kind = records::volumeKindFromName(content.header.activeFileSystemName);
+    const std::uint32_t rootId = records::rootIdOf(kind);
+    const auto& folders = content.folders;
+
+    // The builder takes the first level in table order and every other
+    // parent's children last row first, grouped by the parent as it parses
+    // it; sorting rows that are already in order moves none of them. So the
+    // rows go in sorted on "parent" with the first level in node order and
+    // each other group reversed, and the rebuilt node list is the saved one.
+    std::vector<std::string> parentText(folders.size());
+    std::vector<std::uint32_t> parentKey(folders.size());
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        parentText[i] = std::to_string(folders[i].parentId);
+        parentKey[i] = static_cast<std::uint32_t>(records::parseI32(parentText[i]));
+    }
+    std::vector<std::size_t> order(folders.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const int c = records::compareCells(parentText[a], parentText[b]);
+        if (c != 0) return c < 0;
+        if (parentKey[a] != parentKey[b]) return parentKey[a] < parentKey[b];
+        return parentKey[a] == rootId ? a < b : a > b;
+    });
+
+    const std::size_t total = folders.size() + content.files.size();
+    std::size_t done = 0;
+    int lastPercent = -1;
+    auto step = [&] {
+        ++done;
+        const int percent = static_cast<int>(done * 100 / std::max<std::size_t>(total, 1));
+        if (percent != lastPercent) {
+            lastPercent = percent;
+            progress.setProgress(percent, "Completed ");
+        }
+    };
+    for (std::size_t i : order) {
+        const SessionFolder& f = folders[i];
+        const int row = FolderTable.appendRow(f.name);
+        FolderTable.setU32(row, records::kSelf, f.selfId);
+        FolderTable.setU32(row, records::kParent, f.parentId);
+        FolderTable.setI64(row, records::kDate, static_cast<std::int64_t>(f.dateValue));
+        FolderTable.setI64(row, records::kTime, static_cast<std::int64_t>(f.timeValue));
+        FolderTable.setCell(row, records::kSize, "0");
+        FolderTable.setCell(row, records::kType, "FOLDER");
+        if (f.deleted != 0) FolderTable.setCell(row, records::kDeleted, "1");
+        step();
+    }
+    if (content.hasFileSection()) {
+        for (const SessionFile& f : content.files) {
+            const int row = FileTable.appendRow(f.name);
+            FileTable.setU32(row, records::kSector, f.sector);
+            FileTable.setU32(row, records::kSelf, f.self);
+            FileTable.setU32(row, records::kParent, f.parent);
+            FileTable.setI64(row, records::kDate, f.date);
+            FileTable.setU32(row, records::kSize, f.size);
+            FileTable.setCell(row, records::kType, "FILE");
+            FileTable.setU32(row, records::kDeleted, f.deleted);
+            step();
+        }
+    }
+    FolderTable.sortByColumn(records::kParent);
+}
+
+std::string withLogExtension(std::string path) {
+    const std::string_view ext = kLogExtension;
+    bool has = path.size() >= ext.size();
+    for (std::size_t i = 0; has && i < ext.size(); ++i) {
+        const char c = path[path.size() - ext.size() + i];
+        has = (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c) == ext[i];
+    }
+    if (!has) path += ext;
+    return path;
+}
+
+bool writeSessionFile(const std::string& path, std::span<const std::uint8_t> bytes, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = std::string(kUnableToOpenMessage) + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string cause;
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
+        cause = std::strerror(errno);
+    if (cause.empty() && std::fflush(file) != 0) cause = std::strerror(errno);
+    if (std::fclose(file) != 0 && cause.empty()) cause = std::strerror(errno);
+    if (cause.empty()) return true;
+    std::remove(path.c_str());
+    error = "Unable to write the session log " + path + ": " + cause;
+    return false;
+}
+
+bool readSessionFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error,
+                     std::uint64_t maxBytes) {
+    bytes.clear();
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = std::string(kUnableToOpenMessage) + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    // Read in pieces up to the limit, so neither a device nor a file that
+    // grows while it is read can make the buffer unbounded.
+    constexpr std::size_t kChunk = 1u << 16;
+    bool ok = true;
+    while (ok) {
+        const std::size_t old = bytes.size();
+        if (old > maxBytes) {
+            error = "The session log " + path + " is larger than " + std::to_string(maxBytes) + " bytes";
+            ok = false;
+            break;
+        }
+        bytes.resize(old + kChunk);
+        const std::size_t got = std::fread(bytes.data() + old, 1, kChunk, file);
+        bytes.resize(old + got);
+        if (got < kChunk) {
+            if (std::ferror(file) != 0) {
+                error = "Unable to read the session log " + path + ": " + std::strerror(errno);
+                ok = false;
+            }
+            break;
+        }
+    }
+    if (ok && bytes.size() > maxBytes) {
+        error = "The session log " + path + " is larger than " + std::to_string(maxBytes) + " bytes";
+        ok = false;
+    }
+    std::fclose(file);
+    if (!ok) bytes.clear();
+    return ok;
+}
+
+}  // namespace qvx::session

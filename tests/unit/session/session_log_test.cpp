@@ -1,0 +1,359 @@
+#include "session/session_log.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "records/tables.h"
+
+namespace qvx::session {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void append(Bytes& out, std::initializer_list<int> bytes) {
+    for (int b : bytes) out.push_back(static_cast<std::uint8_t>(b));
+}
+void append(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+
+SessionContent smallNtfsSession() {
+    SessionContent c;
+    SessionHeader& h = c.header;
+    h.diskModelText = "M1";
+    h.searchMode = 1;
+    h.selectedDisk = 2;
+    h.analysisDisk = 2;
+    h.selectedPartition = 3;
+    h.fileSystemKind = "NTFS";
+    h.searchCriterion = kStandardCriterion;
+    h.sectorRangeStart = 0x0102030405060708ull;
+    h.sectorRangeEnd = 0x1122;
+    std::uint32_t v = 1;
+    for (std::uint32_t* f : {&h.volumeParameters.sectorsPerFat, &h.volumeParameters.sectorsPerCluster,
+                             &h.volumeParameters.rootSectors, &h.volumeParameters.rootStart,
+                             &h.volumeParameters.reservedSectors, &h.volumeParameters.cluster0Start,
+                             &h.volumeParameters.firstFatStart, &h.volumeParameters.secondFatStart,
+                             &h.volumeParameters.mftStart, &h.volumeParameters.mftMirrorStart,
+                             &h.volumeParameters.sectorsPerMftRecord, &h.volumeParameters.sectorsPerIndexRecord})
+        *f = v++;
+    v = 0x15;
+    for (std::uint32_t* f : {&h.activeParameters.sectorsPerFat, &h.activeParameters.sectorsPerCluster,
+                             &h.activeParameters.rootSectors, &h.activeParameters.rootStart,
+                             &h.activeParameters.reservedSectors, &h.activeParameters.cluster0Start,
+                             &h.activeParameters.firstFatStart, &h.activeParameters.secondFatStart,
+                             &h.activeParameters.mftStart, &h.activeParameters.mftMirrorStart,
+                             &h.activeParameters.sectorsPerMftRecord, &h.activeParameters.sectorsPerIndexRecord})
+        *f = v++;
+    h.activeFileSystemName = "NTFS";
+    c.folders.push_back({"ab", 0x0FFFFFFF, 5, 0x0102, 0, 1});
+    c.files.push_back({"f", 0x10, 0x40, 5, -1, 7, 1});
+    return c;
+}
+
+Bytes smallNtfsBytes() {
+    Bytes b;
+    append(b, "QVXWIN7SR2009");
+    append(b, {2, 0, 0, 0});
+    append(b, "M1");
+    append(b, {1, 2, 2, 3});
+    append(b, {4});
+    append(b, "NTFS");
+    append(b, {16});
+    append(b, "Standard Search ");
+    append(b, {8, 7, 6, 5, 4, 3, 2, 1});
+    append(b, {0x22, 0x11, 0, 0, 0, 0, 0, 0});
+    for (int i = 1; i <= 12; ++i) append(b, {i, 0, 0, 0});
+    for (int i = 0x15; i <= 0x20; ++i) append(b, {i, 0, 0, 0});
+    append(b, {4});
+    append(b, "NTFS");
+    append(b, {1, 0, 0, 0});
+    append(b, {27, 0, 0, 0});
+    append(b, "ab");
+    append(b, {0xFF, 0xFF, 0xFF, 0x0F, 5, 0, 0, 0});
+    append(b, {2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1});
+    append(b, {1, 0, 0, 0});
+    append(b, {1, 0, 0, 0});
+    append(b, "f");
+    append(b, {0x10, 0, 0, 0, 0x40, 0, 0, 0, 5, 0, 0, 0});
+    append(b, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    append(b, {7, 0, 0, 0, 1, 0, 0, 0});
+    return b;
+}
+
+TEST(SessionLog, GoldenLayout) {
+    EXPECT_EQ(encodeSession(smallNtfsSession()), smallNtfsBytes());
+}
+
+TEST(SessionLog, GoldenDecodesBack) {
+    const auto decoded = decodeSession(smallNtfsBytes());
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->header.selectedPartition, 3);
+    EXPECT_EQ(decoded->header.activeParameters.mftStart, 0x1Du);
+    ASSERT_EQ(decoded->files.size(), 1u);
+    EXPECT_EQ(decoded->files[0].date, -1);
+    EXPECT_EQ(encodeSession(*decoded), smallNtfsBytes());
+}
+
+TEST(SessionLog, FatSessionHasNoFileSection) {
+    SessionContent c = smallNtfsSession();
+    c.header.activeFileSystemName = "FAT32";
+    const Bytes bytes = encodeSession(c);
+    // The file section of the NTFS form is gone; "FAT32" is one longer than "NTFS".
+    EXPECT_EQ(bytes.size(), smallNtfsBytes().size() - (4 + 4 + 1 + 12 + 8 + 8) + 1);
+    const auto decoded = decodeSession(bytes);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_TRUE(decoded->files.empty());
+    EXPECT_EQ(decoded->folders.size(), 1u);
+}
+
+TEST(SessionLog, MarkerIsNotCompared) {
+    Bytes bytes = smallNtfsBytes();
+    for (int i = 0; i < 13; ++i) bytes[static_cast<std::size_t>(i)] = 'x';
+    EXPECT_TRUE(decodeSession(bytes).has_value());
+}
+
+TEST(SessionLog, EveryTruncationIsRefused) {
+    const Bytes bytes = smallNtfsBytes();
+    for (std::size_t n = 0; n < bytes.size(); ++n) {
+        std::string why;
+        EXPECT_FALSE(decodeSession(std::span(bytes.data(), n), &why).has_value()) << n;
+        EXPECT_FALSE(why.empty());
+    }
+}
+
+TEST(SessionLog, TrailingBytesAreRefused) {
+    Bytes bytes = smallNtfsBytes();
+    bytes.push_back(0);
+    EXPECT_FALSE(decodeSession(bytes).has_value());
+}
+
+TEST(SessionLog, OverlongTextsAndBadLengthsAreRefused) {
+    {
+        Bytes bytes = smallNtfsBytes();
+        bytes[13] = 50;  // model length beyond 49
+        EXPECT_FALSE(decodeSession(bytes).has_value());
+    }
+    {
+        // A model length of 4 GiB must fail on the size, not allocate.
+        Bytes bytes = smallNtfsBytes();
+        bytes[13] = bytes[14] = bytes[15] = bytes[16] = 0xFF;
+        EXPECT_FALSE(decodeSession(bytes).has_value());
+    }
+    const std::size_t folderCountAt = 13 + 4 + 2 + 4 + 5 + 17 + 16 + 96 + 5;
+    {
+        Bytes bytes = smallNtfsBytes();
+        ASSERT_EQ(bytes[folderCountAt], 1);
+        bytes[folderCountAt] = bytes[folderCountAt + 1] = bytes[folderCountAt + 2] = 0xFF;
+        std::string why;
+        EXPECT_FALSE(decodeSession(bytes, &why).has_value());
+        EXPECT_NE(why.find("folder count"), std::string::npos);
+    }
+    {
+        Bytes bytes = smallNtfsBytes();
+        bytes[folderCountAt + 4] = 24;  // L below the fixed 25 bytes
+        EXPECT_FALSE(decodeSession(bytes).has_value());
+    }
+    {
+        Bytes bytes = smallNtfsBytes();
+        const std::size_t nameAt = folderCountAt - 5;
+        bytes[nameAt + 2] = 'X';  // "NXFS" is no file system
+        EXPECT_FALSE(decodeSession(bytes).has_value());
+    }
+}
+
+TEST(SessionLog, FileNameOfMoreThan255IsRefused) {
+    SessionContent c = smallNtfsSession();
+    c.files[0].name = std::string(255, 'n');
+    Bytes bytes = encodeSession(c);
+    ASSERT_TRUE(decodeSession(bytes).has_value());
+    // Make the stored name one longer: length 256 and one more byte.
+    const std::size_t lengthAt = bytes.size() - (4 + 255 + 12 + 8 + 8);
+    ASSERT_EQ(bytes[lengthAt], 255);
+    bytes[lengthAt] = 0;
+    bytes[lengthAt + 1] = 1;
+    bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(lengthAt + 4), 'n');
+    EXPECT_FALSE(decodeSession(bytes).has_value());
+}
+
+TEST(SessionLog, TextsAreCutToTheirLimits) {
+    SessionContent c = smallNtfsSession();
+    c.header.diskModelText = std::string(60, 'm');
+    c.files[0].name = std::string(300, 'f');
+    const auto decoded = decodeSession(encodeSession(c));
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_EQ(decoded->header.diskModelText, std::string(49, 'm'));
+    EXPECT_EQ(decoded->files[0].name, std::string(255, 'f'));
+}
+
+TEST(SessionLog, CaptureReadsFileCellsAsTheLayoutSays) {
+    records::FolderNodeList nodes;
+    records::RecordTable files = records::makeFileTable();
+    const int row = files.appendRow(std::string(300, 'x'));
+    files.setCell(row, records::kSector, "3000000000");  // saturates to 2147483647
+    files.setCell(row, records::kSelf, "64");
+    files.setCell(row, records::kParent, "5");
+    files.setCell(row, records::kDate, "132000000000000000");
+    files.setCell(row, records::kSize, "12");
+    const int row2 = files.appendRow("b");
+    files.setCell(row2, records::kDeleted, "1");
+    SessionHeader h;
+    h.activeFileSystemName = "NTFS";
+    const SessionContent c = captureSession(h, nodes, files);
+    ASSERT_EQ(c.files.size(), 2u);
+    EXPECT_EQ(c.files[0].name.size(), 255u);
+    EXPECT_EQ(c.files[0].sector, 2147483647u);
+    EXPECT_EQ(c.files[0].date, 132000000000000000);
+    EXPECT_EQ(c.files[0].deleted, 0u);
+    EXPECT_EQ(c.files[1].deleted, 1u);
+    h.activeFileSystemName = "FAT16";
+    EXPECT_TRUE(captureSession(h, nodes, files).files.empty());
+}
+
+// ---- Tables and tree ----------------------------------------------------------
+
+void addFolder(records::RecordTable& t, const std::string& name, std::uint32_t self, std::uint32_t parent,
+               std::int64_t date, bool deleted = false) {
+    const int row = t.appendRow(name);
+    t.setU32(row, records::kSelf, self);
+    t.setU32(row, records::kParent, parent);
+    t.setI64(row, records::kDate, date);
+    t.setCell(row, records::kTime, "7");
+    t.setCell(row, records::kType, "FOLDER");
+    if (deleted) t.setCell(row, records::kDeleted, "1");
+}
+
+std::string treeShape(const records::FolderNodeList& nodes) {
+    std::string out;
+    for (const records::FolderNode& n : nodes.nodes()) {
+        out += n.name + "/" + std::to_string(n.selfId) + "/" + std::to_string(n.parentId) + "/" +
+               std::to_string(n.dateValue) + "/" + std::to_string(n.timeValue) + (n.deleted ? "/D" : "") + " <" +
+               nodes.item(nodes.item(n.treeItem).parent).text + ">;";
+    }
+    return out;
+}
+
+std::string roundTripShape(records::VolumeKind kind, const char* fsName, records::RecordTable table) {
+    records::FolderNodeList first;
+    util::NullProgress progress;
+    table.sortByColumn(records::kParent);
+    records::BuildFolderTree(kind, table, first, progress);
+    SessionHeader h;
+    h.activeFileSystemName = fsName;
+    const auto decoded = decodeSession(encodeSession(captureSession(h, first, records::makeFileTable())));
+    EXPECT_TRUE(decoded.has_value());
+    if (!decoded) return {};
+    records::RecordTable folders = records::makeFolderTable();
+    records::RecordTable files = records::makeFileTable();
+    refillTables(*decoded, folders, files, progress);
+    for (int r = 1; r < folders.rowCount(); ++r)
+        EXPECT_LE(records::compareCells(folders.cell(r - 1, records::kParent), folders.cell(r, records::kParent)), 0);
+    records::FolderNodeList second;
+    records::BuildFolderTree(kind, folders, second, progress);
+    EXPECT_EQ(treeShape(first), treeShape(second));
+    return treeShape(second);
+}
+
+TEST(SessionRefill, NtfsTreeComesBackInTheSameOrder) {
+    records::RecordTable t = records::makeFolderTable();
+    addFolder(t, records::kMiscFolderName, records::kMiscFolderId, records::kMiscFolderId, 0);
+    addFolder(t, "b", 40, 5, 11);
+    addFolder(t, "a", 41, 5, 12, true);
+    addFolder(t, "c", 42, 5, 13);
+    for (std::uint32_t i = 0; i < 30; ++i) addFolder(t, "x" + std::to_string(i), 100 + i, 40 + i % 3, i);
+    addFolder(t, "lost", 500, records::kMiscFolderId, 1);
+    addFolder(t, "big", 123456789, 41, 2);
+    addFolder(t, "under-big", 600, 123456789, 3);
+    const std::string shape = roundTripShape(records::VolumeKind::Ntfs, "NTFS", std::move(t));
+    EXPECT_NE(shape.find("a/41/5/12/7/D <Root>"), std::string::npos);
+    EXPECT_NE(shape.find("under-big/600/123456789"), std::string::npos);
+}
+
+TEST(SessionRefill, FatTreeComesBackInTheSameOrder) {
+    records::RecordTable t = records::makeFolderTable();
+    addFolder(t, records::kMiscFolderName, records::kMiscFolderId, 0, 0);
+    for (std::uint32_t i = 0; i < 12; ++i) addFolder(t, "R" + std::to_string(i), 3 + i, 0, 0x3A21);
+    for (std::uint32_t i = 0; i < 40; ++i) addFolder(t, "S" + std::to_string(i), 50 + i, 3 + (i * 7) % 12, i, i % 5 == 0);
+    addFolder(t, "", 900, 50, 0);
+    addFolder(t, "orphan", 901, records::kMiscFolderId, 0);
+    roundTripShape(records::VolumeKind::Fat32, "FAT32", std::move(t));
+}
+
+TEST(SessionRefill, FileRowsAndDeletedFoldersAreRestored) {
+    SessionContent c = smallNtfsSession();
+    records::RecordTable folders = records::makeFolderTable();
+    records::RecordTable files = records::makeFileTable();
+    util::NullProgress progress;
+    refillTables(c, folders, files, progress);
+    ASSERT_EQ(folders.rowCount(), 1);
+    EXPECT_EQ(folders.cell(0, records::kDeleted), "1");
+    EXPECT_EQ(folders.cell(0, records::kSelf), "268435455");
+    EXPECT_EQ(folders.cell(0, records::kDate), "258");
+    EXPECT_EQ(folders.cell(0, records::kSize), "0");
+    ASSERT_EQ(files.rowCount(), 1);
+    EXPECT_EQ(files.cell(0, records::kName), "f");
+    EXPECT_EQ(files.cell(0, records::kSector), "16");
+    EXPECT_EQ(files.cell(0, records::kDate), "-1");
+    EXPECT_EQ(files.cell(0, records::kSize), "7");
+    EXPECT_EQ(files.cell(0, records::kType), "FILE");
+    EXPECT_EQ(files.cell(0, records::kDeleted), "1");
+}
+
+// ---- Files --------------------------------------------------------------------
+
+std::filesystem::path tempPath(const std::string& name) {
+    return std::filesystem::temp_directory_path() /
+           ("qvx_session_" + std::to_string(::getpid()) + "_" + name);
+}
+
+TEST(SessionFile, LogExtensionAddedOnlyWhenMissing) {
+    EXPECT_EQ(withLogExtension("run"), "run.LGX");
+    EXPECT_EQ(withLogExtension("dir/Run.lgx"), "dir/Run.lgx");
+    EXPECT_EQ(withLogExtension("a.LGX"), "a.LGX");
+    EXPECT_EQ(withLogExtension("a.LG"), "a.LG.LGX");
+    EXPECT_EQ(withLogExtension(""), ".LGX");
+}
+
+TEST(SessionFile, WriteThenReadKeepsBytesAndPathCase) {
+    const auto path = tempPath("MixedCase.lgx");
+    const Bytes bytes = smallNtfsBytes();
+    std::string error;
+    ASSERT_TRUE(writeSessionFile(path.string(), bytes, error)) << error;
+    Bytes back;
+    ASSERT_TRUE(readSessionFile(path.string(), back, error)) << error;
+    EXPECT_EQ(back, bytes);
+    EXPECT_FALSE(readSessionFile(path.string(), back, error, bytes.size() - 1));
+    EXPECT_TRUE(back.empty());
+    std::filesystem::remove(path);
+}
+
+TEST(SessionFile, OpenFailureNamesTheCause) {
+    std::string error;
+    EXPECT_FALSE(writeSessionFile((tempPath("no-such-dir") / "x.LGX").string(), smallNtfsBytes(), error));
+    EXPECT_NE(error.find("Unable to open file"), std::string::npos);
+    EXPECT_NE(error.find("No such file"), std::string::npos);
+}
+
+TEST(SessionFile, FailedWriteIsReportedAndThePartialFileRemoved) {
+    // A file-size limit makes the write fail part way, as a full disk would.
+    const auto path = tempPath("full.LGX");
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string error;
+    const bool ok = writeSessionFile(path.string(), Bytes(5000, 0xAB), error);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(ok);
+    EXPECT_NE(error.find("Unable to write"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+}  // namespace
+}  // namespace qvx::session
