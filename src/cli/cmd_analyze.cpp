@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
+#include "cli/volume_choice.h"
 #include "cli/tree_output.h"
 #include "engine/advance_search.h"
 #include "engine/analysis_job.h"
@@ -165,15 +166,6 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
 
 namespace {
 
-bool parseRange(const std::string& text, std::uint64_t& first, std::uint64_t& end) {
-    const auto colon = text.find(':');
-    if (colon == std::string::npos) return false;
-    const char* b = text.data();
-    auto r1 = std::from_chars(b, b + colon, first);
-    auto r2 = std::from_chars(b + colon + 1, b + text.size(), end);
-    return r1.ec == std::errc() && r1.ptr == b + colon && r2.ec == std::errc() && r2.ptr == b + text.size();
-}
-
 /// Advance Search: the raw scan of the range, the file systems found, then
 /// the tree of the one chosen with --fs. Ctrl-C during the scan goes on
 /// with what was collected.
@@ -221,62 +213,14 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
         ctx.exitCode = kExitUsage;
         return;
     }
-    if (opt.range.empty() == (opt.partition == 0)) {
-        std::cerr << "qvx: give either --partition N or --range FIRST:END --kind KIND\n";
-        ctx.exitCode = kExitUsage;
-        return;
-    }
     engine::RecoveryState state;
     OpenedSource src;
-    std::string error;
-    if (!openSource(opt.source, *state.reader, src, error)) {
-        std::cerr << "qvx: " << error << '\n';
-        ctx.exitCode = kExitUsage;
-        return;
-    }
     TerminalProgress progress(opt.quiet);
     InterruptStop interrupt;
-    state.SelectedDisk = src.diskIndex;
     state.searchMode = opt.mode == "advance" ? engine::SearchMode::Advance : engine::SearchMode::Standard;
-
-    std::uint64_t first = 0;
-    std::uint64_t end = 0;
-    if (opt.partition > 0) {
-        engine::ReadFailureTrigger trigger;
-        trigger.setDeviceSelection(false);
-        const engine::PartitionListing listing =
-            engine::listPartitions(*state.reader, src.diskIndex, src.details, false, trigger, interrupt.token(), progress);
-        if (opt.partition > listing.list.count()) {
-            progress.finish();
-            std::cerr << "qvx: the disk has no partition " << opt.partition << '\n';
-            ctx.exitCode = kExitUsage;
-            return;
-        }
-        const auto& entry = listing.list.entries[static_cast<std::size_t>(opt.partition - 1)];
-        state.FileSystemKind = entry.fileSystemName;
-        first = entry.firstSector;
-        end = entry.endSector;
-        state.DiskPartitionList[static_cast<std::size_t>(src.diskIndex)] = listing.list;
-    } else {
-        if (!parseRange(opt.range, first, end)) {
-            std::cerr << "qvx: --range must be FIRST:END (sectors, END exclusive)\n";
-            ctx.exitCode = kExitUsage;
-            return;
-        }
-        state.FileSystemKind = opt.kind;
-    }
-    if (state.FileSystemKind != "NTFS" && state.FileSystemKind != "FAT16" && state.FileSystemKind != "FAT32") {
-        progress.finish();
-        std::cerr << "qvx: the partition's file system is not NTFS, FAT16 or FAT32 (use --range with --kind)\n";
-        ctx.exitCode = kExitUsage;
-        return;
-    }
-    state.SectorRangeStart = first;
-    state.SectorRangeEnd = end > 0 ? end - 1 : 0;
-    if (state.SectorRangeStart >= state.SectorRangeEnd) {
-        progress.finish();
-        std::cerr << engine::kNoRecoveryMessage << '\n';
-        ctx.exitCode = kExitNoRecovery;
+    if (const int code = chooseVolume(opt.source, {opt.partition, opt.range, opt.kind}, state, src, progress,
+                                      interrupt.token())) {
+        ctx.exitCode = code;
         return;
     }
     if (state.searchMode == engine::SearchMode::Advance) {

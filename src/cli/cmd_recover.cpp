@@ -11,6 +11,8 @@
 #include "cli/commands.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
+#include "cli/volume_choice.h"
+#include "engine/advance_search.h"
 #include "engine/analysis_job.h"
 #include "engine/partition_listing.h"
 #include "engine/recovery_job.h"
@@ -24,6 +26,8 @@ struct RecoverOptions {
     int partition = 0;
     std::string range;
     std::string kind;
+    std::string mode = "standard";
+    int fileSystem = 1;
     std::string destination;
     std::vector<std::string> paths;
     bool all = false;
@@ -33,21 +37,36 @@ struct RecoverOptions {
     bool quiet = false;
 };
 
-bool parseRange(const std::string& text, std::uint64_t& first, std::uint64_t& end) {
-    const auto colon = text.find(':');
-    if (colon == std::string::npos) return false;
-    const char* b = text.data();
-    auto r1 = std::from_chars(b, b + colon, first);
-    auto r2 = std::from_chars(b + colon + 1, b + text.size(), end);
-    return r1.ec == std::errc() && r1.ptr == b + colon && r2.ec == std::errc() && r2.ptr == b + text.size();
+engine::AnalysisStatus openByStandardSearch(engine::RecoveryState& state, TerminalProgress& progress,
+                                            InterruptStop& interrupt) {
+    if (engine::validateSelectedVolume(state, progress) == 0 && state.FileSystemKind == "NTFS")
+        progress.showMessage(engine::kNoRecoveryMessage, util::MessageKind::Information);
+    return engine::runStandardSearch(state, progress, interrupt.token());
+}
+
+/// The raw scan of the range, then file system fsNumber of those found.
+/// NothingFound when none was found; Invalid when fsNumber names none.
+engine::AnalysisStatus openByAdvanceSearch(engine::RecoveryState& state, int fsNumber, TerminalProgress& progress,
+                                           InterruptStop& interrupt) {
+    if (!engine::advanceSearchAvailable(state.FileSystemKind)) return engine::AnalysisStatus::Invalid;
+    const engine::AdvanceScanResult scanned = engine::runAdvanceScan(state, progress, interrupt.token());
+    if (scanned.status != engine::AdvanceScanStatus::Found) {
+        progress.finish();
+        std::cerr << engine::kNoFileSystemAdvisory << '\n';
+        return engine::AnalysisStatus::NothingFound;
+    }
+    if (fsNumber < 1 || fsNumber > scanned.fileSystemCount) {
+        progress.finish();
+        std::cerr << "qvx: there is no file system " << fsNumber << " (found " << scanned.fileSystemCount << ")\n";
+        return engine::AnalysisStatus::Invalid;
+    }
+    // After a stopped scan the opening runs in full; a second Ctrl-C exits.
+    const std::stop_token openStop = scanned.stopped ? std::stop_token{} : interrupt.token();
+    const engine::AnalysisStatus status = engine::openAdvanceFileSystem(state, fsNumber, progress, openStop);
+    return scanned.stopped && status == engine::AnalysisStatus::Done ? engine::AnalysisStatus::Stopped : status;
 }
 
 void runRecover(const RecoverOptions& opt, CliContext& ctx) {
-    if (opt.range.empty() == (opt.partition == 0)) {
-        std::cerr << "qvx: give either --partition N or --range FIRST:END --kind KIND\n";
-        ctx.exitCode = kExitUsage;
-        return;
-    }
     if (opt.destination.empty()) {
         std::cerr << "qvx: give the destination folder (DEST or --out DIR)\n";
         ctx.exitCode = kExitUsage;
@@ -60,63 +79,22 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     }
     engine::RecoveryState state;
     OpenedSource src;
-    std::string error;
-    if (!openSource(opt.source, *state.reader, src, error)) {
-        std::cerr << "qvx: " << error << '\n';
-        ctx.exitCode = kExitUsage;
-        return;
-    }
     TerminalProgress progress(opt.quiet);
     InterruptStop interrupt;
-    state.SelectedDisk = src.diskIndex;
-    state.searchMode = engine::SearchMode::Standard;
-
-    std::uint64_t first = 0;
-    std::uint64_t end = 0;
-    if (opt.partition > 0) {
-        engine::ReadFailureTrigger trigger;
-        trigger.setDeviceSelection(false);
-        const engine::PartitionListing listing =
-            engine::listPartitions(*state.reader, src.diskIndex, src.details, false, trigger, interrupt.token(), progress);
-        if (opt.partition > listing.list.count()) {
-            progress.finish();
-            std::cerr << "qvx: the disk has no partition " << opt.partition << '\n';
-            ctx.exitCode = kExitUsage;
-            return;
-        }
-        const auto& entry = listing.list.entries[static_cast<std::size_t>(opt.partition - 1)];
-        state.FileSystemKind = entry.fileSystemName;
-        first = entry.firstSector;
-        end = entry.endSector;
-        state.DiskPartitionList[static_cast<std::size_t>(src.diskIndex)] = listing.list;
-    } else {
-        if (!parseRange(opt.range, first, end)) {
-            std::cerr << "qvx: --range must be FIRST:END (sectors, END exclusive)\n";
-            ctx.exitCode = kExitUsage;
-            return;
-        }
-        state.FileSystemKind = opt.kind;
-    }
-    if (state.FileSystemKind != "NTFS" && state.FileSystemKind != "FAT16" && state.FileSystemKind != "FAT32") {
-        progress.finish();
-        std::cerr << "qvx: the partition's file system is not NTFS, FAT16 or FAT32 (use --range with --kind)\n";
-        ctx.exitCode = kExitUsage;
+    state.searchMode = opt.mode == "advance" ? engine::SearchMode::Advance : engine::SearchMode::Standard;
+    if (const int code = chooseVolume(opt.source, {opt.partition, opt.range, opt.kind}, state, src, progress,
+                                      interrupt.token())) {
+        ctx.exitCode = code;
         return;
     }
-    state.SectorRangeStart = first;
-    state.SectorRangeEnd = end > 0 ? end - 1 : 0;
-    if (state.SectorRangeStart >= state.SectorRangeEnd) {
-        progress.finish();
-        std::cerr << engine::kNoRecoveryMessage << '\n';
-        ctx.exitCode = kExitNoRecovery;
-        return;
-    }
-    if (engine::validateSelectedVolume(state, progress) == 0 && state.FileSystemKind == "NTFS")
-        progress.showMessage(engine::kNoRecoveryMessage, util::MessageKind::Information);
-    const engine::AnalysisStatus status = engine::runStandardSearch(state, progress, interrupt.token());
+    const engine::AnalysisStatus status = state.searchMode == engine::SearchMode::Advance
+                                              ? openByAdvanceSearch(state, opt.fileSystem, progress, interrupt)
+                                              : openByStandardSearch(state, progress, interrupt);
     if (status == engine::AnalysisStatus::NothingFound || status == engine::AnalysisStatus::Invalid) {
         progress.finish();
-        ctx.exitCode = kExitNoRecovery;
+        ctx.exitCode = status == engine::AnalysisStatus::Invalid && state.searchMode == engine::SearchMode::Advance
+                           ? kExitUsage
+                           : kExitNoRecovery;
         return;
     }
 
@@ -169,6 +147,9 @@ void registerRecoverCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition");
     cmd->add_option("--kind", opt->kind, "File system of the range: NTFS, FAT16 or FAT32")
         ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
+    cmd->add_option("--mode", opt->mode, "Search mode: standard or advance")
+        ->check(CLI::IsMember({"standard", "advance"}));
+    cmd->add_option("--fs", opt->fileSystem, "Advance Search: the file system to recover from (as listed, default 1)");
     cmd->add_option("--path", opt->paths, "A folder or file to recover, as `qvx analyze --json` prints its path (repeatable)");
     cmd->add_flag("--all", opt->all, "Recover the whole tree (the default without --path)");
     cmd->add_flag("--deleted-only", opt->deletedOnly, "Only deleted files");

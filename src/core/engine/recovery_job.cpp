@@ -131,7 +131,16 @@ public:
         m_ntfs.cluster0 = state.ActiveVolume.params.cluster0Start;
         m_ntfs.sectorsPerCluster = state.ActiveVolume.params.sectorsPerCluster;
         m_ntfs.mft = &state.mftRunTable;
-        if (m_fat) m_fatVolume = activeFatVolume(state);
+        if (m_fat) {
+            m_fatVolume = activeFatVolume(state);
+        } else {
+            for (const records::RecordTable* table : {&state.tables.FileTable, &state.tables.FolderTable})
+                for (int row = 0; row < table->rowCount(); ++row) {
+                    const std::uint32_t sector = table->getU32(row, records::FolderColumn::kSector);
+                    if (sector != 0) m_recordSectors.emplace(table->getU32(row, records::FolderColumn::kSelf), sector);
+                }
+            m_ntfs.recordSectors = &m_recordSectors;
+        }
     }
 
     /// The destination name of a folder: its full Unicode name on NTFS when
@@ -292,6 +301,7 @@ private:
     recover::DestinationWriter& m_writer;
     bool m_fat;
     recover::NtfsVolume m_ntfs;
+    std::unordered_map<std::uint32_t, std::uint32_t> m_recordSectors;
     fat::FatVolume m_fatVolume;
     std::unordered_map<std::uint32_t, std::pair<std::string, std::string>> m_folderNames;
     std::unordered_map<std::uint32_t, std::vector<recover::FatName>> m_fatDirectories;

@@ -173,12 +173,19 @@ bool decodeRunList(util::Bytes attr, std::size_t offset, std::uint64_t cluster0,
 }
 
 std::vector<std::uint8_t> readMftRecord(const NtfsVolume& volume, std::uint32_t recordNumber) {
-    if (volume.mft == nullptr) return {};
-    const std::uint32_t sector = volume.mft->recordSector(recordNumber);
-    if (sector == 0) return {};
     std::vector<std::uint8_t> rec(ntfs::kRecordBytes, 0);
-    volume.range.read(sector, ntfs::kSectorsPerRecord, rec.data());
-    if (!ntfs::isFileRecord(rec)) return {};
+    auto readAt = [&](std::uint32_t sector) {
+        if (sector == 0) return false;
+        volume.range.read(sector, ntfs::kSectorsPerRecord, rec.data());
+        return ntfs::isFileRecord(rec);
+    };
+    bool found = false;
+    if (volume.recordSectors != nullptr) {
+        const auto it = volume.recordSectors->find(recordNumber);
+        found = it != volume.recordSectors->end() && readAt(it->second);
+    }
+    if (!found && volume.mft != nullptr) found = readAt(volume.mft->recordSector(recordNumber));
+    if (!found) return {};
     applyRecordFixup(rec);
     return rec;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "ntfs/mft_run_table.h"
@@ -28,6 +29,10 @@ struct NtfsVolume {
     std::uint64_t cluster0 = 0;  // first sector of the volume (cluster 0)
     std::uint32_t sectorsPerCluster = 0;
     const ntfs::MftRunTable* mft = nullptr;
+    /// Where records were seen (record number -> sector), as the file and
+    /// folder rows give it. Looked up first: a tree rebuilt from a raw scan
+    /// knows its records' sectors even when the MFT's own runs are lost.
+    const std::unordered_map<std::uint32_t, std::uint32_t>* recordSectors = nullptr;
 };
 
 /// Applies the update sequence array over every 512-byte stride of the
