@@ -19,6 +19,7 @@
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
 #include "engine/partition_listing.h"
+#include "recover/names.h"
 
 namespace qvx::cli {
 
@@ -36,22 +37,9 @@ struct AnalyzeOptions {
     std::string saveLog;
 };
 
-/// Names are 8-bit text: each byte is the character U+0000..U+00FF of the
-/// same value, written as UTF-8.
-std::string latin1ToUtf8(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            out.push_back(c);
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-            out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-        }
-    }
-    return out;
-}
+// Names are 8-bit text: each byte is the character U+0000..U+00FF of the
+// same value, written as UTF-8.
+using recover::latin1ToUtf8;
 
 void appendJsonString(std::string& out, std::string_view latin1) {
     out.push_back('"');
