@@ -21,4 +21,7 @@ fi
 "$(dirname "${BASH_SOURCE[0]}")/bench_ntfs.sh" "$build" || status=$?
 # Recovery: qvx recover of 1 GiB of files against cat of the same image.
 "$(dirname "${BASH_SOURCE[0]}")/bench_recover.sh" "$build" || status=$?
+# Advance Search: the raw scan of 2 GiB against cat, then the 20,000-folder
+# NTFS and 5,000-folder FAT32 volumes searched raw.
+"$(dirname "${BASH_SOURCE[0]}")/bench_scan.sh" "$build" || status=$?
 exit "$status"

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/sector_reader.h"
+#include "util/page_aligned.h"
 
 namespace qvx::scan {
 
@@ -113,7 +114,7 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
     progress.setCounter(kFatDirectoriesFoundLabel, "0");
     progress.setStatusText(sectorsText(0, end));
 
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(kScanChunkSectors) * disk::kSectorSize);
+    util::PageAlignedBytes buf(static_cast<std::size_t>(kScanChunkSectors) * disk::kSectorSize);
     int shownPercent = -1;
     for (std::uint64_t s = start; s < end; s += kScanChunkSectors) {
         if (stop.stop_requested()) return false;

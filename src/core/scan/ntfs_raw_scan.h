@@ -12,6 +12,7 @@
 #include "partition/validate_volume.h"
 #include "records/tables.h"
 #include "util/le.h"
+#include "util/page_aligned.h"
 #include "util/progress.h"
 
 namespace qvx::scan {
@@ -60,7 +61,7 @@ public:
 
 private:
     const partition::VolumeRange& m_disk;
-    std::vector<std::uint8_t> m_chunk = std::vector<std::uint8_t>(std::size_t{kScanChunkSectors} * 512);
+    util::PageAlignedBytes m_chunk = util::PageAlignedBytes(std::size_t{kScanChunkSectors} * 512);
     std::uint64_t m_chunkLba = 0;
     std::uint32_t m_chunkSectors = 0;
 };
