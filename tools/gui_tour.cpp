@@ -1,8 +1,9 @@
 // Walks the wizard window through its screens on a disk image and saves a
 // PNG of each: the splash, the disk screen before and after choosing a disk,
 // the partition screen (Standard and Advance Search), the lost partition
-// search, the search panel, the result tree, the About box and the two
-// advisory dialogs. Used by tools/screenshots under a virtual X server.
+// search, the search panel, the result tree, the Advance Search scan with
+// its file-system screen and the tree of the file system opened, the About
+// box and the two advisory dialogs. Used by tools/screenshots under a virtual X server.
 //
 //   qvx-gui-tour IMAGE OUTDIR
 
@@ -138,6 +139,22 @@ int main(int argc, char** argv) {
     QTest::mouseClick(c.next, Qt::LeftButton);
     settle();
     shot(&dlg, "partition-advance");
+
+    // Advance Search over the FAT32 partition: the scan, the file systems
+    // it found, and the one opened.
+    if (QTreeWidgetItem* disk = dlg.PartitionTree()->rootItem(); disk && disk->childCount() > 1) {
+        click(dlg.PartitionTree(), disk->child(1));
+        settle();
+        QTest::mouseClick(c.next, Qt::LeftButton);
+        shot(&dlg, "advance-scan");
+        waitForJob(dlg);
+        shot(&dlg, "file-systems");
+        if (dlg.WizardStep() == kStepFileSystem && c.next->isEnabled()) {
+            QTest::mouseClick(c.next, Qt::LeftButton);
+            waitForJob(dlg);
+            shot(&dlg, "advance-results");
+        }
+    }
 
     dialogShot<CAboutDlg>(&dlg, "about");
     dialogShot<CMsgStand>(&dlg, "msg-stand");

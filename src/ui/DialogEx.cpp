@@ -89,6 +89,7 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
 
     m_partitionJob = new JobRunner(this);
     m_analysisJob = new JobRunner(this);
+    m_enumerationJob = new JobRunner(this);
 
     createControls();
     m_PartitionsListed = 0;
@@ -99,6 +100,7 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
 }
 
 CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
+    m_enumerationJob->abandon();
     m_analysisJob->abandon();
     m_partitionJob->abandon();
 }
@@ -228,7 +230,7 @@ void CChildDialogExDemoDlg::createControls() {
         w->hide();
 
     // Job reports.
-    for (JobRunner* job : {m_partitionJob, m_analysisJob}) {
+    for (JobRunner* job : {m_partitionJob, m_analysisJob, m_enumerationJob}) {
         connect(job, &JobRunner::helpText, this, [this](const QString& t) {
             m_jobSetHelp = true;
             SetHelpText(t);
@@ -241,13 +243,18 @@ void CChildDialogExDemoDlg::createControls() {
                 m_c.partitionSearchProgress->setWindowText(text);
             });
     connect(m_partitionJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onPartitionSearchFinished);
-    connect(m_analysisJob, &JobRunner::statusText, this, [this](const QString& t) { m_c.statusText->setText(t); });
-    connect(m_analysisJob, &JobRunner::progress, this, [this](int percent, const QString& text) {
-        m_c.searchProgress->setValue(percent);
-        m_c.searchProgress->setWindowText(text);
-    });
-    connect(m_analysisJob, &JobRunner::counter, this, &CChildDialogExDemoDlg::OnCounter);
+    // The search panel shows the status, progress and counters of the
+    // analysis and of the opening of a file system alike.
+    for (JobRunner* job : {m_analysisJob, m_enumerationJob}) {
+        connect(job, &JobRunner::statusText, this, [this](const QString& t) { m_c.statusText->setText(t); });
+        connect(job, &JobRunner::progress, this, [this](int percent, const QString& text) {
+            m_c.searchProgress->setValue(percent);
+            m_c.searchProgress->setWindowText(text);
+        });
+        connect(job, &JobRunner::counter, this, &CChildDialogExDemoDlg::OnCounter);
+    }
     connect(m_analysisJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onAnalysisFinished);
+    connect(m_enumerationJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onEnumerationFinished);
 }
 
 void CChildDialogExDemoDlg::createSearchPanel() {
@@ -300,7 +307,9 @@ void CChildDialogExDemoDlg::setStep(int step) {
 }
 
 bool CChildDialogExDemoDlg::partitionSearchRunning() const { return m_partitionJob->running(); }
-bool CChildDialogExDemoDlg::analysisRunning() const { return m_analysisJob->running(); }
+bool CChildDialogExDemoDlg::analysisRunning() const {
+    return m_analysisJob->running() || m_enumerationJob->running();
+}
 
 int CChildDialogExDemoDlg::messageBox(const QString& text, QMessageBox::Icon icon, bool question, bool defaultNo) {
     if (m_messageHook) return m_messageHook(text, icon);
@@ -338,6 +347,7 @@ void CChildDialogExDemoDlg::onJobMessage(const QString& text, int kind) {
 
 void CChildDialogExDemoDlg::setMainListColumns(const std::vector<std::pair<QString, int>>& columns) {
     QTableWidget* list = m_c.mainList;
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     list->clear();
     list->setRowCount(0);
     list->setColumnCount(static_cast<int>(columns.size()));
@@ -464,6 +474,7 @@ void CChildDialogExDemoDlg::OnNext() {
     switch (m_WizardStep) {
     case kStepDisk: nextFromDisk(); break;
     case kStepPartition: nextFromPartition(); break;
+    case kStepFileSystem: nextFromFileSystem(); break;
     default: break;
     }
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "disk/inventory.h"
+#include "engine/advance_search.h"
 #include "engine/analysis_job.h"
 #include "engine/disk_inventory.h"
 #include "engine/partition_listing.h"
@@ -125,9 +126,13 @@ public:
     mytreectrl* DeviceTree() const { return m_DeviceTree; }
     mytreectrl* PartitionTree() const { return m_PartitionTree; }
     mytreectrl* FolderTree() const { return m_FolderTree; }
+    /// The file systems an Advance Search scan found; null until the scan has results.
+    mytreectrl* FileSystemTree() const { return m_FileSystemTree; }
     const engine::RecoveryState& state() const { return m_state; }
     const engine::Inventory& inventory() const { return m_inventory; }
     bool partitionSearchRunning() const;
+    /// The analysis (a search or an Advance Search scan) or the opening of a
+    /// file system found by the scan is running.
     bool analysisRunning() const;
 
     void setMessageHook(MessageHook hook) { m_messageHook = std::move(hook); }
@@ -173,6 +178,14 @@ private:
     void startAnalysis();
     void onAnalysisFinished();
     void StopSearch();
+    void onAdvanceScanFinished();
+    void showFileSystemScreen();
+    void fillFileSystemTree();
+    void showFileSystemSummary(int number);
+    void destroyFileSystemTree();
+    void nextFromFileSystem();
+    void onEnumerationFinished();
+    void backToFileSystemScreen();
     void showResults();
     void onRefreshList();
     void onOpenImage();
@@ -193,6 +206,7 @@ private:
     mytreectrl* m_DeviceTree = nullptr;
     mytreectrl* m_PartitionTree = nullptr;
     mytreectrl* m_FolderTree = nullptr;
+    mytreectrl* m_FileSystemTree = nullptr;
     QString m_HelpText;
 
     int m_WizardStep = kStepDisk;
@@ -213,10 +227,13 @@ private:
     engine::ReadFailureTrigger m_trigger;
     bool m_jobSetHelp = false;
     engine::AnalysisStatus m_analysisStatus = engine::AnalysisStatus::Done;
+    engine::AdvanceScanResult m_scanResult;  // of the last Advance Search scan
+    int m_rememberedFileSystem = 1;          // the file-system item selected last (1-based)
     std::shared_ptr<partition::DiskPartitionList> m_searchList;  // the partition search's working copy
 
     JobRunner* m_partitionJob = nullptr;  // PartitionSearchThread
     JobRunner* m_analysisJob = nullptr;   // AnalysisThread
+    JobRunner* m_enumerationJob = nullptr;  // EnumerationThread: opens a file system found by the scan
 
     MessageHook m_messageHook;
     AdvisoryHook m_advisoryHook;

@@ -1,5 +1,6 @@
 // The wizard window, second part: the search panel and the analysis job,
-// the result screen, Back from them, and Exit.
+// the file-system screen of an Advance Search, the result screen, Back from
+// them, and Exit.
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -120,18 +121,19 @@ void CChildDialogExDemoDlg::nextFromPartition() {
 void CChildDialogExDemoDlg::showSearchPanel(bool show) { m_c.searchPanel->setVisible(show); }
 
 void CChildDialogExDemoDlg::startAnalysis() {
-    if (m_SearchMode == kModeAdvance) {
-        // The raw scan for file systems is not part of this window yet: it
-        // ends as a scan that identified nothing.
-        showAdvisory("CAdvanceDlg");
-        SetHelpText("No File System could be identified. Click on 'Back' button to select another Partition.");
-        m_c.back->setEnabled(true);
-        return;
-    }
     m_jobSetHelp = false;
     m_c.stopSearch->show();
     m_c.stopSearch->setEnabled(true);
     engine::RecoveryState* state = &m_state;
+    if (m_SearchMode == kModeAdvance) {
+        // The raw scan of the range; the wizard stays on the file-system
+        // screen, which lists what the scan identified when it ends.
+        m_scanResult = {};
+        m_analysisJob->start([state, this](std::stop_token stop, util::ProgressSink& progress) {
+            m_scanResult = engine::runAdvanceScan(*state, progress, stop);
+        });
+        return;
+    }
     QPointer<CChildDialogExDemoDlg> self(this);
     m_analysisJob->start([state, self, this](std::stop_token stop, util::ProgressSink& progress) {
         const int valid = engine::validateSelectedVolume(*state, progress);
@@ -162,14 +164,171 @@ void CChildDialogExDemoDlg::OnCounter(const QString& label, const QString& value
 }
 
 void CChildDialogExDemoDlg::onAnalysisFinished() {
+    if (m_SearchMode == kModeAdvance) {
+        onAdvanceScanFinished();
+        return;
+    }
     if (m_analysisStatus == engine::AnalysisStatus::Invalid) showAdvisory("CMsgStand");
     showResults();
     emit jobFinished();
 }
 
+// ------------------------------------------------------------------ file-system screen
+
+void CChildDialogExDemoDlg::onAdvanceScanFinished() {
+    // A stopped scan was analysed like a completed one: either way the
+    // screen shows what it identified.
+    m_c.stopSearch->hide();
+    m_c.loadLog->setEnabled(false);
+    m_c.back->setEnabled(true);
+    if (m_scanResult.status == engine::AdvanceScanStatus::Found && m_state.tables.FileSystemTable.rowCount() > 0) {
+        m_rememberedFileSystem = 1;
+        fillFileSystemTree();
+        showFileSystemScreen();
+    } else {
+        // The counters of the scan stay in view; only Back leads on.
+        m_c.next->setEnabled(false);
+        SetHelpText(q(engine::kNoFileSystemMessage));
+        showAdvisory("CAdvanceDlg");
+    }
+    emit jobFinished();
+}
+
+void CChildDialogExDemoDlg::fillFileSystemTree() {
+    destroyFileSystemTree();
+    m_FileSystemTree = new mytreectrl(this);
+    m_FileSystemTree->setGeometry(kTreeRect);
+    QPalette pal = m_FileSystemTree->palette();
+    pal.setColor(QPalette::Base, Qt::white);
+    pal.setColor(QPalette::Text, Qt::black);
+    m_FileSystemTree->setPalette(pal);
+    QTreeWidgetItem* root = m_FileSystemTree->addRoot("Root", pictures::treeIcon(pictures::TreeIcon::Computer));
+    const int count = m_state.tables.FileSystemTable.rowCount();
+    for (int n = 1; n <= count; ++n) {
+        QTreeWidgetItem* item = m_FileSystemTree->addChild(root, q(engine::fileSystemItemText(m_state, n)),
+                                                           pictures::treeIcon(pictures::TreeIcon::FileSystem));
+        item->setData(0, Qt::UserRole, n);
+    }
+    root->setExpanded(true);
+    if (m_rememberedFileSystem < 1 || m_rememberedFileSystem > count) m_rememberedFileSystem = 1;
+    if (count > 0) m_FileSystemTree->setCurrentItem(root->child(m_rememberedFileSystem - 1));
+    // Picking a file system shows its summary; Next opens the one picked last.
+    connect(m_FileSystemTree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item) {
+        if (m_WizardStep != kStepFileSystem || item == nullptr || analysisRunning()) return;
+        const int number = item->data(0, Qt::UserRole).toInt();
+        if (number < 1) return;  // the root
+        m_rememberedFileSystem = number;
+        showFileSystemSummary(number);
+    });
+}
+
+void CChildDialogExDemoDlg::destroyFileSystemTree() {
+    delete m_FileSystemTree;
+    m_FileSystemTree = nullptr;
+}
+
+void CChildDialogExDemoDlg::showFileSystemSummary(int number) {
+    const records::RecordTable& systems = m_state.tables.FileSystemTable;
+    if (number < 1 || number > systems.rowCount()) {
+        m_c.mainList->setRowCount(0);
+        return;
+    }
+    const auto cell = [&](const char* column) {
+        return std::string(systems.cell(number - 1, systems.columnIndex(column)));
+    };
+    setDetailRows({{"1.   File System                        :", std::to_string(number)},
+                   {"2.   Partition Type                    :    ", cell("PartType")},
+                   {"3.   File System Start                :    ", cell("Cluster0Start")},
+                   {"4.   Sectors Per Clusters          :    ", cell("SPC")}});
+}
+
+void CChildDialogExDemoDlg::showFileSystemScreen() {
+    showSearchPanel(false);
+    m_c.stopSearch->hide();
+    if (m_FileSystemTree) {
+        m_FileSystemTree->setEnabled(true);
+        m_FileSystemTree->show();
+        m_FileSystemTree->setFocus();
+    }
+    setMainListColumns({{"Name", 253}, {"Values", 252}});
+    // The two columns fill the list to its frame: no scroll bar for the
+    // pixels the frame takes from the last one.
+    m_c.mainList->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    showFileSystemSummary(m_rememberedFileSystem);
+    m_c.mainList->setEnabled(true);
+    m_c.mainList->show();
+    m_c.next->setEnabled(true);
+    m_c.back->setEnabled(true);
+    m_c.loadLog->setEnabled(false);
+    m_c.save->setEnabled(false);
+    m_c.saveLog->setEnabled(false);
+    SetHelpText(texts::kFileSystemScreenHelp);
+    setStep(kStepFileSystem);
+}
+
+void CChildDialogExDemoDlg::nextFromFileSystem() {
+    if (analysisRunning() || m_FileSystemTree == nullptr) return;
+    const int number = m_rememberedFileSystem;
+    if (number < 1 || number > m_state.tables.FileSystemTable.rowCount()) return;
+    m_c.loadLog->setEnabled(false);
+    m_c.save->setEnabled(false);
+    m_c.saveLog->setEnabled(false);
+    m_c.next->setEnabled(false);
+    m_c.back->setEnabled(false);
+    m_c.currentFolder->clear();
+    m_FileSystemTree->setEnabled(false);
+    SetHelpText(texts::kResultsHelp);
+
+    // The opening reports in the search panel; it is not stopped from the window.
+    m_c.mainList->hide();
+    m_c.statusText->setText(" ");
+    m_c.searchProgress->setValue(0);
+    m_c.searchProgress->setWindowText("Completed ");
+    m_c.stopSearch->hide();
+    showSearchPanel(true);
+
+    m_jobSetHelp = false;
+    m_analysisStatus = engine::AnalysisStatus::Done;
+    engine::RecoveryState* state = &m_state;
+    m_enumerationJob->start([state, number, this](std::stop_token stop, util::ProgressSink& progress) {
+        m_analysisStatus = engine::openAdvanceFileSystem(*state, number, progress, stop);
+    });
+}
+
+void CChildDialogExDemoDlg::onEnumerationFinished() {
+    if (m_analysisStatus == engine::AnalysisStatus::Invalid) {
+        // The file system could not be opened: another one may be picked.
+        showFileSystemScreen();
+        showAdvisory("CAdvanceDlg");
+    } else {
+        showResults();
+    }
+    emit jobFinished();
+}
+
+void CChildDialogExDemoDlg::backToFileSystemScreen() {
+    m_c.save->setEnabled(false);
+    m_c.saveLog->setEnabled(false);
+    m_c.currentFolderLabel->hide();
+    m_c.currentFolder->hide();
+    delete m_FolderTree;
+    m_FolderTree = nullptr;
+    m_state.tables.FolderTable.clear();
+    m_state.tables.FileTable.clear();
+    m_state.FolderNodeList.clear();
+    m_c.directoriesValue->clear();
+    if (QTreeWidgetItem* root = m_FileSystemTree->rootItem();
+        root && m_rememberedFileSystem >= 1 && m_rememberedFileSystem <= root->childCount())
+        m_FileSystemTree->setCurrentItem(root->child(m_rememberedFileSystem - 1));
+    showFileSystemScreen();
+}
+
+// ------------------------------------------------------------------ results screen
+
 void CChildDialogExDemoDlg::showResults() {
     showSearchPanel(false);
     m_c.stopSearch->hide();
+    if (m_FileSystemTree) m_FileSystemTree->hide();
     setMainListColumns({{"Name", 145},
                         {"Type", 100},
                         {"Size", 70},
@@ -223,7 +382,12 @@ void CChildDialogExDemoDlg::showResults() {
 }
 
 void CChildDialogExDemoDlg::backToPartitionFromSearch() {
+    if (m_enumerationJob->running()) return;
     m_analysisJob->abandon();
+    m_c.stopSearch->hide();
+    destroyFileSystemTree();
+    m_rememberedFileSystem = 1;
+    m_state.FolderNodeList.clear();
     m_c.next->setEnabled(true);
     m_c.directoriesValue->clear();
     m_c.bootSectorsValue->clear();
@@ -235,6 +399,7 @@ void CChildDialogExDemoDlg::backToPartitionFromSearch() {
     m_state.tables.FileTable.clear();
     m_state.tables.FileSystemTable.clear();
     showSearchPanel(false);
+    setMainListColumns({{"Name", 242}, {"Value", 243}});
     m_c.mainList->show();
     m_PartitionTree->show();
     showPartitionControls(true);
@@ -250,7 +415,12 @@ void CChildDialogExDemoDlg::backToPartitionFromSearch() {
 }
 
 void CChildDialogExDemoDlg::backFromResults() {
-    if (m_analysisJob->running()) return;
+    if (analysisRunning()) return;
+    // After an Advance Search the file systems found are offered again.
+    if (m_SearchMode == kModeAdvance && m_FileSystemTree) {
+        backToFileSystemScreen();
+        return;
+    }
     m_c.loadLog->setEnabled(true);
     m_c.searchMore->setEnabled(true);
     m_c.save->setEnabled(false);
@@ -278,11 +448,12 @@ void CChildDialogExDemoDlg::backFromResults() {
 // ------------------------------------------------------------------ Exit
 
 void CChildDialogExDemoDlg::OnExit() {
-    if (m_WizardStep == kStepResults && !m_analysisJob->running()) {
+    if (m_WizardStep == kStepResults && !analysisRunning()) {
         // Saving the session is offered; the log file writer is not part of this window yet.
         messageBox(texts::kSaveRecoveryQuestion, QMessageBox::Question, true, false);
     }
     if (messageBox(texts::kExitQuestion, QMessageBox::Question, true, true) != QMessageBox::Yes) return;
+    m_enumerationJob->abandon();
     m_analysisJob->abandon();
     m_partitionJob->abandon();
     openWebSite();

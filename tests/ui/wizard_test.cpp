@@ -1,8 +1,8 @@
 // The wizard window on the offscreen platform over the generated demo disk
 // (NTFS, FAT32 and FAT16 primaries, FAT16 and NTFS logical drives): the
-// screens, help texts and enabled states along the Standard Search path,
-// the validation messages, the lost partition search and Back from each
-// screen.
+// screens, help texts and enabled states along the Standard Search and the
+// Advance Search paths, the validation messages, the lost partition search,
+// Stop and Back from each screen.
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -18,6 +18,7 @@
 #include <memory>
 #include <thread>
 
+#include "engine/advance_search.h"
 #include "ntfs/standard_search.h"
 #include "partition/partition_search.h"
 #include "ui/DialogEx.h"
@@ -31,6 +32,8 @@ using namespace qvx::ui;
 namespace {
 
 const QString kDemo = QStringLiteral(QVX_IMAGES_DIR "/demo.img");
+// The status text of the last stage of an Advance Search scan on FAT.
+constexpr const char* kPhase2Status = "Analyzing The Data For File Systems Phase 2 \\ 2   ...";
 
 QString u8(const char* text) { return QString::fromUtf8(text); }
 
@@ -94,6 +97,69 @@ private:
         chooseDiskAndMode(advance);
         QTest::mouseClick(c().next, Qt::LeftButton);
         QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+    }
+
+    /// Advance Search over the demo's FAT32 partition: Next starts the scan.
+    void startAdvanceOnFat32() {
+        toPartitionScreen(true);
+        QTreeWidgetItem* disk = m_dlg->PartitionTree()->rootItem();
+        QVERIFY(disk && disk->childCount() >= 2);
+        clickItem(m_dlg->PartitionTree(), disk->child(1));
+        QCOMPARE(c().partitionType->currentIndex(), 1);
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QVERIFY(c().searchPanel->isVisible());
+        QCOMPARE(c().fileSystemValue->text(), QString("FAT32"));
+        QCOMPARE(c().criteriaValue->text(), QString("Advance Search"));
+        QCOMPARE(m_dlg->HelpText(), u8(texts::kAnalysisRunningHelp));
+    }
+
+    /// The item texts of the file-system screen's tree.
+    QStringList fileSystemItems() const {
+        const mytreectrl* tree = m_dlg->FileSystemTree();
+        return tree ? childTexts(tree->rootItem()) : QStringList();
+    }
+
+    /// The file-system screen after a scan that found file systems.
+    void checkFileSystemScreen() {
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QVERIFY(!m_dlg->analysisRunning());
+        const mytreectrl* tree = m_dlg->FileSystemTree();
+        QVERIFY(tree && tree->isVisible() && tree->isEnabled());
+        QVERIFY(!m_dlg->PartitionTree()->isVisible());
+        QVERIFY(!m_dlg->FolderTree());
+        const QStringList items = fileSystemItems();
+        const auto& systems = m_dlg->state().tables.FileSystemTable;
+        QCOMPARE(items.size(), systems.rowCount());
+        QVERIFY(!items.isEmpty());
+        for (int i = 0; i < items.size(); ++i) {
+            const QString kind = QString::fromStdString(std::string(systems.cell(i, systems.columnIndex("PartType"))));
+            QVERIFY2(kind == "FAT32" || kind == "FAT16", qPrintable(kind));
+            QCOMPARE(items[i], QString("File System %1 - %2").arg(i + 1).arg(kind));
+        }
+        // The demo partition's own boot sector gives the first one.
+        QCOMPARE(items.front(), QString("File System 1 - FAT32"));
+        QCOMPARE(m_dlg->HelpText(), u8(texts::kFileSystemScreenHelp));
+        QCOMPARE(m_dlg->HelpText(), u8(qvx::engine::kFileSystemsFoundHelp));
+        QVERIFY(!c().searchPanel->isVisible());
+        QVERIFY(!c().stopSearch->isVisible());
+        QVERIFY(c().mainList->isVisible());
+        QCOMPARE(headings(c().mainList), QStringList({"Name", "Values"}));
+        QCOMPARE(c().mainList->columnWidth(0), 253);
+        QCOMPARE(c().mainList->columnWidth(1), 252);
+        QCOMPARE(c().mainList->rowCount(), 4);
+        QCOMPARE(c().mainList->item(0, 0)->text(), QString("1.   File System                        :"));
+        QCOMPARE(c().mainList->item(0, 1)->text(), QString("1"));
+        QCOMPARE(c().mainList->item(1, 1)->text(), QString("FAT32"));
+        QCOMPARE(c().mainList->item(2, 1)->text(),
+                 QString::fromStdString(std::string(systems.cell(0, systems.columnIndex("Cluster0Start")))));
+        QCOMPARE(c().mainList->item(3, 0)->text(), QString("4.   Sectors Per Clusters          :    "));
+        QVERIFY(c().mainList->item(3, 1)->text().toInt() > 0);
+        QVERIFY(c().next->isEnabled());
+        QVERIFY(c().back->isEnabled());
+        QVERIFY(!c().save->isEnabled());
+        QVERIFY(!c().saveLog->isEnabled());
+        QVERIFY(!c().loadLog->isEnabled());
     }
 
 private Q_SLOTS:
@@ -304,6 +370,189 @@ private Q_SLOTS:
         QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
     }
 
+    void advanceSearchOnFat32ListsAndOpensFileSystems() {
+        startAdvanceOnFat32();
+        if (m_dlg->analysisRunning()) {
+            QVERIFY(c().stopSearch->isVisible() && c().stopSearch->isEnabled());
+            QVERIFY(!c().next->isEnabled());
+            QVERIFY(!c().back->isEnabled());
+        }
+        waitForJob();
+        QVERIFY(m_advisories.isEmpty());
+        QVERIFY(m_messages.isEmpty());
+        // The scan's counters.
+        QCOMPARE(c().directoriesLabel->text(), QString("Directories Found\t\t:"));
+        QVERIFY(c().directoriesValue->text().toInt() > 0);
+        QVERIFY(c().bootSectorsValue->text().toInt() >= 1);
+        QCOMPARE(c().directoriesValue->text().toInt(), m_dlg->state().tables.DirectoryScanTable.rowCount());
+        QCOMPARE(c().statusText->text(), QString(kPhase2Status));
+        QVERIFY(c().searchProgress->value() > 0);
+        checkFileSystemScreen();
+        const QStringList items = fileSystemItems();
+
+        // Next opens the selected file system and shows its tree as after a Standard Search.
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        if (m_dlg->analysisRunning()) {
+            QVERIFY(!c().next->isEnabled());
+            QVERIFY(!c().back->isEnabled());
+        }
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QVERIFY(m_advisories.isEmpty());
+        QVERIFY(!m_dlg->FileSystemTree()->isVisible());
+        QVERIFY(!c().searchPanel->isVisible());
+        QVERIFY(m_dlg->FolderTree() && m_dlg->FolderTree()->isVisible());
+        QCOMPARE(m_dlg->FolderTree()->rootItem()->text(0), QString("Root"));
+        const QStringList top = childTexts(m_dlg->FolderTree()->rootItem());
+        QVERIFY2(top.contains("Docs") && top.contains("Photos"), qPrintable(top.join(",")));
+        QVERIFY(m_dlg->state().FolderNodeList.itemCount() > top.size());
+        QCOMPARE(m_dlg->state().ActiveVolume.fileSystemName, std::string("FAT32"));
+        QCOMPARE(headings(c().mainList).mid(0, 5), QStringList({"Name", "Type", "Size", "Date", "Time"}));
+        QCOMPARE(m_dlg->HelpText(), u8(texts::kResultsHelp));
+        QVERIFY(c().back->isEnabled());
+        QVERIFY(!c().next->isEnabled());
+        QVERIFY(c().save->isEnabled());
+        QVERIFY(c().saveLog->isEnabled());
+        QVERIFY(c().currentFolderLabel->isVisible());
+
+        // Back offers the file systems again, and Next opens the same one again.
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->FolderTree(), nullptr);
+        QVERIFY(!c().currentFolderLabel->isVisible());
+        checkFileSystemScreen();
+        QCOMPARE(fileSystemItems(), items);
+        QCOMPARE(m_dlg->FileSystemTree()->currentItem(), m_dlg->FileSystemTree()->rootItem()->child(0));
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QCOMPARE(childTexts(m_dlg->FolderTree()->rootItem()), top);
+        QVERIFY(m_advisories.isEmpty());
+    }
+
+    void advanceSearchOnNtfsOpensTheFileSystem() {
+        toPartitionScreen(true);
+        QCOMPARE(c().partitionType->currentIndex(), 2);
+        QCOMPARE(c().startSector->text(), QString("2048"));
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QCOMPARE(c().fileSystemValue->text(), QString("NTFS"));
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QVERIFY(m_advisories.isEmpty());
+        QVERIFY(m_dlg->FileSystemTree() && m_dlg->FileSystemTree()->isVisible());
+        QCOMPARE(fileSystemItems().value(0), QString("File System 1 - NTFS"));
+        QCOMPARE(m_dlg->HelpText(), u8(texts::kFileSystemScreenHelp));
+        QCOMPARE(headings(c().mainList), QStringList({"Name", "Values"}));
+        QCOMPARE(c().mainList->item(1, 1)->text(), QString("NTFS"));
+        QVERIFY(c().next->isEnabled() && c().back->isEnabled());
+
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QVERIFY(m_advisories.isEmpty());
+        QVERIFY(m_dlg->FolderTree() && m_dlg->FolderTree()->isVisible());
+        const QStringList top = childTexts(m_dlg->FolderTree()->rootItem());
+        QVERIFY2(top.contains("Docs") && top.contains("Photos"), qPrintable(top.join(",")));
+        QCOMPARE(m_dlg->state().ActiveVolume.fileSystemName, std::string("NTFS"));
+        QVERIFY(c().save->isEnabled() && c().back->isEnabled());
+
+        // Back twice: the file systems, then the partitions.
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QCOMPARE(fileSystemItems().value(0), QString("File System 1 - NTFS"));
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        QCOMPARE(m_dlg->FileSystemTree(), nullptr);
+        QVERIFY(m_dlg->PartitionTree()->isVisible());
+    }
+
+    void backFromFileSystemScreenReturnsToPartitions() {
+        startAdvanceOnFat32();
+        waitForJob();
+        checkFileSystemScreen();
+        const QStringList items = fileSystemItems();
+        const QString start = c().startSector->text();
+
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        QCOMPARE(m_dlg->FileSystemTree(), nullptr);
+        QVERIFY(!c().searchPanel->isVisible());
+        QVERIFY(m_dlg->PartitionTree()->isVisible());
+        QVERIFY(c().partitionType->isVisible() && c().partitionType->isEnabled());
+        QCOMPARE(c().partitionType->currentIndex(), 1);
+        QCOMPARE(c().startSector->text(), start);
+        QCOMPARE(headings(c().mainList), QStringList({"Name", "Value"}));
+        QCOMPARE(m_dlg->HelpText(), u8(texts::kPartitionScreenHelp));
+        QVERIFY(c().next->isEnabled() && c().back->isEnabled() && c().loadLog->isEnabled());
+        QCOMPARE(m_dlg->state().tables.FileSystemTable.rowCount(), 0);
+        QCOMPARE(m_dlg->state().tables.DirectoryScanTable.rowCount(), 0);
+        QCOMPARE(m_dlg->state().tables.BootSectorTable.rowCount(), 0);
+
+        // A second scan of the range finds the same file systems, nothing left over from the first.
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        waitForJob();
+        checkFileSystemScreen();
+        QCOMPARE(fileSystemItems(), items);
+
+        // And on to the disk screen.
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepDisk));
+        QVERIFY(m_dlg->DeviceTree()->isVisible());
+    }
+
+    void stopDuringAdvanceScanGoesOnWithWhatWasFound() {
+        startAdvanceOnFat32();
+        if (m_dlg->analysisRunning()) {
+            QVERIFY(c().stopSearch->isVisible() && c().stopSearch->isEnabled());
+            QTest::mouseClick(c().stopSearch, Qt::LeftButton);
+            QVERIFY(!c().stopSearch->isEnabled());
+            QCOMPARE(c().statusText->text(), QString("Stopping..."));
+        }
+        waitForJob();
+        QVERIFY(!m_dlg->analysisRunning());
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        // The identification ran over what the scan had collected.
+        QCOMPARE(c().statusText->text(), QString(kPhase2Status));
+        QVERIFY(!c().stopSearch->isVisible());
+        QVERIFY(c().back->isEnabled());
+        if (m_dlg->state().tables.FileSystemTable.rowCount() > 0) {
+            QVERIFY(m_advisories.isEmpty());
+            checkFileSystemScreen();
+        } else {
+            // Nothing identified in what was collected.
+            QCOMPARE(m_advisories, QStringList({"CAdvanceDlg"}));
+            QCOMPARE(m_dlg->HelpText(), u8(qvx::engine::kNoFileSystemMessage));
+            QVERIFY(!c().next->isEnabled());
+            QVERIFY(m_dlg->FileSystemTree() == nullptr);
+        }
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        QVERIFY(c().next->isEnabled());
+    }
+
+    void advanceScanOfAnEmptyRangeFindsNothing() {
+        toPartitionScreen(true);
+        c().partitionType->setCurrentIndex(1);
+        c().startSector->setText("0");
+        c().endSector->setText("1");
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QCOMPARE(m_advisories, QStringList({"CAdvanceDlg"}));
+        QCOMPARE(u8(texts::kAdvanceNotPossible), u8(qvx::engine::kNoFileSystemAdvisory));
+        QCOMPARE(m_dlg->HelpText(), u8(qvx::engine::kNoFileSystemMessage));
+        QVERIFY(m_dlg->FileSystemTree() == nullptr);
+        QVERIFY(!c().next->isEnabled());
+        QVERIFY(c().back->isEnabled());
+        QTest::mouseClick(c().next, Qt::LeftButton);  // disabled: nothing happens
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+    }
+
     void advanceModeEditsAndValidation() {
         toPartitionScreen(true);
         QCOMPARE(c().criterion->text(), QString("Advance Search"));
@@ -332,11 +581,20 @@ private Q_SLOTS:
         QCOMPARE(m_dlg->HelpText(), u8(texts::kUnknownKindAdvanceHelp));
         QVERIFY(c().next->isEnabled() && c().back->isEnabled());
 
-        // A valid range moves to the search panel; Back returns with the inputs restored.
+        // A valid range moves to the search panel and starts the scan, during
+        // which neither Next nor Back leads anywhere; Back after it returns
+        // with the inputs restored.
         c().partitionType->setCurrentIndex(2);
         QTest::mouseClick(c().next, Qt::LeftButton);
         QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
         QVERIFY(c().searchPanel->isVisible());
+        QCOMPARE(m_dlg->HelpText(), u8(texts::kAnalysisRunningHelp));
+        if (m_dlg->analysisRunning()) {
+            QVERIFY(!c().back->isEnabled());
+            QVERIFY(!c().next->isEnabled());
+        }
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
         QVERIFY(c().back->isEnabled());
         QTest::mouseClick(c().back, Qt::LeftButton);
         QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
