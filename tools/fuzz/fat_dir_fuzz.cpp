@@ -31,10 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     p.rootStart = fat32 ? 2 : 9;
     p.cluster0Start = 9 + p.rootSectors - 2 * p.sectorsPerCluster;
 
-    qvx::partition::VolumeRange range;
-    range.reader = &disk.reader;
-    range.SectorRangeStart = 0;
-    range.SectorRangeEnd = disk.device->sectors() - 1;
+    const qvx::partition::VolumeRange range = disk.wholeRange();
     const qvx::fat::FatVolume volume = qvx::fat::makeFatVolume(fat32 ? "FAT32" : "FAT16", p, range);
 
     std::uint8_t sector[qvx::disk::kSectorSize];

@@ -23,10 +23,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     qvx::fuzz::FuzzDisk disk(data, size, 1u << 16);
     const std::string kind = (disk.device->selector() & 1) ? "FAT32" : "FAT16";
-    qvx::partition::VolumeRange range;
-    range.reader = &disk.reader;
-    range.SectorRangeStart = 0;
-    range.SectorRangeEnd = disk.device->sectors() - 1;
+    const qvx::partition::VolumeRange range = disk.wholeRange();
 
     qvx::partition::VolumeParameters params;
     qvx::records::RecordTables tables;

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "disk/sector_reader.h"
+#include "partition/validate_volume.h"
 
 namespace qvx::fuzz {
 
@@ -79,6 +80,14 @@ struct FuzzDisk {
     FuzzDisk(const std::uint8_t* data, std::size_t size, std::uint64_t maxSectors)
         : device(std::make_shared<SparseDevice>(data, size, maxSectors)) {
         reader.attachDevice(0, device);
+    }
+    /// The whole disk as one volume.
+    partition::VolumeRange wholeRange() {
+        partition::VolumeRange range;
+        range.reader = &reader;
+        range.SectorRangeStart = 0;
+        range.SectorRangeEnd = device->sectors() - 1;
+        return range;
     }
     std::shared_ptr<SparseDevice> device;
     disk::SectorReader reader;

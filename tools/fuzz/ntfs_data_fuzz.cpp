@@ -32,10 +32,7 @@ constexpr std::uint32_t kRecordsRead = 24;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     qvx::fuzz::FuzzDisk disk(data, size, 1u << 17);
-    qvx::partition::VolumeRange range;
-    range.reader = &disk.reader;
-    range.SectorRangeStart = 0;
-    range.SectorRangeEnd = disk.device->sectors() - 1;
+    const qvx::partition::VolumeRange range = disk.wholeRange();
 
     qvx::partition::VolumeParameters params;
     if (qvx::partition::validateNtfsVolume(range, params) != 1) return 0;

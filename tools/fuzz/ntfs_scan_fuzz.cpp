@@ -14,10 +14,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     qvx::fuzz::FuzzDisk disk(data, size, 1u << 15);
-    qvx::partition::VolumeRange range;
-    range.reader = &disk.reader;
-    range.SectorRangeStart = 0;
-    range.SectorRangeEnd = disk.device->sectors() - 1;
+    const qvx::partition::VolumeRange range = disk.wholeRange();
 
     qvx::records::RecordTables tables;
     qvx::util::NullProgress progress;
