@@ -1,9 +1,10 @@
 // Walks the wizard window through its screens on a disk image and saves a
 // PNG of each: the splash, the disk screen before and after choosing a disk,
 // the partition screen (Standard and Advance Search), the lost partition
-// search, the search panel, the result tree, the Advance Search scan with
-// its file-system screen and the tree of the file system opened, the About
-// box and the two advisory dialogs. Used by tools/screenshots under a virtual X server.
+// search, the search panel, the result tree with a folder listed and items
+// checked, the populating dialog, the dialogs of the Save flow, the Advance
+// Search scan with its file-system screen and the tree of the file system
+// opened, the About box and the two advisory dialogs. Used by tools/screenshots under a virtual X server.
 //
 //   qvx-gui-tour IMAGE OUTDIR
 
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <QEnterEvent>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -130,6 +132,41 @@ int main(int argc, char** argv) {
     waitForJob(dlg);
     shot(&dlg, "results");
 
+    // A folder listed, two folders checked, the populating dialog.
+    if (QTreeWidgetItem* treeRoot = dlg.FolderTree() ? dlg.FolderTree()->rootItem() : nullptr) {
+        QTreeWidgetItem* docs = nullptr;
+        for (int i = 0; i < treeRoot->childCount(); ++i)
+            if (treeRoot->child(i)->text(0) == "Docs") docs = treeRoot->child(i);
+        if (docs) {
+            QSignalSpy listed(&dlg, &CChildDialogExDemoDlg::jobFinished);
+            click(dlg.FolderTree(), docs);
+            listed.wait(60000);
+            docs->setExpanded(true);
+            docs->setCheckState(0, Qt::Checked);
+            settle();
+            shot(&dlg, "results-listed");
+            QDialog* populate = dlg.populateDialog();
+            populate->move(dlg.geometry().center() - QPoint(populate->width() / 2, populate->height() / 2));
+            populate->show();
+            settle();
+            shot(populate, "populating");
+            populate->hide();
+
+            // Save of the checked folder, the Saving dialog caught while it runs.
+            QTemporaryDir out;
+            dlg.setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+            QSignalSpy saved(&dlg, &CChildDialogExDemoDlg::jobFinished);
+            QTest::mouseClick(c.save, Qt::LeftButton);
+            QTest::qWait(30);
+            if (QDialog* saving = dlg.savingDialog()) shot(saving, "saving-live");
+            saved.wait(120000);
+            settle();
+            while (dlg.saveRunning()) saved.wait(120000);
+            docs->setCheckState(0, Qt::Unchecked);
+            settle();
+        }
+    }
+
     QTest::mouseClick(c.back, Qt::LeftButton);
     settle();
     QTest::mouseClick(c.back, Qt::LeftButton);
@@ -157,6 +194,29 @@ int main(int argc, char** argv) {
     }
 
     dialogShot<CAboutDlg>(&dlg, "about");
+    dialogShot<CSaveAsDlg>(&dlg, "save-as");
+    {
+        CSavingDlg saving(&dlg);
+        saving.setStatus("Recovering 3 of 9: Docs/Reports/2009/summary.doc");
+        saving.setTotals(2, 9, 123456);
+        saving.setPercent(40);
+        saving.show();
+        settle();
+        shot(&saving, "saving");
+    }
+    {
+        CReplaceDlg replace("summary.doc", "summary (1).doc", &dlg);
+        replace.show();
+        settle();
+        shot(&replace, "replace");
+    }
+    {
+        CWriteErrorDlg error("cannot create the folder /media/backup/Docs", &dlg);
+        error.show();
+        settle();
+        shot(&error, "write-error");
+    }
+    dialogShot<CCalculatingDlg>(&dlg, "calculating");
     dialogShot<CMsgStand>(&dlg, "msg-stand");
     dialogShot<CAdvanceDlg>(&dlg, "advance-dlg");
     return 0;

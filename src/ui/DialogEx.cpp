@@ -92,6 +92,7 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
     m_enumerationJob = new JobRunner(this);
 
     createControls();
+    createResultsControls();
     m_PartitionsListed = 0;
     setMainListColumns({{"Name", 242}, {"Value", 243}});
 
@@ -100,6 +101,10 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
 }
 
 CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
+    m_listingJob->abandon();
+    m_saveJob->abandon();
+    m_sessionJob->abandon();
+    m_countJob->abandon();
     m_enumerationJob->abandon();
     m_analysisJob->abandon();
     m_partitionJob->abandon();
@@ -308,7 +313,7 @@ void CChildDialogExDemoDlg::setStep(int step) {
 
 bool CChildDialogExDemoDlg::partitionSearchRunning() const { return m_partitionJob->running(); }
 bool CChildDialogExDemoDlg::analysisRunning() const {
-    return m_analysisJob->running() || m_enumerationJob->running();
+    return m_analysisJob->running() || m_enumerationJob->running() || m_sessionJob->running();
 }
 
 int CChildDialogExDemoDlg::messageBox(const QString& text, QMessageBox::Icon icon, bool question, bool defaultNo) {

@@ -20,9 +20,13 @@
 #include "engine/analysis_job.h"
 #include "engine/disk_inventory.h"
 #include "engine/partition_listing.h"
+#include "engine/recovery_job.h"
 #include "engine/recovery_state.h"
+#include "engine/session_job.h"
+#include "records/file_list.h"
 
 class QComboBox;
+class QDialog;
 class QFrame;
 class QLabel;
 class QTableWidget;
@@ -141,6 +145,32 @@ public:
     /// Adds a disk-image file to the device tree ("Open Disk Image...").
     bool addImage(const QString& path);
 
+    /// What a path chooser is asked for.
+    enum class PathRequest { SaveDestination, SaveLog, LoadLog };
+    /// Answers a path chooser instead of showing it (an empty answer is
+    /// Cancel). Used by tests and unattended runs.
+    using PathHook = std::function<QString(PathRequest request)>;
+    void setPathHook(PathHook hook) { m_pathHook = std::move(hook); }
+    /// Answers a dialog of the Save flow ("Replace File Confirmation",
+    /// "Error Writing Destination") by its caption instead of showing it.
+    using DialogHook = std::function<int(const QString& caption)>;
+    void setDialogHook(DialogHook hook) { m_dialogHook = std::move(hook); }
+    /// A folder listing (ListingThread) is running.
+    bool listingRunning() const;
+    /// A save of recovered items or the load of a session log is running.
+    bool saveRunning() const;
+    bool sessionLoadRunning() const;
+    /// The "Populating List Items, Please Wait...." dialog.
+    QDialog* populateDialog() const { return m_populate; }
+    /// The "Saving..." dialog while a save runs, else null.
+    QDialog* savingDialog() const { return m_saving; }
+    /// Lists the folder of item as a click on its label does.
+    void listFolder(QTreeWidgetItem* item);
+    /// The toolbar's Save, the tree's and the list's "Save".
+    void OnSave();
+    void OnSaveLog();
+    void OnLoadLog();
+
 signals:
     /// The screen changed (WizardStep has its new value).
     void stepChanged(int step);
@@ -148,6 +178,7 @@ signals:
     void jobFinished();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
@@ -201,6 +232,45 @@ private:
     const disk::DiskInfo* selectedDiskInfo() const;
     void setStep(int step);
 
+    // Result screen: the folder tree, the file list and the Save flow.
+    void createResultsControls();
+    void buildFolderTreeControl();
+    void stopListing();
+    QTreeWidgetItem* widgetOf(records::TreeItemId id) const;
+    void setItemImage(QTreeWidgetItem* item, int image);
+    void syncFromModel();
+    void onFolderItemChanged(QTreeWidgetItem* item, int column);
+    void onFolderItemClicked(QTreeWidgetItem* item);
+    void onFolderExpansion(QTreeWidgetItem* item, bool expanding);
+    bool folderTreeKey(QKeyEvent* event);
+    void startListing(QTreeWidgetItem* target);
+    void onListingFinished();
+    void fillFileList(const records::FileList& rows);
+    void onListActivated(int row);
+    void showTreeMenu(const QPoint& pos);
+    void showListMenu(const QPoint& pos);
+    void saveAll();
+    void saveRowOrSelection();
+    /// What a save writes: paths from the volume root ('/'-separated,
+    /// UTF-8; none for the whole tree) and the folders among them.
+    struct SaveRequest {
+        std::vector<std::string> paths;
+        std::vector<records::TreeItemId> folders;
+    };
+    /// The outermost checked items; just the root when it is checked.
+    std::vector<records::TreeItemId> checkedItems() const;
+    std::string itemPath(records::TreeItemId id) const;
+    std::string rowPath(int row) const;
+    void saveItems(const std::vector<records::TreeItemId>& items);
+    void runSave(SaveRequest request);
+    void onCountFinished();
+    void startSaveJob();
+    void onSaveFinished();
+    void setSaveControlsEnabled(bool enabled);
+    int askDialog(QDialog& dialog);
+    void onSessionLoadFinished();
+    QString askPath(PathRequest request);
+
     Options m_options;
     Controls m_c;
     mytreectrl* m_DeviceTree = nullptr;
@@ -237,6 +307,32 @@ private:
 
     MessageHook m_messageHook;
     AdvisoryHook m_advisoryHook;
+    PathHook m_pathHook;
+    DialogHook m_dialogHook;
+
+    JobRunner* m_listingJob = nullptr;  // ListingThread
+    JobRunner* m_saveJob = nullptr;     // copies the selected items
+    JobRunner* m_sessionJob = nullptr;  // SessionLoadThread
+    JobRunner* m_countJob = nullptr;    // counts the files of a save
+    QDialog* m_calculating = nullptr;
+    SaveRequest m_pendingSave;
+    int m_totalFiles = 0;
+    std::shared_ptr<int> m_countResult;
+    QDialog* m_populate = nullptr;
+    QDialog* m_saving = nullptr;
+    std::vector<QTreeWidgetItem*> m_itemWidgets;  // by tree item id
+    records::TreeItemId m_listTarget = records::kNoItem;
+    records::TreeItemId m_previousListed = records::kNoItem;
+    records::TreeItemId m_listedFolder = records::kNoItem;  // whose rows the list shows
+    bool m_MouseSelection = false;
+    bool m_ListOnNextExpand = false;
+    bool m_syncing = false;
+    bool m_checkClicked = false;
+    std::shared_ptr<records::FileList> m_listingResult;
+    std::shared_ptr<engine::RecoveryRun> m_saveResult;
+    std::shared_ptr<engine::SessionLoadResult> m_loadResult;
+    QString m_saveDestination;
+    int m_searchModeBeforeLoad = kModeNone;
 };
 
 }  // namespace qvx::ui

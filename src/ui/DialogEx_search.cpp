@@ -307,6 +307,7 @@ void CChildDialogExDemoDlg::onEnumerationFinished() {
 }
 
 void CChildDialogExDemoDlg::backToFileSystemScreen() {
+    stopListing();
     m_c.save->setEnabled(false);
     m_c.saveLog->setEnabled(false);
     m_c.currentFolderLabel->hide();
@@ -340,34 +341,7 @@ void CChildDialogExDemoDlg::showResults() {
     m_c.mainList->show();
     m_c.mainList->setEnabled(true);
 
-    // The folder tree mirrors the recovered tree item by item.
-    delete m_FolderTree;
-    m_FolderTree = new mytreectrl(this);
-    m_FolderTree->setGeometry(kTreeRect);
-    const records::FolderNodeList& nodes = m_state.FolderNodeList;
-    if (nodes.itemCount() > 0) {
-        std::vector<std::pair<records::TreeItemId, QTreeWidgetItem*>> work;
-        QTreeWidgetItem* root = m_FolderTree->addRoot(q(nodes.item(records::kRootItem).text).isEmpty()
-                                                          ? QString("Root")
-                                                          : q(nodes.item(records::kRootItem).text),
-                                                      pictures::treeIcon(pictures::TreeIcon::Computer));
-        work.emplace_back(records::kRootItem, root);
-        std::vector<bool> seen(static_cast<std::size_t>(nodes.itemCount()), false);
-        seen[0] = true;
-        while (!work.empty()) {
-            auto [id, widget] = work.back();
-            work.pop_back();
-            for (records::TreeItemId child : nodes.item(id).children) {
-                if (!nodes.validItem(child) || seen[static_cast<std::size_t>(child)]) continue;
-                seen[static_cast<std::size_t>(child)] = true;
-                QTreeWidgetItem* item = m_FolderTree->addChild(widget, q(nodes.item(child).text),
-                                                               pictures::treeIcon(pictures::TreeIcon::Folder));
-                item->setData(0, Qt::UserRole, child);
-                work.emplace_back(child, item);
-            }
-        }
-        root->setExpanded(true);
-    }
+    buildFolderTreeControl();
     m_FolderTree->show();
     m_c.currentFolderLabel->show();
     m_c.currentFolder->setText("Root");
@@ -416,6 +390,7 @@ void CChildDialogExDemoDlg::backToPartitionFromSearch() {
 
 void CChildDialogExDemoDlg::backFromResults() {
     if (analysisRunning()) return;
+    stopListing();
     // After an Advance Search the file systems found are offered again.
     if (m_SearchMode == kModeAdvance && m_FileSystemTree) {
         backToFileSystemScreen();
@@ -449,8 +424,8 @@ void CChildDialogExDemoDlg::backFromResults() {
 
 void CChildDialogExDemoDlg::OnExit() {
     if (m_WizardStep == kStepResults && !analysisRunning()) {
-        // Saving the session is offered; the log file writer is not part of this window yet.
-        messageBox(texts::kSaveRecoveryQuestion, QMessageBox::Question, true, false);
+        if (messageBox(texts::kSaveRecoveryQuestion, QMessageBox::Question, true, false) == QMessageBox::Yes)
+            OnSaveLog();
     }
     if (messageBox(texts::kExitQuestion, QMessageBox::Question, true, true) != QMessageBox::Yes) return;
     m_enumerationJob->abandon();

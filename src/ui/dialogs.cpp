@@ -1,6 +1,12 @@
 #include "ui/dialogs.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QProgressBar>
 #include <QDesktopServices>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -197,5 +203,181 @@ CMsgStand::CMsgStand(QWidget* parent) : QDialog(parent) {
                           "recover data."),
                   false, QSize(570, 290));
 }
+
+// ---------------------------------------------------------------- Save flow
+
+namespace {
+
+QString byteText(std::uint64_t bytes) {
+    if (bytes < 1024) return QString("%1 Bytes").arg(bytes);
+    if (bytes < 1024ull * 1024) return QString("%1 KB").arg(static_cast<double>(bytes) / 1024.0, 0, 'f', 1);
+    return QString("%1 MB").arg(static_cast<double>(bytes) / (1024.0 * 1024.0), 0, 'f', 1);
+}
+
+QFont saveFlowFont(const QWidget* w) {
+    QFont f = w->font();
+    f.setPointSize(8);
+    return f;
+}
+
+}  // namespace
+
+CSaveAsDlg::CSaveAsDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Save As");
+    setFont(saveFlowFont(this));
+    paintPanel(this);
+    auto* grid = new QGridLayout(this);
+    auto* picture = new QLabel;
+    picture->setPixmap(pictures::toolFace(pictures::Tool::Save, 40, false));
+    grid->addWidget(picture, 0, 0, 2, 1, Qt::AlignTop);
+    grid->addWidget(new QLabel("Select the folder where the recovered Files and Folders are to be saved:"), 0, 1, 1, 2);
+    m_edit = new QLineEdit(QDir::homePath());
+    grid->addWidget(m_edit, 1, 1);
+    auto* browse = new QPushButton("Browse");
+    grid->addWidget(browse, 1, 2);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    auto* ok = new QPushButton("OK");
+    auto* cancel = new QPushButton("Cancel");
+    ok->setDefault(true);
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    grid->addLayout(buttons, 2, 0, 1, 3);
+    connect(browse, &QPushButton::clicked, this, [this] {
+        const QString dir = QFileDialog::getExistingDirectory(this, "Save As", m_edit->text());
+        if (!dir.isEmpty()) m_edit->setText(QDir::toNativeSeparators(dir));
+    });
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    resize(460, 130);
+}
+
+QString CSaveAsDlg::folder() const { return m_edit->text().trimmed(); }
+void CSaveAsDlg::setFolder(const QString& folder) { m_edit->setText(folder); }
+
+CSavingDlg::CSavingDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Saving...");
+    setFont(saveFlowFont(this));
+    paintPanel(this);
+    auto* grid = new QGridLayout(this);
+    int row = 0;
+    auto addRow = [&](const char* label) {
+        grid->addWidget(new QLabel(label), row, 0);
+        auto* value = new QLabel;
+        value->setMinimumWidth(280);
+        grid->addWidget(value, row++, 1);
+        return value;
+    };
+    m_name = addRow("File Name :");
+    m_path = addRow("File Path :");
+    m_files = addRow("Total Files Recovered ");
+    m_current = addRow(" Recovered Current File ");
+    m_bytes = addRow("Total Data Recovered ");
+    m_bar = new QProgressBar;
+    m_bar->setRange(0, 100);
+    m_bar->setValue(0);
+    grid->addWidget(m_bar, row++, 0, 1, 2);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    m_stop = new QPushButton("Stop");
+    m_skip = new QPushButton("Skip");
+    buttons->addWidget(m_stop);
+    buttons->addWidget(m_skip);
+    grid->addLayout(buttons, row, 0, 1, 2);
+    m_files->setText("0");
+    m_bytes->setText(byteText(0));
+    resize(460, 220);
+}
+
+void CSavingDlg::setStatus(const QString& status) {
+    static const QString prefix = "Recovering ";
+    const qsizetype colon = status.indexOf(": ");
+    if (!status.startsWith(prefix) || colon < 0) return;
+    const QString path = status.mid(colon + 2);
+    const qsizetype slash = path.lastIndexOf('/');
+    m_name->setText(path.mid(slash + 1));
+    m_path->setText(slash < 0 ? QString("\\") : "\\" + QString(path.left(slash)).replace('/', '\\'));
+    const QStringList counts = status.mid(prefix.size(), colon - prefix.size()).split(" of ");
+    if (counts.size() == 2) m_current->setText(counts[0] + " of " + counts[1]);
+}
+
+void CSavingDlg::setTotals(int filesDone, int filesTotal, std::uint64_t bytesDone) {
+    m_files->setText(filesTotal > 0 ? QString("%1 / %2").arg(filesDone).arg(filesTotal) : QString::number(filesDone));
+    m_bytes->setText(byteText(bytesDone));
+}
+
+void CSavingDlg::setPercent(int percent) { m_bar->setValue(percent); }
+QString CSavingDlg::fileName() const { return m_name->text(); }
+QString CSavingDlg::filePath() const { return m_path->text(); }
+
+CReplaceDlg::CReplaceDlg(const QString& fileName, const QString& newName, QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Replace File Confirmation");
+    setFont(saveFlowFont(this));
+    paintPanel(this);
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(new QLabel("File Name            :"), 0, 0);
+    auto* name = new QLabel(fileName);
+    name->setObjectName("fileName");
+    grid->addWidget(name, 0, 1, 1, 2);
+    grid->addWidget(new QLabel("New File Name    :"), 1, 0);
+    auto* edit = new QLineEdit(newName);
+    edit->setReadOnly(true);  // the recovery numbers the names itself
+    grid->addWidget(edit, 1, 1, 1, 2);
+    m_all = new QCheckBox("Apply the answer to all the files");
+    grid->addWidget(m_all, 2, 0, 1, 3);
+    const std::pair<const char*, int> answers[] = {{"Overwrite", Overwrite}, {"Rename", Rename},
+                                                   {"Skip", Skip},           {"Cancel", Cancel},
+                                                   {"Yes to &All", YesToAll}, {"No &to All", NoToAll}};
+    int i = 0;
+    for (const auto& [text, answer] : answers) {
+        auto* b = new QPushButton(text);
+        b->setObjectName(QString(text).remove('&'));
+        grid->addWidget(b, 3 + i / 3, i % 3);
+        const int a = answer;
+        connect(b, &QPushButton::clicked, this, [this, a] { done(a); });
+        ++i;
+    }
+    resize(420, 170);
+}
+
+bool CReplaceDlg::applyToAll() const { return m_all->isChecked(); }
+void CReplaceDlg::setApplyToAll(bool on) { m_all->setChecked(on); }
+
+CWriteErrorDlg::CWriteErrorDlg(const QString& message, QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Error Writing Destination");
+    setFont(saveFlowFont(this));
+    paintPanel(this);
+    auto* box = new QVBoxLayout(this);
+    auto* text = new QLabel(message);
+    text->setWordWrap(true);
+    box->addWidget(text);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    const std::pair<const char*, int> answers[] = {{"&Abort", Abort}, {"&Skip", Skip}, {"Skip All", SkipAll}};
+    for (const auto& [label, answer] : answers) {
+        auto* b = new QPushButton(label);
+        buttons->addWidget(b);
+        const int a = answer;
+        connect(b, &QPushButton::clicked, this, [this, a] { done(a); });
+    }
+    box->addLayout(buttons);
+    resize(380, 120);
+}
+
+CCalculatingDlg::CCalculatingDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle("Calculating Number of Files...");
+    setFont(saveFlowFont(this));
+    paintPanel(this);
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(new QLabel("Calculating Total Number of Files, Please Wait ..."), 0, 0, 1, 3);
+    grid->addWidget(new QLabel("Total Files :"), 1, 0);
+    m_count = new QLabel("0");
+    grid->addWidget(m_count, 1, 1);
+    m_stop = new QPushButton("Stop ");
+    grid->addWidget(m_stop, 2, 2);
+    resize(330, 110);
+}
+
+void CCalculatingDlg::setCount(const QString& count) { m_count->setText(count); }
 
 }  // namespace qvx::ui

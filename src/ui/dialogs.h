@@ -7,7 +7,14 @@
 #include <QString>
 #include <QUrl>
 
+#include <cstdint>
 #include <functional>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
 
 namespace qvx::ui {
 
@@ -50,6 +57,79 @@ class CMsgStand : public QDialog {
     Q_OBJECT
 public:
     explicit CMsgStand(QWidget* parent = nullptr);
+};
+
+// ---------------------------------------------------------------- Save flow
+
+/// "Save As": the destination folder, typed or chosen with Browse.
+class CSaveAsDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CSaveAsDlg(QWidget* parent = nullptr);
+    QString folder() const;
+    void setFolder(const QString& folder);
+
+private:
+    QLineEdit* m_edit = nullptr;
+};
+
+/// "Saving...": the file being written, the counts and the progress.
+class CSavingDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CSavingDlg(QWidget* parent = nullptr);
+    QPushButton* stopButton() const { return m_stop; }
+    QPushButton* skipButton() const { return m_skip; }
+    /// The recovery's status "Recovering n of N: path" (path '/'-separated).
+    void setStatus(const QString& status);
+    void setTotals(int filesDone, int filesTotal, std::uint64_t bytesDone);
+    void setPercent(int percent);
+    QString fileName() const;
+    QString filePath() const;
+
+private:
+    QLabel* m_name = nullptr;
+    QLabel* m_path = nullptr;
+    QLabel* m_files = nullptr;
+    QLabel* m_current = nullptr;
+    QLabel* m_bytes = nullptr;
+    QProgressBar* m_bar = nullptr;
+    QPushButton* m_stop = nullptr;
+    QPushButton* m_skip = nullptr;
+};
+
+/// "Replace File Confirmation": a file of that name is already at the destination.
+class CReplaceDlg : public QDialog {
+    Q_OBJECT
+public:
+    enum Answer { Overwrite = 1, Rename, Skip, Cancel, YesToAll, NoToAll };
+    CReplaceDlg(const QString& fileName, const QString& newName, QWidget* parent = nullptr);
+    bool applyToAll() const;
+    void setApplyToAll(bool on);
+
+private:
+    QCheckBox* m_all = nullptr;
+};
+
+/// "Error Writing Destination".
+class CWriteErrorDlg : public QDialog {
+    Q_OBJECT
+public:
+    enum Answer { Abort = 1, Skip, SkipAll };
+    CWriteErrorDlg(const QString& message, QWidget* parent = nullptr);
+};
+
+/// "Calculating Number of Files...": the count of the files to save, with Stop.
+class CCalculatingDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CCalculatingDlg(QWidget* parent = nullptr);
+    void setCount(const QString& count);
+    QPushButton* stopButton() const { return m_stop; }
+
+private:
+    QLabel* m_count = nullptr;
+    QPushButton* m_stop = nullptr;
 };
 
 }  // namespace qvx::ui

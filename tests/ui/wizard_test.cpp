@@ -5,22 +5,33 @@
 // Stop and Back from each screen.
 
 #include <QComboBox>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEnterEvent>
 #include <QFile>
 #include <QHeaderView>
+#include <QMenu>
+#include <QTimer>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
 #include "engine/advance_search.h"
 #include "ntfs/standard_search.h"
 #include "partition/partition_search.h"
+#include "session/session_log.h"
 #include "ui/DialogEx.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
@@ -53,6 +64,63 @@ void clickItem(QTreeWidget* tree, QTreeWidgetItem* item) {
     QVERIFY(item);
     tree->scrollToItem(item);
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+}
+
+/// The item's check box, as the style places it in the item's row.
+void clickCheckBox(QTreeWidget* tree, QTreeWidgetItem* item) {
+    QVERIFY(item);
+    tree->scrollToItem(item);
+    const QRect rect = tree->visualItemRect(item);
+    QStyleOptionViewItem opt;
+    opt.initFrom(tree->viewport());
+    opt.rect = rect;
+    opt.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay |
+                   QStyleOptionViewItem::HasDecoration;
+    opt.decorationSize = tree->iconSize();
+    opt.text = item->text(0);
+    opt.checkState = item->checkState(0);
+    const QRect box = tree->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &opt, tree);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, box.center());
+}
+
+/// Every item under item as "indent + text", depth first.
+void dumpTree(const QTreeWidgetItem* item, int depth, QStringList& out) {
+    out << QString(depth * 2, ' ') + item->text(0);
+    for (int i = 0; i < item->childCount(); ++i) dumpTree(item->child(i), depth + 1, out);
+}
+
+QTreeWidgetItem* childNamed(QTreeWidgetItem* parent, const QString& text) {
+    for (int i = 0; parent && i < parent->childCount(); ++i)
+        if (parent->child(i)->text(0) == text) return parent->child(i);
+    return nullptr;
+}
+
+/// "file VOLUME STATE SIZE SHA256 /PATH" lines of the image's manifest.
+struct ManifestFile {
+    QString path;
+    bool deleted = false;
+    qint64 size = 0;
+    QByteArray sha;
+};
+QList<ManifestFile> manifestFiles(int volume) {
+    QList<ManifestFile> out;
+    QFile f(QStringLiteral(QVX_IMAGES_DIR "/demo.img.manifest"));
+    if (!f.open(QIODevice::ReadOnly)) return out;
+    while (!f.atEnd()) {
+        const QString line = QString::fromUtf8(f.readLine()).trimmed();
+        const QStringList parts = line.split(' ');
+        if (parts.size() < 6 || parts[0] != "file" || parts[1].toInt() != volume) continue;
+        out.push_back({parts.mid(5).join(' '), parts[2] == "deleted", parts[3].toLongLong(), parts[4].toLatin1()});
+    }
+    return out;
+}
+
+QByteArray sha256Of(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(&f);
+    return h.result().toHex();
 }
 
 void hover(QWidget* w) {
@@ -765,6 +833,458 @@ private Q_SLOTS:
         QCOMPARE(splash.exec(), int(QDialog::Rejected));
         QVERIFY(clock.elapsed() >= 1900);
         QVERIFY(clock.elapsed() < 10000);
+    }
+
+    // ---------------------------------------------------------------- result screen
+
+    /// Standard Search of the demo's partition (1-based) up to the result screen.
+    void searchPartition(int partition) {
+        toPartitionScreen(false);
+        clickItem(m_dlg->PartitionTree(), m_dlg->PartitionTree()->rootItem()->child(partition - 1));
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QVERIFY(m_dlg->FolderTree());
+    }
+
+    /// A click on the item's label; waits for ListingThread.
+    void listByClick(QTreeWidgetItem* item) {
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        clickItem(m_dlg->FolderTree(), item);
+        if (m_dlg->listingRunning()) {
+            // The window waits behind the populating dialog.
+            QVERIFY(m_dlg->populateDialog()->isVisible());
+            QVERIFY(!m_dlg->isEnabled());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 60000);
+        QVERIFY(!m_dlg->listingRunning());
+        QVERIFY(m_dlg->isEnabled());
+        QVERIFY(!m_dlg->populateDialog()->isVisible());
+    }
+
+    /// Rows of the file list as "name|type|size".
+    QStringList listRows() const {
+        QStringList out;
+        const QTableWidget* list = c().mainList;
+        for (int r = 0; r < list->rowCount(); ++r)
+            out << list->item(r, 0)->text() + "|" + list->item(r, 1)->text() + "|" + list->item(r, 2)->text();
+        return out;
+    }
+
+    void checkDateTimes(bool fat) {
+        const QRegularExpression date(fat ? "^\\d{2}-(JAN|FEB|MAR|APR|MAY|JUN|JUL|AUG|SEP|OCT|NOV|DEC)-\\d{4}$"
+                                          : "^\\d{1,2}-(JAN|FEB|MAR|APR|MAY|JUN|JUL|AUG|SEP|OCT|NOV|DEC)-\\d{4}$");
+        const QRegularExpression time(fat ? "^\\d{2}:\\d{2}$" : "^\\d{1,2}:\\d{1,2}:\\d{1,2}$");
+        const QTableWidget* list = c().mainList;
+        for (int r = 0; r < list->rowCount(); ++r) {
+            QVERIFY2(date.match(list->item(r, 3)->text()).hasMatch(), qPrintable(list->item(r, 3)->text()));
+            QVERIFY2(time.match(list->item(r, 4)->text()).hasMatch(), qPrintable(list->item(r, 4)->text()));
+        }
+    }
+
+    void ntfsFolderListing() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        QCOMPARE(root->text(0), QString("Root"));
+        QCOMPARE(root->data(0, Qt::UserRole + 1).toInt(), 2);
+        QCOMPARE(root->checkState(0), Qt::Unchecked);
+        QTreeWidgetItem* docs = childNamed(root, "Docs");
+        QVERIFY(docs);
+        QCOMPARE(docs->data(0, Qt::UserRole + 1).toInt(), 4);
+        QCOMPARE(c().currentFolder->text(), QString("Root"));
+
+        listByClick(docs);
+        QCOMPARE(c().currentFolder->text(), QString("Docs"));
+        QCOMPARE(docs->data(0, Qt::UserRole + 1).toInt(), 5);
+        QCOMPARE(tree->currentItem(), docs);
+        const QStringList docsRows = listRows();
+        QCOMPARE(docsRows.size(), 7);
+        QCOMPARE(docsRows.front(), QString("Reports|FOLDER|0"));  // folder rows first
+        QVERIFY(docsRows.contains("small.txt|Text file|100"));
+        QVERIFY(docsRows.contains("Thirteen_.txt|Text file|1300"));
+        QVERIFY(docsRows.contains("Twenty_six_chars_name1.txt|Text file|2600"));
+        QVERIFY(docsRows.contains(QString::fromUtf8("Caf\u00e9_menu.txt|Text file|321")));
+        QVERIFY(docsRows.contains("old_draft.txt|Text file|5000"));
+        QVERIFY(docsRows.contains("empty.txt|Text file|0"));
+        checkDateTimes(false);
+        QVERIFY(!c().mainList->item(0, 0)->icon().isNull());
+        QVERIFY(!c().mainList->item(1, 0)->icon().isNull());
+
+        // Sorting by Size is numeric; clicking again reverses it.
+        c().mainList->horizontalHeader()->sectionClicked(2);
+        QStringList sizes;
+        for (int r = 0; r < c().mainList->rowCount(); ++r) sizes << c().mainList->item(r, 2)->text();
+        QCOMPARE(sizes, QStringList({"0", "0", "100", "321", "1300", "2600", "5000"}));
+        c().mainList->horizontalHeader()->sectionClicked(2);
+        QCOMPARE(c().mainList->item(0, 2)->text(), QString("5000"));
+        c().mainList->horizontalHeader()->sectionClicked(0);
+        QStringList names;
+        for (int r = 0; r < c().mainList->rowCount(); ++r) names << c().mainList->item(r, 0)->text();
+        QStringList sortedNames = names;
+        std::sort(sortedNames.begin(), sortedNames.end());
+        QCOMPARE(names, sortedNames);
+
+        // Another folder: the one listed before becomes "previously listed".
+        QTreeWidgetItem* trash = childNamed(root, "Trash");
+        QVERIFY(trash);
+        listByClick(trash);
+        QCOMPARE(docs->data(0, Qt::UserRole + 1).toInt(), 3);
+        QCOMPARE(trash->data(0, Qt::UserRole + 1).toInt(), 5);
+        QCOMPARE(listRows(), QStringList({"Inner|Deleted FOLDER|0", "letter.txt|Text file|1500"}));
+
+        // A second listing replaces one still running: only its rows are shown.
+        {
+            QSignalSpy both(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+            m_dlg->listFolder(docs);
+            m_dlg->listFolder(trash);
+            QTRY_VERIFY_WITH_TIMEOUT(both.count() >= 1 && !m_dlg->listingRunning(), 60000);
+            QCOMPARE(c().currentFolder->text(), QString("Trash"));
+            QCOMPARE(listRows(), QStringList({"Inner|Deleted FOLDER|0", "letter.txt|Text file|1500"}));
+            QVERIFY(m_dlg->isEnabled());
+        }
+
+        // Double click on a folder row opens it.
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        c().mainList->cellDoubleClicked(0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 60000);
+        QCOMPARE(c().currentFolder->text(), QString("Trash\\Inner"));
+        QCOMPARE(listRows(), QStringList({"notes_deleted.txt|Text file|3000", "tiny.txt|Text file|10"}));
+
+        // The root lists its folders ("Trash" deleted) and files.
+        listByClick(root);
+        const QStringList rootRows = listRows();
+        QVERIFY(rootRows.contains("Trash|Deleted FOLDER|0"));
+        QVERIFY(rootRows.contains("README.TXT|Text file|45"));
+        const int misc = static_cast<int>(rootRows.indexOf(QRegularExpression("^QVX_Miscellaneous\\|FOLDER\\|0$")));
+        QVERIFY(misc >= 0);
+        QVERIFY(misc < rootRows.indexOf("README.TXT|Text file|45"));
+        // The listing thread shows the current date on "QVX_Miscellaneous".
+        QCOMPARE(c().mainList->item(misc, 3)->text(), QDate::currentDate().toString("dd-") +
+                                                           QLocale::c().toString(QDate::currentDate(), "MMM") +
+                                                           QDate::currentDate().toString("-yyyy"));
+
+        // Keys: Down lists the next item; Enter does nothing.
+        tree->setFocus();
+        tree->setCurrentItem(docs);
+        QSignalSpy keyDone(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::keyClick(tree, Qt::Key_Down);
+        QTRY_VERIFY_WITH_TIMEOUT(keyDone.count() >= 1, 60000);
+        QCOMPARE(c().currentFolder->text(), tree->currentItem()->text(0));
+        QTest::keyClick(tree, Qt::Key_Return);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QTest::keyClick(tree, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(c().mainList));
+        QTest::keyClick(c().mainList, Qt::Key_F6);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(tree));
+
+        // Right on a collapsed folder expands it and lists it there and then.
+        QTreeWidgetItem* photos = childNamed(root, "Photos");
+        photos->setExpanded(false);
+        tree->setCurrentItem(photos);
+        QTest::keyClick(tree, Qt::Key_Right);
+        QVERIFY(photos->isExpanded());
+        QCOMPARE(c().currentFolder->text(), QString("Photos"));
+        QCOMPARE(listRows(), QStringList({"Holiday|FOLDER|0", "readme.txt|Text file|700"}));
+        QCOMPARE(photos->data(0, Qt::UserRole + 1).toInt(), 5);
+        // Left collapses it; a later expansion does not list.
+        QTest::keyClick(tree, Qt::Key_Left);
+        QVERIFY(!photos->isExpanded());
+        QTreeWidgetItem* trashItem = childNamed(root, "Trash");
+        trashItem->setExpanded(true);
+        QCOMPARE(c().currentFolder->text(), QString("Photos"));
+    }
+
+    void checkBoxesPropagate() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        QTreeWidgetItem* docs = childNamed(root, "Docs");
+        QTreeWidgetItem* reports = childNamed(docs, "Reports");
+        QTreeWidgetItem* y2009 = childNamed(reports, "2009");
+        QVERIFY(y2009);
+        docs->setExpanded(true);
+        reports->setExpanded(true);
+
+        clickCheckBox(tree, reports);
+        QCOMPARE(reports->checkState(0), Qt::Checked);
+        QCOMPARE(y2009->checkState(0), Qt::Checked);
+        QCOMPARE(docs->checkState(0), Qt::Checked);  // its only child
+        QCOMPARE(root->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(m_dlg->state().FolderNodeList.checkState(root->data(0, Qt::UserRole).toInt()),
+                 qvx::records::CheckState::Partial);
+        // The check box click selects but does not list.
+        QVERIFY(!m_dlg->listingRunning());
+        QCOMPARE(c().currentFolder->text(), QString("Root"));
+
+        // A partly checked item is unchecked with everything under it.
+        clickCheckBox(tree, root);
+        QCOMPARE(root->checkState(0), Qt::Unchecked);
+        QCOMPARE(docs->checkState(0), Qt::Unchecked);
+        QCOMPARE(y2009->checkState(0), Qt::Unchecked);
+
+        clickCheckBox(tree, root);
+        QCOMPARE(root->checkState(0), Qt::Checked);
+        QCOMPARE(y2009->checkState(0), Qt::Checked);
+        clickCheckBox(tree, y2009);
+        QCOMPARE(y2009->checkState(0), Qt::Unchecked);
+        QCOMPARE(reports->checkState(0), Qt::Unchecked);
+        QCOMPARE(docs->checkState(0), Qt::Unchecked);  // Reports is its only folder
+        QCOMPARE(root->checkState(0), Qt::PartiallyChecked);
+        // Unchecking the last checked child unchecks the parent.
+        for (int i = 0; i < root->childCount(); ++i)
+            if (root->child(i)->checkState(0) == Qt::Checked) clickCheckBox(tree, root->child(i));
+        QCOMPARE(root->checkState(0), Qt::Unchecked);
+    }
+
+    void fat32FolderListingNamesLazily() {
+        searchPartition(2);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        QTreeWidgetItem* docs = childNamed(root, "Docs");
+        QVERIFY2(docs, qPrintable(childTexts(root).join(",")));
+        QCOMPARE(docs->childCount(), 1);
+        // Sub-folders are named when their parent's directory is read.
+        QVERIFY2(docs->child(0)->text(0) != "Reports", qPrintable(docs->child(0)->text(0)));
+        listByClick(docs);
+        QCOMPARE(docs->child(0)->text(0), QString("Reports"));
+        const QStringList rows = listRows();
+        QCOMPARE(rows.front(), QString("Reports|FOLDER|0"));
+        QVERIFY(rows.contains("SMALL.TXT|Text file|100"));
+        QVERIFY(rows.contains("old_draft.txt|Text file|5000"));
+        checkDateTimes(true);
+
+        // First expansion of Reports names its sub-folder.
+        QTreeWidgetItem* reports = docs->child(0);
+        QVERIFY(reports->child(0)->text(0) != "2009");
+        reports->setExpanded(true);
+        QCOMPARE(reports->child(0)->text(0), QString("2009"));
+
+        listByClick(childNamed(root, "Trash"));
+        QVERIFY(listRows().contains("Inner|Deleted FOLDER|0"));
+        // "QVX_Miscellaneous" has no directory: no file rows.
+        listByClick(childNamed(root, "QVX_Miscellaneous"));
+        for (int r = 0; r < c().mainList->rowCount(); ++r)
+            QVERIFY(c().mainList->item(r, 1)->text().endsWith("FOLDER"));
+    }
+
+    void saveCheckedItemsWritesTheirContents() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        QTreeWidgetItem* docs = childNamed(root, "Docs");
+        QTreeWidgetItem* holiday = childNamed(childNamed(root, "Photos"), "Holiday");
+        QVERIFY(docs && holiday);
+        clickCheckBox(tree, docs);
+        root->child(root->indexOfChild(holiday->parent()))->setExpanded(true);
+        clickCheckBox(tree, holiday);
+        // Holiday is the only folder of Photos, which is then checked as a whole.
+        QCOMPARE(holiday->parent()->checkState(0), Qt::Checked);
+        QCOMPARE(root->checkState(0), Qt::PartiallyChecked);
+
+        QTemporaryDir out;
+        int asked = 0;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest request) {
+            ++asked;
+            return request == CChildDialogExDemoDlg::PathRequest::SaveDestination ? out.path() : QString();
+        });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QCOMPARE(asked, 1);
+        QVERIFY(m_dlg->saveRunning() || done.count() > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 120000);
+        QVERIFY(!m_dlg->saveRunning());
+        QCOMPARE(m_dlg->savingDialog(), nullptr);
+        QCOMPARE(m_messages.size(), 1);
+
+        int compared = 0;
+        for (const ManifestFile& f : manifestFiles(1)) {
+            const bool selected = f.path.startsWith("/Docs/") || f.path.startsWith("/Photos/");
+            const QString written = out.path() + f.path;
+            if (!selected) {
+                QVERIFY2(!QFile::exists(written), qPrintable(f.path));
+                continue;
+            }
+            if (f.deleted && !QFile::exists(written)) continue;  // a deleted file may be gone
+            QVERIFY2(QFile::exists(written), qPrintable(f.path));
+            QCOMPARE(QFileInfo(written).size(), f.size);
+            if (!f.deleted) QCOMPARE(sha256Of(written), f.sha);
+            ++compared;
+        }
+        QVERIFY(compared >= 10);
+        QVERIFY(!QFile::exists(out.path() + "/README.TXT"));
+    }
+
+    void saveAgainAsksToReplace() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* docs = childNamed(tree->rootItem(), "Docs");
+        clickCheckBox(tree, docs);
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QStringList dialogs;
+        int answer = CReplaceDlg::Skip;
+        m_dlg->setDialogHook([&](const QString& caption) {
+            dialogs << caption;
+            return answer;
+        });
+        auto save = [&] {
+            QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+            QTest::mouseClick(c().save, Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        };
+        save();
+        QVERIFY(dialogs.isEmpty());  // nothing there yet
+        const QString small = out.path() + "/Docs/small.txt";
+        const QByteArray original = sha256Of(small);
+        QVERIFY(!original.isEmpty());
+        QFile f(small);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("changed");
+        f.close();
+
+        // Skip keeps what is there.
+        save();
+        QCOMPARE(dialogs, QStringList({"Replace File Confirmation"}));
+        QCOMPARE(QFileInfo(small).size(), qint64(7));
+        // Overwrite writes the recovered contents again.
+        answer = CReplaceDlg::Overwrite;
+        save();
+        QCOMPARE(sha256Of(small), original);
+        // Rename keeps both.
+        answer = CReplaceDlg::Rename;
+        save();
+        QVERIFY(QDir(out.path() + "/Docs").entryList(QDir::Files).size() > 7);
+        QCOMPARE(sha256Of(small), original);
+        // Cancel saves nothing.
+        answer = CReplaceDlg::Cancel;
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        const int before = int(QDir(out.path() + "/Docs").entryList(QDir::Files).size());
+        m_messages.clear();
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QCOMPARE(int(QDir(out.path() + "/Docs").entryList(QDir::Files).size()), before);
+        QVERIFY(m_messages.isEmpty());
+        QVERIFY(c().save->isEnabled() && c().back->isEnabled());
+
+        // A destination that cannot be a folder.
+        dialogs.clear();
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return small + "/below"; });
+        save();
+        QCOMPARE(dialogs, QStringList({"Error Writing Destination"}));
+        QVERIFY(tree->isEnabled());
+    }
+
+    void listContextMenuSaveAll() {
+        searchPartition(1);
+        listByClick(childNamed(m_dlg->FolderTree()->rootItem(), "Docs"));
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QStringList offered;
+        // Picks "Save All" once the menu is up.
+        std::function<void()> pick = [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu) {
+                QTimer::singleShot(20, pick);
+                return;
+            }
+            for (QAction* a : menu->actions()) {
+                offered << a->text();
+                if (a->text() == "Save All") menu->setActiveAction(a);
+            }
+            QTest::keyClick(menu, Qt::Key_Return);
+        };
+        QTimer::singleShot(0, pick);
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        emit c().mainList->customContextMenuRequested(c().mainList->visualItemRect(c().mainList->item(1, 0)).center());
+        QCOMPARE(offered, QStringList({"Open", "Save", "Save All"}));
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        for (const ManifestFile& f : manifestFiles(1)) {
+            if (!f.path.startsWith("/Docs/") || f.deleted) continue;
+            QVERIFY2(QFile::exists(out.path() + f.path), qPrintable(f.path));
+            QCOMPARE(sha256Of(out.path() + f.path), f.sha);
+        }
+    }
+
+    void saveRowWithNothingChecked() {
+        searchPartition(1);
+        listByClick(childNamed(m_dlg->FolderTree()->rootItem(), "Docs"));
+        int row = -1;
+        for (int r = 0; r < c().mainList->rowCount(); ++r)
+            if (c().mainList->item(r, 0)->text() == "small.txt") row = r;
+        QVERIFY(row >= 0);
+        c().mainList->selectRow(row);
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        m_dlg->OnSave();
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 120000);
+        QCOMPARE(sha256Of(out.path() + "/Docs/small.txt"), QByteArray("736fbf760113c93f85af58e486185850f881ca997f5dca76dbadcd9c59fa1499"));
+        QVERIFY(!QFile::exists(out.path() + "/Docs/Thirteen_.txt"));
+    }
+
+    void sessionLogSavedAndLoaded() {
+        searchPartition(1);
+        QStringList before;
+        dumpTree(m_dlg->FolderTree()->rootItem(), 0, before);
+        QTemporaryDir dir;
+        CChildDialogExDemoDlg::PathRequest last{};
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest request) {
+            last = request;
+            return dir.path() + "/session";
+        });
+        QTest::mouseClick(c().saveLog, Qt::LeftButton);
+        QCOMPARE(int(last), int(CChildDialogExDemoDlg::PathRequest::SaveLog));
+        QVERIFY(QFile::exists(dir.path() + "/session.LGX"));
+        QVERIFY(m_messages.isEmpty());
+
+        // Exit answered Yes to saving: the log is written again, the window stays on No to exiting.
+        QFile::remove(dir.path() + "/session.LGX");
+        m_answer = QMessageBox::Yes;
+        m_dlg->setMessageHook([this](const QString& text, QMessageBox::Icon) {
+            m_messages << text;
+            return text == QString::fromUtf8(texts::kSaveRecoveryQuestion) ? QMessageBox::Yes : QMessageBox::No;
+        });
+        QTest::mouseClick(c().exit, Qt::LeftButton);
+        QVERIFY(QFile::exists(dir.path() + "/session.LGX"));
+        QVERIFY(m_dlg->isVisible());
+        m_messages.clear();
+
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        QVERIFY(c().loadLog->isEnabled());
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest request) {
+            last = request;
+            return dir.path() + "/session.LGX";
+        });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::mouseClick(c().loadLog, Qt::LeftButton);
+        QCOMPARE(int(last), int(CChildDialogExDemoDlg::PathRequest::LoadLog));
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 120000);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QCOMPARE(m_dlg->SearchMode(), kModeStandard);
+        QVERIFY(m_messages.isEmpty());
+        QStringList after;
+        dumpTree(m_dlg->FolderTree()->rootItem(), 0, after);
+        QCOMPARE(after, before);
+        QVERIFY(c().save->isEnabled() && c().saveLog->isEnabled());
+        QVERIFY(!c().loadLog->isEnabled());
+        listByClick(childNamed(m_dlg->FolderTree()->rootItem(), "Docs"));
+        QVERIFY(listRows().contains("small.txt|Text file|100"));
+
+        // A file that is not a log is refused and the partition screen stays.
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QFile junk(dir.path() + "/JUNK.LGX");
+        QVERIFY(junk.open(QIODevice::WriteOnly));
+        junk.write("not a log");
+        junk.close();
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return dir.path() + "/JUNK.LGX"; });
+        QSignalSpy refused(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::mouseClick(c().loadLog, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(refused.count() >= 1, 60000);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        QCOMPARE(m_messages, QStringList({QString::fromUtf8(qvx::session::kLoadFailedMessage)}));
+        QVERIFY(c().next->isEnabled() && c().loadLog->isEnabled());
     }
 
     void controlsAndShellHelpers() {
