@@ -20,6 +20,7 @@
 #include "engine/file_listing.h"
 #include "engine/partition_listing.h"
 #include "recover/names.h"
+#include "recover/report.h"
 
 namespace qvx::cli {
 
@@ -42,29 +43,7 @@ struct AnalyzeOptions {
 using recover::latin1ToUtf8;
 
 void appendJsonString(std::string& out, std::string_view latin1) {
-    out.push_back('"');
-    for (char c : latin1) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-                out += escape;
-            } else if (byte < 0x80) {
-                out.push_back(c);
-            } else {
-                out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-                out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-            }
-        }
-    }
-    out.push_back('"');
+    out += recover::jsonString(latin1ToUtf8(latin1));
 }
 
 void writeJsonRow(std::string& out, const std::string& path, const records::FileListRow& row) {
