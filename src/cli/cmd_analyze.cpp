@@ -38,13 +38,8 @@ struct AnalyzeOptions {
     std::string saveLog;
 };
 
-// Names are 8-bit text: each byte is the character U+0000..U+00FF of the
-// same value, written as UTF-8.
-using recover::latin1ToUtf8;
-
-void appendJsonString(std::string& out, std::string_view latin1) {
-    out += recover::jsonString(latin1ToUtf8(latin1));
-}
+// Names are UTF-8 as the engine carries them.
+void appendJsonString(std::string& out, const std::string& utf8) { out += recover::jsonString(utf8); }
 
 void writeJsonRow(std::string& out, const std::string& path, const records::FileListRow& row) {
     out += "{\"path\":";
@@ -64,7 +59,7 @@ void writeJsonRow(std::string& out, const std::string& path, const records::File
 
 void writeTextRow(std::string& out, const records::FileListRow& row) {
     out += "  ";
-    out += latin1ToUtf8(row.cells[records::kListName]);
+    out += row.cells[records::kListName];
     out += "  |  " + row.cells[records::kListType] + "  |  " + row.cells[records::kListSize] + "  |  " +
            row.cells[records::kListDate] + "  |  " + row.cells[records::kListTime];
     if (row.deleted) out += "  |  deleted";
@@ -100,7 +95,7 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         if (fat) engine::readFatFolderDirectory(state, state.FolderNodeList.nodeOfItem(item), &index);
         Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0};
         if (!json) {
-            out += "[" + (frame.prefix.empty() ? std::string("Root") : latin1ToUtf8(frame.prefix)) + "]\n";
+            out += "[" + (frame.prefix.empty() ? std::string("Root") : frame.prefix) + "]\n";
             for (const auto& row : frame.rows) writeTextRow(out, row);
         }
         return frame;

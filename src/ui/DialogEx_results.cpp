@@ -55,7 +55,7 @@ constexpr int kRowSizeRole = Qt::UserRole + 2;  // list: the size in bytes
 constexpr const char* kPopulateText = "Populating List Items, Please Wait....";
 
 /// Names on the disk are stored as single bytes.
-QString nameText(const std::string& s) { return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size())); }
+QString nameText(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 bool isPartitionText(const QString& text) { return text.left(9) == QLatin1String("Partition"); }
 
@@ -538,18 +538,18 @@ std::vector<records::TreeItemId> CChildDialogExDemoDlg::checkedItems() const {
 }
 
 std::string CChildDialogExDemoDlg::itemPath(records::TreeItemId id) const {
-    return recover::latin1ToUtf8(m_state.FolderNodeList.FolderPath(id, "/"));
+    return m_state.FolderNodeList.FolderPath(id, "/");
 }
 
 std::string CChildDialogExDemoDlg::rowPath(int row) const {
     QTableWidgetItem* name = m_c.mainList->item(row, records::kListName);
     if (!name) return {};
     if (name->data(kRowFolderRole).toBool()) return itemPath(name->data(kRowItemRole).toInt());
-    const QByteArray bytes = name->text().toLatin1();
+    const QByteArray bytes = name->text().toUtf8();
     std::string file(bytes.constData(), static_cast<std::size_t>(bytes.size()));
     std::string folder =
         m_state.FolderNodeList.validItem(m_listedFolder) ? m_state.FolderNodeList.FolderPath(m_listedFolder, "/") : "";
-    return recover::latin1ToUtf8(folder.empty() ? file : folder + "/" + file);
+    return folder.empty() ? file : folder + "/" + file;
 }
 
 void CChildDialogExDemoDlg::saveItems(const std::vector<records::TreeItemId>& items) {

@@ -316,6 +316,7 @@ void CChildDialogExDemoDlg::backToFileSystemScreen() {
     m_FolderTree = nullptr;
     m_state.tables.FolderTable.clear();
     m_state.tables.FileTable.clear();
+    m_state.items.clear();
     m_state.FolderNodeList.clear();
     m_c.directoriesValue->clear();
     if (QTreeWidgetItem* root = m_FileSystemTree->rootItem();
@@ -371,6 +372,7 @@ void CChildDialogExDemoDlg::backToPartitionFromSearch() {
     m_state.tables.BootSectorTable.clear();
     m_state.tables.FolderTable.clear();
     m_state.tables.FileTable.clear();
+    m_state.items.clear();
     m_state.tables.FileSystemTable.clear();
     showSearchPanel(false);
     setMainListColumns({{"Name", 242}, {"Value", 243}});
@@ -408,6 +410,7 @@ void CChildDialogExDemoDlg::backFromResults() {
         m_FolderTree = nullptr;
         m_state.tables.FolderTable.clear();
         m_state.tables.FileTable.clear();
+    m_state.items.clear();
         m_state.tables.MftRecordTable.clear();
         m_state.tables.IndexRecordTable.clear();
         m_state.tables.BootSectorTable.clear();

@@ -899,8 +899,10 @@ private Q_SLOTS:
         QCOMPARE(docs->data(0, Qt::UserRole + 1).toInt(), 5);
         QCOMPARE(tree->currentItem(), docs);
         const QStringList docsRows = listRows();
-        QCOMPARE(docsRows.size(), 7);
+        QCOMPARE(docsRows.size(), 8);
         QCOMPARE(docsRows.front(), QString("Reports|FOLDER|0"));  // folder rows first
+        // The alternate data stream is listed as "file:stream".
+        QVERIFY(docsRows.indexOf(QRegularExpression("^small\\.txt:Zone\\.Identifier\\|.*\\|64$")) > 0);
         QVERIFY(docsRows.contains("small.txt|Text file|100"));
         QVERIFY(docsRows.contains("Thirteen_.txt|Text file|1300"));
         QVERIFY(docsRows.contains("Twenty_six_chars_name1.txt|Text file|2600"));
@@ -915,7 +917,7 @@ private Q_SLOTS:
         c().mainList->horizontalHeader()->sectionClicked(2);
         QStringList sizes;
         for (int r = 0; r < c().mainList->rowCount(); ++r) sizes << c().mainList->item(r, 2)->text();
-        QCOMPARE(sizes, QStringList({"0", "0", "100", "321", "1300", "2600", "5000"}));
+        QCOMPARE(sizes, QStringList({"0", "0", "64", "100", "321", "1300", "2600", "5000"}));
         c().mainList->horizontalHeader()->sectionClicked(2);
         QCOMPARE(c().mainList->item(0, 2)->text(), QString("5000"));
         c().mainList->horizontalHeader()->sectionClicked(0);

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!content) return 0;
     qvx::records::RecordTables tables;
     qvx::util::NullProgress progress;
-    qvx::session::refillTables(*content, tables.FolderTable, tables.FileTable, progress);
+    qvx::records::ItemStore items;
+    qvx::session::refillTables(*content, tables.FolderTable, items, progress);
     // What was decoded must encode to a log that decodes again.
     if (!qvx::session::decodeSession(qvx::session::encodeSession(*content))) __builtin_trap();
     return 0;

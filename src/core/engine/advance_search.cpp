@@ -46,6 +46,7 @@ AnalysisStatus openFatFileSystem(RecoveryState& state, int number, util::Progres
                                  std::stop_token stop) {
     state.tables.FolderTable.clear();
     state.tables.FileTable.clear();
+    state.items.clear();
     state.FolderNodeList.clear();
     scan::FatFileSystem opened;
     if (!scan::OpenFatFileSystem(state.volumeRange(), number, state.tables, opened, progress, stop))

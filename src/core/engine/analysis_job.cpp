@@ -26,6 +26,8 @@ AnalysisStatus runFat(RecoveryState& state, util::ProgressSink& progress, std::s
     state.ActiveVolume.fileSystemName = state.FileSystemKind;
     state.tables.FolderTable.clear();
     state.tables.FileTable.clear();
+    state.items.clear();
+    state.diagnostics.clear();
     state.FolderNodeList.clear();
     const fat::FatVolume volume = fat::makeFatVolume(state.FileSystemKind, state.VolumeParameters, range);
     const bool complete = fat::runFatStandardSearch(volume, state.tables.FolderTable, progress, stop);
@@ -43,11 +45,12 @@ AnalysisStatus runStandardSearch(RecoveryState& state, util::ProgressSink& progr
     if (state.FileSystemKind == "NTFS") {
         state.ActiveVolume.params = state.VolumeParameters;
         state.ActiveVolume.fileSystemName = "NTFS";
+        state.diagnostics.clear();
         const bool complete =
             ntfs::runNtfsStandardSearch(state.volumeRange(), state.VolumeParameters, state.mftRunTable, state.tables,
-                                        state.FolderNodeList, progress, stop);
+                                        state.items, state.FolderNodeList, progress, stop, &state.diagnostics);
         if (!complete) return AnalysisStatus::Stopped;
-        return state.tables.FileTable.rowCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;
+        return state.items.fileCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;
     }
     if (state.FileSystemKind == "FAT16" || state.FileSystemKind == "FAT32") return runFat(state, progress, stop);
     return AnalysisStatus::Invalid;

@@ -8,7 +8,7 @@
 
 namespace qvx::engine {
 
-ListingIndex::ListingIndex(const RecoveryState& state) : m_files(state.tables.FileTable) {
+ListingIndex::ListingIndex(const RecoveryState& state) {
     const auto& nodes = state.FolderNodeList.nodes();
     for (std::size_t i = 0; i < nodes.size(); ++i) m_nodesByParent[nodes[i].parentId].push_back(static_cast<int>(i));
 }
@@ -87,8 +87,7 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
     }
 
     if (ntfs) {
-        ntfs::fillNtfsFileRows(state.tables.FileTable, list, target,
-                               options.index != nullptr ? &options.index->files() : nullptr);
+        ntfs::fillNtfsFileRows(state.items, list, target);
     } else {
         // FAT file rows are read from the folder's directory on the disk.
         fillFatFileRows(state, list, target);

@@ -1,6 +1,6 @@
 #pragma once
 // The file list of the folder the user picked in the result tree: its
-// sub-folders from the node list, then its files (NTFS from FileTable, FAT
+// sub-folders from the node list, then its files (NTFS from the items, FAT
 // from the folder's directory on the disk).
 
 #include <cstdint>
@@ -15,18 +15,16 @@
 namespace qvx::engine {
 
 /// Lookups that let a caller list every folder of a large tree without
-/// scanning the node list and FileTable once per folder. Build it after the
+/// scanning the node list once per folder. Build it after the
 /// tree is complete; it stays valid while the tree and FileTable do not
 /// change (renaming nodes is fine).
 class ListingIndex {
 public:
     explicit ListingIndex(const RecoveryState& state);
     const std::vector<int>& nodesWithParent(std::uint32_t parentId) const;
-    const records::ParentRowIndex& files() const { return m_files; }
 
 private:
     std::unordered_map<std::uint32_t, std::vector<int>> m_nodesByParent;
-    records::ParentRowIndex m_files;
 };
 
 struct ListingOptions {

@@ -36,7 +36,7 @@ AnalysisStatus runNtfsAdvanceScan(RecoveryState& state, util::ProgressSink& prog
 AnalysisStatus openNtfsFileSystem(RecoveryState& state, int fsNumber, util::ProgressSink& progress,
                                   std::stop_token stop) {
     const scan::OpenedNtfsFileSystem opened =
-        scan::openNtfsFileSystem(fsNumber, state.tables, state.FolderNodeList, progress, stop);
+        scan::openNtfsFileSystem(fsNumber, state.tables, state.items, state.FolderNodeList, progress, stop);
     if (!opened.found) return AnalysisStatus::Invalid;
     state.ActiveVolume.params = partition::VolumeParameters{};
     state.ActiveVolume.params.cluster0Start = opened.cluster0Start;
@@ -44,7 +44,7 @@ AnalysisStatus openNtfsFileSystem(RecoveryState& state, int fsNumber, util::Prog
     state.ActiveVolume.params.sectorsPerMftRecord = 2;
     state.ActiveVolume.fileSystemName = "NTFS";
     if (stop.stop_requested()) return AnalysisStatus::Stopped;
-    return state.tables.FileTable.rowCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;
+    return state.items.fileCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;
 }
 
 }  // namespace qvx::engine

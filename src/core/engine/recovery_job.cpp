@@ -22,13 +22,13 @@ namespace qvx::engine {
 namespace {
 
 struct FolderRef {
-    std::string name;  // 8-bit, as the tree shows it
+    std::string name;  // UTF-8, as the tree shows it
     std::uint32_t self = 0;
     bool deleted = false;
 };
 
 struct Selected {
-    std::string path;  // 8-bit listing path
+    std::string path;  // UTF-8 listing path
     std::vector<FolderRef> folders;
     records::FileListRow row;
 };
@@ -88,7 +88,7 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
         }
         const records::FileListRow row = top.rows[top.next++];
         const std::string path = top.prefix + row.cells[records::kListName];
-        const std::string utf8 = recover::latin1ToUtf8(path);
+        const std::string& utf8 = path;
         if (!row.isFolder) {
             if (isSelected(utf8, wanted)) files.push_back(Selected{path, top.folders, row});
             continue;
@@ -102,6 +102,8 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
         stack.push_back(list(row.treeItem, path + "/", std::move(refs)));
     }
 }
+
+std::int64_t fileTimeToUnix(std::int64_t fileTime) { return (fileTime - 116444736000000000LL) / 10000000; }
 
 /// FAT date "DD-MON-YYYY" and time "HH:MM" texts as local time, or false.
 bool fatTimestamp(const std::string& date, const std::string& time, std::int64_t& out) {
@@ -126,7 +128,7 @@ bool fatTimestamp(const std::string& date, const std::string& time, std::int64_t
 class Recoverer {
 public:
     Recoverer(RecoveryState& state, recover::DestinationWriter& writer)
-        : m_writer(writer), m_fat(state.ActiveVolume.fileSystemName != "NTFS") {
+        : m_writer(writer), m_items(state.items), m_fat(state.ActiveVolume.fileSystemName != "NTFS") {
         m_ntfs.range = state.volumeRange();
         m_ntfs.cluster0 = state.ActiveVolume.params.cluster0Start;
         m_ntfs.sectorsPerCluster = state.ActiveVolume.params.sectorsPerCluster;
@@ -134,12 +136,12 @@ public:
         if (m_fat) {
             m_fatVolume = activeFatVolume(state);
         } else {
-            for (const records::RecordTable* table : {&state.tables.FileTable, &state.tables.FolderTable})
-                for (int row = 0; row < table->rowCount(); ++row) {
-                    const std::uint32_t sector = table->getU32(row, records::FolderColumn::kSector);
-                    if (sector != 0) m_recordSectors.emplace(table->getU32(row, records::FolderColumn::kSelf), sector);
-                }
+            for (const records::Item& it : state.items.items())
+                if (it.sector != 0) m_recordSectors.emplace(it.record, it.sector);
             m_ntfs.recordSectors = &m_recordSectors;
+            m_ntfs.volumeClusters = state.VolumeParameters.sectorsPerCluster != 0 && state.SectorRangeEnd > state.SectorRangeStart
+                                        ? (state.SectorRangeEnd - state.SectorRangeStart + 1) / state.ActiveVolume.params.sectorsPerCluster
+                                        : 0;
         }
     }
 
@@ -158,17 +160,10 @@ public:
 
     /// The destination name of a folder (parentSelf: the folder holding it).
     std::string folderName(const FolderRef& ref, std::uint32_t parentSelf) {
-        if (ref.self == records::kMiscFolderId) return recover::latin1ToUtf8(ref.name);
+        if (ref.self == records::kMiscFolderId) return ref.name;
         if (m_fat) return recover::fullFatName(fatDirectory(parentSelf), ref.self, ref.name, true);
-        auto it = m_folderNames.find(ref.self);
-        if (it != m_folderNames.end() && it->second.first == ref.name) return it->second.second;
-        std::string name = recover::latin1ToUtf8(ref.name);
-        const std::vector<std::uint8_t> rec = recover::readMftRecord(m_ntfs, ref.self);
-        if (!rec.empty()) {
-            name = recover::fullNtfsName(recover::decodeNtfsFileData(m_ntfs, rec, ref.self, nullptr), ref.name);
-        }
-        m_folderNames[ref.self] = {ref.name, name};
-        return name;
+        // NTFS names in the tree are the names on the disk.
+        return ref.name;
     }
 
     /// The modification time of a folder: FAT from its entry's date and
@@ -176,11 +171,10 @@ public:
     bool folderTime(const records::FileListRow& row, std::int64_t& out) {
         if (row.selfId == records::kMiscFolderId) return false;
         if (m_fat) return fatTimestamp(row.cells[records::kListDate], row.cells[records::kListTime], out);
-        const std::vector<std::uint8_t> rec = recover::readMftRecord(m_ntfs, row.selfId);
-        if (rec.empty()) return false;
-        const recover::NtfsFileData d = recover::decodeNtfsFileData(m_ntfs, rec, row.selfId, nullptr);
-        out = d.modifiedUnix;
-        return d.hasModified;
+        const std::size_t index = m_items.folderOf(row.selfId);
+        if (index == records::ItemStore::kNone || m_items[index].times.modified <= 0) return false;
+        out = fileTimeToUnix(m_items[index].times.modified);
+        return true;
     }
 
     bool folderOf(const std::vector<FolderRef>& refs, std::string& relative, std::string& error) {
@@ -196,13 +190,13 @@ public:
 
     recover::ReportEntry recoverFile(const Selected& item, std::stop_token stop) {
         recover::ReportEntry entry;
-        entry.path = recover::latin1ToUtf8(item.path);
+        entry.path = item.path;
         entry.deleted = item.row.deleted;
         entry.size = item.row.sizeBytes;
         const std::string rowName = item.row.cells[records::kListName];
 
         recover::FileLayout layout;
-        std::string name = recover::latin1ToUtf8(rowName);
+        std::string name = rowName;
         bool located = true;
         bool trusted = true;
         std::string status = "complete";
@@ -230,8 +224,10 @@ public:
             name = recover::fullFatName(fatDirectory(parent), item.row.selfId, rowName, false);
             hasTime = fatTimestamp(item.row.cells[records::kListDate], item.row.cells[records::kListTime], modified);
         } else {
-            const recover::NtfsFileData d = recover::readNtfsFileData(m_ntfs, item.row.selfId);
-            name = recover::fullNtfsName(d, rowName);
+            std::string_view stream;
+            if (item.row.item < m_items.size() && m_items[item.row.item].isStream())
+                stream = m_items.streamName(item.row.item);
+            const recover::NtfsFileData d = recover::readNtfsFileData(m_ntfs, item.row.selfId, stream);
             hasTime = d.hasModified;
             modified = d.modifiedUnix;
             if (d.found) {
@@ -299,11 +295,11 @@ public:
 
 private:
     recover::DestinationWriter& m_writer;
+    const records::ItemStore& m_items;
     bool m_fat;
     recover::NtfsVolume m_ntfs;
-    std::unordered_map<std::uint32_t, std::uint32_t> m_recordSectors;
+    std::unordered_map<std::uint64_t, std::uint64_t> m_recordSectors;
     fat::FatVolume m_fatVolume;
-    std::unordered_map<std::uint32_t, std::pair<std::string, std::string>> m_folderNames;
     std::unordered_map<std::uint32_t, std::vector<recover::FatName>> m_fatDirectories;
 };
 
@@ -352,7 +348,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         std::erase_if(folders, [](const Selected& s) { return !s.row.deleted; });
     }
     for (const std::string& w : wanted) {
-        auto named = [&w](const Selected& sel) { return isSelected(recover::latin1ToUtf8(sel.path), {w}); };
+        auto named = [&w](const Selected& sel) { return isSelected(sel.path, {w}); };
         if (std::none_of(files.begin(), files.end(), named) && std::none_of(folders.begin(), folders.end(), named))
             run.unmatchedPaths.push_back(w);
     }
@@ -362,8 +358,9 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
     // the records are found through it, so build it from the volume.
     if (state.ActiveVolume.fileSystemName == "NTFS" && state.mftRunTable.runCount() == 0) {
         const auto& params = state.ActiveVolume.params;
-        state.mftRunTable.buildMftRunTable(state.volumeRange(), params.cluster0Start, params.mftStart,
-                                           params.sectorsPerCluster);
+        state.mftRunTable.setRecordBytes(params.sectorsPerMftRecord * 512);
+        (void)state.mftRunTable.buildMftRunTable(state.volumeRange(), params.cluster0Start, params.mftStart,
+                                                 params.sectorsPerCluster, params.mftMirrorStart);
     }
     Recoverer recoverer(state, writer);
     std::vector<std::pair<std::string, std::int64_t>> folderTimes;
@@ -371,7 +368,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         std::string relative;
         if (!recoverer.folderOf(f.folders, relative, error)) {
             recover::ReportEntry entry;
-            entry.path = recover::latin1ToUtf8(f.path);
+            entry.path = f.path;
             entry.outcome = recover::Outcome::Failed;
             entry.status = "failed";
             entry.note = error;
@@ -392,7 +389,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         }
         ++n;
         progress.setStatusText("Recovering " + std::to_string(n) + " of " + std::to_string(files.size()) + ": " +
-                               recover::latin1ToUtf8(f.path));
+                               f.path);
         recover::ReportEntry entry = recoverer.recoverFile(f, stop);
         doneBytes += f.row.sizeBytes;
         progress.setProgress(totalBytes == 0 ? 100 : static_cast<int>(doneBytes * 100 / totalBytes), "Completed ");

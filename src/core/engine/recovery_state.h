@@ -16,7 +16,9 @@
 #include "partition/validate_volume.h"
 #include "partition/volume_parameters.h"
 #include "records/folder_tree.h"
+#include "records/items.h"
 #include "records/tables.h"
+#include "util/diagnostics.h"
 
 namespace qvx::engine {
 
@@ -46,7 +48,11 @@ struct RecoveryState {
     ActiveVolumeInfo ActiveVolume;
 
     records::RecordTables tables;
+    /// The typed items of the analysis (NTFS folders, files and streams).
+    records::ItemStore items;
     records::FolderNodeList FolderNodeList;
+    /// What the last job could not read or decode.
+    util::Diagnostics diagnostics;
     ntfs::MftRunTable mftRunTable;
 
     /// The selected volume as the validation and the searches read it.

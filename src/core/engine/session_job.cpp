@@ -54,7 +54,7 @@ bool SaveSession(const RecoveryState& state, const std::string& path, const std:
                  int selectedPartition, std::string& error) {
     const session::SessionContent content =
         session::captureSession(sessionHeaderOf(state, diskModelText, selectedPartition), state.FolderNodeList,
-                                state.tables.FileTable);
+                                state.items);
     const std::vector<std::uint8_t> bytes = session::encodeSession(content);
     return session::writeSessionFile(path, bytes, error);
 }
@@ -72,11 +72,11 @@ SessionLoadResult loadSession(RecoveryState& state, std::span<const std::uint8_t
 
     // Everything is rebuilt aside; the recovery state changes only at the end.
     records::RecordTable folderTable = records::makeFolderTable();
-    records::RecordTable fileTable = records::makeFileTable();
+    records::ItemStore items;
     records::FolderNodeList nodes = state.FolderNodeList;  // keeps the program-wide "DIR_" counter
     nodes.clear();
     progress.setStatusText(kLoadingLabel);
-    session::refillTables(*content, folderTable, fileTable, progress);
+    session::refillTables(*content, folderTable, items, progress);
     if (stop.stop_requested()) return {SessionLoadStatus::Stopped, 0, {}};
     const std::string& name = content->header.activeFileSystemName;
     records::BuildFolderTree(records::volumeKindFromName(name), folderTable, nodes, progress, stop);
@@ -91,7 +91,8 @@ SessionLoadResult loadSession(RecoveryState& state, std::span<const std::uint8_t
     state.ActiveVolume.params = h.activeParameters;
     state.ActiveVolume.fileSystemName = name;
     state.tables.FolderTable = std::move(folderTable);
-    state.tables.FileTable = std::move(fileTable);
+    state.tables.FileTable.clear();
+    state.items = std::move(items);
     state.FolderNodeList = std::move(nodes);
     // The run table belonged to the previous volume; recovery rebuilds it.
     state.mftRunTable.clear();

@@ -1,6 +1,9 @@
 #include "fat/dir_entry.h"
 
 #include <array>
+#include <vector>
+
+#include "util/utf.h"
 
 namespace qvx::fat {
 
@@ -28,7 +31,7 @@ std::uint64_t firstDirectorySector(const FatVolume& v, std::uint64_t sectorLba) 
 
 // Collects the long name of the entry at byte offset position of sector.
 LongNameResult collectLongName(const FatVolume& volume, util::Bytes sector, std::int64_t position,
-                               std::uint64_t sectorLba, std::string& out) {
+                               std::uint64_t sectorLba, std::vector<std::uint8_t>& out) {
     out.clear();
     const std::uint64_t firstLba = firstDirectorySector(volume, sectorLba);
     std::array<std::uint8_t, disk::kSectorSize> previous{};
@@ -36,7 +39,7 @@ LongNameResult collectLongName(const FatVolume& volume, util::Bytes sector, std:
     std::uint64_t currentLba = sectorLba;
     std::uint32_t sequence = 1;
     for (;;) {
-        if (out.size() > kMaxLongNameChars) return LongNameResult::Accepted;
+        if (out.size() / 2 > kMaxLongNameChars) return LongNameResult::Accepted;
         position -= kEntrySize;
         if (position < 0) {
             if (currentLba <= firstLba || sectorLba - currentLba >= kMaxSectorsBack) return LongNameResult::Rejected;
@@ -47,11 +50,12 @@ LongNameResult collectLongName(const FatVolume& volume, util::Bytes sector, std:
         }
         const DirEntry entry{current.subspan(static_cast<std::size_t>(position), kEntrySize)};
         if (!entry.isLongName())
-            return (!out.empty() && out.size() % 13 == 0) ? LongNameResult::Accepted : LongNameResult::Rejected;
+            return (!out.empty() && (out.size() / 2) % 13 == 0) ? LongNameResult::Accepted : LongNameResult::Rejected;
         for (std::size_t off : kLongNameCharOffsets) {
-            const std::uint8_t low = util::le8(entry.bytes, off);
-            if (low == 0) return LongNameResult::Accepted;
-            out.push_back(static_cast<char>(low));
+            const std::uint16_t unit = util::le16(entry.bytes, off);
+            if (unit == 0) return LongNameResult::Accepted;
+            out.push_back(static_cast<std::uint8_t>(unit));
+            out.push_back(static_cast<std::uint8_t>(unit >> 8));
         }
         if (entry.firstByte() == 0x40 + sequence) return LongNameResult::Accepted;
         ++sequence;
@@ -110,20 +114,20 @@ DecodedName DecodeEntryName(const FatVolume& volume, util::Bytes sector, std::ui
     const DirEntry entry = entryAt(sector, entryIndex);
     if (entry.bytes.empty()) return result;
     result.deleted = entry.isDeleted();
-    result.name = shortName(entry);
+    result.name = util::latin1ToUtf8(shortName(entry));
     if (!isValidEntryName(result.name)) return result;
     if (sector.size() < disk::kSectorSize || entryIndex >= kEntriesPerSector) {
         result.valid = true;
         return result;
     }
-    std::string longName;
+    std::vector<std::uint8_t> longName;
     const std::int64_t position = static_cast<std::int64_t>(entryIndex) * kEntrySize;
     // An accepted but empty long name (a lone entry starting with 0) would
     // leave the entry nameless; the short name is kept then.
     if (collectLongName(volume, sector.first(disk::kSectorSize), position, sectorLba, longName) ==
             LongNameResult::Accepted &&
         !longName.empty()) {
-        result.name = std::move(longName);
+        result.name = util::utf16leToUtf8(longName);
         if (!isValidEntryName(result.name)) return result;
     }
     result.valid = true;

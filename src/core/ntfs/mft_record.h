@@ -1,45 +1,33 @@
 #pragma once
-// Decoding of NTFS FILE records: the update-sequence fixup, the attribute
-// walk, file names, data sizes, attribute lists and the first cluster of a
-// folder's index. Pure functions over byte buffers; every walk is bounded by
-// the 1024 bytes of a record (or the buffer, if shorter).
+// Lookups inside one FILE record, as the raw scan and the assignment of an
+// Advance Search use them: file names, data sizes, the records an attribute
+// list names and the first cluster of a folder's index. They work on a
+// record already read with its fixup applied, and walk only that record;
+// the whole file, extension records included, is put together by mft_file.h.
 
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "ntfs/attribute.h"
+#include "ntfs/file_name.h"
+#include "ntfs/fixup.h"
+#include "ntfs/mft_header.h"
 #include "util/le.h"
 
 namespace qvx::ntfs {
 
-/// An MFT record is taken as two 512-byte sectors.
+/// The record size the raw scan accepts and the default elsewhere.
 inline constexpr std::size_t kRecordBytes = 1024;
 inline constexpr std::uint32_t kSectorsPerRecord = 2;
-
-// FILE record header.
-inline constexpr std::size_t kUsaOffset = 0x04;        // u16
-inline constexpr std::size_t kUsaCount = 0x06;         // u16, sequence number included
-inline constexpr std::size_t kFirstAttribute = 0x14;   // u16
-inline constexpr std::size_t kRecordFlags = 0x16;      // u8: bit 0 in use, bit 1 directory
-inline constexpr std::size_t kAllocatedSize = 0x1C;    // u16
-inline constexpr std::size_t kRecordNumber = 0x2C;     // u32
-
-// Attribute types.
-inline constexpr std::uint32_t kAttrList = 0x20;
-inline constexpr std::uint32_t kAttrFileName = 0x30;
-inline constexpr std::uint32_t kAttrData = 0x80;
-inline constexpr std::uint32_t kAttrIndexAllocation = 0xA0;
-
-/// File-name namespaces.
-enum class NameSpace : std::uint8_t { Posix = 0, Win32 = 1, Dos = 2, Win32AndDos = 3 };
 
 /// Records of one file listed by its attribute list, the record itself first.
 inline constexpr std::size_t kMaxListedRecords = 68;
 
 struct FileNameInfo {
     bool found = false;
-    std::string name;            // low byte of each UTF-16 unit
+    std::string name;            // UTF-8
     std::uint32_t parent = 0;    // low 32 bits of the parent reference
     std::int64_t creationTime = 0;
 };
@@ -48,13 +36,6 @@ struct DataSize {
     bool found = false;
     std::uint64_t size = 0;
 };
-
-/// True when the buffer begins with "FILE".
-bool isFileRecord(util::Bytes record);
-
-/// Puts back the two bytes the update sequence array saved for every
-/// 512-byte stride it covers; strides beyond length are left alone.
-void applyFixup(std::span<std::uint8_t> buffer, std::size_t length);
 
 /// The first unnamed file-name attribute in the namespace.
 FileNameInfo findFileName(util::Bytes record, NameSpace nameSpace);

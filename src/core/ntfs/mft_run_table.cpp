@@ -1,181 +1,323 @@
 #include "ntfs/mft_run_table.h"
 
 #include <algorithm>
-#include <array>
-#include <limits>
+#include <cstring>
 
-#include "ntfs/mft_record.h"
+#include "ntfs/attribute.h"
+#include "ntfs/fixup.h"
+#include "ntfs/mft_header.h"
+#include "ntfs/run_list.h"
+#include "util/page_aligned.h"
 
 namespace qvx::ntfs {
 
 namespace {
 
-constexpr std::size_t kAttrNonResident = 0x08;    // u8
-constexpr std::size_t kAttrValueLength = 0x10;    // u32, resident
-constexpr std::size_t kAttrValueOffset = 0x14;    // u16, resident
-constexpr std::size_t kAttrRunListOffset = 0x20;  // u16, non-resident
-constexpr std::size_t kAttrDataSize = 0x30;       // u64, non-resident
-
-// An attribute list longer than this is not taken (real ones are a few KiB).
-constexpr std::uint64_t kMaxAttributeListBytes = 1u << 20;
+constexpr std::uint32_t kSectorBytes = 512;
+// Sectors read per request while walking the MFT (1 MiB).
+constexpr std::uint32_t kWalkChunkSectors = 2048;
 // Bound on the extension records of the MFT's own data.
 constexpr std::size_t kMaxExtensionRecords = 4096;
 
-std::uint32_t clampToU32(std::uint64_t value) {
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, std::numeric_limits<std::uint32_t>::max()));
-}
+struct DataInstance {
+    std::uint64_t startVcn = 0;
+    std::vector<Run> runs;
+};
 
-using Record = std::array<std::uint8_t, kRecordBytes>;
-
-bool readRecord(const partition::VolumeRange& volume, std::uint64_t sector, Record& record) {
-    volume.read(sector, kSectorsPerRecord, record.data());
-    if (!isFileRecord(record)) return false;
-    applyFixup(record, record.size());
-    return true;
+/// The unnamed non-resident $DATA instances of a record (fixup applied).
+util::DecodeResult collectDataInstances(util::Bytes record, std::uint64_t volumeClusters,
+                                        std::vector<DataInstance>& out, std::vector<std::uint8_t>* listValue,
+                                        const partition::VolumeRange* volume, std::uint64_t volumeStart,
+                                        std::uint32_t sectorsPerCluster) {
+    MftHeader header;
+    util::DecodeResult r = parseMftHeader(record, header);
+    if (!r.ok()) return r;
+    util::DecodeResult runProblem;
+    r = forEachAttribute(record, header, [&](const Attribute& a) {
+        if (a.type == kAttrData && !a.named() && a.nonResident) {
+            DataInstance inst;
+            inst.startVcn = a.startVcn;
+            std::uint64_t vcns = 0;
+            util::DecodeResult rl = decodeRunList(a.runList(), a.startVcn, volumeClusters, inst.runs, vcns);
+            if (rl.corrupt() && runProblem.ok()) runProblem = rl;
+            out.push_back(std::move(inst));
+        } else if (a.type == kAttrList && listValue != nullptr) {
+            if (!a.nonResident) {
+                listValue->assign(a.value.begin(), a.value.end());
+            } else if (volume != nullptr) {
+                std::vector<Run> runs;
+                std::uint64_t vcns = 0;
+                (void)decodeRunList(a.runList(), 0, volumeClusters, runs, vcns);
+                const std::uint64_t bytes = std::min(a.dataSize, kMaxAttributeListBytes);
+                listValue->clear();
+                for (const Run& run : runs) {
+                    if (listValue->size() >= bytes) break;
+                    const std::uint64_t runBytes = run.clusters * sectorsPerCluster * kSectorBytes;
+                    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(runBytes, bytes - listValue->size()));
+                    std::vector<std::uint8_t> part((take + kSectorBytes - 1) / kSectorBytes * kSectorBytes, 0);
+                    if (!run.sparse)
+                        (void)volume->readCounted(volumeStart + run.lcn * sectorsPerCluster,
+                                                  static_cast<std::uint32_t>(part.size() / kSectorBytes), part.data());
+                    listValue->insert(listValue->end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
+                }
+            }
+        }
+        return true;
+    });
+    if (r.ok() && runProblem.corrupt()) return runProblem;
+    return r;
 }
 
 }  // namespace
 
-std::uint64_t MftRunTable::totalSectors() const {
-    std::uint64_t total = 0;
-    for (std::uint32_t length : m_lengths) total += length;
-    return total;
+void MftRunTable::setRecordBytes(std::uint32_t bytes) {
+    // 1, 2 and 4 KiB are the sizes in use; anything else is damage.
+    m_recordBytes = bytes == 1024 || bytes == 2048 || bytes == 4096 ? bytes : kDefaultRecordBytes;
 }
 
-std::uint32_t MftRunTable::previousStart() const {
-    for (std::size_t i = m_starts.size(); i > 0; --i)
-        if (m_starts[i - 1] != 0) return m_starts[i - 1];
-    return 0;
-}
-
-void MftRunTable::appendRunList(util::Bytes buffer, std::size_t offset, std::uint64_t volumeStart,
-                                std::uint32_t sectorsPerCluster) {
-    bool firstOfInstance = true;
-    std::uint64_t previous = previousStart();
-    // Each step consumes at least the header byte, so the walk ends at the
-    // buffer's end at the latest.
-    while (offset < buffer.size() && m_starts.size() < kMaxRuns) {
-        const std::uint8_t header = buffer[offset];
-        if (header == 0) break;
-        const std::size_t lengthSize = header & 0x0F;
-        const std::size_t offsetSize = header >> 4;
-        if (!util::fits(buffer.size(), offset + 1, lengthSize + offsetSize)) break;
-        std::uint64_t clusters = 0;
-        for (std::size_t i = 0; i < std::min<std::size_t>(lengthSize, 4); ++i)
-            clusters |= std::uint64_t{buffer[offset + 1 + i]} << (8 * i);
-        const std::uint32_t lengthSectors = clampToU32(clusters * sectorsPerCluster);
-        if (offsetSize == 0) {
-            m_starts.push_back(0);
-            m_lengths.push_back(lengthSectors);
-        } else {
-            // Signed, relative offset of up to eight bytes.
-            std::uint64_t raw = 0;
-            for (std::size_t i = 0; i < std::min<std::size_t>(offsetSize, 8); ++i)
-                raw |= std::uint64_t{buffer[offset + 1 + lengthSize + i]} << (8 * i);
-            const bool negative = (buffer[offset + lengthSize + std::min<std::size_t>(offsetSize, 8)] & 0x80) != 0;
-            std::uint64_t start = 0;
-            if (negative) {
-                const std::uint64_t magnitude =
-                    offsetSize >= 8 ? (~raw + 1) : ((std::uint64_t{1} << (8 * offsetSize)) - raw);
-                const std::uint64_t back = magnitude * sectorsPerCluster;
-                start = back > previous ? 0 : previous - back;
-            } else if (firstOfInstance || m_starts.empty()) {
-                start = volumeStart + raw * sectorsPerCluster;
-            } else {
-                start = previous + raw * sectorsPerCluster;
+bool MftRunTable::appendExtent(std::uint64_t lba, std::uint64_t sectors, bool sparse) {
+    if (sectors == 0 || m_extents.size() >= kMaxRuns) return true;
+    Extent e{sparse ? 0 : lba, sectors, !sparse};
+    bool overlapped = false;
+    if (!sparse) {
+        for (const Extent& other : m_extents) {
+            if (!other.usable) continue;
+            if (lba < other.lba + other.sectors && other.lba < lba + sectors) {
+                overlapped = true;
+                break;
             }
-            m_starts.push_back(clampToU32(start));
-            m_lengths.push_back(lengthSectors);
-            previous = start;
         }
-        firstOfInstance = false;
-        offset += 1 + lengthSize + offsetSize;
     }
+    if (overlapped) e.usable = false;
+    if (!m_extents.empty()) {
+        Extent& last = m_extents.back();
+        if (e.usable && last.usable && last.lba + last.sectors == e.lba) {
+            last.sectors += sectors;
+            m_totalSectors += sectors;
+            return true;
+        }
+    }
+    m_extents.push_back(e);
+    m_totalSectors += sectors;
+    return !overlapped;
 }
 
-std::uint32_t MftRunTable::recordSector(std::uint32_t recordNumber) const {
-    const std::uint64_t target = std::uint64_t{recordNumber} * kSectorsPerRecord;
+util::DecodeResult MftRunTable::appendRunList(util::Bytes buffer, std::size_t offset, std::uint64_t volumeStart,
+                                              std::uint32_t sectorsPerCluster, std::uint64_t volumeClusters) {
+    if (offset > buffer.size() || sectorsPerCluster == 0) return util::DecodeResult::corruptBecause("no run list");
+    std::vector<Run> runs;
+    std::uint64_t vcns = 0;
+    util::DecodeResult r = decodeRunList(buffer.subspan(offset), 0, volumeClusters, runs, vcns);
+    bool overlapped = false;
+    for (const Run& run : runs)
+        overlapped |= !appendExtent(volumeStart + run.lcn * sectorsPerCluster, run.clusters * sectorsPerCluster, run.sparse) &&
+                      !run.sparse;
+    if (r.ok() && overlapped) return util::DecodeResult::corruptBecause("the $MFT's runs overlap");
+    return r;
+}
+
+std::uint64_t MftRunTable::recordSector(std::uint64_t recordNumber) const {
+    const std::uint64_t target = recordNumber * (m_recordBytes / kSectorBytes);
+    if (recordNumber > (UINT64_MAX / m_recordBytes)) return 0;
     std::uint64_t before = 0;
-    for (std::size_t i = 0; i < m_starts.size(); ++i) {
-        if (target < before + m_lengths[i]) return clampToU32(m_starts[i] + (target - before));
-        before += m_lengths[i];
+    for (const Extent& e : m_extents) {
+        if (target < before + e.sectors) return e.usable ? e.lba + (target - before) : 0;
+        before += e.sectors;
     }
     return 0;
 }
 
-std::vector<std::uint32_t> MftRunTable::dataRecordsOfList(util::Bytes entries) {
-    std::vector<std::uint32_t> records;
-    std::size_t entry = 0;
-    while (util::fits(entries.size(), entry, 0x18) && records.size() < kMaxExtensionRecords) {
-        const std::uint32_t type = util::le32(entries, entry);
-        if (type == 0 || type == 0xFFFFFFFFu) break;
-        const std::uint32_t number = util::le32(entries, entry + 0x10);
-        if (type == kAttrData && std::find(records.begin(), records.end(), number) == records.end())
-            records.push_back(number);
-        const std::size_t length = util::le16(entries, entry + 0x04);
-        if (length == 0) break;
-        entry += length;
+std::uint32_t MftRunTable::readRecord(const partition::VolumeRange& volume, std::uint64_t recordNumber,
+                                      std::span<std::uint8_t> out) const {
+    const std::uint32_t sectors = m_recordBytes / kSectorBytes;
+    const std::size_t bytes = std::min<std::size_t>(out.size(), m_recordBytes);
+    std::fill(out.begin(), out.end(), std::uint8_t{0});
+    if (recordNumber > (UINT64_MAX / m_recordBytes)) return sectors;
+    std::uint64_t target = recordNumber * sectors;
+    std::uint32_t done = 0;
+    std::uint32_t bad = 0;
+    std::uint64_t before = 0;
+    for (const Extent& e : m_extents) {
+        if (done == sectors) break;
+        if (target >= before + e.sectors) {
+            before += e.sectors;
+            continue;
+        }
+        const std::uint64_t offset = target - before;
+        const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors - done, e.sectors - offset));
+        if (e.usable && std::size_t{done + take} * kSectorBytes <= bytes) {
+            bad += volume.readCounted(e.lba + offset, take, out.data() + std::size_t{done} * kSectorBytes);
+        } else {
+            bad += take;
+        }
+        done += take;
+        target += take;
+        before += e.sectors;
     }
-    return records;
+    return bad + (sectors - done);
 }
 
-void MftRunTable::buildMftRunTable(const partition::VolumeRange& volume, std::uint32_t volumeStart,
-                                   std::uint32_t mftSector, std::uint32_t sectorsPerCluster) {
-    Record record{};
-    // Record 5, the root folder: its index runs stand in for the table when
-    // record 0 turns out unusable below.
-    if (!readRecord(volume, std::uint64_t{mftSector} + 10, record)) return;
-    if (const std::size_t attr = findAttribute(record, kAttrIndexAllocation);
-        attr != 0 && util::le8(record, attr + kAttrNonResident) == 1)
-        appendRunList(record, attr + util::le16(record, attr + kAttrRunListOffset), volumeStart, sectorsPerCluster);
+bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_token stop,
+                                const RecordVisitor& visit) const {
+    const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
+    util::PageAlignedBytes chunk(std::size_t{kWalkChunkSectors} * kSectorBytes);
+    std::vector<std::uint8_t> badSectors;  // per sector of the chunk, only when some failed
+    std::vector<std::uint8_t> carry(m_recordBytes);
+    std::uint32_t carrySectors = 0;  // sectors of the straddling record gathered so far
+    std::uint64_t carryLba = 0;
+    std::uint32_t carryBad = 0;
+    std::uint64_t n = 0;
 
-    // Record 0, the MFT itself.
-    if (!readRecord(volume, mftSector, record)) return;
-    Record base = record;
-    if (const std::size_t attr = findAttribute(base, kAttrData); attr != 0) {
-        clear();
-        if (util::le8(base, attr + kAttrNonResident) == 1)
-            appendRunList(base, attr + util::le16(base, attr + kAttrRunListOffset), volumeStart, sectorsPerCluster);
+    for (const Extent& e : m_extents) {
+        std::uint64_t s = 0;
+        while (s < e.sectors) {
+            if (stop.stop_requested()) return false;
+            const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - s));
+            const std::uint64_t lba = e.lba + s;
+            badSectors.clear();
+            if (e.usable) {
+                std::uint64_t firstBad = 0;
+                if (volume.readCounted(lba, count, chunk.data(), &firstBad) != 0) {
+                    // Find which sectors are missing, so each record is told.
+                    badSectors.assign(count, 0);
+                    for (std::uint32_t i = 0; i < count; ++i)
+                        badSectors[i] = volume.readCounted(lba + i, 1, chunk.data() + std::size_t{i} * kSectorBytes) != 0;
+                }
+            } else {
+                std::memset(chunk.data(), 0, std::size_t{count} * kSectorBytes);
+                badSectors.assign(count, 1);
+            }
+            auto badIn = [&](std::uint32_t from, std::uint32_t len) {
+                if (badSectors.empty()) return std::uint32_t{0};
+                std::uint32_t b = 0;
+                for (std::uint32_t i = from; i < from + len; ++i) b += badSectors[i];
+                return b;
+            };
+            std::uint32_t i = 0;
+            while (i < count) {
+                if (carrySectors != 0) {
+                    const std::uint32_t take = std::min(recordSectors - carrySectors, count - i);
+                    std::memcpy(carry.data() + std::size_t{carrySectors} * kSectorBytes,
+                                chunk.data() + std::size_t{i} * kSectorBytes, std::size_t{take} * kSectorBytes);
+                    carryBad += badIn(i, take);
+                    carrySectors += take;
+                    i += take;
+                    if (carrySectors == recordSectors) {
+                        visit(n++, carry, carryLba, carryBad);
+                        carrySectors = 0;
+                        carryBad = 0;
+                    }
+                } else if (count - i >= recordSectors) {
+                    visit(n++, std::span<std::uint8_t>(chunk.data() + std::size_t{i} * kSectorBytes, m_recordBytes),
+                          e.usable ? lba + i : 0, badIn(i, recordSectors));
+                    i += recordSectors;
+                } else {
+                    carryLba = e.usable ? lba + i : 0;
+                    carrySectors = count - i;
+                    std::memcpy(carry.data(), chunk.data() + std::size_t{i} * kSectorBytes,
+                                std::size_t{carrySectors} * kSectorBytes);
+                    carryBad = badIn(i, carrySectors);
+                    i = count;
+                }
+            }
+            s += count;
+        }
     }
+    return true;
+}
+
+util::DecodeResult MftRunTable::buildMftRunTable(const partition::VolumeRange& volume, std::uint64_t volumeStart,
+                                                 std::uint64_t mftSector, std::uint32_t sectorsPerCluster,
+                                                 std::uint64_t mirrorSector, util::Diagnostics* diagnostics) {
+    clear();
+    if (sectorsPerCluster == 0) return util::DecodeResult::corruptBecause("no cluster size");
+    const std::uint64_t volumeClusters =
+        volume.SectorRangeEnd >= volume.SectorRangeStart && volume.SectorRangeEnd != 0
+            ? (volume.SectorRangeEnd - volume.SectorRangeStart + 1) / sectorsPerCluster
+            : 0;
+    const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
+    std::vector<std::uint8_t> record(m_recordBytes);
+    auto report = [&](const util::DecodeResult& r, std::uint64_t number, std::uint64_t lba) {
+        if (diagnostics != nullptr && r.corrupt())
+            diagnostics->add(util::Problem::CorruptRecord, 1, number, lba, r.reason);
+    };
+    auto readAt = [&](std::uint64_t lba) {
+        const std::uint32_t bad = volume.readCounted(lba, recordSectors, record.data());
+        if (bad != 0 && diagnostics != nullptr) diagnostics->add(util::Problem::UnreadableSectors, bad, 0, lba);
+        if (!isFileRecord(record)) return false;
+        const FixupResult fix = applyFixup(record, record.size());
+        if (fix.torn() && diagnostics != nullptr)
+            diagnostics->add(util::Problem::TornRecord, 1, 0, lba + fix.firstTorn);
+        return true;
+    };
+
+    std::uint64_t baseLba = mftSector;
+    if (!readAt(mftSector)) {
+        if (mirrorSector == 0 || !readAt(mirrorSector))
+            return util::DecodeResult::corruptBecause("record 0 of the MFT is not a FILE record");
+        baseLba = mirrorSector;
+    }
+    std::vector<DataInstance> instances;
+    std::vector<std::uint8_t> listValue;
+    util::DecodeResult result = collectDataInstances(record, volumeClusters, instances, &listValue, &volume,
+                                                     volumeStart, sectorsPerCluster);
+    report(result, 0, baseLba);
+
+    auto appendInstances = [&](MftRunTable& table, std::vector<DataInstance>& list) {
+        std::stable_sort(list.begin(), list.end(),
+                         [](const DataInstance& a, const DataInstance& b) { return a.startVcn < b.startVcn; });
+        std::uint64_t expected = 0;
+        bool overlapped = false;
+        for (const DataInstance& inst : list) {
+            if (inst.startVcn < expected) continue;  // a duplicate piece
+            if (inst.startVcn > expected)
+                (void)table.appendExtent(0, (inst.startVcn - expected) * sectorsPerCluster, true);
+            for (const Run& run : inst.runs) {
+                overlapped |= !table.appendExtent(volumeStart + run.lcn * sectorsPerCluster,
+                                                  run.clusters * sectorsPerCluster, run.sparse) && !run.sparse;
+                expected = run.vcn + run.clusters;
+            }
+        }
+        return overlapped;
+    };
 
     // A large MFT keeps further runs of its data in extension records named
-    // by an attribute list.
-    const std::size_t list = findAttribute(base, kAttrList);
-    if (list == 0) return;
-    std::vector<std::uint32_t> extensions;
-    if (util::le8(base, list + kAttrNonResident) == 0) {
-        const std::size_t value = list + util::le16(base, list + kAttrValueOffset);
-        const std::size_t length = util::le32(base, list + kAttrValueLength);
-        if (value >= base.size()) return;
-        extensions = dataRecordsOfList(util::Bytes(base).subspan(value, std::min(length, base.size() - value)));
-    } else {
-        MftRunTable listRuns;
-        listRuns.appendRunList(base, list + util::le16(base, list + kAttrRunListOffset), volumeStart,
-                               sectorsPerCluster);
-        const std::uint64_t listBytes = std::min(util::le64(base, list + kAttrDataSize), kMaxAttributeListBytes);
-        std::vector<std::uint8_t> bytes;
-        for (std::size_t run = 0; run < listRuns.runCount() && bytes.size() < listBytes; ++run) {
-            for (std::uint32_t s = 0; s < listRuns.length(run) && bytes.size() < listBytes; ++s) {
-                std::array<std::uint8_t, disk::kSectorSize> sector{};
-                volume.read(std::uint64_t{listRuns.start(run)} + s, 1, sector.data());
-                bytes.insert(bytes.end(), sector.begin(), sector.end());
-            }
+    // by its attribute list; they are located through the runs known so far.
+    std::vector<std::uint64_t> extensions;
+    if (!listValue.empty()) {
+        std::vector<AttributeListEntry> entries;
+        (void)decodeAttributeList(listValue, entries);
+        for (const AttributeListEntry& e : entries) {
+            if (e.type != kAttrData || e.named() || e.holder.record == 0) continue;
+            if (std::find(extensions.begin(), extensions.end(), e.holder.record) == extensions.end() &&
+                extensions.size() < kMaxExtensionRecords)
+                extensions.push_back(e.holder.record);
         }
-        bytes.resize(std::min<std::size_t>(bytes.size(), listBytes));
-        extensions = dataRecordsOfList(bytes);
     }
-    if (extensions.empty()) return;
-
-    clear();
-    for (std::size_t i = 0; i < extensions.size(); ++i) {
-        const std::uint64_t sector = i == 0 ? std::uint64_t{mftSector} + std::uint64_t{kSectorsPerRecord} * extensions[0]
-                                            : recordSector(extensions[i]);
-        if (i > 0 && sector == 0) return;
-        if (!readRecord(volume, sector, record)) return;
-        const std::size_t attr = findAttribute(record, kAttrData);
-        if (attr == 0 || util::le8(record, attr + kAttrNonResident) != 1) continue;
-        appendRunList(record, attr + util::le16(record, attr + kAttrRunListOffset), volumeStart, sectorsPerCluster);
+    if (!extensions.empty()) {
+        MftRunTable known;
+        known.setRecordBytes(m_recordBytes);
+        std::vector<DataInstance> first = instances;
+        (void)appendInstances(known, first);
+        for (std::uint64_t number : extensions) {
+            const std::uint32_t bad = known.readRecord(volume, number, record);
+            if (bad != 0 && diagnostics != nullptr)
+                diagnostics->add(util::Problem::UnreadableRecords, 1, number, known.recordSector(number));
+            if (!isFileRecord(record)) continue;
+            (void)applyFixup(record, record.size());
+            const util::DecodeResult r =
+                collectDataInstances(record, volumeClusters, instances, nullptr, nullptr, 0, sectorsPerCluster);
+            report(r, number, known.recordSector(number));
+        }
     }
+    if (appendInstances(*this, instances)) {
+        const util::DecodeResult overlap = util::DecodeResult::corruptBecause("the $MFT's runs overlap");
+        report(overlap, 0, baseLba);
+        if (result.ok()) result = overlap;
+    }
+    if (diagnostics != nullptr && result.corrupt() && result.reason.find("run") != std::string::npos)
+        diagnostics->add(util::Problem::CorruptRunList, 1, 0, baseLba, result.reason);
+    return result;
 }
 
 }  // namespace qvx::ntfs

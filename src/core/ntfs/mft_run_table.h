@@ -1,57 +1,94 @@
 #pragma once
-// The runs of the MFT's own data: where each stretch of MFT records lies on
-// the disk, so that a record number can be turned into the sector that holds
-// it. Rebuilt by every Standard Search of an NTFS volume.
+// Where the MFT's own data lies on the disk: the extents of $MFT's unnamed
+// $DATA in file order, as absolute sectors. Record n starts at byte
+// n * recordBytes of that data; a record is located by byte offset through
+// the extents and put together from two extents when it straddles them
+// (small clusters and odd run lengths make that common). Rebuilt by every
+// Standard Search of an NTFS volume.
 
 #include <cstdint>
+#include <functional>
+#include <span>
+#include <stop_token>
 #include <vector>
 
 #include "partition/validate_volume.h"
+#include "util/decode_status.h"
+#include "util/diagnostics.h"
 #include "util/le.h"
 
 namespace qvx::ntfs {
 
+inline constexpr std::uint32_t kDefaultRecordBytes = 1024;
+
 class MftRunTable {
 public:
-    /// Upper bound on the runs kept, so that a hostile run list cannot
-    /// exhaust memory; decoding stops when it is reached.
+    /// Upper bound on the extents kept, so that a hostile run list cannot
+    /// exhaust memory.
     static constexpr std::size_t kMaxRuns = 1u << 20;
 
-    void clear() {
-        m_starts.clear();
-        m_lengths.clear();
-    }
-    std::size_t runCount() const { return m_starts.size(); }
-    std::uint32_t start(std::size_t run) const { return m_starts[run]; }
-    std::uint32_t length(std::size_t run) const { return m_lengths[run]; }
-    /// Sum of the run lengths, in sectors.
-    std::uint64_t totalSectors() const;
+    struct Extent {
+        std::uint64_t lba = 0;      // absolute first sector; 0 for a sparse run
+        std::uint64_t sectors = 0;
+        bool usable = true;         // false: sparse, or overlapping an earlier extent
+    };
 
-    /// Decodes one attribute instance's run list (mapping pairs) from offset
-    /// of the buffer and appends its runs. Clusters become sectors with
-    /// sectorsPerCluster; the first run of the instance is relative to
-    /// volumeStart, the later ones to the previous non-sparse run.
-    void appendRunList(util::Bytes buffer, std::size_t offset, std::uint64_t volumeStart,
-                       std::uint32_t sectorsPerCluster);
+    void clear() {
+        m_extents.clear();
+        m_totalSectors = 0;
+    }
+    std::size_t runCount() const { return m_extents.size(); }
+    std::uint64_t start(std::size_t run) const { return m_extents[run].lba; }
+    std::uint64_t length(std::size_t run) const { return m_extents[run].sectors; }
+    const std::vector<Extent>& extents() const { return m_extents; }
+    /// Sum of the extent lengths, in sectors.
+    std::uint64_t totalSectors() const { return m_totalSectors; }
+
+    std::uint32_t recordBytes() const { return m_recordBytes; }
+    void setRecordBytes(std::uint32_t bytes);
+    /// Record slots the extents hold.
+    std::uint64_t recordCount() const { return m_totalSectors * 512 / m_recordBytes; }
+
+    /// Appends an extent of the MFT's data; overlap with an earlier extent
+    /// makes it unusable (records read from the same sectors are one record).
+    /// Returns false when it overlapped.
+    bool appendExtent(std::uint64_t lba, std::uint64_t sectors, bool sparse = false);
+
+    /// Decodes one attribute instance's run list at offset of buffer and
+    /// appends its extents; clusters become sectors with sectorsPerCluster
+    /// from volumeStart (cluster 0).
+    util::DecodeResult appendRunList(util::Bytes buffer, std::size_t offset, std::uint64_t volumeStart,
+                                     std::uint32_t sectorsPerCluster, std::uint64_t volumeClusters = 0);
 
     /// Absolute sector of the first sector of record n, or 0 when the record
-    /// lies beyond the table.
-    std::uint32_t recordSector(std::uint32_t recordNumber) const;
+    /// lies beyond the table or in an unusable extent.
+    std::uint64_t recordSector(std::uint64_t recordNumber) const;
 
-    /// Builds the table from the volume's record 0 (and the extension
-    /// records its attribute list names). mftSector is the LBA of record 0.
-    void buildMftRunTable(const partition::VolumeRange& volume, std::uint32_t volumeStart, std::uint32_t mftSector,
-                          std::uint32_t sectorsPerCluster);
+    /// Reads record n (recordBytes bytes, as on the disk, no fixup) into
+    /// out, from every extent it spans. Returns the sectors that could not
+    /// be read; all of them when the record lies outside the table.
+    std::uint32_t readRecord(const partition::VolumeRange& volume, std::uint64_t recordNumber,
+                             std::span<std::uint8_t> out) const;
 
-    /// Record numbers of every unnamed-data entry of an attribute list held
-    /// in entries[0, size).
-    static std::vector<std::uint32_t> dataRecordsOfList(util::Bytes entries);
+    /// Visits every record slot in order, reading the extents in large
+    /// requests: visit(n, record bytes (mutable, no fixup), lba of its first
+    /// sector, unreadable sectors in it). A slot in an unusable extent is
+    /// visited with lba 0 and all its sectors unreadable. Returns false when
+    /// stopped.
+    using RecordVisitor = std::function<void(std::uint64_t, std::span<std::uint8_t>, std::uint64_t, std::uint32_t)>;
+    bool forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit) const;
+
+    /// Builds the table from the volume's record 0 (falling back to the
+    /// first mirror record) and the extension records its attribute list
+    /// names. mftSector is the LBA of record 0. Problems go to diagnostics.
+    util::DecodeResult buildMftRunTable(const partition::VolumeRange& volume, std::uint64_t volumeStart,
+                                        std::uint64_t mftSector, std::uint32_t sectorsPerCluster,
+                                        std::uint64_t mirrorSector = 0, util::Diagnostics* diagnostics = nullptr);
 
 private:
-    std::uint32_t previousStart() const;
-
-    std::vector<std::uint32_t> m_starts;
-    std::vector<std::uint32_t> m_lengths;
+    std::vector<Extent> m_extents;
+    std::uint64_t m_totalSectors = 0;
+    std::uint32_t m_recordBytes = kDefaultRecordBytes;
 };
 
 }  // namespace qvx::ntfs

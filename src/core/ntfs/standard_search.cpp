@@ -1,12 +1,12 @@
 #include "ntfs/standard_search.h"
 
 #include <algorithm>
-#include <array>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "ntfs/mft_record.h"
+#include "ntfs/fixup.h"
+#include "ntfs/mft_file.h"
+#include "ntfs/mft_header.h"
 #include "records/lost_directories.h"
 
 namespace qvx::ntfs {
@@ -16,139 +16,178 @@ namespace {
 using records::FolderColumn;
 
 constexpr const char* kBootSectorsFoundLabel = "Boot Sectors Found\t\t:";
-// The MFT is read in chunks of this many record slots (1 MiB).
-constexpr std::uint32_t kChunkSlots = 1024;
+// Bound on the names listed for one file (a record holds at most a few
+// dozen; more can only come from a damaged attribute list).
+constexpr std::size_t kMaxHardLinks = 1024;
 // Screen texts are refreshed every this many slots and at the end.
-constexpr std::uint32_t kReportEvery = 1024;
+constexpr std::uint64_t kReportEvery = 1024;
 
-/// Reads records named by attribute lists, which may lie anywhere in the
-/// MFT; keeps the last one, as name and size lookups ask for it in turn.
-class ListedRecordReader {
+std::uint32_t saturate32(std::uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(v); }
+
+/// Extension records and non-resident attribute lists, read through the
+/// MFT's own runs.
+class WalkSource : public MftFileSource {
 public:
-    explicit ListedRecordReader(const partition::VolumeRange& volume) : m_volume(volume) {}
+    WalkSource(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
+               util::Diagnostics* diagnostics)
+        : m_volume(volume), m_runs(runs), m_sectorsPerCluster(sectorsPerCluster), m_diagnostics(diagnostics) {}
 
-    /// The record at sector with its fixup applied, or empty when the
-    /// sector holds no FILE record.
-    util::Bytes read(std::uint32_t sector) {
-        if (!m_valid || sector != m_sector) {
-            m_sector = sector;
-            m_valid = true;
-            m_volume.read(sector, kSectorsPerRecord, m_record.data());
-            m_isFile = isFileRecord(m_record);
-            if (m_isFile) applyFixup(m_record, m_record.size());
+    bool readExtension(std::uint64_t n, std::vector<std::uint8_t>& out) override {
+        out.assign(m_runs.recordBytes(), 0);
+        const std::uint32_t bad = m_runs.readRecord(m_volume, n, out);
+        if (bad != 0 && m_diagnostics != nullptr)
+            m_diagnostics->add(util::Problem::UnreadableRecords, 1, n, m_runs.recordSector(n));
+        if (!isFileRecord(out)) return false;
+        const FixupResult fix = applyFixup(out, out.size());
+        if (fix.torn() && m_diagnostics != nullptr)
+            m_diagnostics->add(util::Problem::TornRecord, 1, n, m_runs.recordSector(n) + fix.firstTorn);
+        return true;
+    }
+
+    bool readRuns(const std::vector<Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) override {
+        out.clear();
+        const std::uint64_t clusterBytes = std::uint64_t{m_sectorsPerCluster} * 512;
+        bool ok = true;
+        for (const Run& run : runs) {
+            if (out.size() >= bytes) break;
+            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(run.clusters * clusterBytes, bytes - out.size()));
+            std::vector<std::uint8_t> part((take + 511) / 512 * 512, 0);
+            if (!run.sparse &&
+                m_volume.readCounted(m_volume.SectorRangeStart + run.lcn * m_sectorsPerCluster,
+                                     static_cast<std::uint32_t>(part.size() / 512), part.data()) != 0)
+                ok = false;
+            out.insert(out.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
         }
-        return m_isFile ? util::Bytes(m_record) : util::Bytes();
+        return ok;
     }
 
 private:
     const partition::VolumeRange& m_volume;
-    std::array<std::uint8_t, kRecordBytes> m_record{};
-    std::uint32_t m_sector = 0;
-    bool m_valid = false;
-    bool m_isFile = false;
+    const MftRunTable& m_runs;
+    std::uint32_t m_sectorsPerCluster;
+    util::Diagnostics* m_diagnostics;
 };
+
+records::ItemTimes itemTimes(const NtfsTimes& t) { return {t.created, t.modified, t.changed, t.accessed}; }
 
 class MftWalk {
 public:
-    MftWalk(const partition::VolumeRange& volume, const MftRunTable& runs, records::RecordTables& tables,
-            util::ProgressSink& progress)
-        : m_volume(volume), m_runs(runs), m_tables(tables), m_progress(progress), m_listed(volume),
-          m_total(runs.totalSectors()) {}
+    MftWalk(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
+            records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
+            util::Diagnostics* diagnostics)
+        : m_volume(volume), m_runs(runs), m_tables(tables), m_items(items), m_progress(progress),
+          m_diagnostics(diagnostics), m_source(volume, runs, sectorsPerCluster, diagnostics),
+          m_volumeClusters(volumeClusterCount(volume, sectorsPerCluster)), m_total(runs.totalSectors()),
+          m_recordSectors(runs.recordBytes() / 512) {}
 
     WalkResult run(std::stop_token stop) {
         m_progress.setCounter(kMftFoundLabel, "");
         m_progress.setCounter(kBootSectorsFoundLabel, "");
         appendMiscellaneousRow(m_tables.FolderTable);
-
-        const std::uint64_t diskSectors =
-            m_volume.reader != nullptr ? m_volume.reader->totalSectors(m_volume.diskIndex) : 0;
-        std::vector<std::uint8_t> chunk(std::size_t{kChunkSlots} * kRecordBytes);
         WalkResult result;
-        for (std::size_t run = 0; run < m_runs.runCount(); ++run) {
-            const std::uint64_t runStart = m_runs.start(run);
-            const std::uint32_t runLength = m_runs.length(run);
-            // Slots sit at offsets 0, 2, 4, ... below the run's length; an
-            // odd-length run's last slot reaches one sector past it.
-            const std::uint64_t runSlots = (std::uint64_t{runLength} + 1) / 2;
-            for (std::uint64_t slot = 0; slot < runSlots;) {
-                if (stop.stop_requested()) {
-                    result.stopped = true;
-                    report();
-                    result.slotCount = m_n;
-                    return result;
-                }
-                const std::uint64_t lba = runStart + 2 * slot;
-                if (diskSectors != 0 && lba >= diskSectors) {
-                    // Nothing past the disk's end can be read: the rest of
-                    // the run counts as slots without a FILE record.
-                    m_n += static_cast<std::uint32_t>(runSlots - slot);
-                    m_done += 2 * (runSlots - slot);
-                    break;
-                }
-                const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kChunkSlots, runSlots - slot));
-                {
-                    m_volume.read(lba, count * kSectorsPerRecord, chunk.data());
-                    for (std::uint32_t k = 0; k < count; ++k) {
-                        m_done += 2;
-                        visit(std::span<std::uint8_t>(chunk.data() + std::size_t{k} * kRecordBytes, kRecordBytes),
-                              lba + 2ull * k);
-                        if (m_n % kReportEvery == 0) report();
-                    }
-                }
-                slot += count;
-            }
-        }
+        result.stopped = !m_runs.forEachRecord(
+            m_volume, stop, [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
+                m_done += m_recordSectors;
+                visit(n, record, lba, bad);
+                if (n % kReportEvery == 0) report();
+                result.slotCount = n + 1;
+            });
         report();
-        result.slotCount = m_n;
         return result;
     }
 
 private:
-    void visit(std::span<std::uint8_t> record, std::uint64_t sector64) {
-        const auto sector = static_cast<std::uint32_t>(sector64);
+    void problem(util::Problem kind, std::uint64_t n, std::uint64_t lba, std::string reason = {}) {
+        if (m_diagnostics != nullptr) m_diagnostics->add(kind, 1, n, lba, std::move(reason));
+    }
+
+    void visit(std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
+        if (bad != 0) problem(util::Problem::UnreadableRecords, n, lba);
+        if (bad == m_recordSectors) return;
         if (!isFileRecord(record)) {
-            ++m_n;
+            if (util::bytesEqual(record, 0, "BAAD")) problem(util::Problem::CorruptRecord, n, lba, "marked BAAD");
             return;
         }
-        applyFixup(record, kRecordBytes);
-        const std::vector<std::uint32_t> list = collectListedRecords(record, m_n);
+        const FixupResult fix = applyFixup(record, record.size());
+        if (fix.torn()) problem(util::Problem::TornRecord, n, lba + fix.firstTorn);
+        MftFile file;
+        if (!decodeMftFile(record, n, lba, &m_source, m_volumeClusters, file, m_diagnostics).ok()) return;
+        // An extension record holds attributes of its base record's file;
+        // it is taken with that file, not as an item of its own.
+        if (file.header.isExtension()) return;
+        const NamedFileName* name = file.bestName();
+        if (name == nullptr) return;
 
-        // The record itself is already in memory; other listed records are
-        // read where the run table places them.
-        auto recordOf = [&](std::size_t index) -> util::Bytes {
-            const std::uint32_t at = m_runs.recordSector(list[index]);
-            if (index == 0 && at == sector) return util::Bytes(record);
-            return m_listed.read(at);
-        };
-
-        FileNameInfo name;
-        for (std::size_t i = 0; i < list.size() && !name.found; ++i) name = findFileNamePreferred(recordOf(i));
-        if (!name.found) {
-            ++m_n;
-            return;
-        }
-
-        const std::uint8_t flags = record[kRecordFlags];
+        const auto flags = static_cast<std::uint8_t>(file.header.flags & 0xFF);
         const bool folder = flags == 3 || flags == 2;
-        records::RecordTable& table = folder ? m_tables.FolderTable : m_tables.FileTable;
-        const int row = table.appendRow(name.name);
-        table.setU32(row, FolderColumn::kSector, sector);
-        table.setU32(row, FolderColumn::kSelf, m_n);
-        table.setU32(row, FolderColumn::kParent, name.parent);
-        table.setI64(row, FolderColumn::kDate, name.creationTime);
+        const bool deleted = folder ? flags == 2 : flags == 0;
+        records::Item item;
+        item.record = n;
+        item.sequence = file.header.sequence;
+        item.parent = name->value.parent.record;
+        item.parentSequence = name->value.parent.sequence;
+        if (file.hasStandardInformation) {
+            item.times = itemTimes(file.standardInformation.times);
+            item.attributes = file.standardInformation.attributes;
+        } else {
+            item.times = itemTimes(name->value.times);
+            item.attributes = name->value.attributes;
+        }
+        item.fileNameTimes = itemTimes(name->value.times);
+        item.flags |= records::kItemHasFileNameTimes;
+        item.sector = lba;
+        if (deleted) item.flags |= records::kItemDeleted;
+        if (!file.extensionsComplete || fix.torn() || bad != 0) item.flags |= records::kItemIncomplete;
+        if (n < 16 || (n < 32 && name->name.starts_with("$"))) item.flags |= records::kItemSystem;
+
         if (folder) {
+            item.flags |= records::kItemFolder;
+            records::RecordTable& table = m_tables.FolderTable;
+            const int row = table.appendRow(name->name);
+            table.setU32(row, FolderColumn::kSector, saturate32(lba));
+            table.setU32(row, FolderColumn::kSelf, saturate32(n));
+            table.setU32(row, FolderColumn::kParent, saturate32(item.parent));
+            table.setI64(row, FolderColumn::kDate, name->value.times.created);
             table.setCell(row, FolderColumn::kSize, "0");
             table.setCell(row, FolderColumn::kType, "FOLDER");
-            if (flags == 2) table.setCell(row, FolderColumn::kDeleted, "1");
+            if (deleted) table.setCell(row, FolderColumn::kDeleted, "1");
+            m_items.add(item, name->name);
         } else {
-            table.setCell(row, FolderColumn::kType, "FILE");
-            DataSize size;
-            for (std::size_t i = 0; i < list.size() && !size.found; ++i) size = findDataSize(recordOf(i));
-            table.setU64(row, FolderColumn::kSize, size.found ? size.size : 0);
-            if (flags == 0) table.setCell(row, FolderColumn::kDeleted, "1");
+            if (const DataStream* data = file.unnamedData()) {
+                item.size = data->dataSize;
+                item.allocatedSize = data->allocatedSize;
+                if (!data->complete) item.flags |= records::kItemIncomplete;
+            }
+            m_items.add(item, name->name);
+            // Further hard links: every other name that is not a DOS alias
+            // is the same file listed in another folder or under another name.
+            std::vector<const NamedFileName*> added{name};
+            for (const NamedFileName& link : file.names) {
+                if (link.value.nameSpace == static_cast<std::uint8_t>(NameSpace::Dos)) continue;
+                const bool seen = std::any_of(added.begin(), added.end(), [&](const NamedFileName* a) {
+                    return a->value.parent.record == link.value.parent.record && a->name == link.name;
+                });
+                if (seen || added.size() >= kMaxHardLinks) continue;
+                added.push_back(&link);
+                records::Item other = item;
+                other.parent = link.value.parent.record;
+                other.parentSequence = link.value.parent.sequence;
+                other.fileNameTimes = itemTimes(link.value.times);
+                m_items.add(other, link.name);
+            }
         }
-        ++m_n;
-        m_counter = m_n + 1;
+        // Alternate data streams follow their file (or folder) as
+        // "name:stream" items in the same parent.
+        for (const DataStream& s : file.streams) {
+            if (s.name.empty()) continue;
+            records::Item stream = item;
+            stream.flags = static_cast<std::uint16_t>(item.flags & ~records::kItemFolder);
+            stream.size = s.dataSize;
+            stream.allocatedSize = s.allocatedSize;
+            if (!s.complete) stream.flags |= records::kItemIncomplete;
+            m_items.add(stream, name->name, s.name);
+        }
+        m_counter = n + 2;
     }
 
     void report() {
@@ -162,15 +201,23 @@ private:
     const partition::VolumeRange& m_volume;
     const MftRunTable& m_runs;
     records::RecordTables& m_tables;
+    records::ItemStore& m_items;
     util::ProgressSink& m_progress;
-    ListedRecordReader m_listed;
+    util::Diagnostics* m_diagnostics;
+    WalkSource m_source;
+    const std::uint64_t m_volumeClusters;
     const std::uint64_t m_total;
+    const std::uint32_t m_recordSectors;
     std::uint64_t m_done = 0;
-    std::uint32_t m_n = 0;
-    std::uint32_t m_counter = 0;  // "MFT Found": the number of the last record added plus 2
+    std::uint64_t m_counter = 0;  // "MFT Found": the number of the last record added plus 2
 };
 
 }  // namespace
+
+std::uint64_t volumeClusterCount(const partition::VolumeRange& volume, std::uint32_t sectorsPerCluster) {
+    if (sectorsPerCluster == 0 || volume.SectorRangeEnd < volume.SectorRangeStart || volume.SectorRangeEnd == 0) return 0;
+    return (volume.SectorRangeEnd - volume.SectorRangeStart + 1) / sectorsPerCluster;
+}
 
 void appendMiscellaneousRow(records::RecordTable& FolderTable) {
     const int row = FolderTable.appendRow(records::kMiscFolderName);
@@ -185,36 +232,42 @@ void appendMiscellaneousRow(records::RecordTable& FolderTable) {
     FolderTable.setCell(row, FolderColumn::kType, "FOLDER");
 }
 
-WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, records::RecordTables& tables,
-                   util::ProgressSink& progress, std::stop_token stop) {
-    MftWalk walk(volume, runs, tables, progress);
+WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
+                   records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
+                   std::stop_token stop, util::Diagnostics* diagnostics) {
+    MftWalk walk(volume, runs, sectorsPerCluster, tables, items, progress, diagnostics);
     return walk.run(stop);
 }
 
 bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition::VolumeParameters& params,
-                           MftRunTable& runs, records::RecordTables& tables, records::FolderNodeList& nodes,
-                           util::ProgressSink& progress, std::stop_token stop) {
+                           MftRunTable& runs, records::RecordTables& tables, records::ItemStore& items,
+                           records::FolderNodeList& nodes, util::ProgressSink& progress, std::stop_token stop,
+                           util::Diagnostics* diagnostics) {
     tables.FolderTable.clear();
     tables.FileTable.clear();
+    items.clear();
     nodes.clear();
     runs.clear();
-    runs.buildMftRunTable(volume, params.cluster0Start, params.mftStart, params.sectorsPerCluster);
+    runs.setRecordBytes(params.sectorsPerMftRecord * 512);
+    (void)runs.buildMftRunTable(volume, params.cluster0Start, params.mftStart, params.sectorsPerCluster,
+                                params.mftMirrorStart, diagnostics);
 
-    const WalkResult walk = walkMft(volume, runs, tables, progress, stop);
+    const WalkResult walk = walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics);
 
     // A stopped walk still gets its tree: the folders and files found so far
     // are arranged the same way, which takes little time.
     progress.setStatusText("Searching Lost Directories. Please Wait...");
     progress.setHelpText("Please wait...");
     tables.FolderTable.sortByColumn(FolderColumn::kSelf);
-    records::FindLostDirectories(records::VolumeKind::Ntfs, tables.FolderTable, &tables.FileTable, progress);
+    records::FindLostDirectories(records::VolumeKind::Ntfs, tables.FolderTable, nullptr, progress);
+    records::reparentOrphanItems(records::VolumeKind::Ntfs, tables.FolderTable, items);
 
     tables.FolderTable.sortByColumn(FolderColumn::kParent);
     progress.setStatusText("Storing Directory Information. Please Wait...");
     records::BuildFolderTree(records::VolumeKind::Ntfs, tables.FolderTable, nodes, progress);
 
     progress.setHelpText(kResultHelpText);
-    if (tables.FileTable.rowCount() == 0) progress.showMessage(kNoRecoveryMessage, util::MessageKind::Information);
+    if (items.fileCount() == 0) progress.showMessage(kNoRecoveryMessage, util::MessageKind::Information);
     return !walk.stopped;
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // The Standard Search of an NTFS volume: locate the MFT from the volume
-// parameters, walk every record slot of its data in order and write one
-// FolderTable row per folder and one FileTable row per file; then hang
-// folders and files whose parent is missing under "QVX_Miscellaneous" and
-// build the folder tree.
+// parameters, walk every record slot of its data in order, put each file
+// together from its base and extension records, and write one FolderTable
+// row per folder and one item per folder, file and alternate data stream;
+// then hang folders and files whose parent is missing under
+// "QVX_Miscellaneous" and build the folder tree.
 
 #include <stop_token>
 
@@ -11,7 +12,9 @@
 #include "partition/validate_volume.h"
 #include "partition/volume_parameters.h"
 #include "records/folder_tree.h"
+#include "records/items.h"
 #include "records/tables.h"
+#include "util/diagnostics.h"
 #include "util/progress.h"
 
 namespace qvx::ntfs {
@@ -25,7 +28,7 @@ inline constexpr const char* kResultHelpText =
 
 /// What the walk and the search saw, for callers and tests.
 struct WalkResult {
-    std::uint32_t slotCount = 0;  // record slots visited
+    std::uint64_t slotCount = 0;  // record slots visited
     bool stopped = false;
 };
 
@@ -33,16 +36,21 @@ struct WalkResult {
 /// (parent 5, the NTFS root).
 void appendMiscellaneousRow(records::RecordTable& FolderTable);
 
-/// Walks every two-sector slot of the runs in table order; slot n is record
-/// n. Appends the synthetic folder first.
-WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, records::RecordTables& tables,
-                   util::ProgressSink& progress, std::stop_token stop);
+/// Clusters of the volume, for bounding run lists (0 when not known).
+std::uint64_t volumeClusterCount(const partition::VolumeRange& volume, std::uint32_t sectorsPerCluster);
+
+/// Walks every record slot of the runs in table order; slot n is record n.
+/// Appends the synthetic folder first.
+WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
+                   records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
+                   std::stop_token stop, util::Diagnostics* diagnostics = nullptr);
 
 /// The whole search: run table, walk, lost directories, folder tree.
-/// Returns false when it was stopped. When FileTable ends empty the message
+/// Returns false when it was stopped. When no file was found the message
 /// "Recovery is not possible ..." has been shown.
 bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition::VolumeParameters& params,
-                           MftRunTable& runs, records::RecordTables& tables, records::FolderNodeList& nodes,
-                           util::ProgressSink& progress, std::stop_token stop);
+                           MftRunTable& runs, records::RecordTables& tables, records::ItemStore& items,
+                           records::FolderNodeList& nodes, util::ProgressSink& progress, std::stop_token stop,
+                           util::Diagnostics* diagnostics = nullptr);
 
 }  // namespace qvx::ntfs

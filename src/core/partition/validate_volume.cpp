@@ -1,5 +1,6 @@
 #include "partition/validate_volume.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qvx::partition {
@@ -8,6 +9,38 @@ int VolumeRange::read(std::uint64_t lba, std::uint32_t count, void* buffer) cons
     std::memset(buffer, 0, static_cast<std::size_t>(count) * disk::kSectorSize);
     if (reader == nullptr) return 0;
     return reader->ReadSectors(diskIndex, lba, count, buffer);
+}
+
+std::uint32_t VolumeRange::readCounted(std::uint64_t lba, std::uint32_t count, void* buffer,
+                                       std::uint64_t* firstBad) const {
+    auto* bytes = static_cast<std::uint8_t*>(buffer);
+    std::memset(buffer, 0, static_cast<std::size_t>(count) * disk::kSectorSize);
+    if (count == 0) return 0;
+    if (reader == nullptr) {
+        if (firstBad != nullptr) *firstBad = lba;
+        return count;
+    }
+    const std::uint64_t diskSectors = reader->totalSectors(diskIndex);
+    std::uint32_t readable = count;
+    if (diskSectors <= lba) readable = 0;
+    else if (diskSectors - lba < count) readable = static_cast<std::uint32_t>(diskSectors - lba);
+    std::uint32_t bad = count - readable;
+    std::uint64_t first = readable < count ? lba + readable : UINT64_MAX;
+    if (readable != 0 && reader->ReadSectors(diskIndex, lba, readable, bytes) != 1) {
+        // The bulk read failed: find out which sectors are missing.
+        std::uint32_t missing = 0;
+        for (std::uint32_t i = 0; i < readable; ++i) {
+            std::uint8_t* at = bytes + std::size_t{i} * disk::kSectorSize;
+            std::memset(at, 0, disk::kSectorSize);
+            if (reader->ReadSectors(diskIndex, lba + i, 1, at) != 1) {
+                if (missing == 0) first = std::min(first, lba + i);
+                ++missing;
+            }
+        }
+        bad += missing;
+    }
+    if (firstBad != nullptr && bad != 0) *firstBad = first;
+    return bad;
 }
 
 int ValidateVolume(const std::string& FileSystemKind, const VolumeRange& range, VolumeParameters& params,

@@ -22,6 +22,11 @@ struct VolumeRange {
 
     /// Clears buffer (count sectors) and reads into it; returns ReadSectors' result.
     int read(std::uint64_t lba, std::uint32_t count, void* buffer) const;
+    /// The same, returning the number of sectors that could not be read
+    /// (left zero); firstBad receives the first of them. Sectors past the
+    /// disk's end count as unreadable without being asked for.
+    [[nodiscard]] std::uint32_t readCounted(std::uint64_t lba, std::uint32_t count, void* buffer,
+                                            std::uint64_t* firstBad = nullptr) const;
 };
 
 /// Empties the five analysis tables, sets the status text "Validating

@@ -31,6 +31,7 @@ struct FileListRow {
     std::uint32_t parentId = 0;     // id of the folder being listed
     std::uint64_t sizeBytes = 0;
     TreeItemId treeItem = kNoItem;  // folders only
+    std::size_t item = static_cast<std::size_t>(-1);  // index in the item store, when the row has an item
 };
 
 using FileList = std::vector<FileListRow>;

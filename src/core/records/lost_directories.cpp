@@ -65,3 +65,22 @@ void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable*
 }
 
 }  // namespace qvx::records
+
+namespace qvx::records {
+
+void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemStore& items, std::stop_token stop) {
+    const std::uint64_t rootId = rootIdOf(kind);
+    std::vector<std::uint64_t> folders;
+    folders.reserve(static_cast<std::size_t>(FolderTable.rowCount()));
+    for (int row = 0; row < FolderTable.rowCount(); ++row) folders.push_back(FolderTable.getU32(row, kSelf));
+    std::sort(folders.begin(), folders.end());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if ((i & 0xFFF) == 0 && stop.stop_requested()) break;
+        Item& it = items[i];
+        if (it.isFolder() || it.parent == rootId) continue;
+        if (!std::binary_search(folders.begin(), folders.end(), it.parent)) it.parent = kMiscFolderId;
+    }
+    items.invalidateIndexes();
+}
+
+}  // namespace qvx::records

@@ -21,3 +21,14 @@ void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable*
                          util::ProgressSink& progress, std::stop_token stop = {});
 
 }  // namespace qvx::records
+
+#include "records/items.h"
+
+namespace qvx::records {
+
+/// The file items (streams included) whose parent folder is neither the
+/// root nor a folder of FolderTable go under "QVX_Miscellaneous", as
+/// FindLostDirectories does for FileTable rows.
+void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemStore& items, std::stop_token stop = {});
+
+}  // namespace qvx::records

@@ -63,8 +63,8 @@ std::vector<FatName> decodeFatDirectory(const std::uint8_t* data, std::size_t si
         if ((entry.attributes() & 0x08) != 0) {  // the volume label
             pending.clear();
             name.volumeLabel = true;
-            name.shown = shortShown;
-            name.utf8 = latin1ToUtf8(shortShown);
+            name.shown = latin1ToUtf8(shortShown);
+            name.utf8 = name.shown;
             out.push_back(name);
             continue;
         }
@@ -99,12 +99,12 @@ std::vector<FatName> decodeFatDirectory(const std::uint8_t* data, std::size_t si
         }
         pending.clear();
         if (longOk) {
-            name.shown = utf16LowBytes(units);
             name.utf8 = utf16ToUtf8(units);
+            name.shown = name.utf8;
             out.push_back(name);
         }
         // The short name too, for a tree that shows it instead.
-        name.shown = shortShown;
+        name.shown = latin1ToUtf8(shortShown);
         name.utf8 = latin1ToUtf8(shortCased);
         out.push_back(name);
     }
@@ -144,7 +144,7 @@ std::string fullFatName(const std::vector<FatName>& entries, std::uint32_t first
     for (const FatName& n : entries)
         if (!n.volumeLabel && n.firstCluster == firstCluster && n.directory == directory && n.shown == shown)
             return n.utf8;
-    return latin1ToUtf8(shown);
+    return shown;
 }
 
 }  // namespace qvx::recover

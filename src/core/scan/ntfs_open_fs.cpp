@@ -41,7 +41,8 @@ void removeDuplicateDirectories(records::RecordTables& tables) {
     merge.clear();
 }
 
-OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tables, records::FolderNodeList& nodes,
+OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tables, records::ItemStore& items,
+                                        records::FolderNodeList& nodes,
                                         util::ProgressSink& progress, std::stop_token stop) {
     OpenedNtfsFileSystem opened;
     const RecordTable& fs = tables.FileSystemTable;
@@ -80,8 +81,8 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
     // The files are listed before the lost-directory search so that a file
     // whose folder is missing goes under "QVX_Miscellaneous", as after a
     // Standard Search.
-    RecordTable& files = tables.FileTable;
-    files.clear();
+    tables.FileTable.clear();
+    items.clear();
     const int rows = mft.rowCount();
     const std::string total = " / " + std::to_string(rows);
     for (int row = 0; row < rows; ++row) {
@@ -90,20 +91,23 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
             progress.setProgress(static_cast<int>(std::int64_t{row} * 100 / rows), "Completed ");
         }
         if (mft.cell(row, NtfsMftCol::kType) == "FOLDER") continue;
-        const int to = files.appendRow(mft.cell(row, NtfsMftCol::kName));
-        files.setCell(to, FolderColumn::kSector, mft.cell(row, NtfsMftCol::kSector));
-        files.setCell(to, FolderColumn::kSelf, mft.cell(row, NtfsMftCol::kSelfMft));
-        files.setCell(to, FolderColumn::kParent, mft.cell(row, NtfsMftCol::kParentMft));
-        files.setCell(to, FolderColumn::kSize, mft.cell(row, NtfsMftCol::kSize));
-        files.setCell(to, FolderColumn::kDate, mft.cell(row, NtfsMftCol::kDate));
-        files.setCell(to, FolderColumn::kDeleted, mft.cell(row, NtfsMftCol::kDeleted));
-        files.setCell(to, FolderColumn::kType, "FILE");
+        records::Item item;
+        item.sector = mft.getU64(row, NtfsMftCol::kSector);
+        item.record = mft.getU64(row, NtfsMftCol::kSelfMft);
+        item.parent = mft.getU64(row, NtfsMftCol::kParentMft);
+        item.size = mft.getU64(row, NtfsMftCol::kSize);
+        item.fileNameTimes.created = mft.getI64(row, NtfsMftCol::kDate);
+        item.times.created = item.fileNameTimes.created;
+        item.flags = records::kItemHasFileNameTimes;
+        if (mft.cell(row, NtfsMftCol::kDeleted) == "1") item.flags |= records::kItemDeleted;
+        items.add(item, mft.cell(row, NtfsMftCol::kName));
     }
 
     progress.setStatusText("Searching Lost Directories. Please Wait...");
     progress.setHelpText("Please wait...");
     folders.sortByColumn(FolderColumn::kSelf);
-    records::FindLostDirectories(records::VolumeKind::Ntfs, folders, &files, progress, stop);
+    records::FindLostDirectories(records::VolumeKind::Ntfs, folders, nullptr, progress, stop);
+    records::reparentOrphanItems(records::VolumeKind::Ntfs, folders, items, stop);
     progress.setStatusText("Storing Directory Information. Please Wait...");
     folders.sortByColumn(FolderColumn::kParent);
     records::BuildFolderTree(records::VolumeKind::Ntfs, folders, nodes, progress, stop);

@@ -1,13 +1,14 @@
 #pragma once
 // Opening one NTFS file system found by an Advance Search: its folders come
 // from DirectoryScanTable (one row per record number), its files from every
-// FILE record of MftRecordTable; folders and files whose parent is missing
+// FILE record of MftRecordTable (as items); folders and files whose parent is missing
 // go under "QVX_Miscellaneous", then the folder tree is built.
 
 #include <cstdint>
 #include <stop_token>
 
 #include "records/folder_tree.h"
+#include "records/items.h"
 #include "records/tables.h"
 #include "util/progress.h"
 
@@ -26,7 +27,8 @@ struct OpenedNtfsFileSystem {
 
 /// OpenFileSystem for file system fsNumber (1-based): fills FolderTable and
 /// FileTable and builds the tree into nodes (both emptied first).
-OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tables, records::FolderNodeList& nodes,
+OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tables, records::ItemStore& items,
+                                        records::FolderNodeList& nodes,
                                         util::ProgressSink& progress, std::stop_token stop = {});
 
 }  // namespace qvx::scan

@@ -1,5 +1,7 @@
 #include "session/session_log.h"
 
+#include "util/utf.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -41,7 +43,12 @@ private:
     std::vector<std::uint8_t> m_out;
 };
 
-std::string_view cut(std::string_view text, std::size_t limit) { return text.substr(0, std::min(text.size(), limit)); }
+// Texts are UTF-8: a cut never splits a character.
+std::string_view cut(std::string_view text, std::size_t limit) { return text.substr(0, util::utf8Cut(text, limit)); }
+
+std::uint32_t saturateSigned32(std::uint64_t value) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, INT32_MAX));
+}
 
 void writeParams(Writer& w, const partition::VolumeParameters& p, bool fat, bool ntfs) {
     if (fat) {
@@ -130,7 +137,7 @@ constexpr std::size_t kMinFileRecordBytes = 4 + 4 * 3 + 8 + 4 + 4;
 }  // namespace
 
 SessionContent captureSession(SessionHeader header, const records::FolderNodeList& nodes,
-                              const records::RecordTable& FileTable) {
+                              const records::ItemStore& items) {
     SessionContent content;
     content.header = std::move(header);
     content.folders.reserve(static_cast<std::size_t>(nodes.count()));
@@ -145,18 +152,19 @@ SessionContent captureSession(SessionHeader header, const records::FolderNodeLis
         content.folders.push_back(std::move(f));
     }
     if (!content.hasFileSection()) return content;
-    content.files.reserve(static_cast<std::size_t>(FileTable.rowCount()));
-    for (int row = 0; row < FileTable.rowCount(); ++row) {
-        // Each cell is read as a 256-byte buffer holds it, then parsed.
-        auto cell = [&](int column) { return FileTable.getCell(row, column, 256); };
+    content.files.reserve(items.fileCount());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const records::Item& it = items[i];
+        if (it.isFolder()) continue;
+        // The fields are signed 32-bit on disk: larger values saturate.
         SessionFile f;
-        f.name = cell(records::kName);
-        f.sector = static_cast<std::uint32_t>(records::parseI32(cell(records::kSector)));
-        f.self = static_cast<std::uint32_t>(records::parseI32(cell(records::kSelf)));
-        f.parent = static_cast<std::uint32_t>(records::parseI32(cell(records::kParent)));
-        f.date = records::parseI64(cell(records::kDate));
-        f.size = static_cast<std::uint32_t>(records::parseI32(cell(records::kSize)));
-        f.deleted = static_cast<std::uint32_t>(records::parseI32(cell(records::kDeleted)));
+        f.name = std::string(cut(items.name(i), kMaxNameText));
+        f.sector = saturateSigned32(it.sector);
+        f.self = saturateSigned32(it.record);
+        f.parent = saturateSigned32(it.parent);
+        f.date = (it.flags & records::kItemHasFileNameTimes) != 0 ? it.fileNameTimes.created : it.times.created;
+        f.size = saturateSigned32(it.size);
+        f.deleted = it.deleted() ? 1 : 0;
         content.files.push_back(std::move(f));
     }
     return content;
@@ -270,10 +278,10 @@ std::optional<SessionContent> decodeSession(std::span<const std::uint8_t> bytes,
     return content;
 }
 
-void refillTables(const SessionContent& content, RecordTable& FolderTable, RecordTable& FileTable,
+void refillTables(const SessionContent& content, RecordTable& FolderTable, records::ItemStore& items,
                   util::ProgressSink& progress) {
     FolderTable.clear();
-    FileTable.clear();
+    items.clear();
     const auto kind = records::volumeKindFromName(content.header.activeFileSystemName);
     const std::uint32_t rootId = records::rootIdOf(kind);
     const auto& folders = content.folders;
@@ -311,7 +319,8 @@ void refillTables(const SessionContent& content, RecordTable& FolderTable, Recor
     };
     for (std::size_t i : order) {
         const SessionFolder& f = folders[i];
-        const int row = FolderTable.appendRow(f.name);
+        // Names are stored as UTF-8; a log of 8-bit names reads as Latin-1.
+        const int row = FolderTable.appendRow(util::utf8OrLatin1(f.name));
         FolderTable.setU32(row, records::kSelf, f.selfId);
         FolderTable.setU32(row, records::kParent, f.parentId);
         FolderTable.setI64(row, records::kDate, static_cast<std::int64_t>(f.dateValue));
@@ -322,15 +331,30 @@ void refillTables(const SessionContent& content, RecordTable& FolderTable, Recor
         step();
     }
     if (content.hasFileSection()) {
+        std::string previousName;
+        std::uint32_t previousSelf = 0;
+        bool havePrevious = false;
         for (const SessionFile& f : content.files) {
-            const int row = FileTable.appendRow(f.name);
-            FileTable.setU32(row, records::kSector, f.sector);
-            FileTable.setU32(row, records::kSelf, f.self);
-            FileTable.setU32(row, records::kParent, f.parent);
-            FileTable.setI64(row, records::kDate, f.date);
-            FileTable.setU32(row, records::kSize, f.size);
-            FileTable.setCell(row, records::kType, "FILE");
-            FileTable.setU32(row, records::kDeleted, f.deleted);
+            records::Item item;
+            item.sector = f.sector;
+            item.record = f.self;
+            item.parent = f.parent;
+            item.fileNameTimes.created = f.date;
+            item.times.created = f.date;
+            item.size = f.size;
+            item.flags = records::kItemHasFileNameTimes;
+            if (f.deleted != 0) item.flags |= records::kItemDeleted;
+            std::string name = util::utf8OrLatin1(f.name);
+            // An alternate data stream follows its file as "file:stream".
+            if (havePrevious && f.self == previousSelf && name.size() > previousName.size() + 1 &&
+                name.compare(0, previousName.size(), previousName) == 0 && name[previousName.size()] == ':') {
+                items.add(item, previousName, std::string_view(name).substr(previousName.size() + 1));
+            } else {
+                items.add(item, name);
+                previousName = std::move(name);
+                previousSelf = f.self;
+                havePrevious = true;
+            }
             step();
         }
     }

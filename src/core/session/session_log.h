@@ -33,6 +33,7 @@
 
 #include "partition/volume_parameters.h"
 #include "records/folder_tree.h"
+#include "records/items.h"
 #include "records/record_table.h"
 #include "util/progress.h"
 
@@ -101,10 +102,11 @@ struct SessionContent {
 };
 
 /// The session of a finished analysis: one folder per node of the tree, in
-/// list order, and on NTFS one file per FileTable row, its cells read as a
-/// 256-byte buffer reader sees them and converted as the layout says.
+/// list order, and on NTFS one file per file item (streams as "file:stream"
+/// right after their file), names as UTF-8 bytes cut to 255 at a character
+/// boundary, numbers saturated to the signed 32-bit fields.
 SessionContent captureSession(SessionHeader header, const records::FolderNodeList& nodes,
-                              const records::RecordTable& FileTable);
+                              const records::ItemStore& items);
 
 /// The bytes of the log. Texts longer than their limit are cut to it.
 std::vector<std::uint8_t> encodeSession(const SessionContent& content);
@@ -117,10 +119,11 @@ std::vector<std::uint8_t> encodeSession(const SessionContent& content);
 std::optional<SessionContent> decodeSession(std::span<const std::uint8_t> bytes, std::string* whyNot = nullptr);
 
 /// Refills FolderTable (one FOLDER row per folder record, its deleted byte
-/// restored into "Deleted") and FileTable (one FILE row per file record),
+/// restored into "Deleted") and the items (one per file record; names that
+/// are not UTF-8 are read as Latin-1),
 /// then sorts FolderTable on "parent". The rows go in so that the tree
 /// builder recreates the saved node order.
-void refillTables(const SessionContent& content, records::RecordTable& FolderTable, records::RecordTable& FileTable,
+void refillTables(const SessionContent& content, records::RecordTable& FolderTable, records::ItemStore& items,
                   util::ProgressSink& progress);
 
 /// Path with ".LGX" appended unless it already ends in ".LGX" (any case).

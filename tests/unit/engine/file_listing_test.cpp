@@ -9,16 +9,17 @@ namespace {
 
 using namespace records;
 
-void addFile(RecordTable& table, const std::string& name, std::uint32_t self, std::uint32_t parent,
-             const std::string& size, bool deleted = false) {
-    const int row = table.appendRow(name);
-    table.setU32(row, kSector, 1000 + 2 * self);
-    table.setU32(row, kSelf, self);
-    table.setU32(row, kParent, parent);
-    table.setI64(row, kDate, 128'808'903'300'000'000LL);
-    table.setCell(row, kSize, size);
-    table.setCell(row, kType, "FILE");
-    if (deleted) table.setCell(row, kDeleted, "1");
+void addFile(ItemStore& items, const std::string& name, std::uint32_t self, std::uint32_t parent,
+             std::uint64_t size, bool deleted = false) {
+    Item item;
+    item.sector = 1000 + 2 * self;
+    item.record = self;
+    item.parent = parent;
+    item.fileNameTimes.created = 128'808'903'300'000'000LL;
+    item.flags = kItemHasFileNameTimes;
+    if (deleted) item.flags |= kItemDeleted;
+    item.size = size;
+    items.add(item, name);
 }
 
 class NtfsListing : public ::testing::Test {
@@ -30,10 +31,10 @@ protected:
         trash = nodes.AddFolderNode(kRootItem, "Trash", 70, 0, 0, 5, true);
         misc = nodes.AddFolderNode(kRootItem, "QVX_Miscellaneous", kMiscFolderId, 0, 0, 5, false);
         inner = nodes.AddFolderNode(trash, "Inner", 71, 0, 0, 70, false);
-        addFile(state.tables.FileTable, "big.iso", 80, 64, "6000000000");
-        addFile(state.tables.FileTable, "a.zip", 81, 5, "10");
-        addFile(state.tables.FileTable, "gone.txt", 82, 64, "5", true);
-        addFile(state.tables.FileTable, "orphan.doc", 83, kMiscFolderId, "7", true);
+        addFile(state.items, "big.iso", 80, 64, 6000000000ull);
+        addFile(state.items, "a.zip", 81, 5, 10);
+        addFile(state.items, "gone.txt", 82, 64, 5, true);
+        addFile(state.items, "orphan.doc", 83, kMiscFolderId, 7, true);
     }
     RecoveryState state;
     TreeItemId docs = kNoItem, trash = kNoItem, misc = kNoItem, inner = kNoItem;

@@ -64,10 +64,9 @@ TEST(NtfsAdvance, ZeroedBootSectorsStillGiveTheWholeTree) {
 
     // Files are listed under their folders with their sizes.
     std::map<std::string, std::pair<std::string, std::string>> files;  // name -> (parent, size)
-    const records::RecordTable& ft = state.tables.FileTable;
-    for (int row = 0; row < ft.rowCount(); ++row)
-        files[std::string(ft.cell(row, records::kName))] = {std::string(ft.cell(row, records::kParent)),
-                                                            std::string(ft.cell(row, records::kSize))};
+    for (std::size_t i = 0; i < state.items.size(); ++i)
+        files[std::string(state.items.name(i))] = {std::to_string(state.items[i].parent),
+                                                   std::to_string(state.items[i].size)};
     EXPECT_EQ(files["a.txt"], std::make_pair(std::string("5"), std::string("11")));
     EXPECT_EQ(files["b.doc"], std::make_pair(std::string("64"), std::string("22")));
     EXPECT_EQ(files["c.bin"], std::make_pair(std::string("66"), std::string("33")));

@@ -45,21 +45,21 @@ void fillNtfsResult(RecoveryState& state) {
     t.sortByColumn(records::kParent);
     util::NullProgress quiet;
     records::BuildFolderTree(records::VolumeKind::Ntfs, t, state.FolderNodeList, quiet);
-    records::RecordTable& f = state.tables.FileTable;
     for (const char* name : {"a.txt", "b.doc"}) {
-        const int row = f.appendRow(name);
-        f.setCell(row, records::kSector, "4096");
-        f.setCell(row, records::kSelf, "70");
-        f.setCell(row, records::kParent, "64");
-        f.setCell(row, records::kDate, "131000000000000001");
-        f.setCell(row, records::kSize, "1234");
-        f.setCell(row, records::kType, "FILE");
+        records::Item item;
+        item.sector = 4096;
+        item.record = 70;
+        item.parent = 64;
+        item.fileNameTimes.created = 131000000000000001;
+        item.flags = records::kItemHasFileNameTimes;
+        item.size = 1234;
+        state.items.add(item, name);
     }
 }
 
 std::vector<std::uint8_t> savedBytes(const RecoveryState& state, const std::string& model) {
     return session::encodeSession(
-        session::captureSession(sessionHeaderOf(state, model, 1), state.FolderNodeList, state.tables.FileTable));
+        session::captureSession(sessionHeaderOf(state, model, 1), state.FolderNodeList, state.items));
 }
 
 /// A state with its own result, so that an untouched state can be told apart.
@@ -70,7 +70,7 @@ RecoveryState sentinelState() {
     state.SectorRangeStart = 63;
     state.searchMode = SearchMode::Advance;
     state.FolderNodeList.AddFolderNode(records::kRootItem, "keep", 9, 0, 0, 0, false);
-    state.tables.FileTable.appendRow("keep.txt");
+    state.items.add(records::Item{}, "keep.txt");
     return state;
 }
 
@@ -81,7 +81,7 @@ void expectUntouched(const RecoveryState& state) {
     EXPECT_EQ(state.searchMode, SearchMode::Advance);
     ASSERT_EQ(state.FolderNodeList.count(), 1);
     EXPECT_EQ(state.FolderNodeList.node(0).name, "keep");
-    ASSERT_EQ(state.tables.FileTable.rowCount(), 1);
+    ASSERT_EQ(state.items.size(), 1u);
 }
 
 TEST(SessionJob, LoadRestoresTreeTablesAndParameters) {
@@ -109,10 +109,10 @@ TEST(SessionJob, LoadRestoresTreeTablesAndParameters) {
         EXPECT_EQ(state.FolderNodeList.node(i).dateValue, analysed.FolderNodeList.node(i).dateValue);
     }
     EXPECT_EQ(state.tables.FolderTable.rowCount(), 0);
-    ASSERT_EQ(state.tables.FileTable.rowCount(), 2);
-    EXPECT_EQ(state.tables.FileTable.cell(1, records::kName), "b.doc");
-    EXPECT_EQ(state.tables.FileTable.cell(1, records::kParent), "64");
-    EXPECT_EQ(state.tables.FileTable.cell(1, records::kDeleted), "0");
+    ASSERT_EQ(state.items.size(), 2u);
+    EXPECT_EQ(state.items.name(1), "b.doc");
+    EXPECT_EQ(state.items[1].parent, 64u);
+    EXPECT_FALSE(state.items[1].deleted());
 }
 
 TEST(SessionJob, ModelTextMustMatchExactly) {

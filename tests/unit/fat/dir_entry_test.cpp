@@ -58,7 +58,7 @@ TEST(DecodeEntryName, LongNamesOfExactlyOneAndTwoEntries) {
     EXPECT_EQ(n.name, "twenty-six-characters.docx");
     n = DecodeEntryName(v, sectorOf(d, 1), static_cast<std::uint32_t>(c), 1);
     EXPECT_TRUE(n.valid) << "accented names are listed";
-    EXPECT_EQ(n.name, "caf\xE9 menu.txt");
+    EXPECT_EQ(n.name, "caf\xC3\xA9 menu.txt");
 }
 
 TEST(DecodeEntryName, LongNameStartedInThePreviousSector) {

@@ -62,12 +62,16 @@ TEST(HostileRecords, RunsBeyondTheDiskEndTheWalkQuickly) {
     range.reader = &reader;
     range.SectorRangeEnd = 2047;
     MftRunTable runs;
-    runs.buildMftRunTable(range, 0, 32, 8);
-    ASSERT_EQ(runs.runCount(), 1u);
+    util::Diagnostics diagnostics;
+    // The run lies outside the volume: the run list is refused as corrupt.
+    EXPECT_TRUE(runs.buildMftRunTable(range, 0, 32, 8, 0, &diagnostics).corrupt());
+    EXPECT_EQ(runs.runCount(), 0u);
+    EXPECT_EQ(diagnostics.count(util::Problem::CorruptRunList), 1u);
     records::RecordTables tables;
+    records::ItemStore items;
     util::NullProgress progress;
     const auto started = std::chrono::steady_clock::now();
-    walkMft(range, runs, tables, progress, {});
+    walkMft(range, runs, 8, tables, items, progress, {});
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     EXPECT_EQ(tables.FolderTable.rowCount(), 1);
 }

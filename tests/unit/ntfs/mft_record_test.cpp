@@ -51,12 +51,12 @@ TEST(FindFileName, PrefersWin32ThenWin32AndDosThenDosThenPosix) {
     EXPECT_EQ(name(RecordBuilder().fileName("linux name", 0, 5).build()), "linux name");
 }
 
-TEST(FindFileName, ReturnsParentTimeAndLowBytesOfTheName) {
+TEST(FindFileName, ReturnsParentTimeAndTheNameAsUtf8) {
     std::vector<std::uint8_t> r = RecordBuilder().fileName("Caf\xE9.txt", 1, 1234, 128166372000000000).build();
     applyFixup(r, r.size());
     const FileNameInfo info = findFileName(r, NameSpace::Win32);
     ASSERT_TRUE(info.found);
-    EXPECT_EQ(info.name, "Caf\xE9.txt");
+    EXPECT_EQ(info.name, "Caf\xC3\xA9.txt");  // U+00E9 in UTF-8
     EXPECT_EQ(info.parent, 1234u);
     EXPECT_EQ(info.creationTime, 128166372000000000);
     EXPECT_FALSE(findFileName(r, NameSpace::Dos).found);

@@ -32,6 +32,12 @@ public:
         put32(m_bytes, 0x2C, number);
     }
 
+    /// Makes this an extension record of base record n.
+    RecordBuilder& base(std::uint64_t n) {
+        put64(m_bytes, 0x20, n | (std::uint64_t{1} << 48));
+        return *this;
+    }
+
     RecordBuilder& fileName(const std::string& name, std::uint8_t nameSpace, std::uint32_t parent,
                             std::int64_t created = 0, bool directory = false) {
         const std::size_t valueLength = 0x42 + 2 * name.size();
@@ -62,13 +68,14 @@ public:
 
     /// A non-resident attribute of the type with the run list bytes given.
     RecordBuilder& nonResident(std::uint32_t type, std::uint64_t dataSize, const std::vector<std::uint8_t>& runs,
-                               const std::string& attrName = "") {
+                               const std::string& attrName = "", std::uint64_t startVcn = 0) {
         const std::size_t nameBytes = 2 * attrName.size();
         const std::size_t runsAt = 0x40 + nameBytes;
         const std::size_t at = begin(type, runsAt + runs.size() + 1, true);
         m_bytes[at + 0x09] = static_cast<std::uint8_t>(attrName.size());
         put16(m_bytes, at + 0x0A, 0x40);
         put16(m_bytes, at + 0x20, static_cast<std::uint16_t>(runsAt));
+        put64(m_bytes, at + 0x10, startVcn);
         put64(m_bytes, at + 0x30, dataSize);
         for (std::size_t i = 0; i < attrName.size(); ++i) m_bytes[at + 0x40 + 2 * i] = static_cast<std::uint8_t>(attrName[i]);
         for (std::size_t i = 0; i < runs.size(); ++i) m_bytes[at + runsAt + i] = runs[i];

@@ -61,7 +61,7 @@ TEST(MftRunTable, ExtensionRecordsOfTheMftAddTheirRuns) {
                   .attributeList({{0x10, 0}, {0x80, 0}, {0x80, 3}})
                   .nonResident(0x80, 32 * 1024, {0x11, 0x02, 0x04})
                   .build());
-    place(32 + 6, RecordBuilder(1, 3).nonResident(0x80, 0, {0x11, 0x02, 0x64}).build());
+    place(32 + 6, RecordBuilder(1, 3).nonResident(0x80, 0, {0x11, 0x02, 0x64}, "", 2).build());
     place(32 + 10, RecordBuilder(3, 5).fileName(".", 3, 5).build());
     disk::SectorReader reader;
     reader.attachDevice(0, std::make_shared<disk::MemoryDevice>(image));
@@ -128,6 +128,19 @@ int rowOfSelf(const records::RecordTable& table, std::uint32_t self) {
     return -1;
 }
 
+/// The first file item (not a folder, not a stream) of the record.
+const records::Item* fileOf(const records::ItemStore& items, std::uint64_t record) {
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].record == record && !items[i].isFolder() && !items[i].isStream()) return &items[i];
+    return nullptr;
+}
+
+std::string nameOf(const records::ItemStore& items, const records::Item* item) {
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (&items[i] == item) return std::string(items.name(i));
+    return {};
+}
+
 TEST(WalkMft, OneRowPerNamedRecordNumberedBySlot) {
     SyntheticVolume volume;
     volume.put(2, RecordBuilder(3, 2).fileName("Dir", 1, 5, 1000).build());
@@ -144,8 +157,9 @@ TEST(WalkMft, OneRowPerNamedRecordNumberedBySlot) {
     ASSERT_EQ(runs.runCount(), 1u);
 
     records::RecordTables tables;
+    records::ItemStore items;
     RecordingProgress progress;
-    const WalkResult result = walkMft(range, runs, tables, progress, {});
+    const WalkResult result = walkMft(range, runs, 8, tables, items, progress, {});
     EXPECT_EQ(result.slotCount, 16u);
     EXPECT_EQ(progress.status, "Sectors  32 of 32");
     EXPECT_EQ(progress.counters[kMftFoundLabel], "10");  // record 8 was the last added, plus 2
@@ -162,33 +176,44 @@ TEST(WalkMft, OneRowPerNamedRecordNumberedBySlot) {
     EXPECT_EQ(folders.cell(dir, FolderColumn::kDeleted), "");
     EXPECT_EQ(folders.cell(rowOfSelf(folders, 4), FolderColumn::kDeleted), "1");
 
-    const auto& files = tables.FileTable;
-    ASSERT_EQ(files.rowCount(), 4);  // $MFT, gone.txt, odd.bin, posix only
-    EXPECT_EQ(files.cell(rowOfSelf(files, 0), FolderColumn::kSize), "16384");
-    EXPECT_EQ(files.cell(rowOfSelf(files, 6), FolderColumn::kDeleted), "1");
-    EXPECT_EQ(files.cell(rowOfSelf(files, 6), FolderColumn::kSize), "12");
-    EXPECT_EQ(files.cell(rowOfSelf(files, 7), FolderColumn::kDeleted), "");
-    EXPECT_EQ(files.cell(rowOfSelf(files, 7), FolderColumn::kType), "FILE");
-    EXPECT_EQ(files.cell(rowOfSelf(files, 8), FolderColumn::kName), "posix only");
-    EXPECT_EQ(files.cell(rowOfSelf(files, 8), FolderColumn::kSize), "0");
+    ASSERT_EQ(items.fileCount(), 4u);  // $MFT, gone.txt, odd.bin, posix only
+    ASSERT_NE(fileOf(items, 0), nullptr);
+    EXPECT_EQ(fileOf(items, 0)->size, 16384u);
+    ASSERT_NE(fileOf(items, 6), nullptr);
+    EXPECT_TRUE(fileOf(items, 6)->deleted());
+    EXPECT_EQ(fileOf(items, 6)->size, 12u);
+    ASSERT_NE(fileOf(items, 7), nullptr);
+    EXPECT_FALSE(fileOf(items, 7)->deleted());
+    ASSERT_NE(fileOf(items, 8), nullptr);
+    EXPECT_EQ(nameOf(items, fileOf(items, 8)), "posix only");
+    EXPECT_EQ(fileOf(items, 8)->size, 0u);
+    EXPECT_EQ(fileOf(items, 6)->sector, SyntheticVolume::kMftLba + 12u);
 }
 
 TEST(WalkMft, NamesAndSizesFromExtensionRecords) {
     SyntheticVolume volume;
     volume.put(2, RecordBuilder(3, 2).fileName("Dir", 1, 5).build());
-    volume.put(10, RecordBuilder(1, 10).attributeList({{0x10, 10}, {0x30, 12}, {0x80, 12}}).build());
-    volume.put(12, RecordBuilder(1, 12).fileName("in extension.txt", 1, 2).residentData(99).build());
+    // The base record keeps only the DOS name; the Win32 name and the data
+    // went to extension record 12, as when a record fills up.
+    volume.put(10, RecordBuilder(1, 10)
+                       .fileName("INEXTE~1.TXT", 2, 2)
+                       .attributeList({{0x10, 10}, {0x30, 10}, {0x30, 12}, {0x80, 12}})
+                       .build());
+    volume.put(12, RecordBuilder(1, 12).base(10).fileName("in extension.txt", 1, 2).residentData(99).build());
     disk::SectorReader reader;
     const partition::VolumeRange range = volume.attach(reader);
     MftRunTable runs;
     runs.buildMftRunTable(range, 0, SyntheticVolume::kMftLba, 8);
     records::RecordTables tables;
+    records::ItemStore items;
     util::NullProgress progress;
-    walkMft(range, runs, tables, progress, {});
-    const int row = rowOfSelf(tables.FileTable, 10);
-    ASSERT_GE(row, 0);
-    EXPECT_EQ(tables.FileTable.cell(row, FolderColumn::kName), "in extension.txt");
-    EXPECT_EQ(tables.FileTable.cell(row, FolderColumn::kSize), "99");
+    walkMft(range, runs, 8, tables, items, progress, {});
+    const records::Item* item = fileOf(items, 10);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(nameOf(items, item), "in extension.txt");
+    EXPECT_EQ(item->size, 99u);
+    // The extension record is part of file 10, not an item of its own.
+    EXPECT_EQ(fileOf(items, 12), nullptr);
 }
 
 TEST(RunNtfsStandardSearch, OrphansGoUnderTheSyntheticFolder) {
@@ -202,9 +227,10 @@ TEST(RunNtfsStandardSearch, OrphansGoUnderTheSyntheticFolder) {
     const partition::VolumeRange range = volume.attach(reader);
     MftRunTable runs;
     records::RecordTables tables;
+    records::ItemStore items;
     records::FolderNodeList nodes;
     RecordingProgress progress;
-    ASSERT_TRUE(runNtfsStandardSearch(range, volume.params(), runs, tables, nodes, progress, {}));
+    ASSERT_TRUE(runNtfsStandardSearch(range, volume.params(), runs, tables, items, nodes, progress, {}));
     EXPECT_TRUE(progress.messages.empty());
     EXPECT_EQ(tables.FolderTable.rowCount(), 0);  // moved into the tree
 
@@ -215,10 +241,9 @@ TEST(RunNtfsStandardSearch, OrphansGoUnderTheSyntheticFolder) {
     EXPECT_TRUE(paths.count("QVX_Miscellaneous/Lost"));
     EXPECT_EQ(nodes.count(), 3);
 
-    const int orphan = rowOfSelf(tables.FileTable, 6);
-    EXPECT_EQ(tables.FileTable.cell(orphan, FolderColumn::kParent), "268435455");
-    EXPECT_EQ(tables.FileTable.cell(rowOfSelf(tables.FileTable, 10), FolderColumn::kParent), "9");
-    EXPECT_EQ(tables.FileTable.cell(rowOfSelf(tables.FileTable, 7), FolderColumn::kParent), "8");
+    EXPECT_EQ(fileOf(items, 6)->parent, 268435455u);
+    EXPECT_EQ(fileOf(items, 10)->parent, 9u);
+    EXPECT_EQ(fileOf(items, 7)->parent, 8u);
 }
 
 TEST(RunNtfsStandardSearch, UnusableMftGivesTheAdvisory) {
@@ -233,10 +258,11 @@ TEST(RunNtfsStandardSearch, UnusableMftGivesTheAdvisory) {
     params.mftStart = 32;
     MftRunTable runs;
     records::RecordTables tables;
+    records::ItemStore items;
     records::FolderNodeList nodes;
     RecordingProgress progress;
-    runNtfsStandardSearch(range, params, runs, tables, nodes, progress, {});
-    EXPECT_EQ(tables.FileTable.rowCount(), 0);
+    runNtfsStandardSearch(range, params, runs, tables, items, nodes, progress, {});
+    EXPECT_EQ(items.fileCount(), 0u);
     ASSERT_EQ(progress.messages.size(), 1u);
     EXPECT_EQ(progress.messages[0], kNoRecoveryMessage);
     EXPECT_EQ(nodes.count(), 1);  // only QVX_Miscellaneous
@@ -248,11 +274,12 @@ TEST(RunNtfsStandardSearch, StopsWhenAsked) {
     const partition::VolumeRange range = volume.attach(reader);
     MftRunTable runs;
     records::RecordTables tables;
+    records::ItemStore items;
     records::FolderNodeList nodes;
     util::NullProgress progress;
     std::stop_source source;
     source.request_stop();
-    EXPECT_FALSE(runNtfsStandardSearch(range, volume.params(), runs, tables, nodes, progress, source.get_token()));
+    EXPECT_FALSE(runNtfsStandardSearch(range, volume.params(), runs, tables, items, nodes, progress, source.get_token()));
 }
 
 }  // namespace

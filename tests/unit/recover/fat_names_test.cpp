@@ -76,7 +76,7 @@ TEST(FatNames, LongNamesShortNamesAndCaseFlags) {
     dir.insert(dir.end(), after.begin(), after.end());
 
     const auto names = decodeFatDirectory(dir.data(), dir.size(), false);
-    EXPECT_EQ(fullFatName(names, 5, "Long file \x16 name.txt", false), "Long file \xD0\x96 name.txt");
+    EXPECT_EQ(fullFatName(names, 5, "Long file \xD0\x96 name.txt", false), "Long file \xD0\x96 name.txt");
     EXPECT_EQ(fullFatName(names, 5, "LONGFI~1.TXT", false), "LONGFI~1.TXT");
     EXPECT_EQ(fullFatName(names, 9, "FIGURES.XLS", false), "figures.xls");
     EXPECT_EQ(fullFatName(names, 12, "notes_deleted.txt", false), "notes_deleted.txt");

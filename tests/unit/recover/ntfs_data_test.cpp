@@ -84,39 +84,6 @@ NtfsVolume volume(std::uint32_t spc = 8, std::uint64_t cluster0 = 1000) {
     return v;
 }
 
-TEST(RunList, FragmentedNegativeAndSparseRuns) {
-    // 4 clusters at LCN 0x100, 2 sparse, 3 at LCN 0x100 - 0x20, 1 at +0x1000.
-    Bytes attr = {0x21, 0x04, 0x00, 0x01, 0x01, 0x02, 0x11, 0x03, 0xE0, 0x21, 0x01, 0x00, 0x10, 0x00};
-    std::vector<Extent> ext;
-    std::uint64_t vcns = 0;
-    ASSERT_TRUE(decodeRunList(attr, 0, 1000, 8, ext, vcns));
-    ASSERT_EQ(ext.size(), 4u);
-    EXPECT_EQ(ext[0].lba, 1000u + 0x100 * 8);
-    EXPECT_EQ(ext[0].sectors, 32u);
-    EXPECT_TRUE(ext[1].sparse);
-    EXPECT_EQ(ext[1].sectors, 16u);
-    EXPECT_EQ(ext[2].lba, 1000u + 0xE0 * 8);  // relative to the last real run, not the sparse one
-    EXPECT_EQ(ext[3].lba, 1000u + (0xE0 + 0x1000) * 8);
-    EXPECT_EQ(vcns, 4u + 2 + 3 + 1);
-}
-
-TEST(RunList, MalformedListsStopSafely) {
-    std::vector<Extent> ext;
-    std::uint64_t vcns = 0;
-    Bytes unterminated = {0x11, 0x04, 0x10};
-    EXPECT_FALSE(decodeRunList(unterminated, 0, 0, 8, ext, vcns));
-    EXPECT_EQ(ext.size(), 1u);
-    ext.clear();
-    Bytes truncated = {0x44, 0x01, 0x00};
-    EXPECT_FALSE(decodeRunList(truncated, 0, 0, 8, ext, vcns));
-    Bytes zeroLengthSize = {0x10, 0x05, 0x00};
-    EXPECT_FALSE(decodeRunList(zeroLengthSize, 0, 0, 8, ext, vcns));
-    Bytes belowZero = {0x11, 0x01, 0x80, 0x00};  // LCN -128
-    EXPECT_FALSE(decodeRunList(belowZero, 0, 0, 8, ext, vcns));
-    Bytes offsetPastEnd = {0x11, 0x01};
-    EXPECT_FALSE(decodeRunList(offsetPastEnd, 5, 0, 8, ext, vcns));
-}
-
 TEST(NtfsData, NonResidentDataWithSizesAndBestName) {
     RecordBuilder r(40);
     r.resident(0x30, fileNameValue(2, {'L', 'O', 'N', 'G', '~', '1'}));
@@ -126,17 +93,34 @@ TEST(NtfsData, NonResidentDataWithSizesAndBestName) {
     const NtfsFileData d = decodeNtfsFileData(volume(), r.rec, 40, nullptr);
     ASSERT_TRUE(d.found);
     EXPECT_TRUE(d.complete) << d.problem;
-    EXPECT_EQ(d.unicodeName, "long\xD0\x96");
-    EXPECT_EQ(d.lowByteName, std::string("long\x16"));
-    // Whichever name the tree shows is written in full.
-    EXPECT_EQ(fullNtfsName(d, "LONG~1"), "LONG~1");
-    EXPECT_EQ(fullNtfsName(d, std::string("long\x16")), "long\xD0\x96");
-    EXPECT_EQ(fullNtfsName(d, "caf\xE9"), "caf\xC3\xA9");  // not in the record: the tree's name
+    EXPECT_EQ(d.name, "long\xD0\x96");  // the Win32 name, in full, rather than the DOS one
     EXPECT_EQ(d.layout.size, 6ull << 30);
     EXPECT_EQ(d.layout.initializedSize, 5ull << 30);
     ASSERT_EQ(d.layout.extents.size(), 1u);
     EXPECT_EQ(d.layout.extents[0].lba, 1000u + 0x10 * 8);
     EXPECT_EQ(d.layout.extents[0].sectors, 0x180000ull * 8);
+}
+
+TEST(NtfsData, NamedStreamsAreFoundByName) {
+    RecordBuilder r(43);
+    // "ads" as a named resident stream beside the unnamed data.
+    Bytes ads = {'Z', 'o', 'n', 'e'};
+    const std::size_t at = r.next;
+    r.resident(0x80, Bytes(16, 0), 3);  // room for the name and the value, laid out below
+    put16(r.rec, at + 0x0A, 0x18);
+    put16(r.rec, at + 0x14, 0x20);
+    put16(r.rec, at + 0x10, 4);
+    put16(r.rec, at + 0x18, 'a');
+    put16(r.rec, at + 0x1A, 'd');
+    put16(r.rec, at + 0x1C, 's');
+    std::copy(ads.begin(), ads.end(), r.rec.begin() + static_cast<long>(at + 0x20));
+    r.resident(0x80, {'h', 'i'});
+    NtfsFileData d = decodeNtfsFileData(volume(), r.rec, 43, nullptr, "ads");
+    ASSERT_TRUE(d.found) << d.problem;
+    EXPECT_EQ(d.layout.residentData, ads);
+    d = decodeNtfsFileData(volume(), r.rec, 43, nullptr);
+    EXPECT_EQ(d.layout.residentData, (Bytes{'h', 'i'}));
+    EXPECT_FALSE(decodeNtfsFileData(volume(), r.rec, 43, nullptr, "other").found);
 }
 
 TEST(NtfsData, ResidentDataAndNamedStreamsIgnored) {
@@ -202,22 +186,6 @@ TEST(NtfsData, DataSpreadOverExtensionRecords) {
     EXPECT_EQ(d.layout.extentBytes(), 4u * 4096);
 }
 
-TEST(NtfsData, FixupRestoresEveryStrideAndDetectsTears) {
-    RecordBuilder r(1);
-    Bytes rec = r.rec;
-    put16(rec, 0x30, 0x0007);   // sequence number
-    put16(rec, 0x32, 0xAAAA);   // saved end of sector 0
-    put16(rec, 0x34, 0xBBBB);   // saved end of sector 1
-    put16(rec, 510, 0x0007);
-    put16(rec, 1022, 0x0007);
-    EXPECT_TRUE(applyRecordFixup(rec));
-    EXPECT_EQ(rec[510], 0xAA);
-    EXPECT_EQ(rec[1022], 0xBB);
-    put16(rec, 510, 0x0007);
-    put16(rec, 1022, 0x0008);   // torn write
-    EXPECT_FALSE(applyRecordFixup(rec));
-}
-
 }  // namespace
 
 namespace {
@@ -248,7 +216,7 @@ TEST(NtfsData, MutatedRecordsNeverCrashOrLoop) {
             rec[(x >> 8) % rec.size()] = static_cast<std::uint8_t>(x >> 20);
         }
         const NtfsFileData d = decodeNtfsFileData(volume(), rec, 50, &randomFetch);
-        EXPECT_LE(d.layout.extents.size(), kMaxRunsPerFile * 2);
+        EXPECT_LE(d.layout.extents.size(), qvx::ntfs::kMaxRunsPerInstance * 2);
     }
 }
 

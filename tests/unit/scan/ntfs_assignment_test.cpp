@@ -210,8 +210,10 @@ TEST(NtfsAssignment, DamagedVolumesEndWithoutCrashing) {
         EXPECT_LE(run.tables.DirectoryScanTable.rowCount(), run.tables.MftRecordTable.rowCount());
         records::RecordTables tables = run.tables;
         records::FolderNodeList nodes;
+        records::ItemStore items;
         util::NullProgress progress;
-        for (int n = 1; n <= tables.FileSystemTable.rowCount(); ++n) openNtfsFileSystem(n, tables, nodes, progress);
+        for (int n = 1; n <= tables.FileSystemTable.rowCount(); ++n)
+            openNtfsFileSystem(n, tables, items, nodes, progress);
     }
 }
 
@@ -236,9 +238,10 @@ TEST(NtfsOpenFileSystem, DuplicateDirectoriesRemainOnce) {
 TEST(NtfsOpenFileSystem, UnknownNumbersOpenNothing) {
     records::RecordTables tables;
     records::FolderNodeList nodes;
+    records::ItemStore items;
     util::NullProgress progress;
-    EXPECT_FALSE(openNtfsFileSystem(1, tables, nodes, progress).found);
-    EXPECT_FALSE(openNtfsFileSystem(0, tables, nodes, progress).found);
+    EXPECT_FALSE(openNtfsFileSystem(1, tables, items, nodes, progress).found);
+    EXPECT_FALSE(openNtfsFileSystem(0, tables, items, nodes, progress).found);
 }
 
 }  // namespace

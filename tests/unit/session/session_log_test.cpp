@@ -189,28 +189,59 @@ TEST(SessionLog, TextsAreCutToTheirLimits) {
     EXPECT_EQ(decoded->files[0].name, std::string(255, 'f'));
 }
 
-TEST(SessionLog, CaptureReadsFileCellsAsTheLayoutSays) {
+TEST(SessionLog, CaptureSaturatesFieldsAndCutsNamesAtCharacters) {
     records::FolderNodeList nodes;
-    records::RecordTable files = records::makeFileTable();
-    const int row = files.appendRow(std::string(300, 'x'));
-    files.setCell(row, records::kSector, "3000000000");  // saturates to 2147483647
-    files.setCell(row, records::kSelf, "64");
-    files.setCell(row, records::kParent, "5");
-    files.setCell(row, records::kDate, "132000000000000000");
-    files.setCell(row, records::kSize, "12");
-    const int row2 = files.appendRow("b");
-    files.setCell(row2, records::kDeleted, "1");
+    records::ItemStore items;
+    records::Item a;
+    a.sector = 3000000000u;  // saturates to 2147483647
+    a.record = 64;
+    a.parent = 5;
+    a.fileNameTimes.created = 132000000000000000;
+    a.flags = records::kItemHasFileNameTimes;
+    a.size = 12;
+    // 254 ASCII bytes and a two-byte character: the cut keeps the character out.
+    items.add(a, std::string(254, 'x') + "\xC3\xA9");
+    records::Item b;
+    b.flags = records::kItemDeleted;
+    items.add(b, "b");
+    records::Item folder;
+    folder.flags = records::kItemFolder;
+    items.add(folder, "not a file");
     SessionHeader h;
     h.activeFileSystemName = "NTFS";
-    const SessionContent c = captureSession(h, nodes, files);
+    const SessionContent c = captureSession(h, nodes, items);
     ASSERT_EQ(c.files.size(), 2u);
-    EXPECT_EQ(c.files[0].name.size(), 255u);
+    EXPECT_EQ(c.files[0].name, std::string(254, 'x'));
     EXPECT_EQ(c.files[0].sector, 2147483647u);
     EXPECT_EQ(c.files[0].date, 132000000000000000);
     EXPECT_EQ(c.files[0].deleted, 0u);
     EXPECT_EQ(c.files[1].deleted, 1u);
     h.activeFileSystemName = "FAT16";
-    EXPECT_TRUE(captureSession(h, nodes, files).files.empty());
+    EXPECT_TRUE(captureSession(h, nodes, items).files.empty());
+}
+
+TEST(SessionRefill, NamesReadAsUtf8OrLatin1AndStreamsFollowTheirFile) {
+    SessionContent c = smallNtfsSession();
+    c.files.clear();
+    SessionFile f;
+    f.self = 40;
+    f.name = "\xD0\x96.txt";  // UTF-8
+    c.files.push_back(f);
+    f.name = "\xD0\x96.txt:Zone.Identifier";
+    c.files.push_back(f);
+    f.self = 41;
+    f.name = "caf\xE9";  // an 8-bit name of an older log
+    c.files.push_back(f);
+    records::RecordTable folders = records::makeFolderTable();
+    records::ItemStore items;
+    util::NullProgress progress;
+    refillTables(c, folders, items, progress);
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items.name(0), "\xD0\x96.txt");
+    EXPECT_TRUE(items[1].isStream());
+    EXPECT_EQ(items.streamName(1), "Zone.Identifier");
+    EXPECT_EQ(items.baseName(1), "\xD0\x96.txt");
+    EXPECT_EQ(items.name(2), "caf\xC3\xA9");
 }
 
 // ---- Tables and tree ----------------------------------------------------------
@@ -243,11 +274,11 @@ std::string roundTripShape(records::VolumeKind kind, const char* fsName, records
     records::BuildFolderTree(kind, table, first, progress);
     SessionHeader h;
     h.activeFileSystemName = fsName;
-    const auto decoded = decodeSession(encodeSession(captureSession(h, first, records::makeFileTable())));
+    const auto decoded = decodeSession(encodeSession(captureSession(h, first, records::ItemStore{})));
     EXPECT_TRUE(decoded.has_value());
     if (!decoded) return {};
     records::RecordTable folders = records::makeFolderTable();
-    records::RecordTable files = records::makeFileTable();
+    records::ItemStore files;
     refillTables(*decoded, folders, files, progress);
     for (int r = 1; r < folders.rowCount(); ++r)
         EXPECT_LE(records::compareCells(folders.cell(r - 1, records::kParent), folders.cell(r, records::kParent)), 0);
@@ -285,7 +316,7 @@ TEST(SessionRefill, FatTreeComesBackInTheSameOrder) {
 TEST(SessionRefill, FileRowsAndDeletedFoldersAreRestored) {
     SessionContent c = smallNtfsSession();
     records::RecordTable folders = records::makeFolderTable();
-    records::RecordTable files = records::makeFileTable();
+    records::ItemStore files;
     util::NullProgress progress;
     refillTables(c, folders, files, progress);
     ASSERT_EQ(folders.rowCount(), 1);
@@ -293,13 +324,13 @@ TEST(SessionRefill, FileRowsAndDeletedFoldersAreRestored) {
     EXPECT_EQ(folders.cell(0, records::kSelf), "268435455");
     EXPECT_EQ(folders.cell(0, records::kDate), "258");
     EXPECT_EQ(folders.cell(0, records::kSize), "0");
-    ASSERT_EQ(files.rowCount(), 1);
-    EXPECT_EQ(files.cell(0, records::kName), "f");
-    EXPECT_EQ(files.cell(0, records::kSector), "16");
-    EXPECT_EQ(files.cell(0, records::kDate), "-1");
-    EXPECT_EQ(files.cell(0, records::kSize), "7");
-    EXPECT_EQ(files.cell(0, records::kType), "FILE");
-    EXPECT_EQ(files.cell(0, records::kDeleted), "1");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files.name(0), "f");
+    EXPECT_EQ(files[0].sector, 16u);
+    EXPECT_EQ(files[0].fileNameTimes.created, -1);
+    EXPECT_EQ(files[0].size, 7u);
+    EXPECT_FALSE(files[0].isFolder());
+    EXPECT_TRUE(files[0].deleted());
 }
 
 // ---- Files --------------------------------------------------------------------

@@ -1,0 +1,257 @@
+#include "ntfs/mft_file.h"
+
+#include <algorithm>
+
+#include "util/utf.h"
+
+namespace qvx::ntfs {
+
+namespace {
+
+struct Piece {
+    std::vector<std::uint8_t> nameUnits;
+    std::uint64_t startVcn = 0;
+    bool resident = false;
+    std::vector<std::uint8_t> value;
+    std::vector<Run> runs;
+    std::uint64_t vcnCount = 0;
+    std::uint64_t dataSize = 0;
+    std::uint64_t allocatedSize = 0;
+    std::uint64_t initializedSize = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t compressionUnit = 0;
+    bool ok = true;
+    std::string problem;
+};
+
+class Collector {
+public:
+    Collector(MftFile& file, std::uint64_t volumeClusters) : m_file(file), m_volumeClusters(volumeClusters) {}
+
+    /// Takes the attributes of one record; listValue receives a resident
+    /// attribute list's bytes, listRuns a non-resident one's runs.
+    util::DecodeResult take(util::Bytes record, const MftHeader& header, bool isBase, std::vector<std::uint8_t>* listValue,
+                            std::vector<Run>* listRuns, std::uint64_t* listBytes) {
+        return forEachAttribute(record, header, [&](const Attribute& a) {
+            switch (a.type) {
+            case kAttrStandardInformation:
+                if (!a.nonResident && !m_file.hasStandardInformation &&
+                    decodeStandardInformation(a.value, m_file.standardInformation).ok())
+                    m_file.hasStandardInformation = true;
+                break;
+            case kAttrList:
+                if (!isBase || listValue == nullptr) break;
+                m_file.hasAttributeList = true;
+                if (!a.nonResident) {
+                    listValue->assign(a.value.begin(), a.value.end());
+                } else {
+                    std::uint64_t vcns = 0;
+                    const util::DecodeResult r = decodeRunList(a.runList(), 0, m_volumeClusters, *listRuns, vcns);
+                    if (r.corrupt()) note("the attribute list's run list: " + r.reason);
+                    *listBytes = std::min(a.dataSize, kMaxAttributeListBytes);
+                }
+                break;
+            case kAttrFileName:
+                if (!a.nonResident) {
+                    NamedFileName n;
+                    if (decodeFileName(a.value, n.value).ok()) {
+                        n.name = n.value.name();
+                        n.value.nameUnits = {};
+                        m_file.names.push_back(std::move(n));
+                    }
+                }
+                break;
+            case kAttrData: {
+                Piece p;
+                p.nameUnits.assign(a.nameUnits.begin(), a.nameUnits.end());
+                p.flags = a.flags;
+                if (!a.nonResident) {
+                    p.resident = true;
+                    p.ok = a.valueFits;
+                    if (!a.valueFits) p.problem = "resident data runs past the record";
+                    p.value.assign(a.value.begin(), a.value.end());
+                    p.dataSize = p.allocatedSize = p.initializedSize = p.value.size();
+                } else {
+                    p.startVcn = a.startVcn;
+                    p.dataSize = a.dataSize;
+                    p.allocatedSize = a.allocatedSize;
+                    p.initializedSize = a.initializedSize;
+                    p.compressionUnit = a.compressionUnit;
+                    const util::DecodeResult r = decodeRunList(a.runList(), a.startVcn, m_volumeClusters, p.runs, p.vcnCount);
+                    if (r.corrupt()) {
+                        p.ok = false;
+                        p.problem = "a run list is damaged: " + r.reason;
+                        m_runProblems.push_back(r.reason);
+                    }
+                }
+                m_pieces.push_back(std::move(p));
+                break;
+            }
+            case kAttrIndexAllocation:
+                if (a.nameIs("$I30") && a.nonResident && m_file.indexFirstCluster == 0) {
+                    std::vector<Run> runs;
+                    std::uint64_t vcns = 0;
+                    (void)decodeRunList(a.runList(), 0, m_volumeClusters, runs, vcns);
+                    for (const Run& r : runs)
+                        if (!r.sparse) {
+                            m_file.indexFirstCluster = static_cast<std::uint32_t>(r.lcn);
+                            break;
+                        }
+                }
+                break;
+            default:
+                break;
+            }
+            return true;
+        });
+    }
+
+    void note(std::string problem) {
+        if (m_file.problem.empty()) m_file.problem = std::move(problem);
+    }
+
+    const std::vector<std::string>& runProblems() const { return m_runProblems; }
+
+    /// Groups the pieces into streams, each in VCN order.
+    void finish() {
+        std::vector<std::vector<Piece*>> groups;
+        for (Piece& p : m_pieces) {
+            auto it = std::find_if(groups.begin(), groups.end(),
+                                   [&](const std::vector<Piece*>& g) { return g.front()->nameUnits == p.nameUnits; });
+            if (it == groups.end()) groups.push_back({&p});
+            else it->push_back(&p);
+        }
+        // The unnamed stream first.
+        std::stable_partition(groups.begin(), groups.end(),
+                              [](const std::vector<Piece*>& g) { return g.front()->nameUnits.empty(); });
+        for (auto& g : groups) {
+            std::stable_sort(g.begin(), g.end(), [](const Piece* a, const Piece* b) { return a->startVcn < b->startVcn; });
+            DataStream s;
+            s.name = util::utf16leToUtf8(g.front()->nameUnits);
+            const Piece& first = *g.front();
+            s.flags = first.flags;
+            s.dataSize = first.dataSize;
+            s.allocatedSize = first.allocatedSize;
+            s.initializedSize = first.initializedSize;
+            s.compressionUnit = first.compressionUnit;
+            if (first.resident) {
+                s.resident = true;
+                s.residentData = first.value;
+                s.complete = first.ok;
+                s.problem = first.problem;
+                m_file.streams.push_back(std::move(s));
+                continue;
+            }
+            if (first.startVcn != 0) {
+                s.complete = false;
+                s.problem = "the first part of the run list is missing";
+            }
+            std::uint64_t expected = 0;
+            for (const Piece* p : g) {
+                if (p->resident) continue;
+                if (!p->ok) {
+                    s.complete = false;
+                    s.problem = p->problem;
+                }
+                if (p->startVcn < expected) continue;  // a duplicate piece
+                if (p->startVcn > expected) {
+                    s.complete = false;
+                    if (s.problem.empty()) s.problem = "part of the run list is missing";
+                    s.runs.push_back(Run{expected, 0, p->startVcn - expected, true});
+                }
+                s.runs.insert(s.runs.end(), p->runs.begin(), p->runs.end());
+                expected = p->startVcn + p->vcnCount;
+                if (!p->ok) break;
+            }
+            m_file.streams.push_back(std::move(s));
+        }
+    }
+
+private:
+    MftFile& m_file;
+    std::uint64_t m_volumeClusters;
+    std::vector<Piece> m_pieces;
+    std::vector<std::string> m_runProblems;
+};
+
+}  // namespace
+
+const NamedFileName* MftFile::bestName() const {
+    const NamedFileName* best = nullptr;
+    int bestRank = 99;
+    for (const NamedFileName& n : names) {
+        const int rank = nameSpaceRank(n.value.nameSpace);
+        if (rank < bestRank) {
+            bestRank = rank;
+            best = &n;
+        }
+    }
+    return best;
+}
+
+const DataStream* MftFile::unnamedData() const { return stream(""); }
+
+const DataStream* MftFile::stream(std::string_view name) const {
+    for (const DataStream& s : streams)
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::uint64_t lba, MftFileSource* source,
+                                 std::uint64_t volumeClusters, MftFile& file, util::Diagnostics* diagnostics) {
+    file = MftFile{};
+    file.number = number;
+    util::DecodeResult r = parseMftHeader(base, file.header);
+    if (r.notThis()) return r;
+    auto report = [&](util::Problem kind, const std::string& reason, std::uint64_t recordNumber) {
+        if (diagnostics != nullptr) diagnostics->add(kind, 1, recordNumber, lba, reason);
+    };
+    if (r.corrupt()) {
+        report(util::Problem::CorruptRecord, r.reason, number);
+        r.record = number;
+        r.lba = lba;
+        return r;
+    }
+    Collector collector(file, volumeClusters);
+    std::vector<std::uint8_t> listValue;
+    std::vector<Run> listRuns;
+    std::uint64_t listBytes = 0;
+    util::DecodeResult walk = collector.take(base, file.header, true, &listValue, &listRuns, &listBytes);
+    if (walk.corrupt()) {
+        report(util::Problem::CorruptRecord, walk.reason, number);
+        collector.note(walk.reason);
+    }
+    if (file.hasAttributeList && source != nullptr) {
+        if (listValue.empty() && !listRuns.empty() && !source->readRuns(listRuns, listBytes, listValue))
+            collector.note("the attribute list could not be read");
+        std::vector<AttributeListEntry> entries;
+        const util::DecodeResult lr = decodeAttributeList(listValue, entries);
+        if (lr.corrupt()) {
+            report(util::Problem::CorruptRecord, "attribute list: " + lr.reason, number);
+            collector.note(lr.reason);
+        }
+        std::vector<std::uint64_t> holders;
+        for (const AttributeListEntry& e : entries)
+            if (e.holder.record != number && std::find(holders.begin(), holders.end(), e.holder.record) == holders.end() &&
+                holders.size() < kMaxExtensionRecordsPerFile)
+                holders.push_back(e.holder.record);
+        std::vector<std::uint8_t> ext;
+        for (std::uint64_t holder : holders) {
+            MftHeader h;
+            // An extension record points back at its base record; one that
+            // does not has been reused for another file.
+            if (!source->readExtension(holder, ext) || !parseMftHeader(ext, h).ok() || h.base.record != number) {
+                file.extensionsComplete = false;
+                collector.note("extension record " + std::to_string(holder) + " is missing or reused");
+                continue;
+            }
+            const util::DecodeResult er = collector.take(ext, h, false, nullptr, nullptr, nullptr);
+            if (er.corrupt()) report(util::Problem::CorruptRecord, er.reason, holder);
+        }
+    }
+    collector.finish();
+    for (const std::string& problem : collector.runProblems()) report(util::Problem::CorruptRunList, problem, number);
+    return util::DecodeResult::success();
+}
+
+}  // namespace qvx::ntfs

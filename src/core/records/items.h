@@ -1,0 +1,102 @@
+#pragma once
+// The typed items of an analysis: one fixed-size record per file, folder
+// or alternate data stream found, with every name in one UTF-8 arena. The
+// searches fill it; the file list, recovery, the command line's output and
+// the session log read it. Text cells are made from it only where a screen
+// or a stored file shows them.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace qvx::records {
+
+/// Four timestamps as FILETIME values (100-ns units since 1601-01-01).
+/// NTFS stores them in UTC; FAT's are local wall-clock times, marked by
+/// kItemLocalTimes. 0 means not recorded.
+struct ItemTimes {
+    std::int64_t created = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;   // MFT record change (NTFS only)
+    std::int64_t accessed = 0;
+};
+
+enum ItemFlag : std::uint16_t {
+    kItemFolder = 0x0001,
+    kItemDeleted = 0x0002,
+    kItemStream = 0x0004,         // an alternate data stream of the file with the same record
+    kItemLocalTimes = 0x0008,     // times are local wall-clock times (FAT)
+    kItemHasFileNameTimes = 0x0010,
+    kItemIncomplete = 0x0020,     // some of its records or attributes could not be read
+    kItemSystem = 0x0040,         // an NTFS metadata file (record below 16 or named $...)
+};
+
+struct Item {
+    std::uint64_t record = 0;       // NTFS MFT record; FAT first cluster
+    std::uint64_t parent = 0;       // record (NTFS) or first cluster (FAT) of the folder holding it
+    ItemTimes times;                // $STANDARD_INFORMATION (NTFS) or the directory entry (FAT)
+    ItemTimes fileNameTimes;        // NTFS: the times of the $FILE_NAME shown
+    std::uint64_t size = 0;
+    std::uint64_t allocatedSize = 0;
+    std::uint64_t sector = 0;       // where it was found: the record's first sector, or the entry's sector
+    std::uint32_t entryOffset = 0;  // FAT: byte offset of the entry in its sector
+    std::uint32_t attributes = 0;   // file attribute flags as stored
+    std::uint32_t nameOffset = 0;   // into the arena
+    std::uint32_t nameLength = 0;   // bytes of the shown name ("file:stream" for a stream)
+    std::uint16_t streamLength = 0; // bytes of the stream's own name at the end of the shown name
+    std::uint16_t sequence = 0;
+    std::uint16_t parentSequence = 0;
+    std::uint16_t flags = 0;
+
+    bool isFolder() const { return (flags & kItemFolder) != 0; }
+    bool deleted() const { return (flags & kItemDeleted) != 0; }
+    bool isStream() const { return (flags & kItemStream) != 0; }
+};
+
+class ItemStore {
+public:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    /// Appends an item with its shown name; for a stream, streamName is the
+    /// stream's own name and the shown name becomes "file:stream".
+    std::size_t add(Item item, std::string_view name, std::string_view streamName = {});
+    void clear();
+
+    std::size_t size() const { return m_items.size(); }
+    bool empty() const { return m_items.empty(); }
+    const Item& operator[](std::size_t i) const { return m_items[i]; }
+    Item& operator[](std::size_t i) { return m_items[i]; }
+    const std::vector<Item>& items() const { return m_items; }
+
+    /// The shown name (UTF-8).
+    std::string_view name(std::size_t i) const;
+    /// A stream's own name; empty for files and folders.
+    std::string_view streamName(std::size_t i) const;
+    /// The name of the file a stream belongs to (the shown name for others).
+    std::string_view baseName(std::size_t i) const;
+
+    /// Items that are not folders (files and streams) whose parent is
+    /// parentId, in store order. The index is built on first use and dropped
+    /// by every change of the store or of a parent.
+    const std::vector<std::size_t>& filesOf(std::uint64_t parentId) const;
+    /// The folder item of that record, or kNone.
+    std::size_t folderOf(std::uint64_t record) const;
+    /// Call after changing items' parents or flags in place.
+    void invalidateIndexes() const;
+
+    std::size_t fileCount() const;
+    std::size_t memoryBytes() const;
+
+private:
+    void buildIndexes() const;
+
+    std::vector<Item> m_items;
+    std::string m_arena;
+    mutable bool m_indexed = false;
+    mutable std::unordered_map<std::uint64_t, std::vector<std::size_t>> m_filesByParent;
+    mutable std::unordered_map<std::uint64_t, std::size_t> m_folders;
+};
+
+}  // namespace qvx::records
