@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/problems.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
 #include "cli/volume_choice.h"
@@ -164,6 +165,7 @@ void runAdvance(const AnalyzeOptions& opt, engine::RecoveryState& state, const s
     progress.finish();
     const bool logSaved = opt.saveLog.empty() || saveSessionLog(state, opt.saveLog, modelText, opt.partition);
     printTree(state, opt.json, {});
+    printProblems(state.diagnostics, std::cerr);
     if (scanned.stopped || status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status != engine::AnalysisStatus::Done) ctx.exitCode = kExitNoRecovery;
     if (!logSaved) ctx.exitCode = kExitUsage;
@@ -197,6 +199,7 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     const bool logSaved = opt.saveLog.empty() ||
                           saveSessionLog(state, opt.saveLog, src.details.DiskModelText, opt.partition);
     printTree(state, opt.json, {});
+    printProblems(state.diagnostics, std::cerr);
     if (status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status == engine::AnalysisStatus::NothingFound) ctx.exitCode = kExitNoRecovery;
     else if (status == engine::AnalysisStatus::Invalid) ctx.exitCode = kExitNoRecovery;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/problems.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
 #include "cli/volume_choice.h"
@@ -126,6 +127,7 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
                           << (e.note.empty() ? std::string() : " - " + e.note) << '\n';
     }
     std::cerr << run.report.summary() << '\n';
+    printProblems(state.diagnostics, std::cerr);
     if (!opt.paths.empty() && run.unmatchedPaths.size() == opt.paths.size()) {
         ctx.exitCode = kExitUsage;
         return;

@@ -2,6 +2,7 @@
 // the file-system screen of an Advance Search, the result screen, Back from
 // them, and Exit.
 
+#include <vector>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -170,6 +171,14 @@ void CChildDialogExDemoDlg::onAnalysisFinished() {
     }
     if (m_analysisStatus == engine::AnalysisStatus::Invalid) showAdvisory("CMsgStand");
     showResults();
+    // Parts of the volume that could not be read are named where the
+    // search reports its end.
+    const std::vector<std::string> problems = m_state.diagnostics.summaryLines();
+    if (!problems.empty()) {
+        QStringList lines;
+        for (const std::string& line : problems) lines << QString::fromStdString(line);
+        m_c.statusText->setText(lines.join("; "));
+    }
     emit jobFinished();
 }
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Compares `qvx analyze --json` on NTFS volumes with The Sleuth Kit.
 
-Every live file and folder that `fls -r -p -l` lists must appear at the same
-path with the same kind and (files) the same size; alternate data streams,
-$OrphanFiles and names found only in index slack (inode 0) aside. Every
-deleted entry fls lists with an MFT record must appear marked deleted, at its
-fls path or under QVX_Miscellaneous.
+Every live file, folder and alternate data stream that `fls -r -p -l` lists
+must appear at the same path (exact UTF-8) with the same kind and (files and
+streams) the same size; $OrphanFiles and names found only in index slack
+(inode 0) aside. Every deleted entry fls lists with an MFT record must appear
+marked deleted, at its fls path or under QVX_Miscellaneous. Nothing extra:
+every live item QVX lists outside QVX_Miscellaneous is one fls lists.
 
 usage: check_ntfs_fls.py QVX IMAGES_DIR          generated volumes
        check_ntfs_fls.py QVX --corpus            the shared corpus volumes
@@ -28,6 +29,14 @@ CORPUS_IMAGES = [
     ("dftt/8-jpeg-search.dd.gz", 0, False),
     ("velociraptor/test.ntfs.dd.gz", 0, False),
     ("dfvfs/windows_volume.raw.gz", 0, False),
+    # Cyrillic names with 8.3 aliases, Windows Server 2003 (a sparse tar).
+    ("dfir_ntfs/vss_2003.tgz", 63, True),
+    # A truncated image: CJK name, streams on a file and on a folder.
+    ("grr/ntfs_img.dd.gz", 63, False),
+    # Long names in a non-resident $I30, 2 KiB clusters.
+    ("dfir_ntfs/ntfs_index.raw.gz", 128, False),
+    # Windows-made GPT, fragmented $MFT.
+    ("velociraptor/test-vhdx-gpt.raw.gz", 128, False),
 ]
 LINE = re.compile(r"^(\S)/(\S)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?(\(realloc\))?:\t(.*)$")
 
@@ -58,11 +67,12 @@ def fls_entries(image, offset):
 
 
 def is_stream(entry, names):
+    """An alternate data stream or named index of a listed file ("a.txt:s")."""
     last = entry["path"].rsplit("/", 1)[-1]
     if ":" not in last:
         return False
     base = entry["path"].rsplit(":", 1)[0]
-    return base in names or last.startswith("$")
+    return base in names or last.startswith("$") or base.endswith("/.")
 
 
 def qvx_tree(qvx, image, offset, sectors):
@@ -71,7 +81,10 @@ def qvx_tree(qvx, image, offset, sectors):
     if run.returncode not in (0, 3):
         raise SystemExit(f"qvx failed ({run.returncode}): {run.stderr.decode(errors='replace')}")
     items = [json.loads(line) for line in run.stdout.decode("utf-8").splitlines() if line.strip()]
-    return {item["path"]: item for item in items}, items
+    tree = {}
+    for item in items:
+        tree.setdefault(item["path"], []).append(item)
+    return tree, items
 
 
 def check(qvx, image, offset, sectors, need_deleted, label):
@@ -81,11 +94,14 @@ def check(qvx, image, offset, sectors, need_deleted, label):
     failures = []
     live = deleted = 0
     for e in fls:
-        if e["path"].startswith("$OrphanFiles") or is_stream(e, paths):
+        if e["path"].startswith("$OrphanFiles"):
             continue
         if not e["deleted"]:
             live += 1
-            got = tree.get(e["path"])
+            # Two entries may share a path (a stream "a:s" beside a file named
+            # "a:s"): the one with the same record answers.
+            same = tree.get(e["path"], [])
+            got = next((i for i in same if i["self"] == e["inode"]), same[0] if same else None)
             if got is None:
                 failures.append(f"live {e['kind']} missing: {e['path']}")
             elif got["type"] != e["kind"] and not e["path"].rsplit("/", 1)[-1].startswith("$"):
@@ -99,7 +115,8 @@ def check(qvx, image, offset, sectors, need_deleted, label):
         elif e["inode"] != 0 and not e["realloc"]:
             deleted += 1
             name = e["path"].rsplit("/", 1)[-1]
-            got = tree.get(e["path"])
+            same = tree.get(e["path"], [])
+            got = next((i for i in same if i["self"] == e["inode"]), same[0] if same else None)
             if got is None:
                 got = next((i for i in items if i["path"].startswith("QVX_Miscellaneous/")
                             and i["name"] == name and i["self"] == e["inode"]), None)
@@ -107,6 +124,11 @@ def check(qvx, image, offset, sectors, need_deleted, label):
                 failures.append(f"deleted {e['kind']} missing: {e['path']}")
             elif not got["deleted"]:
                 failures.append(f"{e['path']}: deleted but not marked deleted")
+    for item in items:
+        if item["deleted"] or item["path"].startswith("QVX_Miscellaneous"):
+            continue
+        if item["path"] not in paths:
+            failures.append(f"listed but not on the volume: {item['path']}")
     if need_deleted and deleted == 0:
         failures.append("no deleted entries were compared")
     if "QVX_Miscellaneous" not in tree:
@@ -136,6 +158,28 @@ def generated(qvx, images):
     return 0 if ok else 1
 
 
+def extract(src, tmp):
+    """The image of a stored .gz or (sparse) .tgz, uncompressed into tmp."""
+    if src.endswith(".tgz") or src.endswith(".tar.gz"):
+        before = set(os.listdir(tmp))
+        subprocess.run(["tar", "xzf", src, "-C", tmp], check=True)
+        (name,) = set(os.listdir(tmp)) - before
+        return os.path.join(tmp, name)
+    dst = os.path.join(tmp, os.path.basename(src)[:-3])
+    with gzip.open(src, "rb") as fin, open(dst, "wb") as fout:
+        while True:
+            block = fin.read(1 << 20)
+            if not block:
+                break
+            # Mostly zeros: keep the copy sparse.
+            if block.count(0) == len(block):
+                fout.seek(len(block), os.SEEK_CUR)
+            else:
+                fout.write(block)
+        fout.truncate()
+    return dst
+
+
 def corpus(qvx):
     if shutil.which("fls") is None or not os.path.isdir(CORPUS):
         return SKIP
@@ -146,9 +190,7 @@ def corpus(qvx):
             if not os.path.exists(src):
                 print(f"{stored}: not present, skipped")
                 continue
-            dst = os.path.join(tmp, os.path.basename(stored)[:-3])
-            with gzip.open(src, "rb") as fin, open(dst, "wb") as fout:
-                shutil.copyfileobj(fin, fout, 1 << 20)
+            dst = extract(src, tmp)
             ok &= check(qvx, dst, offset, sectors_of(dst), need_deleted, stored)
             os.unlink(dst)
     return 0 if ok else 1

@@ -87,6 +87,11 @@ public:
                 m_pieces.push_back(std::move(p));
                 break;
             }
+            case kAttrIndexRoot:
+                if (a.named() && !a.nameIs("$I30") && !a.nonResident &&
+                    m_file.namedIndexes.size() < kMaxExtensionRecordsPerFile)
+                    m_file.namedIndexes.push_back({a.name(), std::vector<std::uint8_t>(a.value.begin(), a.value.end())});
+                break;
             case kAttrIndexAllocation:
                 if (a.nameIs("$I30") && a.nonResident && m_file.indexFirstCluster == 0) {
                     std::vector<Run> runs;

@@ -49,6 +49,13 @@ struct MftFile {
     StandardInformation standardInformation;
     std::vector<NamedFileName> names;   // every $FILE_NAME, in record order
     std::vector<DataStream> streams;    // unnamed first when present, then named in order
+    /// Named indexes other than a folder's "$I30" ($Secure:$SDH, $Quota:$Q):
+    /// their name and $INDEX_ROOT value, listed and written like streams.
+    struct NamedIndex {
+        std::string name;
+        std::vector<std::uint8_t> root;
+    };
+    std::vector<NamedIndex> namedIndexes;
     std::uint32_t indexFirstCluster = 0;  // first cluster of the $I30 index allocation
     bool hasAttributeList = false;
     bool extensionsComplete = true;     // every record the list names was read

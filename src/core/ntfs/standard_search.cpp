@@ -153,41 +153,63 @@ private:
             if (deleted) table.setCell(row, FolderColumn::kDeleted, "1");
             m_items.add(item, name->name);
         } else {
-            if (const DataStream* data = file.unnamedData()) {
+            const DataStream* data = file.unnamedData();
+            if (data != nullptr) {
                 item.size = data->dataSize;
                 item.allocatedSize = data->allocatedSize;
                 if (!data->complete) item.flags |= records::kItemIncomplete;
             }
-            m_items.add(item, name->name);
-            // Further hard links: every other name that is not a DOS alias
-            // is the same file listed in another folder or under another name.
-            std::vector<const NamedFileName*> added{name};
-            for (const NamedFileName& link : file.names) {
-                if (link.value.nameSpace == static_cast<std::uint8_t>(NameSpace::Dos)) continue;
-                const bool seen = std::any_of(added.begin(), added.end(), [&](const NamedFileName* a) {
-                    return a->value.parent.record == link.value.parent.record && a->name == link.name;
-                });
-                if (seen || added.size() >= kMaxHardLinks) continue;
-                added.push_back(&link);
-                records::Item other = item;
-                other.parent = link.value.parent.record;
-                other.parentSequence = link.value.parent.sequence;
-                other.fileNameTimes = itemTimes(link.value.times);
-                m_items.add(other, link.name);
+            // A file without unnamed data but with named streams or indexes
+            // ($Secure, $Quota) is listed by those alone.
+            const bool onlyNamed = data == nullptr && (file.streams.size() + file.namedIndexes.size()) != 0;
+            if (!onlyNamed) {
+                m_items.add(item, name->name);
+                addHardLinks(file, *name, item);
             }
         }
-        // Alternate data streams follow their file (or folder) as
-        // "name:stream" items in the same parent.
+        // Alternate data streams and named indexes follow their file (or
+        // folder) as "name:stream" items in the same parent.
+        records::Item stream = item;
+        stream.flags = static_cast<std::uint16_t>(item.flags & ~records::kItemFolder);
         for (const DataStream& s : file.streams) {
             if (s.name.empty()) continue;
-            records::Item stream = item;
-            stream.flags = static_cast<std::uint16_t>(item.flags & ~records::kItemFolder);
             stream.size = s.dataSize;
             stream.allocatedSize = s.allocatedSize;
-            if (!s.complete) stream.flags |= records::kItemIncomplete;
+            stream.flags = static_cast<std::uint16_t>(s.complete ? stream.flags & ~records::kItemIncomplete
+                                                                 : stream.flags | records::kItemIncomplete);
             m_items.add(stream, name->name, s.name);
+            // A folder's stream is also listed inside the folder, as ".:stream".
+            if (folder) {
+                records::Item inside = stream;
+                inside.parent = n;
+                m_items.add(inside, ".", s.name);
+            }
+        }
+        for (const MftFile::NamedIndex& index : file.namedIndexes) {
+            stream.size = index.root.size();
+            stream.allocatedSize = stream.size;
+            m_items.add(stream, name->name, index.name);
         }
         m_counter = n + 2;
+    }
+
+    /// Further hard links: every other name that is not a DOS alias is the
+    /// same file listed in another folder or under another name.
+    void addHardLinks(const MftFile& file, const NamedFileName& shown, const records::Item& item) {
+        std::vector<const NamedFileName*> added{&shown};
+        for (const NamedFileName& link : file.names) {
+            if (link.value.nameSpace == static_cast<std::uint8_t>(NameSpace::Dos)) continue;
+            const bool seen = std::any_of(added.begin(), added.end(), [&](const NamedFileName* a) {
+                return a->value.parent.record == link.value.parent.record && a->name == link.name;
+            });
+            if (seen || added.size() >= kMaxHardLinks) continue;
+            added.push_back(&link);
+            records::Item other = item;
+            other.parent = link.value.parent.record;
+            other.parentSequence = link.value.parent.sequence;
+            other.fileNameTimes = itemTimes(link.value.times);
+            m_items.add(other, link.name);
+        }
     }
 
     void report() {

@@ -134,6 +134,17 @@ NtfsFileData decodeNtfsFileData(const NtfsVolume& volume, std::span<const std::u
         data.problem = file.problem;
     }
     const ntfs::DataStream* s = file.stream(stream);
+    if (s == nullptr && !stream.empty()) {
+        // A named index ($Secure:$SDH) is listed like a stream: its root.
+        for (const ntfs::MftFile::NamedIndex& index : file.namedIndexes) {
+            if (index.name != stream) continue;
+            data.found = true;
+            data.layout.resident = true;
+            data.layout.residentData = index.root;
+            data.layout.size = index.root.size();
+            return data;
+        }
+    }
     if (s == nullptr) {
         data.complete = false;
         if (data.problem.empty()) data.problem = stream.empty() ? "no unnamed data attribute" : "no such stream";

@@ -349,6 +349,9 @@ void refillTables(const SessionContent& content, RecordTable& FolderTable, recor
             if (havePrevious && f.self == previousSelf && name.size() > previousName.size() + 1 &&
                 name.compare(0, previousName.size(), previousName) == 0 && name[previousName.size()] == ':') {
                 items.add(item, previousName, std::string_view(name).substr(previousName.size() + 1));
+            } else if (f.self == f.parent && name.size() > 2 && name.compare(0, 2, ".:") == 0) {
+                // A folder's stream listed inside the folder.
+                items.add(item, ".", std::string_view(name).substr(2));
             } else {
                 items.add(item, name);
                 previousName = std::move(name);
