@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # NTFS benchmark: qvx analyze --json against fls -r -p on one volume of about
 # 200,000 files in 20,000 folders, both run here; prints both times, their
-# ratio and both peak memory figures.
+# ratio and both peak memory figures, and compares the two listings strictly
+# (every item at its exact path with its size, nothing extra). The volume
+# carries what real ones do once records fill up: Win32 + DOS name pairs,
+# files whose names went to extension records (many streams), and files
+# with several long hard links.
 #
 #   tools/bench_ntfs.sh BUILD_DIR
 #
@@ -24,7 +28,7 @@ SECTORS=$((1536 * 2048))  # 1.5 GiB volume (sparse)
 outdir="$build/images"
 img="$outdir/bench-ntfs.img"
 stamp="$outdir/.bench-ntfs.img.stamp"
-hash="layout-1 $TOP $SUB $FILES $SECTORS"
+hash="layout-2 $TOP $SUB $FILES $SECTORS"
 mkdir -p "$outdir"
 
 if [ ! -f "$img" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ]; then
@@ -40,7 +44,7 @@ if [ ! -f "$img" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$hash" ]; then
   rm -f "$img.tmp"
   truncate -s $((SECTORS * 512)) "$img.tmp"
   mkntfs -F -Q -q -L BENCH_NTFS "$img.tmp" >/dev/null 2>&1
-  ntfs-3g -o big_writes "$img.tmp" "$mnt"
+  ntfs-3g -o big_writes,streams_interface=xattr "$img.tmp" "$mnt"
   python3 - "$mnt" "$TOP" "$SUB" "$FILES" <<'PY'
 import os, sys
 root, top, sub, files = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
@@ -48,8 +52,19 @@ def fill(d, tag):
     os.mkdir(d)
     for f in range(files):
         name = f"file_{f:02d}.txt" if f % 2 else f"Long name document {tag} {f:02d}.txt"
-        with open(os.path.join(d, name), "w") as out:
+        path = os.path.join(d, name)
+        with open(path, "w") as out:
             out.write(f"{tag} {f}\n" * (1 + f * 7))
+        if f % 2 == 0:
+            # A Win32 name with its DOS alias, as Windows writes them.
+            os.setxattr(path, "system.ntfs_dos_name", f"LONGNA~{f // 2 + 1}.TXT".encode())
+        if f == 0:
+            # Enough streams to move the file name to an extension record.
+            for k in range(30):
+                os.setxattr(path, f"user.s{k:02d}", b"x" * 60)
+        if f == 3:
+            for k in range(4):
+                os.link(path, os.path.join(d, f"{name} hard link {k} with a long name to fill the record"))
 for t in range(top):
     top_dir = os.path.join(root, f"Folder {t:03d}")
     fill(top_dir, f"t{t}")
@@ -83,3 +98,12 @@ printf '== NTFS bench: %s\n' "$(basename "$img")"
 printf '   qvx analyze --json : %8.3f s  peak %7d KiB  (%d rows)\n' "$t_qvx" "$m_qvx" "$qvx_rows"
 printf '   fls -r -p          : %8.3f s  peak %7d KiB  (%d lines)\n' "$t_fls" "$m_fls" "$fls_rows"
 printf '   ratio qvx / fls    : %8.2f\n' "$(awk -v a="$t_qvx" -v b="$t_fls" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+printf '   peak qvx / fls     : %8.2f\n' "$(awk -v a="$m_qvx" -v b="$m_fls" 'BEGIN { print (b > 0 ? a / b : 0) }')"
+# Strict comparison with fls: every item at its exact path with its size.
+python3 - "$qvx" "$img" "$sectors" "$(dirname "$(readlink -f "$0")")/../tests/integration" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[4])
+import check_ntfs_fls
+ok = check_ntfs_fls.check(sys.argv[1], sys.argv[2], 0, int(sys.argv[3]), False, "   strict fls comparison")
+sys.exit(0 if ok else 1)
+PY

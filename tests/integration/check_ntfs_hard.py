@@ -142,6 +142,15 @@ def check_names(qvx, work):
         with open(target, "rb") as f:
             if sha(f.read()) != digest:
                 failures.append(f"{path}: contents differ")
+    # --path names a non-Latin folder exactly as the listing prints it.
+    sub = os.path.join(work, "sub")
+    run = subprocess.run([qvx, "recover", img, sub, "--range", f"0:{sectors}", "--kind", "NTFS", "--quiet",
+                          "--path", "Документы"], capture_output=True)
+    want = sorted(p for p in live if p.startswith("Документы/"))
+    got = sorted(os.path.relpath(os.path.join(r, n), sub) for r, _, ns in os.walk(sub) for n in ns
+                 if n != "recovery-report.json" and not n.startswith("recovery-report"))
+    if run.returncode != 0 or not set(want) <= set(got) or any(not g.startswith("Документы/") for g in got):
+        failures.append(f"--path Документы wrote {got}, want {want} (exit {run.returncode})")
     for f in failures:
         print("  " + f)
     print(f"names volume: {len(live)} live files and streams, {len(deleted)} deleted recovered: "

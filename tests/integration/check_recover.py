@@ -17,6 +17,7 @@ import gzip
 import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -64,7 +65,8 @@ def check_manifest(qvx, manifest, work):
             parts = line.rstrip("\n").split(" ", 5)
             if parts[0] == "volume":
                 volumes[int(parts[1])] = (parts[2], int(parts[3]), int(parts[4]))
-            elif parts[0] == "file":
+            elif parts[0] in ("file", "ads"):
+                # An alternate data stream is written as "file:stream".
                 files.append((int(parts[1]), parts[2], int(parts[3]), parts[4], parts[5].lstrip("/")))
     checked = 0
     for n, (kind, first, end) in volumes.items():
@@ -137,6 +139,12 @@ def check_corpus(qvx, work):
     if shutil.which("tsk_recover"):
         failures += compare_tsk(img, dest, report, work)
 
+    # dftt #8: JPEGs hidden in alternate data streams.
+    img = unpack(os.path.join(dftt, "8-jpeg-search.dd.gz"), work)
+    dest = os.path.join(work, "dftt8")
+    _, report = recover(qvx, img, 0, os.path.getsize(img) // 512, "NTFS", dest)
+    failures += check_streams(img, dest, report, "dftt8")
+
     # dftt #6: the contiguous files match their MD5s; the fragmented ones
     # give exactly the published "contiguous recovery" MD5s, since their
     # clusters are interleaved with other deleted files' free clusters.
@@ -162,8 +170,35 @@ def check_corpus(qvx, work):
         ones = [e for e in report["files"] if e["path"] == "ones.bin"]
         if not ones or ones[0]["outcome"] != "complete" or ones[0]["bytesWritten"] != 2949120:
             failures.append(f"velociraptor ones.bin (compressed, three records) not recovered whole: {ones}")
+        failures += check_streams(img, dest, report, "velociraptor")
         if shutil.which("tsk_recover"):
             failures += compare_tsk(img, dest, report, work)
+    return failures
+
+
+def check_streams(img, dest, report, label):
+    """Every alternate data stream fls lists (system files aside) is written
+    as "file:stream" with the bytes icat gives for it."""
+    failures, compared = [], 0
+    out = subprocess.run(["fls", "-r", "-p", img], capture_output=True, check=True).stdout.decode("utf-8", "replace")
+    written = {e["path"]: e for e in report["files"]}
+    for line in out.splitlines():
+        m = re.match(r"^\S/\S\s+(\*\s+)?(\d+-\d+-\d+):\t(.*)$", line)
+        if not m or m.group(1) or ":" not in m.group(3).rsplit("/", 1)[-1] or m.group(3).startswith("$"):
+            continue
+        address, path = m.group(2), m.group(3)
+        want = subprocess.run(["icat", img, address], capture_output=True, check=True).stdout
+        entry = written.get(path)
+        if entry is None or not entry["written"]:
+            failures.append(f"{label}: stream {path} not written")
+            continue
+        with open(os.path.join(dest, entry["written"]), "rb") as f:
+            if f.read() != want:
+                failures.append(f"{label}: stream {path} differs from icat ({len(want)} bytes)")
+            else:
+                compared += 1
+    if compared == 0:
+        failures.append(f"{label}: no stream compared")
     return failures
 
 
