@@ -11,6 +11,7 @@
 
 #include "cli/commands.h"
 #include "cli/problems.h"
+#include "util/codepage.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
 #include "cli/volume_choice.h"
@@ -34,6 +35,7 @@ struct AnalyzeOptions {
     std::string range;
     std::string kind;
     int fileSystem = 1;
+    int codePage = 850;
     bool json = false;
     bool quiet = false;
     std::string saveLog;
@@ -182,6 +184,7 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     TerminalProgress progress(opt.quiet);
     InterruptStop interrupt;
     state.searchMode = opt.mode == "advance" ? engine::SearchMode::Advance : engine::SearchMode::Standard;
+    state.oemCodePage = opt.codePage;
     if (const int code = chooseVolume(opt.source, {opt.partition, opt.range, opt.kind}, state, src, progress,
                                       interrupt.token())) {
         ctx.exitCode = code;
@@ -218,6 +221,18 @@ void registerAnalyzeCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition");
     cmd->add_option("--kind", opt->kind, "File system of the range: NTFS, FAT16 or FAT32")
         ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
+    cmd->add_option("--codepage", opt->codePage, "OEM code page of FAT short names (default 850)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                int page = 0;
+                try {
+                    page = std::stoi(text);
+                } catch (...) {
+                    return std::string("not a number");
+                }
+                return util::oemCodePageKnown(page) ? std::string() : "iconv does not know code page " + text;
+            },
+            "CODEPAGE"));
     cmd->add_option("--fs", opt->fileSystem, "Advance Search: the file system to open (as listed, default 1)");
     cmd->add_flag("--json", opt->json, "One JSON object per folder and file, in tree order");
     cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/problems.h"
+#include "util/codepage.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
 #include "cli/volume_choice.h"
@@ -29,6 +30,7 @@ struct RecoverOptions {
     std::string kind;
     std::string mode = "standard";
     int fileSystem = 1;
+    int codePage = 850;
     std::string destination;
     std::vector<std::string> paths;
     bool all = false;
@@ -83,6 +85,7 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     TerminalProgress progress(opt.quiet);
     InterruptStop interrupt;
     state.searchMode = opt.mode == "advance" ? engine::SearchMode::Advance : engine::SearchMode::Standard;
+    state.oemCodePage = opt.codePage;
     if (const int code = chooseVolume(opt.source, {opt.partition, opt.range, opt.kind}, state, src, progress,
                                       interrupt.token())) {
         ctx.exitCode = code;
@@ -151,6 +154,18 @@ void registerRecoverCommand(CLI::App& app, CliContext& ctx) {
         ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
     cmd->add_option("--mode", opt->mode, "Search mode: standard or advance")
         ->check(CLI::IsMember({"standard", "advance"}));
+    cmd->add_option("--codepage", opt->codePage, "OEM code page of FAT short names (default 850)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                int page = 0;
+                try {
+                    page = std::stoi(text);
+                } catch (...) {
+                    return std::string("not a number");
+                }
+                return util::oemCodePageKnown(page) ? std::string() : "iconv does not know code page " + text;
+            },
+            "CODEPAGE"));
     cmd->add_option("--fs", opt->fileSystem, "Advance Search: the file system to recover from (as listed, default 1)");
     cmd->add_option("--path", opt->paths, "A folder or file to recover, as `qvx analyze --json` prints its path (repeatable)");
     cmd->add_flag("--all", opt->all, "Recover the whole tree (the default without --path)");

@@ -1052,7 +1052,7 @@ private Q_SLOTS:
         QCOMPARE(docs->child(0)->text(0), QString("Reports"));
         const QStringList rows = listRows();
         QCOMPARE(rows.front(), QString("Reports|FOLDER|0"));
-        QVERIFY(rows.contains("SMALL.TXT|Text file|100"));
+        QVERIFY(rows.contains("small.txt|Text file|100"));  // the short name shown with its case flags
         QVERIFY(rows.contains("old_draft.txt|Text file|5000"));
         checkDateTimes(true);
 

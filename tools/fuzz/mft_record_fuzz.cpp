@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "ntfs/attribute.h"
+#include "ntfs/file_name.h"
 #include "ntfs/mft_record.h"
+#include "ntfs/run_list.h"
 #include "ntfs/mft_run_table.h"
 #include "recover/ntfs_data.h"
 #include "util/le.h"
@@ -38,10 +41,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)findDataSize(view);
     (void)collectListedRecords(view, recordNumberFromHeader(view));
     (void)findIndexAllocationFirstCluster(view);
-    (void)MftRunTable::dataRecordsOfList(view);
-
-    const std::size_t list = findAttribute(view, kAttrList);
-    if (list != 0) (void)MftRunTable::dataRecordsOfList(view.subspan(list));
+    MftHeader header;
+    if (parseMftHeader(view, header).ok()) {
+        (void)forEachAttribute(view, header, [](const Attribute& a) {
+            std::vector<AttributeListEntry> entries;
+            if (a.type == kAttrList) (void)decodeAttributeList(a.value, entries);
+            if (a.type == kAttrFileName) {
+                FileName fn;
+                if (decodeFileName(a.value, fn).ok()) (void)fn.name();
+            }
+            std::vector<Run> runs;
+            std::uint64_t vcns = 0;
+            if (a.nonResident) (void)decodeRunList(a.runList(), a.startVcn, 1u << 20, runs, vcns);
+            return true;
+        });
+    }
 
     const std::size_t attr = findAttribute(view, kAttrData);
     if (attr != 0) {
@@ -50,19 +64,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         MftRunTable table;
         table.appendRunList(attrView, runs, 63, 8);
         for (std::uint32_t n = 0; n < 64; ++n) (void)table.recordSector(n);
-        std::vector<qvx::recover::Extent> extents;
-        std::uint64_t vcns = 0;
-        qvx::recover::decodeRunList(attrView, runs, 63, 8, extents, vcns);
     }
 
     std::vector<std::uint8_t> raw(data, data + size);
-    (void)qvx::recover::applyRecordFixup(raw);
+    (void)applyFixup(raw, raw.size());
     qvx::recover::NtfsVolume volume;
     volume.sectorsPerCluster = 8;
     g_record = &raw;
     const qvx::recover::NtfsFileData decoded =
         qvx::recover::decodeNtfsFileData(volume, raw, recordNumberFromHeader(raw), fetchRecord);
     g_record = nullptr;
-    (void)qvx::recover::fullNtfsName(decoded, decoded.lowByteName);
+    (void)decoded.name;
     return 0;
 }

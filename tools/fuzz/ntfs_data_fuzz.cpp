@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (qvx::partition::validateNtfsVolume(range, params) != 1) return 0;
 
     qvx::ntfs::MftRunTable runs;
-    runs.buildMftRunTable(range, params.cluster0Start, params.mftStart, params.sectorsPerCluster);
+    (void)runs.buildMftRunTable(range, params.cluster0Start, params.mftStart, params.sectorsPerCluster);
 
     qvx::recover::NtfsVolume volume;
     volume.range = range;

@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qvx::records::RecordTables tables;
     qvx::records::FolderNodeList nodes;
     qvx::util::NullProgress progress;
-    qvx::ntfs::runNtfsStandardSearch(range, params, runs, tables, nodes, progress, std::stop_token{});
+    qvx::records::ItemStore items;
+    qvx::util::Diagnostics diagnostics;
+    qvx::ntfs::runNtfsStandardSearch(range, params, runs, tables, items, nodes, progress, std::stop_token{},
+                                     &diagnostics);
     return 0;
 }

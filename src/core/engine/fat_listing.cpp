@@ -1,12 +1,16 @@
 #include "engine/fat_listing.h"
 
+#include <algorithm>
+
 #include "engine/file_listing.h"
 #include "fat/folder_listing.h"
 
 namespace qvx::engine {
 
 fat::FatVolume activeFatVolume(const RecoveryState& state) {
-    return fat::makeFatVolume(state.ActiveVolume.fileSystemName, state.ActiveVolume.params, state.volumeRange());
+    fat::FatVolume v = fat::makeFatVolume(state.ActiveVolume.fileSystemName, state.ActiveVolume.params, state.volumeRange());
+    v.codePage = state.oemCodePage;
+    return v;
 }
 
 void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIndex* index) {
@@ -35,10 +39,36 @@ void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIn
     }
 }
 
-void fillFatFileRows(const RecoveryState& state, records::FileList& list, std::uint32_t target) {
+void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRowsEnd) {
     if (target == records::kMiscFolderId) return;
     const fat::FatVolume volume = activeFatVolume(state);
-    fat::ListFatFiles(volume, list, target);
+    if (!volume.isFat()) return;
+    const std::uint32_t directory = target == 0 && volume.isFat32() ? volume.params.rootStart : target;
+    if (target == 0 && !volume.isFat32() && !volume.isFat16()) return;
+    const bool root16 = target == 0 && volume.isFat16();
+    const records::FileTypeVariant variant =
+        root16 ? records::FileTypeVariant::Fat16Root : records::FileTypeVariant::FatClusterChain;
+    records::FileList folders;
+    std::vector<std::uint32_t> known;
+    for (std::size_t i = 0; i < folderRowsEnd && i < list.size(); ++i) known.push_back(list[i].selfId);
+    for (const fat::FatDirEntry& e : fat::readDirectory(volume, root16 ? 0 : directory, &state.diagnostics).entries) {
+        if (!e.directory) {
+            list.push_back(fat::fatFileRow(e, directory, variant));
+            continue;
+        }
+        if (std::find(known.begin(), known.end(), e.firstCluster) != known.end()) continue;
+        known.push_back(e.firstCluster);
+        // A folder entry whose directory the scan did not find: listed, but
+        // there is nothing below it to open.
+        records::FileListRow row = fat::fatFileRow(e, directory, variant);
+        row.isFolder = true;
+        row.cells[records::kListType] = e.deleted ? "Deleted FOLDER" : "FOLDER";
+        row.cells[records::kListSize] = "0";
+        row.sizeBytes = 0;
+        folders.push_back(std::move(row));
+    }
+    list.insert(list.begin() + static_cast<std::ptrdiff_t>(std::min(folderRowsEnd, list.size())), folders.begin(),
+                folders.end());
 }
 
 }  // namespace qvx::engine

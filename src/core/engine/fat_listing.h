@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "engine/recovery_state.h"
+#include "fat/directory.h"
 #include "fat/fat_volume.h"
 #include "records/file_list.h"
 
@@ -24,7 +25,11 @@ fat::FatVolume activeFatVolume(const RecoveryState& state);
 void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIndex* index = nullptr);
 
 /// Appends the file rows of folder target (0 for the root) read from its
-/// directory; nothing for "QVX_Miscellaneous".
-void fillFatFileRows(const RecoveryState& state, records::FileList& list, std::uint32_t target);
+/// directory; nothing for "QVX_Miscellaneous". Folder entries that no node
+/// of the tree stands for (a deleted folder whose cluster no longer holds
+/// its directory) are inserted as folder rows at folderRowsEnd, after the
+/// other folder rows.
+void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_t target,
+                     std::size_t folderRowsEnd);
 
 }  // namespace qvx::engine

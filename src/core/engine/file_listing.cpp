@@ -78,7 +78,23 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
         if (node.parentId != target) return;
         const bool deleted = node.deleted || parentDeleted;
         if (deleted) node.deleted = true;
-        list.push_back(folderRow(node, ntfs, deleted, options.miscShowsCurrentTime));
+        records::FileListRow row = folderRow(node, ntfs, deleted, options.miscShowsCurrentTime);
+        if (node.selfId != records::kMiscFolderId) {
+            if (ntfs) {
+                const std::size_t at = state.items.folderOf(node.selfId);
+                if (at != records::ItemStore::kNone) {
+                    row.item = at;
+                    row.times = state.items[at].times;
+                    row.hasTimes = true;
+                }
+            } else {
+                row.times.modified = records::fatToFileTime(static_cast<std::uint16_t>(node.dateValue & 0xFFFF),
+                                                            static_cast<std::uint16_t>(node.timeValue & 0xFFFF));
+                row.hasTimes = row.times.modified != 0;
+                row.localTimes = true;
+            }
+        }
+        list.push_back(std::move(row));
     };
     if (options.index != nullptr) {
         for (int index : options.index->nodesWithParent(target)) addFolder(index);
@@ -86,12 +102,19 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
         for (int index = 0; index < nodes.count(); ++index) addFolder(index);
     }
 
+    const std::size_t folderRows = list.size();
     if (ntfs) {
         ntfs::fillNtfsFileRows(state.items, list, target);
     } else {
         // FAT file rows are read from the folder's directory on the disk.
-        fillFatFileRows(state, list, target);
+        fillFatFileRows(state, list, target, folderRows);
     }
+    // Everything below a deleted folder is deleted.
+    if (parentDeleted)
+        for (records::FileListRow& row : list) {
+            row.deleted = true;
+            if (row.isFolder) row.cells[records::kListType] = "Deleted FOLDER";
+        }
     return list;
 }
 

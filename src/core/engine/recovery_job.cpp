@@ -14,7 +14,6 @@
 #include "recover/destination_writer.h"
 #include "recover/extents.h"
 #include "recover/fat_data.h"
-#include "recover/fat_names.h"
 #include "recover/ntfs_data.h"
 
 namespace qvx::engine {
@@ -105,23 +104,31 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
 
 std::int64_t fileTimeToUnix(std::int64_t fileTime) { return (fileTime - 116444736000000000LL) / 10000000; }
 
-/// FAT date "DD-MON-YYYY" and time "HH:MM" texts as local time, or false.
-bool fatTimestamp(const std::string& date, const std::string& time, std::int64_t& out) {
-    static const char* months[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN", "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-    if (date.size() != 11 || time.size() != 5) return false;
+/// A local wall-clock FILETIME (FAT) as seconds since 1970 in this
+/// machine's time zone, or false when it is not a time.
+bool localFileTimeToUnix(std::int64_t fileTime, std::int64_t& out) {
+    if (fileTime <= 0) return false;
+    const std::int64_t wall = records::fileTimeToUnixUtc(fileTime);
     std::tm tm{};
-    tm.tm_mday = std::atoi(date.substr(0, 2).c_str());
-    tm.tm_mon = -1;
-    for (int m = 0; m < 12; ++m)
-        if (date.compare(3, 3, months[m]) == 0) tm.tm_mon = m;
-    tm.tm_year = std::atoi(date.substr(7, 4).c_str()) - 1900;
-    tm.tm_hour = std::atoi(time.substr(0, 2).c_str());
-    tm.tm_min = std::atoi(time.substr(3, 2).c_str());
+    const auto t = static_cast<std::time_t>(wall);
+    if (gmtime_r(&t, &tm) == nullptr) return false;
     tm.tm_isdst = -1;
-    if (tm.tm_mon < 0 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59) return false;
-    const std::time_t t = std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1)) return false;
-    out = static_cast<std::int64_t>(t);
+    const std::time_t local = std::mktime(&tm);
+    if (local == static_cast<std::time_t>(-1)) return false;
+    out = static_cast<std::int64_t>(local);
+    return true;
+}
+
+/// The modification and access times of a row in seconds since 1970.
+bool rowTimes(const records::FileListRow& row, std::int64_t& modified, std::int64_t& accessed) {
+    if (!row.hasTimes || row.times.modified <= 0) return false;
+    if (row.localTimes) {
+        if (!localFileTimeToUnix(row.times.modified, modified)) return false;
+        if (!localFileTimeToUnix(row.times.accessed, accessed)) accessed = modified;
+        return true;
+    }
+    modified = records::fileTimeToUnixUtc(row.times.modified);
+    accessed = row.times.accessed > 0 ? records::fileTimeToUnixUtc(row.times.accessed) : modified;
     return true;
 }
 
@@ -147,22 +154,11 @@ public:
 
     /// The destination name of a folder: its full Unicode name on NTFS when
     /// the tree's 8-bit name is that name's low bytes.
-    /// FAT: the entries of a folder's directory, read once.
-    const std::vector<recover::FatName>& fatDirectory(std::uint32_t folderSelf) {
-        auto it = m_fatDirectories.find(folderSelf);
-        if (it == m_fatDirectories.end()) {
-            std::vector<recover::FatName> names;
-            if (folderSelf != records::kMiscFolderId) names = recover::readFatDirectoryNames(m_fatVolume, folderSelf);
-            it = m_fatDirectories.emplace(folderSelf, std::move(names)).first;
-        }
-        return it->second;
-    }
-
     /// The destination name of a folder (parentSelf: the folder holding it).
     std::string folderName(const FolderRef& ref, std::uint32_t parentSelf) {
-        if (ref.self == records::kMiscFolderId) return ref.name;
-        if (m_fat) return recover::fullFatName(fatDirectory(parentSelf), ref.self, ref.name, true);
-        // NTFS names in the tree are the names on the disk.
+        // Names in the tree are the names on the disk (long names, or short
+        // names with their case flags applied).
+        (void)parentSelf;
         return ref.name;
     }
 
@@ -170,7 +166,8 @@ public:
     /// time, NTFS from its record's standard information.
     bool folderTime(const records::FileListRow& row, std::int64_t& out) {
         if (row.selfId == records::kMiscFolderId) return false;
-        if (m_fat) return fatTimestamp(row.cells[records::kListDate], row.cells[records::kListTime], out);
+        std::int64_t accessed = 0;
+        if (m_fat) return rowTimes(row, out, accessed);
         const std::size_t index = m_items.folderOf(row.selfId);
         if (index == records::ItemStore::kNone || m_items[index].times.modified <= 0) return false;
         out = fileTimeToUnix(m_items[index].times.modified);
@@ -202,6 +199,7 @@ public:
         std::string status = "complete";
         std::string note;
         bool hasTime = false;
+        std::int64_t accessed = 0;
         std::int64_t modified = 0;
         if (m_fat) {
             // A file inside a deleted folder lost its chain with the folder.
@@ -214,15 +212,15 @@ public:
             status = d.status;
             note = d.problem;
             trusted = d.status == recover::kFatComplete || d.status == recover::kFatUnverified;
-            const std::uint32_t parent = item.folders.empty() ? records::kFatRootId : item.folders.back().self;
-            if (recover::isFatVolumeLabel(fatDirectory(parent), item.row.selfId, rowName)) {
+            // A label that owns clusters hides data there: it is written like
+            // a file; a plain label is only the volume's name.
+            if (item.row.volumeLabel && (item.row.selfId < 2 || item.row.sizeBytes == 0)) {
                 entry.outcome = recover::Outcome::Skipped;
                 entry.status = "volume label";
                 entry.note = "the volume's name, not a file";
                 return entry;
             }
-            name = recover::fullFatName(fatDirectory(parent), item.row.selfId, rowName, false);
-            hasTime = fatTimestamp(item.row.cells[records::kListDate], item.row.cells[records::kListTime], modified);
+            hasTime = rowTimes(item.row, modified, accessed);
         } else {
             std::string_view stream;
             if (item.row.item < m_items.size() && m_items[item.row.item].isStream())
@@ -230,6 +228,7 @@ public:
             const recover::NtfsFileData d = recover::readNtfsFileData(m_ntfs, item.row.selfId, stream);
             hasTime = d.hasModified;
             modified = d.modifiedUnix;
+            accessed = d.accessedUnix;
             if (d.found) {
                 layout = d.layout;
                 entry.size = layout.size;
@@ -274,7 +273,14 @@ public:
         }
         recover::FdSink sink(fd);
         const recover::CopyResult copy = recover::copyFile(m_ntfs.range, layout, sink, stop);
-        if (hasTime) recover::DestinationWriter::setModified(fd, modified);
+        if (hasTime) {
+            struct timespec times[2];
+            times[0].tv_sec = static_cast<time_t>(accessed);
+            times[0].tv_nsec = 0;
+            times[1].tv_sec = static_cast<time_t>(modified);
+            times[1].tv_nsec = 0;
+            ::futimens(fd, times);
+        }
         const bool closed = ::close(fd) == 0;
         entry.bytesWritten = copy.written;
         const bool copied = copy.complete() && closed;
@@ -300,7 +306,6 @@ private:
     recover::NtfsVolume m_ntfs;
     std::unordered_map<std::uint64_t, std::uint64_t> m_recordSectors;
     fat::FatVolume m_fatVolume;
-    std::unordered_map<std::uint32_t, std::vector<recover::FatName>> m_fatDirectories;
 };
 
 }  // namespace

@@ -46,6 +46,8 @@ struct RecoveryState {
     partition::VolumeParameters VolumeParameters;
     bool FatParametersValid = false;
     ActiveVolumeInfo ActiveVolume;
+    /// OEM code page of FAT short names.
+    int oemCodePage = 850;
 
     records::RecordTables tables;
     /// The typed items of the analysis (NTFS folders, files and streams).

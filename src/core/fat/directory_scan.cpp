@@ -8,6 +8,7 @@
 
 #include "fat/cluster_chain.h"
 #include "fat/dir_entry.h"
+#include "fat/directory.h"
 #include "records/lost_directories.h"
 #include "records/tables.h"
 
@@ -138,23 +139,15 @@ void NameRootFolders(const FatVolume& v, RecordTable& t) {
     // A live entry names its folder even when a deleted entry for the same
     // (reused) cluster comes later in the directory.
     std::unordered_set<int> namedByLive;
-    const bool fat32 = v.isFat32();
-    forEachRootSector(v, [&](std::uint64_t lba, util::Bytes sector) {
-        for (std::uint32_t i = 0; i < kEntriesPerSector; ++i) {
-            const DirEntry e = entryAt(sector, i);
-            if (e.endsDirectory()) break;
-            if (e.isDot() || e.isLongName() || !e.isDirectory()) continue;
-            const auto it = rowOfSelf.find(e.firstCluster(fat32));
-            if (it == rowOfSelf.end()) continue;
-            const DecodedName n = DecodeEntryName(v, sector, i, lba);
-            if (!n.valid) continue;
-            if (n.deleted && namedByLive.count(it->second)) continue;
-            t.setCell(it->second, records::kName, n.name);
-            t.setCell(it->second, records::kDeleted, n.deleted ? "1" : "");
-            if (!n.deleted) namedByLive.insert(it->second);
-        }
-        return true;
-    });
+    for (const FatDirEntry& e : readDirectory(v, 0).entries) {
+        if (!e.directory) continue;
+        const auto it = rowOfSelf.find(e.firstCluster);
+        if (it == rowOfSelf.end()) continue;
+        if (e.deleted && namedByLive.count(it->second)) continue;
+        t.setCell(it->second, records::kName, e.name);
+        t.setCell(it->second, records::kDeleted, e.deleted ? "1" : "");
+        if (!e.deleted) namedByLive.insert(it->second);
+    }
 }
 
 namespace {

@@ -21,6 +21,7 @@ struct FatVolume {
     partition::VolumeParameters params;     // sector numbers are absolute LBAs
     std::uint64_t endSector = 0;            // scans stop before this sector
     partition::VolumeRange range;           // reader and disk
+    int codePage = 850;                     // OEM code page of the short names
 
     bool isFat16() const { return kind == "FAT16"; }
     bool isFat32() const { return kind == "FAT32"; }

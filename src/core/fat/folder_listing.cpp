@@ -5,6 +5,7 @@
 
 #include "fat/cluster_chain.h"
 #include "fat/dir_entry.h"
+#include "fat/directory.h"
 #include "records/file_types.h"
 
 namespace qvx::fat {
@@ -54,68 +55,56 @@ std::vector<SubfolderName> readSubfolderNames(const FatVolume& v, std::uint32_t 
     std::vector<SubfolderName> names;
     if (!v.isFat() || folderSelf == 0 || folderSelf == kMiscellaneousId) return names;
     std::unordered_map<std::uint32_t, std::size_t> index;
-    const SubfolderNameSink sink = [&](std::uint32_t self, const std::string& name, bool deleted) {
-        const auto [it, inserted] = index.emplace(self, names.size());
+    for (const FatDirEntry& e : readDirectory(v, folderSelf).entries) {
+        if (!e.directory) continue;
+        const auto [it, inserted] = index.emplace(e.firstCluster, names.size());
         if (inserted) {
-            names.push_back({self, name, deleted});
-            return;
+            names.push_back({e.firstCluster, e.name, e.deleted});
+            continue;
         }
         SubfolderName& known = names[it->second];
-        if (deleted && !known.deleted) return;
-        known.name = name;
-        known.deleted = deleted;
-    };
-    forEachChainSector(v, folderSelf, [&](std::uint64_t lba) {
-        return NameSubfoldersFromSector(v, lba, folderSelf, sink) == 1;
-    });
+        if (e.deleted && !known.deleted) continue;
+        known.name = e.name;
+        known.deleted = e.deleted;
+    }
     return names;
 }
 
-void ListFatFiles(const FatVolume& v, records::FileList& list, std::uint32_t folderId) {
+records::FileListRow fatFileRow(const FatDirEntry& e, std::uint32_t listedFolder, records::FileTypeVariant variant) {
+    records::FileListRow row;
+    row.cells[records::kListName] = e.name;
+    row.cells[records::kListType] = e.volumeLabel ? "Volume Label" : records::LookupFileType(e.name, variant);
+    row.cells[records::kListSize] = std::to_string(e.size);
+    row.cells[records::kListDate] = records::fatDateText(e.writeDate);
+    row.cells[records::kListTime] = records::fatTimeText(e.writeTime);
+    row.cells[records::kListDebug1] = std::to_string(e.firstCluster);
+    row.deleted = e.deleted;
+    row.selfId = e.firstCluster;
+    row.parentId = listedFolder;
+    row.sizeBytes = e.size;
+    row.volumeLabel = e.volumeLabel;
+    row.hasTimes = true;
+    row.localTimes = true;
+    row.times.modified = records::fatToFileTime(e.writeDate, e.writeTime);
+    row.times.created = records::fatToFileTime(e.createDate, e.createTime, e.createTenths);
+    row.times.accessed = records::fatToFileTime(e.accessDate, 0);
+    row.entrySector = e.lba;
+    row.entryOffset = e.offset;
+    return row;
+}
+
+void ListFatFiles(const FatVolume& v, records::FileList& list, std::uint32_t folderId, util::Diagnostics* diagnostics) {
     if (!v.isFat()) return;
-    const bool fat32 = v.isFat32();
-    if (folderId == 0 && fat32) folderId = v.params.rootStart;
+    if (folderId == 0 && v.isFat32()) folderId = v.params.rootStart;
     if (folderId == kMiscellaneousId) return;
-    const std::uint32_t listedFolder = folderId;
-
-    // Returns false at the entry that ends the directory.
-    auto listSector = [&](std::uint64_t lba, records::FileTypeVariant variant) {
-        Sector buf{};
-        v.read(lba, 1, buf.data());
-        const util::Bytes sector(buf);
-        for (std::uint32_t i = 0; i < kEntriesPerSector; ++i) {
-            const DirEntry e = entryAt(sector, i);
-            if (e.endsDirectory()) return false;
-            if (e.isDot() || e.isLongName() || e.isDirectory()) continue;
-            const DecodedName n = DecodeEntryName(v, sector, i, lba);
-            if (!n.valid) continue;
-            records::FileListRow row;
-            row.cells[records::kListName] = n.name;
-            row.cells[records::kListType] = records::LookupFileType(n.name, variant);
-            row.cells[records::kListSize] = std::to_string(e.size());
-            row.cells[records::kListDate] = records::fatDateText(e.date());
-            row.cells[records::kListTime] = records::fatTimeText(e.time());
-            row.cells[records::kListDebug1] = std::to_string(e.firstCluster(fat32));
-            row.deleted = n.deleted;
-            row.selfId = e.firstCluster(fat32);
-            row.parentId = listedFolder;
-            row.sizeBytes = e.size();
-            list.push_back(std::move(row));
-        }
-        return true;
-    };
-
-    if (folderId != 0) {
-        forEachChainSector(v, folderId, [&](std::uint64_t lba) {
-            return listSector(lba, records::FileTypeVariant::FatClusterChain);
-        });
-        return;
+    const bool root16 = folderId == 0;
+    if (root16 && !v.isFat16()) return;
+    const records::FileTypeVariant variant =
+        root16 ? records::FileTypeVariant::Fat16Root : records::FileTypeVariant::FatClusterChain;
+    for (const FatDirEntry& e : readDirectory(v, folderId, diagnostics).entries) {
+        if (e.directory) continue;
+        list.push_back(fatFileRow(e, folderId, variant));
     }
-    if (!v.isFat16() || v.params.rootStart == 0) return;
-    // In the fixed root region an entry that ends the directory ends only
-    // its own sector; the following root sectors are still read.
-    for (std::uint32_t l = 0; l < v.params.rootSectors; ++l)
-        listSector(static_cast<std::uint64_t>(v.params.rootStart) + l, records::FileTypeVariant::Fat16Root);
 }
 
 }  // namespace qvx::fat

@@ -9,6 +9,8 @@
 
 #include "fat/fat_volume.h"
 #include "records/file_list.h"
+#include "records/file_types.h"
+#include "util/diagnostics.h"
 
 namespace qvx::fat {
 
@@ -28,8 +30,8 @@ struct SubfolderName {
     bool deleted = false;
 };
 
-/// Reads the directory of the folder with first cluster folderSelf (every
-/// sector of its chain, up to the end of the directory) and returns one
+/// Reads the directory of the folder with first cluster folderSelf (through
+/// its chain, up to the end of the directory) and returns one
 /// name per sub-folder cluster, in directory order. When several entries
 /// name the same cluster (a deleted folder whose cluster a new folder
 /// reuses) the last live entry wins, else the last deleted one. Nothing is
@@ -41,7 +43,14 @@ std::vector<SubfolderName> readSubfolderNames(const FatVolume& volume, std::uint
 /// (cluster-chain or FAT16-root descriptions), "Size", "Date" and "Time"
 /// (07-MAR-2009, 14:05) and the first cluster in "Debug Info 1". Folders,
 /// "." and "..", long-name entries and entries whose name fails the name
-/// check are left out; nothing is listed for "QVX_Miscellaneous".
-void ListFatFiles(const FatVolume& volume, records::FileList& list, std::uint32_t folderId);
+/// check are left out (and counted in diagnostics); volume labels are
+/// listed with the type "Volume Label"; nothing is listed for
+/// "QVX_Miscellaneous".
+void ListFatFiles(const FatVolume& volume, records::FileList& list, std::uint32_t folderId,
+                  util::Diagnostics* diagnostics = nullptr);
+
+struct FatDirEntry;
+/// The file-list row of one entry of the listed folder.
+records::FileListRow fatFileRow(const FatDirEntry& entry, std::uint32_t listedFolder, records::FileTypeVariant variant);
 
 }  // namespace qvx::fat

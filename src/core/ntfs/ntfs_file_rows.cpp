@@ -27,6 +27,8 @@ records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t in
     out.parentId = static_cast<std::uint32_t>(it.parent);
     out.sizeBytes = it.size;
     out.item = index;
+    out.times = it.times;
+    out.hasTimes = true;
     return out;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "records/folder_tree.h"
+#include "records/items.h"
 #include "records/record_table.h"
 
 namespace qvx::records {
@@ -32,6 +33,14 @@ struct FileListRow {
     std::uint64_t sizeBytes = 0;
     TreeItemId treeItem = kNoItem;  // folders only
     std::size_t item = static_cast<std::size_t>(-1);  // index in the item store, when the row has an item
+    /// Typed times when known (FILETIME values; FAT's are local wall-clock
+    /// times, localTimes set), so no stage parses the date and time texts.
+    ItemTimes times;
+    bool hasTimes = false;
+    bool localTimes = false;
+    bool volumeLabel = false;       // a FAT volume-label entry
+    std::uint64_t entrySector = 0;  // FAT: the sector of the entry
+    std::uint32_t entryOffset = 0;  // and its byte offset there
 };
 
 using FileList = std::vector<FileListRow>;

@@ -4,6 +4,40 @@
 
 namespace qvx::records {
 
+namespace {
+constexpr std::int64_t kTicksPerSecond = 10000000;
+constexpr std::int64_t kUnixEpochTicks = 116444736000000000LL;  // 1970-01-01 in FILETIME
+
+// Days from 1970-01-01 of a civil date (proleptic Gregorian).
+std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+}  // namespace
+
+std::int64_t fatToFileTime(std::uint16_t date, std::uint16_t time, std::uint32_t hundredths) {
+    if (date == 0) return 0;
+    const unsigned day = date & 0x1F;
+    const unsigned month = (date >> 5) & 0x0F;
+    const int year = 1980 + (date >> 9);
+    // Out-of-range fields (month 0 or 13, day 0) are kept in range so that
+    // the value stays a date; the texts still show them as stored.
+    const unsigned m = month < 1 ? 1 : month > 12 ? 12 : month;
+    const unsigned d = day < 1 ? 1 : day;
+    const std::int64_t seconds = daysFromCivil(year, m, d) * 86400 + std::int64_t{(time >> 11) & 0x1F} * 3600 +
+                                 std::int64_t{(time >> 5) & 0x3F} * 60 + std::int64_t{(time & 0x1F) * 2};
+    return kUnixEpochTicks + seconds * kTicksPerSecond + std::int64_t{hundredths} * 100000;
+}
+
+std::int64_t fileTimeToUnixUtc(std::int64_t fileTime) {
+    const std::int64_t d = fileTime - kUnixEpochTicks;
+    return d >= 0 ? d / kTicksPerSecond : -((-d + kTicksPerSecond - 1) / kTicksPerSecond);
+}
+
 std::size_t ItemStore::add(Item item, std::string_view name, std::string_view streamName) {
     // The arena is addressed with 32-bit offsets; names beyond 4 GiB in all
     // are cut (no volume holds that much name text).

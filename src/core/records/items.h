@@ -55,6 +55,13 @@ struct Item {
     bool isStream() const { return (flags & kItemStream) != 0; }
 };
 
+/// A FAT date and time (and creation hundredths) as a FILETIME value of
+/// the same wall-clock time; 0 for a date word of 0.
+std::int64_t fatToFileTime(std::uint16_t date, std::uint16_t time, std::uint32_t hundredths = 0);
+
+/// Seconds since 1970 of a FILETIME value read as UTC.
+std::int64_t fileTimeToUnixUtc(std::int64_t fileTime);
+
 class ItemStore {
 public:
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);

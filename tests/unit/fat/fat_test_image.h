@@ -61,11 +61,20 @@ inline void putEntry(std::uint8_t* e, const char* name11, std::uint8_t attr, std
 
 /// One long-name entry with up to 13 characters of text starting at from;
 /// a terminating 0 (then 0xFFFF padding) when the text ends inside it.
-inline void putLongEntry(std::uint8_t* e, std::uint8_t ordinal, const std::u16string& text, std::size_t from) {
+inline std::uint8_t shortChecksum(const char* name11) {
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 11; ++i)
+        sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + static_cast<std::uint8_t>(name11[i]));
+    return sum;
+}
+
+inline void putLongEntry(std::uint8_t* e, std::uint8_t ordinal, const std::u16string& text, std::size_t from,
+                         std::uint8_t checksum = 0) {
     static const int offsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
     std::memset(e, 0, 32);
     e[0] = ordinal;
     e[11] = 0x0F;
+    e[13] = checksum;
     for (int i = 0; i < 13; ++i) {
         const std::size_t k = from + static_cast<std::size_t>(i);
         std::uint16_t unit = 0xFFFF;
@@ -84,7 +93,7 @@ inline std::size_t putNamedEntry(std::uint8_t* base, std::size_t first, const st
     std::size_t at = first;
     for (std::size_t n = count; n >= 1; --n, ++at) {
         const auto ordinal = static_cast<std::uint8_t>(n == count ? 0x40 + n : n);
-        putLongEntry(base + at * 32, ordinal, text, (n - 1) * 13);
+        putLongEntry(base + at * 32, ordinal, text, (n - 1) * 13, shortChecksum(name11));
     }
     putEntry(base + at * 32, name11, attr, cluster, size);
     return at;
