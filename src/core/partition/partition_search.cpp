@@ -278,7 +278,10 @@ PartitionSearchResult DeepPartitionSearch(disk::SectorReader& reader, int diskIn
             if (found.name.empty() || found.firstSector > UINT32_MAX) continue;
             if (!known.emplace(found.name, found.firstSector).second) continue;
             const auto first = static_cast<std::uint32_t>(found.firstSector);
-            const std::uint64_t end64 = found.firstSector + found.sizeSectors;
+            // An NTFS volume's size field leaves out the backup boot sector in
+            // its last sector; the entry covers it, as a table entry does, so
+            // that the analysis finds the backup when the first sector is gone.
+            const std::uint64_t end64 = found.firstSector + found.sizeSectors + (found.name == "NTFS" ? 1 : 0);
             const auto end = static_cast<std::uint32_t>(end64 > UINT32_MAX ? UINT32_MAX : end64);
             list.entries.push_back({found.name, first, end, true, TableKind::Search});
             ++result.added;

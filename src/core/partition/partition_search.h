@@ -92,7 +92,9 @@ FoundVolume locateVolume(disk::SectorReader& reader, int diskIndex, std::uint64_
 /// sequential reads and looks at every sector for FAT16, FAT32 and NTFS
 /// boot sectors and their backups; each volume is appended once (not when
 /// the list already holds the same kind at the same first sector), up to 26
-/// entries, and the new entries are put in disk order. Stops between reads
+/// entries, and the new entries are put in disk order. An entry ends at the
+/// first sector + the size field, + 1 for NTFS, whose size field leaves out
+/// the backup boot sector in the volume's last sector. Stops between reads
 /// once stop is requested, keeping what was found; offers "Unknown
 /// Partition" when the list stays empty, as PartitionSearch does.
 PartitionSearchResult DeepPartitionSearch(disk::SectorReader& reader, int diskIndex, const SearchGeometry& geometry,

@@ -67,7 +67,7 @@ TEST(DeepPartitionSearch, FindsVolumesAtAnySectorOnceEach) {
     EXPECT_EQ(r.added, 3);
     EXPECT_EQ(starts(list), (Starts{{"NTFS", 1001}, {"FAT32", 8191}, {"FAT16", 30001}}));
     ASSERT_EQ(list.count(), 3);
-    EXPECT_EQ(list.entries[0].endSector, 1001u + 2999);  // first + total sectors field
+    EXPECT_EQ(list.entries[0].endSector, 1001u + 3000);  // first + total sectors field + the backup
     EXPECT_EQ(list.entries[1].endSector, 8191u + 9000);
     for (const auto& e : list.entries) {
         EXPECT_TRUE(e.foundBySearch);
@@ -86,7 +86,7 @@ TEST(DeepPartitionSearch, VolumesWithADestroyedFirstSectorAreFoundByTheirBackups
     DeepPartitionSearch(*disk.reader(), 0, geometryFor(disk), list, {}, progress);
     EXPECT_EQ(starts(list), (Starts{{"NTFS", 2003}, {"FAT32", 9001}}));
     ASSERT_EQ(list.count(), 2);
-    EXPECT_EQ(list.entries[0].endSector, 2003u + 3999);
+    EXPECT_EQ(list.entries[0].endSector, 2003u + 4000);
 
     const auto reader = disk.reader();
     const FoundVolume ntfs = locateVolume(*reader, 0, 2003 + 3999, disk.sector(2003 + 3999));
