@@ -72,8 +72,8 @@ PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex,
 /// and MiB boundaries, or every sector of the disk.
 enum class SearchDepth { Probes, Deep };
 
-/// Sectors read at once by the deep search (4 MiB).
-inline constexpr std::uint32_t kDeepSearchChunkSectors = 8192;
+/// Sectors read at once by the deep search (2 MiB).
+inline constexpr std::uint32_t kDeepSearchChunkSectors = 4096;
 
 /// The volume whose boot sector (the primary or the backup copy) sector is,
 /// found at lba; an empty name when it is no plausible boot sector. NTFS
