@@ -199,6 +199,27 @@ def check_damaged(qvx, containers, work, c):
                      f"{what}: qvx {cmd[0]} exits 2 naming {named}: {rc} {err.strip()[:160]!r}")
 
 
+def check_readonly(qvx, containers, work, c):
+    """Under strace every open of a container file is read-only, and the files keep their bytes."""
+    if shutil.which("strace") is None:
+        print("skip read-only check: strace not installed")
+        return
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")  # the leak checker cannot run under ptrace
+    for name, path in containers.items():
+        folder = os.path.dirname(path)
+        files = sorted(os.path.join(folder, f) for f in os.listdir(folder))
+        before = {f: digest(f) for f in files}
+        log = os.path.join(work, "strace.log")
+        subprocess.run(["strace", "-f", "-qq", "-e", "trace=open,openat,creat", "-o", log,
+                        qvx, "partitions", path, "--json", "-q"], capture_output=True, env=env)
+        with open(log, encoding="utf-8", errors="replace") as f:
+            opens = [l for l in f if folder in l]
+        writable = [l.strip() for l in opens if any(flag in l for flag in ("O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC"))]
+        after = {f: digest(os.path.join(folder, f)) for f in sorted(os.listdir(folder))}
+        c.expect(opens and not writable and after == {os.path.basename(k): v for k, v in before.items()},
+                 f"{name}: {len(opens)} opens of its files, all read-only, nothing changed {writable[:2]}")
+
+
 def main(argv):
     if len(argv) != 3:
         print(__doc__, file=sys.stderr)
@@ -220,6 +241,7 @@ def main(argv):
         check_e01_details(qvx, raw, containers["E01"], c)
         check_e01_recover(qvx, raw, containers["E01"], work, c)
         check_damaged(qvx, containers, work, c)
+        check_readonly(qvx, containers, work, c)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     return 1 if c.failures else 0
