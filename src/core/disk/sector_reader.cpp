@@ -111,8 +111,10 @@ std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string
             ::close(fd);
             return openContainer(path, kind, error);
         }
-        const std::vector<std::string> segments = splitRawSegments(path, error);
-        if (!error.empty()) {
+        std::string seriesError;
+        const std::vector<std::string> segments = splitRawSegments(path, seriesError);
+        if (!seriesError.empty()) {
+            error = seriesError;
             ::close(fd);
             return nullptr;
         }
