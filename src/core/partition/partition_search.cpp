@@ -71,8 +71,8 @@ bool sameSector(disk::SectorReader& reader, int diskIndex, std::uint64_t lba, co
     return std::memcmp(other.data(), sector, disk::kSectorSize) == 0;
 }
 
-/// The first sector of a FAT begins with the media byte and the rest of the
-/// entry set (F8 FF FF 0F for FAT32, F8 FF for FAT16).
+/// The first sector of a FAT32 FAT begins with entry 0: the media byte with
+/// the high bits set (F8 FF FF 0F for a fixed disk).
 bool fatStartsAt(disk::SectorReader& reader, int diskIndex, std::uint64_t lba, std::uint8_t media) {
     const Sector s = readSector(reader, diskIndex, lba);
     return s[0] == media && s[1] == 0xFF && s[2] == 0xFF && (s[3] & 0x0F) == 0x0F;
