@@ -24,4 +24,6 @@ fi
 # Advance Search: the raw scan of 2 GiB against cat, then the 20,000-folder
 # NTFS and 5,000-folder FAT32 volumes searched raw.
 "$(dirname "${BASH_SOURCE[0]}")/bench_scan.sh" "$build" || status=$?
+# Deep lost-partition search: every sector of 2 GiB against cat.
+"$(dirname "${BASH_SOURCE[0]}")/bench_deep_search.sh" "$build" || status=$?
 exit "$status"

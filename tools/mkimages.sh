@@ -41,6 +41,9 @@ ALL_IMAGES=(demo.img mixed-types.img chain3.img near-end.img
 # GUID partition tables, intact and damaged, and a PC disk whose MBR is gone.
 ALL_IMAGES+=(gpt.img gpt-nopri.img gpt-lost.img lost-mbr.img)
 
+# A small disk of every volume kind, for conversion into image containers.
+ALL_IMAGES+=(containers.img)
+
 export MTOOLS_SKIP_CHECK=1
 export LC_ALL=C.UTF-8
 
@@ -368,6 +371,16 @@ build_near_end() {  # second primary starts 20,000 sectors before the end
     "p2:6:$((total - 20000)):16000:fat16:NE_FAT16B:-"
 }
 
+build_containers() {  # under 64 MiB: converted to E01, VMDK, VHD, VHDX, qcow2 and split raw by the tests
+  note "converted by the container tests: every container must read as this raw disk does"
+  assemble_mbr_disk "$1" $((62 * MiB)) \
+    "p1:7:$((1 * MiB)):$((8 * MiB)):ntfs:CT_NTFS:NTFS" \
+    "e:5:$((9 * MiB)):$((10 * MiB)):-:-:-" \
+    "p3:6:$((19 * MiB)):$((8 * MiB)):fat16:CT_FAT16:FAT16" \
+    "p4:c:$((27 * MiB)):$((34 * MiB)):fat32:CT_FAT32:FAT32" \
+    "l:7:$((10 * MiB)):$((8 * MiB)):ntfs:CT_LOG_NTFS:NTFS"
+}
+
 build_image() {
   local name=$1 out=$2
   case $name in
@@ -383,6 +396,7 @@ build_image() {
     gpt-nopri.img)   build_gpt_damaged "$out" primary ;;
     gpt-lost.img)    build_gpt_damaged "$out" all ;;
     lost-mbr.img)    build_lost_mbr "$out" ;;
+    containers.img)  build_containers "$out" ;;
     *) die "unknown image $name (known: ${ALL_IMAGES[*]})" ;;
   esac
 }

@@ -36,10 +36,22 @@ void runDisks(const DisksOptions& opt, CliContext& ctx) {
                                 {"total_sectors", d.TotalSectors},
                                 {"capacity_mb", details.capacityMb},
                                 {"details", rows}};
+            if (!d.containerType.empty()) {
+                j["container"] = d.containerType;
+                j["container_files"] = d.containerFiles;
+                j["logical_sector_size"] = d.logicalSectorSize;
+                nlohmann::ordered_json notes = nlohmann::ordered_json::array();
+                for (const auto& [label, value] : d.acquisitionNotes) notes.push_back({label, value});
+                j["acquisition_notes"] = notes;
+                j["stored_md5"] = d.storedMd5;
+                j["stored_sha1"] = d.storedSha1;
+            }
             std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
         } else {
             std::cout << disk::diskNodeText(d) << "  " << d.path << '\n';
             for (const auto& [label, value] : details.rows) std::cout << "    " << label << ' ' << value << '\n';
+            for (const auto& [label, value] : details.containerRows)
+                std::cout << "    " << label << ' ' << value << '\n';
         }
     }
 }

@@ -16,7 +16,7 @@ namespace {
 struct PartitionsOptions {
     std::string source;
     bool json = false;
-    bool search = false;
+    std::string search;  // "" (table only), "probe" (--search alone) or "deep"
     bool quiet = false;
 };
 
@@ -32,8 +32,10 @@ void runPartitions(const PartitionsOptions& opt, CliContext& ctx) {
     TerminalProgress progress(opt.quiet || opt.json);
     InterruptStop interrupt;
     engine::ReadFailureTrigger trigger;
-    const engine::PartitionListing listing =
-        engine::listPartitions(reader, src.diskIndex, src.details, opt.search, trigger, interrupt.token(), progress);
+    const partition::SearchDepth depth =
+        opt.search == "deep" ? partition::SearchDepth::Deep : partition::SearchDepth::Probes;
+    const engine::PartitionListing listing = engine::listPartitions(
+        reader, src.diskIndex, src.details, !opt.search.empty(), trigger, interrupt.token(), progress, depth);
     progress.finish();
 
     // Volumes the 32-bit partition list cannot hold are named, not truncated.
@@ -69,11 +71,26 @@ void runPartitions(const PartitionsOptions& opt, CliContext& ctx) {
 void registerPartitionsCommand(CLI::App& app, CliContext& ctx) {
     auto opt = std::make_shared<PartitionsOptions>();
     CLI::App* cmd = app.add_subcommand("partitions", "List the NTFS, FAT16 and FAT32 partitions of a disk");
-    cmd->add_option("SOURCE", opt->source, "Disk image, block device or PhysicalDriveN")->required();
+    cmd->add_option("SOURCE", opt->source, "Disk image, block device or PhysicalDriveN");
     cmd->add_flag("--json", opt->json, "One JSON object per partition");
-    cmd->add_flag("--search", opt->search, "Also search the disk for lost partitions");
+    cmd->add_option("--search", opt->search,
+                    "Also search the disk for lost partitions: probe cylinder and MiB boundaries (--search alone), "
+                    "or read every sector for boot sectors and their backups (--search deep)")
+        ->expected(0, 1);
     cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");
-    cmd->callback([opt, &ctx] { runPartitions(*opt, ctx); });
+    cmd->callback([opt, cmd, &ctx] {
+        PartitionsOptions o = *opt;
+        if (cmd->count("--search") != 0) {
+            // "--search SOURCE" (the flag before the disk, as before there was
+            // a depth to give) takes the disk for the depth.
+            if (o.source.empty() && o.search != "probe" && o.search != "deep") std::swap(o.source, o.search);
+            if (o.search.empty()) o.search = "probe";
+            if (o.search != "probe" && o.search != "deep")
+                throw CLI::ValidationError("--search", o.search + " is not one of probe, deep");
+        }
+        if (o.source.empty()) throw CLI::RequiredError("SOURCE");
+        runPartitions(o, ctx);
+    });
 }
 
 }  // namespace qvx::cli

@@ -426,7 +426,7 @@ bool CChildDialogExDemoDlg::addImage(const QString& path) {
 
 void CChildDialogExDemoDlg::onOpenImage() {
     const QString path = QFileDialog::getOpenFileName(this, "Open Disk Image...", QString(),
-                                                      "Disk images (*.img *.dd *.raw *.bin *.iso);;All files (*)");
+                                                      "Disk images (*.img *.dd *.raw *.bin *.iso *.001 *.E01 *.e01 *.vmdk *.vhd *.vhdx *.qcow2 *.qcow);;All files (*)");
     if (!path.isEmpty()) addImage(path);
 }
 

@@ -94,6 +94,16 @@ DiskDetails describeDisk(const DiskInfo& d) {
         {"13. System Name :", d.SystemName},
         {"14. Physical Device ID :", d.DeviceID},
     };
+    if (!d.containerType.empty()) {
+        out.containerRows.emplace_back("Container :", d.containerType);
+        if (d.containerFiles.size() > 1)
+            out.containerRows.emplace_back("Container Files :", std::to_string(d.containerFiles.size()));
+        if (d.logicalSectorSize != kSectorSize)
+            out.containerRows.emplace_back("Logical Sector Size :", std::to_string(d.logicalSectorSize));
+        for (const auto& [label, value] : d.acquisitionNotes) out.containerRows.emplace_back(label + " :", value);
+        if (!d.storedMd5.empty()) out.containerRows.emplace_back("Stored MD5 :", d.storedMd5);
+        if (!d.storedSha1.empty()) out.containerRows.emplace_back("Stored SHA1 :", d.storedSha1);
+    }
     return out;
 }
 
@@ -107,6 +117,13 @@ bool describeImage(const std::string& path, DiskInfo& out, std::string& error) {
     out.InterfaceType = "File";
     out.TotalSectors = dev->sizeBytes() / kSectorSize;
     setGeometry(out);
+    ContainerInfo container = dev->containerInfo();
+    out.containerType = container.type;
+    out.containerFiles = std::move(container.files);
+    out.acquisitionNotes = std::move(container.notes);
+    out.storedMd5 = container.storedMd5;
+    out.storedSha1 = container.storedSha1;
+    out.logicalSectorSize = dev->logicalSectorSize();
     out.PNPDeviceID = fs::absolute(path).lexically_normal().string();
     out.SystemName = hostName();
     out.DeviceID = path;

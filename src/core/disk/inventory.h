@@ -27,6 +27,15 @@ struct DiskInfo {
     std::string SerialNumber;
     std::string SystemName;
     std::string DeviceID;
+    /// For an image file: what holds the media ("Raw", "Split raw", "E01",
+    /// "VMDK", "VHD", "VHDX", "qcow2" ...), the files read, and what the
+    /// acquisition stored with it. Empty for a block device.
+    std::string containerType;
+    std::vector<std::string> containerFiles;
+    std::vector<std::pair<std::string, std::string>> acquisitionNotes;
+    std::string storedMd5;
+    std::string storedSha1;
+    std::uint32_t logicalSectorSize = 512;  // as the device or container declares it
 };
 
 /// Values kept for the disk last shown in detail.
@@ -40,6 +49,9 @@ struct DiskDetails {
     std::string DiskTotalSectorsText;
     std::int64_t capacityMb = 0;
     std::vector<std::pair<std::string, std::string>> rows;  // the fourteen labelled rows
+    /// Rows after the fourteen, for an image: container type, segment or
+    /// extent count, acquisition notes, stored hashes.
+    std::vector<std::pair<std::string, std::string>> containerRows;
 };
 
 /// Device-tree node text: MediaType + " (Disk" + Index + ")", or
@@ -53,8 +65,9 @@ std::int64_t capacityMegabytes(const DiskInfo& disk);
 DiskDetails describeDisk(const DiskInfo& disk);
 
 /// Describes a disk-image file (model "Disk Image " + base name, fixed
-/// media, 255 heads, 63 sectors per track). False with a reason if it
-/// cannot be opened.
+/// media, 255 heads, 63 sectors per track); the size is that of the media
+/// inside a container, not of the file. False with a reason if it cannot be
+/// opened.
 bool describeImage(const std::string& path, DiskInfo& out, std::string& error);
 
 /// Block devices listed under sysfsRoot/block, skipping ram, zram and loop

@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "disk/containers.h"
+#include "disk/split_raw.h"
+
 namespace qvx::disk {
 
 const std::array<std::string, kMaxDisks> PhysicalDriveNames = {
@@ -29,7 +32,8 @@ namespace {
 
 class FileDevice : public BlockDevice {
 public:
-    FileDevice(int fd, std::uint64_t size) : m_fd(fd), m_size(size) {}
+    FileDevice(int fd, std::uint64_t size, std::uint32_t sectorSize, std::string path)
+        : m_fd(fd), m_size(size), m_sectorSize(sectorSize), m_path(std::move(path)) {}
     ~FileDevice() override { ::close(m_fd); }
     FileDevice(const FileDevice&) = delete;
     FileDevice& operator=(const FileDevice&) = delete;
@@ -48,11 +52,31 @@ public:
         return true;
     }
     std::uint64_t sizeBytes() const override { return m_size; }
+    std::uint32_t logicalSectorSize() const override { return m_sectorSize; }
+    ContainerInfo containerInfo() const override {
+        ContainerInfo info;
+        info.files.push_back(m_path);
+        return info;
+    }
 
 private:
     int m_fd;
     std::uint64_t m_size;
+    std::uint32_t m_sectorSize;
+    std::string m_path;
 };
+
+/// Reads up to size bytes at offset; the count read.
+std::size_t readSome(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
 
 }  // namespace
 
@@ -69,17 +93,41 @@ std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string
         return nullptr;
     }
     std::uint64_t size = 0;
+    std::uint32_t sectorSize = kSectorSize;
     if (S_ISBLK(st.st_mode)) {
         unsigned long long bytes = 0;
         if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
+        int logical = 0;
+        if (::ioctl(fd, BLKSSZGET, &logical) == 0 && logical >= 512 && logical <= 65536) sectorSize = static_cast<std::uint32_t>(logical);
     } else if (S_ISREG(st.st_mode)) {
         size = static_cast<std::uint64_t>(st.st_size);
+        // A container is known by its signature, whatever the file is called.
+        std::uint8_t head[512] = {};
+        std::uint8_t tail[512] = {};
+        const std::size_t headSize = readSome(fd, 0, head, sizeof head);
+        const std::size_t tailSize = size >= 1024 ? readSome(fd, size - 512, tail, sizeof tail) : 0;
+        const ContainerKind kind = recogniseContainer(head, headSize, tail, tailSize);
+        if (kind != ContainerKind::None) {
+            ::close(fd);
+            return openContainer(path, kind, error);
+        }
+        std::string seriesError;
+        const std::vector<std::string> segments = splitRawSegments(path, seriesError);
+        if (!seriesError.empty()) {
+            error = seriesError;
+            ::close(fd);
+            return nullptr;
+        }
+        if (!segments.empty()) {
+            ::close(fd);
+            return openSplitRaw(segments, error);
+        }
     } else {
         error = path + ": not a disk image or block device";
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<FileDevice>(fd, size);
+    return std::make_unique<FileDevice>(fd, size, sectorSize, path);
 }
 
 bool MemoryDevice::readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) {

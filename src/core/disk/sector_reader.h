@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qvx::disk {
@@ -25,8 +26,21 @@ extern const std::array<std::string, kMaxDisks> PhysicalDriveNames;
 /// Disk index named by a device name (its character 17), or -1.
 int diskIndexOfDeviceName(std::string_view deviceName);
 
+/// What holds the disk's bytes: a plain file or device, or an image
+/// container whose media is decoded on the fly.
+struct ContainerInfo {
+    std::string type = "Raw";                 // "Raw", "Split raw", "E01", "VMDK", "VHD", "VHDX", "qcow", "qcow2"
+    std::vector<std::string> files;           // every file read for the media (segments, extents)
+    /// Values the acquisition stored with the media (E01 header: case
+    /// number, examiner, notes, dates ...), labelled, in stored order.
+    std::vector<std::pair<std::string, std::string>> notes;
+    std::string storedMd5;                    // lower-case hex as stored, empty when none
+    std::string storedSha1;
+};
+
 /// Something that can be read at byte offsets: a block device, an image file,
-/// or memory in tests.
+/// an image container, or memory in tests. readAt may be called from several
+/// threads at once.
 class BlockDevice {
 public:
     virtual ~BlockDevice() = default;
@@ -34,10 +48,17 @@ public:
     /// could not be read (out may then hold part of the data).
     virtual bool readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) = 0;
     virtual std::uint64_t sizeBytes() const = 0;
+    /// Bytes per logical sector of the media as the device or container
+    /// declares it. The reader's view stays in 512-byte units either way.
+    virtual std::uint32_t logicalSectorSize() const { return kSectorSize; }
+    virtual ContainerInfo containerInfo() const { return {}; }
 };
 
-/// Opens path read-only (O_RDONLY, never anything writable). On failure
-/// returns null and sets error to a readable reason.
+/// Opens path read-only (O_RDONLY, never anything writable): a block device,
+/// a raw image, the first file of a numbered split raw image (.001, .002 ...),
+/// or an image container recognised by its signature (E01, VMDK, VHD, VHDX,
+/// qcow). On failure returns null and sets error to a readable reason that
+/// names the file at fault.
 std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string& error);
 
 /// In-memory disk for tests: sectors listed in badSectors fail to read, as

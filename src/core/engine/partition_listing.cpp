@@ -16,7 +16,7 @@ partition::SearchGeometry searchGeometryOf(const disk::DiskDetails& d) {
 
 PartitionListing listPartitions(disk::SectorReader& reader, int diskIndex, const disk::DiskDetails& details,
                                 bool searchMore, ReadFailureTrigger& trigger, std::stop_token stop,
-                                util::ProgressSink& progress) {
+                                util::ProgressSink& progress, partition::SearchDepth depth) {
     PartitionListing out;
     trigger.setDeviceSelection(true);
     reader.setReadFailureHook([&] { trigger.OnReadFailure(progress); });
@@ -30,7 +30,8 @@ PartitionListing listPartitions(disk::SectorReader& reader, int diskIndex, const
     if (trigger.searchRequested() || searchMore) {
         if (searchMore && !trigger.searchRequested()) progress.setHelpText(partition::kSearchStartHelp);
         out.searched = true;
-        out.search = partition::PartitionSearch(reader, diskIndex, searchGeometryOf(details), out.list, stop, progress);
+        out.search =
+            partition::SearchPartitions(depth, reader, diskIndex, searchGeometryOf(details), out.list, stop, progress);
     }
     return out;
 }

@@ -42,9 +42,11 @@ partition::SearchGeometry searchGeometryOf(const disk::DiskDetails& details);
 
 /// Reads the table at sector 0; runs the lost partition search when
 /// searchMore is set, or when the read failure hook acted (corrupted table,
-/// failed read) or nothing was listed.
+/// failed read) or nothing was listed. depth chooses the probing search or
+/// the deep one that reads every sector.
 PartitionListing listPartitions(disk::SectorReader& reader, int diskIndex, const disk::DiskDetails& details,
                                 bool searchMore, ReadFailureTrigger& trigger, std::stop_token stop,
-                                util::ProgressSink& progress);
+                                util::ProgressSink& progress,
+                                partition::SearchDepth depth = partition::SearchDepth::Probes);
 
 }  // namespace qvx::engine

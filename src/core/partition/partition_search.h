@@ -68,4 +68,42 @@ struct PartitionSearchResult {
 PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex, const SearchGeometry& geometry,
                                       DiskPartitionList& list, std::stop_token stop, util::ProgressSink& progress);
 
+/// How thoroughly the lost partition search looks: the probes at cylinder
+/// and MiB boundaries, or every sector of the disk.
+enum class SearchDepth { Probes, Deep };
+
+/// Sectors read at once by the deep search (2 MiB).
+inline constexpr std::uint32_t kDeepSearchChunkSectors = 4096;
+
+/// The volume whose boot sector (the primary or the backup copy) sector is,
+/// found at lba; an empty name when it is no plausible boot sector. NTFS
+/// keeps its backup in the volume's last sector (start = LBA - total sectors
+/// field), FAT32 at the sector its BPB names, normally 6. The other copy, or
+/// else the MFT or first FAT the fields point at, tells which copy it is.
+struct FoundVolume {
+    std::string name;           // "NTFS", "FAT32", "FAT16" or empty
+    std::uint64_t firstSector = 0;
+    std::uint32_t sizeSectors = 0;
+    bool fromBackup = false;    // the sector found was the backup copy
+};
+FoundVolume locateVolume(disk::SectorReader& reader, int diskIndex, std::uint64_t lba, const std::uint8_t* sector);
+
+/// Reads the whole disk (geometry.totalSectors) front to back in large
+/// sequential reads and looks at every sector for FAT16, FAT32 and NTFS
+/// boot sectors and their backups; each volume is appended once (not when
+/// the list already holds the same kind at the same first sector), up to 26
+/// entries, and the new entries are put in disk order. An entry ends at the
+/// first sector + the size field, + 1 for NTFS, whose size field leaves out
+/// the backup boot sector in the volume's last sector. Stops between reads
+/// once stop is requested, keeping what was found; offers "Unknown
+/// Partition" when the list stays empty, as PartitionSearch does.
+PartitionSearchResult DeepPartitionSearch(disk::SectorReader& reader, int diskIndex, const SearchGeometry& geometry,
+                                          DiskPartitionList& list, std::stop_token stop,
+                                          util::ProgressSink& progress);
+
+/// PartitionSearch or DeepPartitionSearch.
+PartitionSearchResult SearchPartitions(SearchDepth depth, disk::SectorReader& reader, int diskIndex,
+                                       const SearchGeometry& geometry, DiskPartitionList& list, std::stop_token stop,
+                                       util::ProgressSink& progress);
+
 }  // namespace qvx::partition

@@ -36,6 +36,32 @@ TEST(PartitionListing, GoodTableDoesNotSearch) {
     EXPECT_TRUE(progress.help.empty());
 }
 
+TEST(PartitionListing, TheDeepSearchFindsWhatNoProbeReaches) {
+    MemoryDisk disk(16065 * 4);
+    disk.bootMarker(0);
+    disk.slot(0, 0, 0x0B, 63, 16065);
+    disk.fat32Boot(63, 16065);
+    const std::uint64_t odd = 16065 * 2 + 1001;
+    disk.fat16Boot(odd, 2000);
+    disk.put16At(odd, 11, 512);
+    disk.sector(odd)[13] = 4;   // sectors per cluster
+    disk.put16At(odd, 14, 1);   // reserved sectors
+    disk.sector(odd)[16] = 2;   // FATs
+    disk.sector(odd)[21] = 0xF8;
+    ReadFailureTrigger trigger;
+    HelpRecorder progress;
+    const auto probed = listPartitions(*disk.reader(), 0, detailsFor(disk), true, trigger, {}, progress);
+    EXPECT_EQ(probed.list.count(), 1);
+    trigger.reset();
+    const auto deep = listPartitions(*disk.reader(), 0, detailsFor(disk), true, trigger, {}, progress,
+                                     partition::SearchDepth::Deep);
+    EXPECT_TRUE(deep.searched);
+    ASSERT_EQ(deep.list.count(), 2);
+    EXPECT_EQ(deep.list.entries[1].fileSystemName, "FAT16");
+    EXPECT_EQ(deep.list.entries[1].firstSector, odd);
+    EXPECT_EQ(deep.list.entries[1].table, partition::TableKind::Search);
+}
+
 TEST(PartitionListing, EmptyTableStartsTheSearchOnce) {
     MemoryDisk disk(16065 * 4);
     disk.ntfsBoot(16065 * 2 + 63, 100);
