@@ -4,6 +4,11 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <QShortcut>
+#include <QTimer>
 #include <QFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -58,9 +63,47 @@ CBtn* toolButton(pictures::Tool tool, const QString& tip, QWidget* parent, QPoin
     auto* b = new CBtn(QString(), parent);
     b->setFaces(pictures::toolFace(tool, side, false), pictures::toolFace(tool, side, true));
     b->setToolTip(tip);
+    // A picture alone says nothing to a screen reader.
+    b->setAccessibleName(tip);
     b->move(at);
     return b;
 }
+
+/// Why an image file cannot be a disk, or empty when it can be tried.
+QString imageProblem(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.exists()) return path + ": no such file";
+    if (info.isDir()) return path + ": is a folder, not a disk image";
+    if (!info.isReadable()) return path + ": cannot be read (permission denied)";
+    if (info.size() == 0) return path + ": the file is empty (0 bytes)";
+    if (info.size() < 512) return path + QString(": the file is smaller than one sector (%1 bytes)").arg(info.size());
+    return {};
+}
+
+QString sizeText(std::uint64_t sectors) {
+    const double mb = static_cast<double>(sectors) * 512.0 / (1024.0 * 1024.0);
+    if (mb >= 1024.0) return QString::number(mb / 1024.0, 'f', 1) + " GB";
+    return QString::number(mb, 'f', mb < 10 ? 1 : 0) + " MB";
+}
+
+/// A thin bar between the left panel and the list that moves the border.
+class PanelSplitter : public QWidget {
+public:
+    PanelSplitter(QWidget* parent, std::function<void(int)> moved) : QWidget(parent), m_moved(std::move(moved)) {
+        setCursor(Qt::SplitHCursor);
+        setToolTip("Drag to change the width of the left panel");
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent* e) override { m_grab = e->position().toPoint().x(); }
+    void mouseMoveEvent(QMouseEvent* e) override {
+        if (e->buttons() & Qt::LeftButton) m_moved(mapToParent(e->position().toPoint()).x() - m_grab);
+    }
+
+private:
+    std::function<void(int)> m_moved;
+    int m_grab = 0;
+};
 
 int comboIndexOf(const std::string& kind) {
     if (kind == "FAT16") return 0;
@@ -75,9 +118,13 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
     : QDialog(parent), m_options(std::move(options)) {
     setWindowTitle(texts::kCaption);
     setWindowIcon(QIcon(pictures::appIcon(64)));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
-    setFixedSize(kWindowWidth, kWindowHeight);
+    // The template's size is the default; the window may be resized and
+    // maximised, and fits a 1024 x 768 screen at its smallest.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    setSizeGripEnabled(true);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    resize(kWindowWidth, kWindowHeight);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, panelColor());
     setPalette(pal);
@@ -98,6 +145,10 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
 
     RefreshDisks();
     SetHelpText(QString::fromUtf8(texts::kDiskScreenHelp));
+    relayout();
+    // Images named on the command line that cannot be listed are reported
+    // once the window is up.
+    QTimer::singleShot(0, this, &CChildDialogExDemoDlg::reportInventoryErrors);
 }
 
 CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
@@ -113,9 +164,9 @@ CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
 // ------------------------------------------------------------------ window creation
 
 void CChildDialogExDemoDlg::createControls() {
-    auto* banner = new QLabel(this);
-    banner->setGeometry(0, 0, kWindowWidth, kBannerHeight);
-    banner->setPixmap(pictures::banner(QSize(kWindowWidth, kBannerHeight)));
+    m_banner = new QLabel(this);
+    m_banner->setGeometry(0, 0, kWindowWidth, kBannerHeight);
+    m_banner->setPixmap(pictures::banner(QSize(kWindowWidth, kBannerHeight)));
 
     // Toolbar.
     m_c.save = toolButton(pictures::Tool::Save, "Save", this, {14, 101});
@@ -131,11 +182,23 @@ void CChildDialogExDemoDlg::createControls() {
     rule->setFrameShape(QFrame::HLine);
     rule->setFrameShadow(QFrame::Sunken);
     rule->setGeometry(10, 148, kWindowWidth - 20, 4);
+    m_rule = rule;
+    auto* saveKey = new QShortcut(QKeySequence::Save, this);
+    connect(saveKey, &QShortcut::activated, this, [this] {
+        if (m_c.save->isEnabled()) OnSave();
+    });
 
     // The device tree is the first left-panel tree.
     m_DeviceTree = new mytreectrl(this);
     m_DeviceTree->setGeometry(kTreeRect);
+    m_DeviceTree->installEventFilter(this);
     connect(m_DeviceTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { onDeviceClicked(item); });
+    connect(m_DeviceTree, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current) { onTreeKeyNavigation(current); });
+    m_splitter = new PanelSplitter(this, [this](int x) {
+        m_treeWidth = std::clamp(x - kTreeRect.left(), 150, width() - kTreeRect.left() - 300);
+        relayout();
+    });
 
     auto* list = new CColoredListCtrl(this);
     list->setAlternatingRowColors(false);
@@ -146,16 +209,18 @@ void CChildDialogExDemoDlg::createControls() {
 
     // Disk screen: the search modes, Refresh List, Open Disk Image...
     m_c.standardRadio = new CCustomRadio(this);
+    m_c.standardRadio->setAccessibleName("Standard Search");
     m_c.standardRadio->setGeometry(300, kRowA + 4, 20, 20);
     m_c.standardLabel = panelStatic("Standard Search", this, QRect(322, kRowA, 130, 28));
     m_c.advanceRadio = new CCustomRadio(this);
+    m_c.advanceRadio->setAccessibleName("Advance Search");
     m_c.advanceRadio->setGeometry(480, kRowA + 4, 20, 20);
     m_c.advanceLabel = panelStatic("Advance Search", this, QRect(502, kRowA, 130, 28));
     for (auto* radio : {m_c.standardRadio, m_c.advanceRadio}) {
         radio->setEnabled(false);
         QPalette rp = radio->palette();
         rp.setColor(QPalette::Window, panelColor());
-        rp.setColor(QPalette::WindowText, Qt::black);
+        rp.setColor(QPalette::WindowText, panelTextColor());
         radio->setPalette(rp);
         radio->setAutoFillBackground(true);
     }
@@ -191,7 +256,7 @@ void CChildDialogExDemoDlg::createControls() {
     m_c.endSector = new CColorEdit(this);
     m_c.endSector->setGeometry(605, kRowB, 160, 26);
     for (auto* edit : {m_c.startSector, m_c.endSector}) {
-        edit->setBackgroundColor(QColor(255, 255, 255));
+        edit->setBackgroundColor(darkScheme() ? QApplication::palette().color(QPalette::Base) : QColor(255, 255, 255));
         edit->setReadOnly(true);
     }
 
@@ -205,8 +270,10 @@ void CChildDialogExDemoDlg::createControls() {
     m_c.loadingLabel = panelStatic("Loading tree, Please Wait...", this, QRect(25, kRowB, 225, 22));
 
     // Navigation and the help strip.
-    m_c.back = textButton("Back", "Back", this, {592, 540}, QSize(84, 32));
-    m_c.next = textButton("Next", "Next", this, {684, 540}, QSize(84, 32));
+    // Alt+B and Alt+N press them; Enter presses Next (keyPressEvent).
+    m_c.back = textButton("&Back", "Back", this, {592, 540}, QSize(84, 32));
+    m_c.next = textButton("&Next", "Next", this, {684, 540}, QSize(84, 32));
+    m_c.next->setDefault(true);
     m_c.back->setEnabled(false);
     m_c.next->setEnabled(false);
     connect(m_c.next, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnNext);
@@ -220,7 +287,7 @@ void CChildDialogExDemoDlg::createControls() {
     m_c.helpStrip->setMargin(6);
     m_c.helpStrip->setGeometry(14, 516, 562, 72);
 
-    connect(m_c.help, &QPushButton::clicked, this, [] { openHelp(); });
+    connect(m_c.help, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnHelp);
     connect(m_c.exit, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnExit);
     connect(m_c.about, &QPushButton::clicked, this, [this] {
         CAboutDlg about(this);
@@ -359,6 +426,7 @@ void CChildDialogExDemoDlg::setMainListColumns(const std::vector<std::pair<QStri
     QStringList headings;
     for (const auto& c : columns) headings << c.first;
     list->setHorizontalHeaderLabels(headings);
+    list->horizontalHeader()->setSortIndicatorShown(false);
     for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
         list->setColumnWidth(i, columns[static_cast<std::size_t>(i)].second);
         list->setColumnHidden(i, columns[static_cast<std::size_t>(i)].second == 0);
@@ -388,21 +456,34 @@ const disk::DiskInfo* CChildDialogExDemoDlg::selectedDiskInfo() const {
 void CChildDialogExDemoDlg::RefreshDisks() {
     const int previousStep = m_WizardStep;
     m_WizardStep = kStepBuilding;
+    // Files that cannot be disks are reported by name, not listed.
+    std::vector<std::string> usable;
+    std::vector<std::string> refused;
+    for (const std::string& p : m_options.imagePaths) {
+        const QString problem = imageProblem(q(p));
+        if (problem.isEmpty()) usable.push_back(p);
+        else refused.push_back(problem.toStdString());
+    }
     if (m_options.blockDevices) {
-        m_inventory = engine::RefreshDisks(m_options.imagePaths, m_options.configDir);
+        m_inventory = engine::RefreshDisks(usable, m_options.configDir);
     } else {
         m_inventory = engine::Inventory{};
-        m_inventory.disks = disk::EnumerateDisks(m_options.imagePaths, m_inventory.errors, "/nonexistent-sysfs");
+        m_inventory.disks = disk::EnumerateDisks(usable, m_inventory.errors, "/nonexistent-sysfs");
     }
+    m_inventory.errors.insert(m_inventory.errors.begin(), refused.begin(), refused.end());
     engine::attachDisks(m_inventory, *m_state.reader);
 
     m_DeviceTree->clear();
     QTreeWidgetItem* root = m_DeviceTree->addRoot("My Computer", pictures::treeIcon(pictures::TreeIcon::Computer));
     for (const auto& d : disk::sortedByNodeText(m_inventory.disks)) {
-        QTreeWidgetItem* item =
-            m_DeviceTree->addChild(root, q(disk::diskNodeText(d)), pictures::treeIcon(pictures::TreeIcon::Disk));
+        QString text = q(disk::diskNodeText(d));
+        // An image says which file it is and how big.
+        if (d.isImage)
+            text = QFileInfo(q(d.path)).fileName() + ", " + sizeText(d.TotalSectors) + " " +
+                   text.mid(std::max<qsizetype>(0, text.lastIndexOf("(Disk")));
+        QTreeWidgetItem* item = m_DeviceTree->addChild(root, text, pictures::treeIcon(pictures::TreeIcon::Disk));
         item->setData(0, Qt::UserRole, d.Index);
-        item->setToolTip(0, q(d.path));
+        item->setToolTip(0, q(d.path) + (d.isImage ? QString() : " - " + sizeText(d.TotalSectors)));
     }
     root->setExpanded(true);
     m_lastShownDevice = " ";
@@ -411,17 +492,52 @@ void CChildDialogExDemoDlg::RefreshDisks() {
 
 bool CChildDialogExDemoDlg::addImage(const QString& path) {
     const std::string p = path.toStdString();
-    for (const auto& existing : m_options.imagePaths)
-        if (existing == p) return true;
+    for (const auto& d : m_inventory.disks)
+        if (d.isImage && d.path == p) return true;  // listed already
+    if (const QString problem = imageProblem(path); !problem.isEmpty()) {
+        messageBox(problem, QMessageBox::Critical);
+        return false;
+    }
     disk::DiskInfo info;
     std::string error;
     if (!disk::describeImage(p, info, error)) {
         messageBox(q(error), QMessageBox::Critical);
         return false;
     }
-    m_options.imagePaths.push_back(p);
+    if (std::find(m_options.imagePaths.begin(), m_options.imagePaths.end(), p) == m_options.imagePaths.end())
+        m_options.imagePaths.push_back(p);
     RefreshDisks();
+    bool listed = false;
+    for (const auto& d : m_inventory.disks) listed = listed || (d.isImage && d.path == p);
+    if (!listed) {
+        reportInventoryErrors();
+        return false;
+    }
+    m_inventory.errors.clear();
     return true;
+}
+
+void CChildDialogExDemoDlg::reportInventoryErrors() {
+    if (m_inventory.errors.empty()) return;
+    QString text = "These disk images could not be listed:\n";
+    for (const std::string& e : m_inventory.errors) text += "\n" + q(e);
+    m_inventory.errors.clear();
+    messageBox(text, QMessageBox::Warning);
+}
+
+void CChildDialogExDemoDlg::OnHelp() {
+    if (!openHelp())
+        messageBox(QString("No help was found beside the program: neither \"%1\" nor the user guide \"%2\".")
+                       .arg(texts::kHelpFileName, texts::kGuideFileName),
+                   QMessageBox::Warning);
+}
+
+/// A key that moves the current item of the disk or partition tree acts as
+/// a click on the item it moves to.
+void CChildDialogExDemoDlg::onTreeKeyNavigation(QTreeWidgetItem* current) {
+    if (!m_treeKeyNavigation || !current) return;
+    if (m_WizardStep == kStepDisk && sender() == m_DeviceTree) onDeviceClicked(current);
+    else if (m_WizardStep == kStepPartition && m_PartitionTree && sender() == m_PartitionTree) onPartitionClicked(current);
 }
 
 void CChildDialogExDemoDlg::onOpenImage() {
@@ -543,9 +659,12 @@ void CChildDialogExDemoDlg::enterPartitionScreen() {
 
     delete m_PartitionTree;
     m_PartitionTree = new mytreectrl(this);
-    m_PartitionTree->setGeometry(kTreeRect);
+    m_PartitionTree->installEventFilter(this);
     connect(m_PartitionTree, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { onPartitionClicked(item); });
+    connect(m_PartitionTree, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current) { onTreeKeyNavigation(current); });
+    relayout();
     if (!m_listRead[static_cast<std::size_t>(diskIndex)]) readPartitionList();
     fillPartitionTree();
     m_PartitionTree->show();

@@ -3,10 +3,13 @@
 // them, and Exit.
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
+#include <QHeaderView>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QPointer>
 #include <QTableWidget>
 
@@ -197,10 +200,10 @@ void CChildDialogExDemoDlg::onAdvanceScanFinished() {
 void CChildDialogExDemoDlg::fillFileSystemTree() {
     destroyFileSystemTree();
     m_FileSystemTree = new mytreectrl(this);
-    m_FileSystemTree->setGeometry(kTreeRect);
+    relayout();
     QPalette pal = m_FileSystemTree->palette();
-    pal.setColor(QPalette::Base, Qt::white);
-    pal.setColor(QPalette::Text, Qt::black);
+    if (!darkScheme()) pal.setColor(QPalette::Base, Qt::white);
+    if (!darkScheme()) pal.setColor(QPalette::Text, Qt::black);
     m_FileSystemTree->setPalette(pal);
     QTreeWidgetItem* root = m_FileSystemTree->addRoot("Root", pictures::treeIcon(pictures::TreeIcon::Computer));
     const int count = m_state.tables.FileSystemTable.rowCount();
@@ -311,6 +314,7 @@ void CChildDialogExDemoDlg::backToFileSystemScreen() {
     m_c.save->setEnabled(false);
     m_c.saveLog->setEnabled(false);
     m_c.currentFolderLabel->hide();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->hide();
     m_c.currentFolder->hide();
     delete m_FolderTree;
     m_FolderTree = nullptr;
@@ -346,6 +350,9 @@ void CChildDialogExDemoDlg::showResults() {
     m_c.currentFolderLabel->show();
     m_c.currentFolder->setText("Root");
     m_c.currentFolder->show();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->show();
+    m_c.mainList->horizontalHeader()->setSortIndicatorShown(true);
+    updateItemCount();
     m_c.back->setEnabled(true);
     m_c.next->setEnabled(false);
     m_c.loadLog->setEnabled(false);
@@ -353,6 +360,7 @@ void CChildDialogExDemoDlg::showResults() {
     m_c.saveLog->setEnabled(true);
     if (!m_jobSetHelp) SetHelpText(texts::kResultsHelp);
     setStep(kStepResults);
+    relayout();
 }
 
 void CChildDialogExDemoDlg::backToPartitionFromSearch() {
@@ -402,6 +410,7 @@ void CChildDialogExDemoDlg::backFromResults() {
     m_c.saveLog->setEnabled(false);
     setMainListColumns({{" Name", 243}, {" Value", 242}});
     m_c.currentFolderLabel->hide();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->hide();
     m_c.currentFolder->hide();
     if (m_FolderTree) {
         delete m_FolderTree;
@@ -449,10 +458,14 @@ void CChildDialogExDemoDlg::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
+        // Next is the default button: Enter presses it while it can be pressed.
+        if (m_WizardStep != kStepResults && m_c.next->isVisible() && m_c.next->isEnabled()) m_c.next->click();
+        event->accept();
+        return;
     case Qt::Key_Space:
     case Qt::Key_Escape: event->accept(); return;
     case Qt::Key_F1:
-        openHelp();
+        OnHelp();
         event->accept();
         return;
     default: QDialog::keyPressEvent(event);
