@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QTableWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -203,6 +204,8 @@ void CChildDialogExDemoDlg::createControls() {
     auto* list = new CColoredListCtrl(this);
     list->setAlternatingRowColors(false);
     list->setShowGrid(true);
+    // Tab leaves the list (to the next control), it does not walk its cells.
+    list->setTabKeyNavigation(false);
     list->setGeometry(kListRect);
     list->setEnabled(true);
     m_c.mainList = list;
@@ -873,7 +876,19 @@ void CChildDialogExDemoDlg::StopPartitionSearch() {
 
 void CChildDialogExDemoDlg::onPartitionSearchFinished() {
     const int diskIndex = m_state.SelectedDisk;
-    if (m_searchList) m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)] = *m_searchList;
+    if (m_searchList) {
+        // A partition the search found again (same kind, same sectors) is
+        // listed once: the search starts from the list and adds what it finds.
+        std::vector<partition::PartitionEntry> unique;
+        for (const partition::PartitionEntry& e : m_searchList->entries) {
+            const bool seen = std::any_of(unique.begin(), unique.end(), [&e](const partition::PartitionEntry& u) {
+                return u.firstSector == e.firstSector && u.endSector == e.endSector && u.fileSystemName == e.fileSystemName;
+            });
+            if (!seen) unique.push_back(e);
+        }
+        m_searchList->entries = std::move(unique);
+        m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)] = *m_searchList;
+    }
     m_searchList.reset();
     m_c.partitionSearchProgress->setValue(100);
     m_c.stopPartitionSearch->hide();

@@ -73,6 +73,22 @@ void CChildDialogExDemoDlg::nextFromPartition() {
         reenable();
         return;
     }
+    // Sectors past the disk's end cannot be read.
+    const std::uint64_t diskSectors = m_details.DiskTotalSectors;
+    if (diskSectors > 0 && start >= 0 && static_cast<std::uint64_t>(start) >= diskSectors) {
+        messageBox(texts::kStartSectorInvalid + QString("\n\nThe disk has %1 sectors (0 to %2).").arg(diskSectors).arg(diskSectors - 1),
+                   QMessageBox::Critical);  // diskSectors > 0 here
+        reenable();
+        return;
+    }
+    if (start < 0 || end < 0 || (diskSectors > 0 && static_cast<std::uint64_t>(end) > diskSectors)) {
+        messageBox((start < 0 ? QString(texts::kStartSectorInvalid) : QString(texts::kEndSectorInvalid)) +
+                       (diskSectors > 0 ? QString("\n\nThe disk has %1 sectors (0 to %2).").arg(diskSectors).arg(diskSectors - 1)
+                                        : QString()),
+                   QMessageBox::Critical);
+        reenable();
+        return;
+    }
     if (end > 0) --end;
     m_state.SectorRangeEnd = static_cast<std::uint64_t>(static_cast<std::int64_t>(end));
 
@@ -426,6 +442,8 @@ void CChildDialogExDemoDlg::backFromResults() {
     m_c.next->setEnabled(true);
     m_c.back->setEnabled(true);
     enterPartitionScreen();
+    // The details are those of the partition that is highlighted.
+    if (m_rememberedPartition > 0) selectPartition(m_rememberedPartition, true);
     SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
 }
 
