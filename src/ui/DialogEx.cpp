@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QMouseEvent>
 #include <QResizeEvent>
+#include <QScreen>
 #include <QShortcut>
 #include <QTimer>
 #include <QFrame>
@@ -126,6 +127,13 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
     setSizeGripEnabled(true);
     setMinimumSize(kMinimumWidth, kMinimumHeight);
     resize(kWindowWidth, kWindowHeight);
+    // On a small screen (1366 x 768 at 125 %) the window and its title bar
+    // must fit: it starts smaller there.
+    if (QScreen* s = screen(); s && QGuiApplication::platformName() != "offscreen") {
+        const QRect available = s->availableGeometry();
+        resize(std::clamp(available.width() - 16, kMinimumWidth, kWindowWidth),
+               std::clamp(available.height() - 48, kMinimumHeight, kWindowHeight));
+    }
     QPalette pal = palette();
     pal.setColor(QPalette::Window, panelColor());
     setPalette(pal);
