@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMouseEvent>
@@ -34,16 +35,6 @@ namespace qvx::ui {
 using namespace layout;
 
 namespace {
-
-/// Reports the partition-table reader's hook in the window's own thread.
-class DirectProgress : public util::ProgressSink {
-public:
-    explicit DirectProgress(CChildDialogExDemoDlg& dlg) : m_dlg(dlg) {}
-    void setHelpText(const std::string& text) override { m_dlg.SetHelpText(q(text)); }
-
-private:
-    CChildDialogExDemoDlg& m_dlg;
-};
 
 CColorStatic* panelStatic(const QString& text, QWidget* parent, QRect geometry) {
     auto* s = new CColorStatic(text, parent);
@@ -126,6 +117,8 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
     setFont(f);
 
     m_partitionJob = new JobRunner(this);
+    m_tableJob = new JobRunner(this);
+    connect(m_tableJob, &JobRunner::helpText, this, [this](const QString& t) { SetHelpText(t); });
     m_analysisJob = new JobRunner(this);
     m_enumerationJob = new JobRunner(this);
 
@@ -150,6 +143,7 @@ CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
     m_enumerationJob->abandon();
     m_analysisJob->abandon();
     m_partitionJob->abandon();
+    m_tableJob->abandon();
 }
 
 // ------------------------------------------------------------------ window creation
@@ -549,16 +543,32 @@ void CChildDialogExDemoDlg::enterPartitionScreen() {
 
 void CChildDialogExDemoDlg::readPartitionList() {
     const int diskIndex = m_state.SelectedDisk;
-    auto& list = m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
-    DirectProgress sink(*this);
+    // The table is read on a worker: a failing disk may take long to answer
+    // each read, and the window keeps painting meanwhile. The window is
+    // disabled until the list is there, as the partition screen needs it.
+    auto* list = &m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
+    auto result = std::make_shared<partition::TableReadResult>();
+    engine::ReadFailureTrigger* trigger = &m_trigger;
+    std::shared_ptr<disk::SectorReader> reader = m_state.reader;
+    const std::uint64_t totalSectors = m_details.DiskTotalSectors;
     m_trigger.setDeviceSelection(true);
-    m_state.reader->setReadFailureHook([&] { m_trigger.OnReadFailure(sink); });
-    const partition::TableReadResult table = partition::ReadPartitionTable(
-        *m_state.reader, diskIndex, 0, m_details.DiskTotalSectors, list, [&] { m_trigger.OnReadFailure(sink); });
-    m_state.reader->setReadFailureHook({});
-    m_PartitionsListed = table.partitionsListed ? 1 : 0;
-    // An empty table starts the lost partition search once per visit.
-    if (m_PartitionsListed == 0) m_trigger.OnReadFailure(sink);
+    QEventLoop wait;
+    const auto done = connect(m_tableJob, &JobRunner::finished, &wait, &QEventLoop::quit);
+    const bool wasEnabled = isEnabled();
+    setEnabled(false);
+    const bool started = m_tableJob->start(
+        [reader, diskIndex, totalSectors, list, trigger, result](std::stop_token, util::ProgressSink& sink) {
+            reader->setReadFailureHook([trigger, &sink] { trigger->OnReadFailure(sink); });
+            *result = partition::ReadPartitionTable(*reader, diskIndex, 0, totalSectors, *list,
+                                                    [trigger, &sink] { trigger->OnReadFailure(sink); });
+            reader->setReadFailureHook({});
+            // An empty table starts the lost partition search once per visit.
+            if (!result->partitionsListed) trigger->OnReadFailure(sink);
+        });
+    if (started) wait.exec(QEventLoop::ExcludeUserInputEvents);
+    disconnect(done);
+    setEnabled(wasEnabled);
+    m_PartitionsListed = result->partitionsListed ? 1 : 0;
     m_trigger.setDeviceSelection(false);
     m_listRead[static_cast<std::size_t>(diskIndex)] = true;
 }

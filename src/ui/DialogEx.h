@@ -341,6 +341,7 @@ private:
     std::shared_ptr<partition::DiskPartitionList> m_searchList;  // the partition search's working copy
 
     JobRunner* m_partitionJob = nullptr;  // PartitionSearchThread
+    JobRunner* m_tableJob = nullptr;      // reads the partition table
     JobRunner* m_analysisJob = nullptr;   // AnalysisThread
     JobRunner* m_enumerationJob = nullptr;  // EnumerationThread: opens a file system found by the scan
 
