@@ -210,6 +210,7 @@ void CColoredListCtrl::onHeaderClicked(int column) {
     m_ascending = column == m_sortColumn ? !m_ascending : true;
     m_sortColumn = column;
     sortItems(column, m_ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    horizontalHeader()->setSortIndicatorShown(true);
     horizontalHeader()->setSortIndicator(column, m_ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     emit sorted(column, m_ascending);
 }

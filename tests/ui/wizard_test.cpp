@@ -4,6 +4,7 @@
 // Advance Search paths, the validation messages, the lost partition search,
 // Stop and Back from each screen.
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QDir>
@@ -1543,6 +1544,78 @@ private Q_SLOTS:
         QCOMPARE(m_messages.size(), 1);
         QVERIFY(m_messages[0].startsWith("Ending sector is not valid"));
         QVERIFY(!m_dlg->analysisRunning());
+    }
+
+    void filterCountSortAndCurrentFolder() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        listByClick(childNamed(root, "Docs"));
+        QVERIFY(c().filter->isVisible() && c().deletedOnly->isVisible());
+        QCOMPARE(c().itemCount->text(), QString("7 items"));
+        auto shown = [this] {
+            QStringList out;
+            for (int r = 0; r < c().mainList->rowCount(); ++r)
+                if (!c().mainList->isRowHidden(r)) out << c().mainList->item(r, 0)->text();
+            return out;
+        };
+        c().deletedOnly->setChecked(true);
+        QCOMPARE(shown(), QStringList({"old_draft.txt"}));
+        QCOMPARE(c().itemCount->text(), QString("1 of 7 items"));
+        // The deleted file carries an overlay on its icon and says what it is.
+        QCOMPARE(c().mainList->item(rowNamed("old_draft.txt"), 1)->text(), QString("Deleted File"));
+        c().deletedOnly->setChecked(false);
+        c().filter->setText("*.TXT");
+        QCOMPARE(shown().size(), 6);
+        c().filter->setText("draft");
+        QCOMPARE(shown(), QStringList({"old_draft.txt"}));
+        c().filter->clear();
+        QCOMPARE(shown().size(), 7);
+        // A long name shows in full as a tooltip.
+        const int longRow = rowNamed("Twenty_six_chars_name1.txt");
+        QCOMPARE(c().mainList->item(longRow, 0)->toolTip(), QString("Twenty_six_chars_name1.txt"));
+        // The header shows the sort.
+        c().mainList->horizontalHeader()->sectionClicked(2);
+        QVERIFY(c().mainList->horizontalHeader()->isSortIndicatorShown());
+        QCOMPARE(c().mainList->horizontalHeader()->sortIndicatorSection(), 2);
+        // "Current Folder" always names the listed folder: the root too, and
+        // an expansion that lists nothing changes nothing.
+        listByClick(childNamed(root, "Trash"));
+        QCOMPARE(c().currentFolder->text(), QString("Trash"));
+        clickArrow(tree, childNamed(root, "Photos"));
+        QCOMPARE(c().currentFolder->text(), QString("Trash"));
+        listByClick(root);
+        QCOMPARE(c().currentFolder->text(), QString("Root"));
+    }
+
+    void backShowsTheHighlightedPartition() {
+        searchPartition(3);
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        mytreectrl* parts = m_dlg->PartitionTree();
+        QCOMPARE(parts->currentItem(), parts->rootItem()->child(2));
+        QStringList values;
+        for (int r = 0; r < c().mainList->rowCount(); ++r) values << c().mainList->item(r, 1)->text();
+        QVERIFY2(values.contains("3"), qPrintable(values.join(",")));  // its partition number
+    }
+
+    void searchMorePartitionsAddsNoCopies() {
+        toPartitionScreen(false);
+        auto search = [this] {
+            QTest::mouseClick(c().searchMore, Qt::LeftButton);
+            waitForJob();
+            QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        };
+        search();
+        const auto& list = m_dlg->state().DiskPartitionList[0];
+        for (int i = 0; i < list.count(); ++i)
+            for (int j = i + 1; j < list.count(); ++j)
+                QVERIFY(!(list.entries[i].firstSector == list.entries[j].firstSector &&
+                          list.entries[i].endSector == list.entries[j].endSector));
+        const int after = m_dlg->PartitionTree()->rootItem()->childCount();
+        // A second search finds the same partitions: none is added again.
+        search();
+        QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), after);
     }
 
     void helpFindsTheGuide() {
