@@ -11,7 +11,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QTableWidget>
 #include <QUrl>
 
@@ -19,6 +18,7 @@
 #include <atomic>
 #include <set>
 
+#include "disk/registry_store.h"
 #include "engine/file_listing.h"
 #include "recover/names.h"
 #include "ui/DialogEx.h"
@@ -207,9 +207,9 @@ void CChildDialogExDemoDlg::saveAll() {
 // ------------------------------------------------------------------ choosing
 
 QString CChildDialogExDemoDlg::settingsPath() const {
-    const QString folder = !m_options.configDir.empty()
-                               ? q(m_options.configDir)
-                               : QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    // Beside the record of the disks found (~/.config/qvx).
+    const QString folder =
+        q(!m_options.configDir.empty() ? m_options.configDir : disk::RegistryStore::defaultConfigDir());
     return QDir(folder).filePath("qvx-gui.ini");
 }
 
