@@ -74,6 +74,27 @@ void CChildDialogExDemoDlg::relayout() {
         m_c.mainList->setGeometry(listLeft, panelTop, listRight - listLeft, panelHeight);
     }
     m_c.searchPanel->setGeometry(listLeft, panelTop, listRight - listLeft, panelHeight + 60);
+    // The panel's rows close up when the window is lower than the template,
+    // so that its progress, status and Stop Searching stay inside it.
+    {
+        const int inner = panelHeight + 60;
+        const int step = std::clamp((inner - 16 - 112) / 6, 22, 30);
+        const std::pair<QWidget*, QWidget*> rows[] = {
+            {m_c.driveLabel, m_c.driveValue},           {m_c.fileSystemLabel, m_c.fileSystemValue},
+            {m_c.directoriesLabel, m_c.directoriesValue}, {m_c.bootSectorsLabel, m_c.bootSectorsValue},
+            {m_c.criteriaLabel, m_c.criteriaValue},     {m_c.rangeLabel, m_c.rangeValue}};
+        int y = 16;
+        const int panelWidth = listRight - listLeft;
+        for (const auto& [label, value] : rows) {
+            label->setGeometry(18, y, 230, 24);
+            value->setGeometry(250, y, std::max(120, panelWidth - 270), 24);
+            y += step;
+        }
+        const int gap = step < 30 ? 4 : 8;
+        m_c.searchProgress->setGeometry(18, y + gap, std::max(200, panelWidth - 41), 24);
+        m_c.statusText->setGeometry(18, y + gap + 30, std::max(200, panelWidth - 41), 24);
+        m_c.stopSearch->move(std::max(18, panelWidth - 153), y + gap + 60);
+    }
 
     for (const auto& [w, r] : m_design) {
         QRect g = r;
