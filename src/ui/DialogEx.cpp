@@ -181,7 +181,8 @@ void CChildDialogExDemoDlg::createControls() {
     connect(m_DeviceTree, &QTreeWidget::currentItemChanged, this,
             [this](QTreeWidgetItem* current) { onTreeKeyNavigation(current); });
     m_splitter = new PanelSplitter(this, [this](int x) {
-        m_treeWidth = std::clamp(x - kTreeRect.left(), 150, width() - kTreeRect.left() - 300);
+        m_treeWidth = x - kTreeRect.left();
+        m_treeWidthChosen = true;
         relayout();
     });
 

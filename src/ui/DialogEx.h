@@ -380,6 +380,7 @@ private:
     std::map<records::TreeItemId, FileMarks> m_fileMarks;
     std::vector<records::CheckState> m_shownChecks;
     int m_treeWidth = 225;  // the left panel's width, moved by the splitter
+    bool m_treeWidthChosen = false;  // the splitter was moved
     QWidget* m_splitter = nullptr;
     QLabel* m_banner = nullptr;
     QWidget* m_rule = nullptr;

@@ -44,6 +44,8 @@ void CChildDialogExDemoDlg::relayout() {
     const int H = height();
     const int dh = H - kWindowHeight;
     const int dw = W - kWindowWidth;
+    // Until the splitter is moved, the left panel takes its share of a wider window.
+    if (!m_treeWidthChosen) m_treeWidth = std::max(225, (W - 60) * 3 / 10);
     m_treeWidth = std::clamp(m_treeWidth, 150, std::max(150, W - 565));
     const int panelTop = kTreeRect.top();
     const int panelHeight = kTreeRect.height() + dh;
