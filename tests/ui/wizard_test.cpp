@@ -1464,6 +1464,8 @@ private Q_SLOTS:
         // Arrow keys on the partition tree show the details of the partition.
         mytreectrl* parts = m_dlg->PartitionTree();
         QTest::keyClick(parts, Qt::Key_Down);
+        QCOMPARE(c().partitionType->currentIndex(), 1);  // FAT32
+        QVERIFY(c().mainList->item(2, 1)->text() == "FAT32");
         QTest::keyClick(parts, Qt::Key_Up);
         QCOMPARE(parts->currentItem(), parts->rootItem()->child(0));
         QCOMPARE(c().partitionType->currentIndex(), 2);  // NTFS
