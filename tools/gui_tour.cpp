@@ -7,11 +7,17 @@
 // opened, the About box and the two advisory dialogs. Used by tools/screenshots under a virtual X server.
 //
 //   qvx-gui-tour IMAGE OUTDIR
+//
+// QVX_TOUR_WINDOW=max maximises the window (to the whole screen when no
+// window manager does it); WxH gives it that size.
 
 #include <QApplication>
 #include <QDir>
+#include <QScreen>
 #include <QFileInfo>
 #include <QEnterEvent>
+#include <QMessageBox>
+#include <QTableWidget>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -94,12 +100,23 @@ int main(int argc, char** argv) {
     options.blockDevices = false;
     CChildDialogExDemoDlg dlg(options);
     QStringList messages;
-    dlg.setMessageHook([&](const QString& text, QMessageBox::Icon) {
+    dlg.setMessageHook([&](const QString& text, QMessageBox::Icon icon) {
         messages << text;
-        return int(QMessageBox::No);
+        // The save's confirmation is answered Yes, everything else No.
+        return int(icon == QMessageBox::Question && text.startsWith("Save ") ? QMessageBox::Yes : QMessageBox::No);
     });
     dlg.setAdvisoryHook([](const QString&) {});
-    dlg.show();
+    const QString window = qEnvironmentVariable("QVX_TOUR_WINDOW");
+    if (window == "max") {
+        dlg.showMaximized();
+        settle(300);
+        // Without a window manager nothing maximises it: fill the screen.
+        if (dlg.screen() && dlg.width() < dlg.screen()->availableGeometry().width() - 40)
+            dlg.setGeometry(dlg.screen()->availableGeometry());
+    } else {
+        if (window.contains('x')) dlg.resize(window.section('x', 0, 0).toInt(), window.section('x', 1, 1).toInt());
+        dlg.show();
+    }
     settle(300);
     const auto& c = dlg.controls();
     shot(&dlg, "disk-screen");
@@ -142,9 +159,13 @@ int main(int argc, char** argv) {
             click(dlg.FolderTree(), docs);
             listed.wait(60000);
             docs->setExpanded(true);
-            docs->setCheckState(0, Qt::Checked);
+            docs->setCheckState(0, Qt::Checked);  // as a click on its box
             settle();
             shot(&dlg, "results-listed");
+            // A file row unmarked: Docs is partly marked.
+            if (c.mainList->rowCount() > 2) c.mainList->item(2, 0)->setCheckState(Qt::Unchecked);
+            settle();
+            shot(&dlg, "results-file-marks");
             QDialog* populate = dlg.populateDialog();
             populate->move(dlg.geometry().center() - QPoint(populate->width() / 2, populate->height() / 2));
             populate->show();
@@ -209,6 +230,22 @@ int main(int argc, char** argv) {
         replace.show();
         settle();
         shot(&replace, "replace");
+    }
+    {
+        CReplaceDlg replace("Docs", "Docs (1)", &dlg, true);
+        replace.show();
+        settle();
+        shot(&replace, "replace-folder");
+    }
+    {
+        // The summary after a save, with its "Open folder" button.
+        QMessageBox box(QMessageBox::Information, "QVX - NTFS Recovery",
+                        "12 files recovered completely, 1 partly, 0 not at all.\n\nWritten to /media/backup/recovered",
+                        QMessageBox::Ok, &dlg);
+        box.addButton("Open folder", QMessageBox::ActionRole);
+        box.show();
+        settle();
+        shot(&box, "save-summary");
     }
     {
         CWriteErrorDlg error("cannot create the folder /media/backup/Docs", &dlg);

@@ -3,13 +3,21 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QShortcut>
+#include <QTimer>
 #include <QFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QTableWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -27,16 +35,6 @@ namespace qvx::ui {
 using namespace layout;
 
 namespace {
-
-/// Reports the partition-table reader's hook in the window's own thread.
-class DirectProgress : public util::ProgressSink {
-public:
-    explicit DirectProgress(CChildDialogExDemoDlg& dlg) : m_dlg(dlg) {}
-    void setHelpText(const std::string& text) override { m_dlg.SetHelpText(q(text)); }
-
-private:
-    CChildDialogExDemoDlg& m_dlg;
-};
 
 CColorStatic* panelStatic(const QString& text, QWidget* parent, QRect geometry) {
     auto* s = new CColorStatic(text, parent);
@@ -58,9 +56,30 @@ CBtn* toolButton(pictures::Tool tool, const QString& tip, QWidget* parent, QPoin
     auto* b = new CBtn(QString(), parent);
     b->setFaces(pictures::toolFace(tool, side, false), pictures::toolFace(tool, side, true));
     b->setToolTip(tip);
+    // A picture alone says nothing to a screen reader.
+    b->setAccessibleName(tip);
     b->move(at);
     return b;
 }
+
+/// A thin bar between the left panel and the list that moves the border.
+class PanelSplitter : public QWidget {
+public:
+    PanelSplitter(QWidget* parent, std::function<void(int)> moved) : QWidget(parent), m_moved(std::move(moved)) {
+        setCursor(Qt::SplitHCursor);
+        setToolTip("Drag to change the width of the left panel");
+    }
+
+protected:
+    void mousePressEvent(QMouseEvent* e) override { m_grab = e->position().toPoint().x(); }
+    void mouseMoveEvent(QMouseEvent* e) override {
+        if (e->buttons() & Qt::LeftButton) m_moved(mapToParent(e->position().toPoint()).x() - m_grab);
+    }
+
+private:
+    std::function<void(int)> m_moved;
+    int m_grab = 0;
+};
 
 int comboIndexOf(const std::string& kind) {
     if (kind == "FAT16") return 0;
@@ -75,9 +94,19 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
     : QDialog(parent), m_options(std::move(options)) {
     setWindowTitle(texts::kCaption);
     setWindowIcon(QIcon(pictures::appIcon(64)));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
-    setFixedSize(kWindowWidth, kWindowHeight);
+    // The template's size is the default; the window may be resized and
+    // maximised, and fits a 1024 x 768 screen at its smallest.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    resize(kWindowWidth, kWindowHeight);
+    // On a small screen (1366 x 768 at 125 %) the window and its title bar
+    // must fit: it starts smaller there.
+    if (QScreen* s = screen(); s && QGuiApplication::platformName() != "offscreen") {
+        const QRect available = s->availableGeometry();
+        resize(std::clamp(available.width() - 16, kMinimumWidth, kWindowWidth),
+               std::clamp(available.height() - 48, kMinimumHeight, kWindowHeight));
+    }
     QPalette pal = palette();
     pal.setColor(QPalette::Window, panelColor());
     setPalette(pal);
@@ -88,6 +117,8 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
     setFont(f);
 
     m_partitionJob = new JobRunner(this);
+    m_tableJob = new JobRunner(this);
+    connect(m_tableJob, &JobRunner::helpText, this, [this](const QString& t) { SetHelpText(t); });
     m_analysisJob = new JobRunner(this);
     m_enumerationJob = new JobRunner(this);
 
@@ -98,6 +129,10 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
 
     RefreshDisks();
     SetHelpText(QString::fromUtf8(texts::kDiskScreenHelp));
+    relayout();
+    // Images named on the command line that cannot be listed are reported
+    // once the window is up.
+    QTimer::singleShot(0, this, &CChildDialogExDemoDlg::reportInventoryErrors);
 }
 
 CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
@@ -108,14 +143,15 @@ CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
     m_enumerationJob->abandon();
     m_analysisJob->abandon();
     m_partitionJob->abandon();
+    m_tableJob->abandon();
 }
 
 // ------------------------------------------------------------------ window creation
 
 void CChildDialogExDemoDlg::createControls() {
-    auto* banner = new QLabel(this);
-    banner->setGeometry(0, 0, kWindowWidth, kBannerHeight);
-    banner->setPixmap(pictures::banner(QSize(kWindowWidth, kBannerHeight)));
+    m_banner = new QLabel(this);
+    m_banner->setGeometry(0, 0, kWindowWidth, kBannerHeight);
+    m_banner->setPixmap(pictures::banner(QSize(kWindowWidth, kBannerHeight)));
 
     // Toolbar.
     m_c.save = toolButton(pictures::Tool::Save, "Save", this, {14, 101});
@@ -131,31 +167,48 @@ void CChildDialogExDemoDlg::createControls() {
     rule->setFrameShape(QFrame::HLine);
     rule->setFrameShadow(QFrame::Sunken);
     rule->setGeometry(10, 148, kWindowWidth - 20, 4);
+    m_rule = rule;
+    auto* saveKey = new QShortcut(QKeySequence::Save, this);
+    connect(saveKey, &QShortcut::activated, this, [this] {
+        if (m_c.save->isEnabled()) OnSave();
+    });
 
     // The device tree is the first left-panel tree.
     m_DeviceTree = new mytreectrl(this);
     m_DeviceTree->setGeometry(kTreeRect);
+    m_DeviceTree->installEventFilter(this);
     connect(m_DeviceTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { onDeviceClicked(item); });
+    connect(m_DeviceTree, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current) { onTreeKeyNavigation(current); });
+    m_splitter = new PanelSplitter(this, [this](int x) {
+        m_treeWidth = x - kTreeRect.left();
+        m_treeWidthChosen = true;
+        relayout();
+    });
 
     auto* list = new CColoredListCtrl(this);
     list->setAlternatingRowColors(false);
     list->setShowGrid(true);
+    // Tab leaves the list (to the next control), it does not walk its cells.
+    list->setTabKeyNavigation(false);
     list->setGeometry(kListRect);
     list->setEnabled(true);
     m_c.mainList = list;
 
     // Disk screen: the search modes, Refresh List, Open Disk Image...
     m_c.standardRadio = new CCustomRadio(this);
+    m_c.standardRadio->setAccessibleName("Standard Search");
     m_c.standardRadio->setGeometry(300, kRowA + 4, 20, 20);
     m_c.standardLabel = panelStatic("Standard Search", this, QRect(322, kRowA, 130, 28));
     m_c.advanceRadio = new CCustomRadio(this);
+    m_c.advanceRadio->setAccessibleName("Advance Search");
     m_c.advanceRadio->setGeometry(480, kRowA + 4, 20, 20);
     m_c.advanceLabel = panelStatic("Advance Search", this, QRect(502, kRowA, 130, 28));
     for (auto* radio : {m_c.standardRadio, m_c.advanceRadio}) {
         radio->setEnabled(false);
         QPalette rp = radio->palette();
         rp.setColor(QPalette::Window, panelColor());
-        rp.setColor(QPalette::WindowText, Qt::black);
+        rp.setColor(QPalette::WindowText, panelTextColor());
         radio->setPalette(rp);
         radio->setAutoFillBackground(true);
     }
@@ -191,7 +244,7 @@ void CChildDialogExDemoDlg::createControls() {
     m_c.endSector = new CColorEdit(this);
     m_c.endSector->setGeometry(605, kRowB, 160, 26);
     for (auto* edit : {m_c.startSector, m_c.endSector}) {
-        edit->setBackgroundColor(QColor(255, 255, 255));
+        edit->setBackgroundColor(darkScheme() ? QApplication::palette().color(QPalette::Base) : QColor(255, 255, 255));
         edit->setReadOnly(true);
     }
 
@@ -205,8 +258,10 @@ void CChildDialogExDemoDlg::createControls() {
     m_c.loadingLabel = panelStatic("Loading tree, Please Wait...", this, QRect(25, kRowB, 225, 22));
 
     // Navigation and the help strip.
-    m_c.back = textButton("Back", "Back", this, {592, 540}, QSize(84, 32));
-    m_c.next = textButton("Next", "Next", this, {684, 540}, QSize(84, 32));
+    // Alt+B and Alt+N press them; Enter presses Next (keyPressEvent).
+    m_c.back = textButton("&Back", "Back", this, {592, 540}, QSize(84, 32));
+    m_c.next = textButton("&Next", "Next", this, {684, 540}, QSize(84, 32));
+    m_c.next->setDefault(true);
     m_c.back->setEnabled(false);
     m_c.next->setEnabled(false);
     connect(m_c.next, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnNext);
@@ -220,7 +275,7 @@ void CChildDialogExDemoDlg::createControls() {
     m_c.helpStrip->setMargin(6);
     m_c.helpStrip->setGeometry(14, 516, 562, 72);
 
-    connect(m_c.help, &QPushButton::clicked, this, [] { openHelp(); });
+    connect(m_c.help, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnHelp);
     connect(m_c.exit, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnExit);
     connect(m_c.about, &QPushButton::clicked, this, [this] {
         CAboutDlg about(this);
@@ -359,6 +414,7 @@ void CChildDialogExDemoDlg::setMainListColumns(const std::vector<std::pair<QStri
     QStringList headings;
     for (const auto& c : columns) headings << c.first;
     list->setHorizontalHeaderLabels(headings);
+    list->horizontalHeader()->setSortIndicatorShown(false);
     for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
         list->setColumnWidth(i, columns[static_cast<std::size_t>(i)].second);
         list->setColumnHidden(i, columns[static_cast<std::size_t>(i)].second == 0);
@@ -381,94 +437,6 @@ const disk::DiskInfo* CChildDialogExDemoDlg::selectedDiskInfo() const {
     for (const auto& d : m_inventory.disks)
         if (d.Index == m_state.SelectedDisk) return &d;
     return nullptr;
-}
-
-// ------------------------------------------------------------------ disk screen
-
-void CChildDialogExDemoDlg::RefreshDisks() {
-    const int previousStep = m_WizardStep;
-    m_WizardStep = kStepBuilding;
-    if (m_options.blockDevices) {
-        m_inventory = engine::RefreshDisks(m_options.imagePaths, m_options.configDir);
-    } else {
-        m_inventory = engine::Inventory{};
-        m_inventory.disks = disk::EnumerateDisks(m_options.imagePaths, m_inventory.errors, "/nonexistent-sysfs");
-    }
-    engine::attachDisks(m_inventory, *m_state.reader);
-
-    m_DeviceTree->clear();
-    QTreeWidgetItem* root = m_DeviceTree->addRoot("My Computer", pictures::treeIcon(pictures::TreeIcon::Computer));
-    for (const auto& d : disk::sortedByNodeText(m_inventory.disks)) {
-        QTreeWidgetItem* item =
-            m_DeviceTree->addChild(root, q(disk::diskNodeText(d)), pictures::treeIcon(pictures::TreeIcon::Disk));
-        item->setData(0, Qt::UserRole, d.Index);
-        item->setToolTip(0, q(d.path));
-    }
-    root->setExpanded(true);
-    m_lastShownDevice = " ";
-    m_WizardStep = previousStep;
-}
-
-bool CChildDialogExDemoDlg::addImage(const QString& path) {
-    const std::string p = path.toStdString();
-    for (const auto& existing : m_options.imagePaths)
-        if (existing == p) return true;
-    disk::DiskInfo info;
-    std::string error;
-    if (!disk::describeImage(p, info, error)) {
-        messageBox(q(error), QMessageBox::Critical);
-        return false;
-    }
-    m_options.imagePaths.push_back(p);
-    RefreshDisks();
-    return true;
-}
-
-void CChildDialogExDemoDlg::onOpenImage() {
-    const QString path = QFileDialog::getOpenFileName(this, "Open Disk Image...", QString(),
-                                                      "Disk images (*.img *.dd *.raw *.bin *.iso *.001 *.E01 *.e01 *.vmdk *.vhd *.vhdx *.qcow2 *.qcow);;All files (*)");
-    if (!path.isEmpty()) addImage(path);
-}
-
-void CChildDialogExDemoDlg::onDeviceClicked(QTreeWidgetItem* item) {
-    if (m_WizardStep != kStepDisk || item == nullptr) return;
-    if (item->text(0).isEmpty()) {
-        m_DeviceTree->setCurrentItem(m_DeviceTree->rootItem());
-        return;
-    }
-    if (item->text(0) == "My Computer" || item->parent() == nullptr) return;
-    m_state.SelectedDeviceText = item->text(0).toStdString();
-    m_state.SelectedDisk = item->data(0, Qt::UserRole).toInt();
-    m_DeviceTree->setCurrentItem(item);
-    if (item->text(0) != m_lastShownDevice) {
-        if (const disk::DiskInfo* info = selectedDiskInfo()) {
-            m_details = disk::describeDisk(*info);
-            setDetailRows(m_details.rows);
-        }
-    }
-    m_lastShownDevice = item->text(0);
-    m_c.standardRadio->setEnabled(true);
-    m_c.advanceRadio->setEnabled(true);
-}
-
-void CChildDialogExDemoDlg::chooseMode(int mode) {
-    if (m_WizardStep != kStepDisk) return;
-    m_SearchMode = mode;
-    m_c.standardRadio->setChecked(mode == kModeStandard);
-    m_c.advanceRadio->setChecked(mode == kModeAdvance);
-    m_c.next->setEnabled(true);
-}
-
-void CChildDialogExDemoDlg::onRefreshList() {
-    m_DeviceTree->clear();
-    RefreshDisks();
-    m_c.mainList->setRowCount(0);
-    for (auto* radio : {m_c.standardRadio, m_c.advanceRadio}) {
-        radio->setChecked(false);
-        radio->setEnabled(false);
-    }
-    m_SearchMode = kModeNone;
-    m_c.next->setEnabled(false);
 }
 
 // ------------------------------------------------------------------ Next and Back
@@ -543,9 +511,12 @@ void CChildDialogExDemoDlg::enterPartitionScreen() {
 
     delete m_PartitionTree;
     m_PartitionTree = new mytreectrl(this);
-    m_PartitionTree->setGeometry(kTreeRect);
+    m_PartitionTree->installEventFilter(this);
     connect(m_PartitionTree, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { onPartitionClicked(item); });
+    connect(m_PartitionTree, &QTreeWidget::currentItemChanged, this,
+            [this](QTreeWidgetItem* current) { onTreeKeyNavigation(current); });
+    relayout();
     if (!m_listRead[static_cast<std::size_t>(diskIndex)]) readPartitionList();
     fillPartitionTree();
     m_PartitionTree->show();
@@ -573,16 +544,32 @@ void CChildDialogExDemoDlg::enterPartitionScreen() {
 
 void CChildDialogExDemoDlg::readPartitionList() {
     const int diskIndex = m_state.SelectedDisk;
-    auto& list = m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
-    DirectProgress sink(*this);
+    // The table is read on a worker: a failing disk may take long to answer
+    // each read, and the window keeps painting meanwhile. The window is
+    // disabled until the list is there, as the partition screen needs it.
+    auto* list = &m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
+    auto result = std::make_shared<partition::TableReadResult>();
+    engine::ReadFailureTrigger* trigger = &m_trigger;
+    std::shared_ptr<disk::SectorReader> reader = m_state.reader;
+    const std::uint64_t totalSectors = m_details.DiskTotalSectors;
     m_trigger.setDeviceSelection(true);
-    m_state.reader->setReadFailureHook([&] { m_trigger.OnReadFailure(sink); });
-    const partition::TableReadResult table = partition::ReadPartitionTable(
-        *m_state.reader, diskIndex, 0, m_details.DiskTotalSectors, list, [&] { m_trigger.OnReadFailure(sink); });
-    m_state.reader->setReadFailureHook({});
-    m_PartitionsListed = table.partitionsListed ? 1 : 0;
-    // An empty table starts the lost partition search once per visit.
-    if (m_PartitionsListed == 0) m_trigger.OnReadFailure(sink);
+    QEventLoop wait;
+    const auto done = connect(m_tableJob, &JobRunner::finished, &wait, &QEventLoop::quit);
+    const bool wasEnabled = isEnabled();
+    setEnabled(false);
+    const bool started = m_tableJob->start(
+        [reader, diskIndex, totalSectors, list, trigger, result](std::stop_token, util::ProgressSink& sink) {
+            reader->setReadFailureHook([trigger, &sink] { trigger->OnReadFailure(sink); });
+            *result = partition::ReadPartitionTable(*reader, diskIndex, 0, totalSectors, *list,
+                                                    [trigger, &sink] { trigger->OnReadFailure(sink); });
+            reader->setReadFailureHook({});
+            // An empty table starts the lost partition search once per visit.
+            if (!result->partitionsListed) trigger->OnReadFailure(sink);
+        });
+    if (started) wait.exec(QEventLoop::ExcludeUserInputEvents);
+    disconnect(done);
+    setEnabled(wasEnabled);
+    m_PartitionsListed = result->partitionsListed ? 1 : 0;
     m_trigger.setDeviceSelection(false);
     m_listRead[static_cast<std::size_t>(diskIndex)] = true;
 }
@@ -702,82 +689,6 @@ void CChildDialogExDemoDlg::backToDisk() {
     m_c.standardRadio->setEnabled(false);
     m_c.advanceRadio->setEnabled(false);
     m_c.mainList->setRowCount(0);
-}
-
-// ------------------------------------------------------------------ lost partition search
-
-void CChildDialogExDemoDlg::SearchMorePartitions() {
-    if (m_WizardStep != kStepPartition || m_partitionJob->running()) return;
-    SetHelpText(QString::fromUtf8(partition::kSearchStartHelp));
-    startPartitionSearch(true);
-}
-
-void CChildDialogExDemoDlg::startPartitionSearch(bool fromButton) {
-    if (m_partitionJob->running()) return;
-    m_c.searchMore->hide();
-    m_c.stopPartitionSearch->show();
-    m_c.partitionSearchLabel->show();
-    m_c.partitionSearchProgress->setValue(0);
-    m_c.partitionSearchProgress->setWindowText("Completed ");
-    m_c.partitionSearchProgress->show();
-    if (fromButton) m_c.loadLog->setEnabled(false);
-    m_c.back->setEnabled(false);
-    m_c.next->setEnabled(false);
-    if (m_SearchMode == kModeAdvance) {
-        m_c.partitionType->setEnabled(false);
-        m_c.startSector->setEnabled(false);
-        m_c.endSector->setEnabled(false);
-    }
-    m_c.partitionType->setCurrentIndex(3);
-    m_c.startSector->setText("0");
-    if (m_PartitionTree) m_PartitionTree->setEnabled(false);
-
-    const int diskIndex = m_state.SelectedDisk;
-    m_searchList = std::make_shared<partition::DiskPartitionList>(
-        m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)]);
-    const partition::SearchGeometry geometry = engine::searchGeometryOf(m_details);
-    m_jobSetHelp = false;
-    m_partitionJob->start([reader = m_state.reader, list = m_searchList, diskIndex, geometry](
-                              std::stop_token stop, util::ProgressSink& progress) {
-        partition::PartitionSearch(*reader, diskIndex, geometry, *list, stop, progress);
-    });
-}
-
-void CChildDialogExDemoDlg::StopPartitionSearch() {
-    if (!m_partitionJob->running()) return;
-    const int answer = messageBox(QString::fromUtf8(partition::kStopSearchQuestion), QMessageBox::Question, true, true);
-    if (answer != QMessageBox::Yes) return;
-    // The search stops between cylinders and keeps what it found; its end
-    // restores the screen.
-    m_partitionJob->requestStop();
-}
-
-void CChildDialogExDemoDlg::onPartitionSearchFinished() {
-    const int diskIndex = m_state.SelectedDisk;
-    if (m_searchList) m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)] = *m_searchList;
-    m_searchList.reset();
-    m_c.partitionSearchProgress->setValue(100);
-    m_c.stopPartitionSearch->hide();
-    m_c.partitionSearchLabel->hide();
-    m_c.partitionSearchProgress->hide();
-    m_c.searchMore->show();
-    m_c.next->setEnabled(true);
-    m_c.back->setEnabled(true);
-    m_c.loadLog->setEnabled(true);
-    if (m_SearchMode == kModeAdvance) {
-        m_c.partitionType->setEnabled(true);
-        m_c.startSector->setEnabled(true);
-        m_c.endSector->setEnabled(true);
-        if (m_partitionFailureMarker) showPartitionControls(true);
-    }
-    if (m_PartitionTree) {
-        m_PartitionTree->setEnabled(true);
-        fillPartitionTree();
-    }
-    if (!m_jobSetHelp) SetHelpText(QString::fromUtf8(partition::kSearchDoneHelp));
-    const auto& list = m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
-    if (list.count() > 0) selectPartition(0, true);
-    emit jobFinished();
 }
 
 }  // namespace qvx::ui

@@ -7,10 +7,12 @@
 
 #include <QDialog>
 #include <QMessageBox>
+#include <QRect>
 #include <QString>
 
 #include <array>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,11 +27,14 @@
 #include "engine/session_job.h"
 #include "records/file_list.h"
 
+class QCheckBox;
 class QComboBox;
 class QDialog;
+class QLineEdit;
 class QFrame;
 class QLabel;
 class QTableWidget;
+class QTableWidgetItem;
 class QTreeWidgetItem;
 
 namespace qvx::ui {
@@ -109,6 +114,10 @@ public:
         CTextProgressCtrl* loadProgress = nullptr;   // 1183
         CColorStatic* loadingLabel = nullptr;        // 1185
         CColorStatic* helpStrip = nullptr;           // 1116
+        // Result screen additions: the list's filter and the item count.
+        QLineEdit* filter = nullptr;
+        QCheckBox* deletedOnly = nullptr;
+        QLabel* itemCount = nullptr;
     };
 
     /// Answers a message box instead of showing it: returns a
@@ -168,6 +177,15 @@ public:
     void listFolder(QTreeWidgetItem* item);
     /// The toolbar's Save, the tree's and the list's "Save".
     void OnSave();
+    /// What a tree item's check box shows: the model's state, combined with
+    /// the marks of the files in the folders under it.
+    records::CheckState shownCheck(records::TreeItemId id) const;
+    /// A file row of the folder whose contents the list shows is marked.
+    bool fileMarked(records::TreeItemId folder, const std::string& name) const;
+    /// The folder whose rows the list shows.
+    records::TreeItemId listedFolder() const { return m_listedFolder; }
+    /// Where settings are kept (the last save destination).
+    QString settingsPath() const;
     void OnSaveLog();
     void OnLoadLog();
 
@@ -179,6 +197,7 @@ signals:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
@@ -250,18 +269,38 @@ private:
     void showTreeMenu(const QPoint& pos);
     void showListMenu(const QPoint& pos);
     void saveAll();
-    void saveRowOrSelection();
+    void saveRow(int row);
+    void relayout();
+    void applyFilter();
+    void updateItemCount();
+    void reportInventoryErrors();
+    void OnHelp();
+    void onTreeKeyNavigation(QTreeWidgetItem* current);
+    void computeShownChecks();
+    void toggleFolderMark(records::TreeItemId id);
+    void toggleFileMark(int row);
+    void syncListChecks();
+    void onListItemChanged(QTableWidgetItem* item);
     /// What a save writes: paths from the volume root ('/'-separated,
     /// UTF-8; none for the whole tree) and the folders among them.
     struct SaveRequest {
         std::vector<std::string> paths;
         std::vector<records::TreeItemId> folders;
+        bool wholeTree = false;
+        /// Folders whose own files (not their sub-folders) are saved; the
+        /// count lists them and adds their files to paths.
+        std::vector<records::TreeItemId> ownFilesOf;
+        /// Files given by path, with their sizes.
+        int files = 0;
+        std::uint64_t bytes = 0;
+        /// Listing paths (UTF-8) of the folders among paths.
+        std::vector<std::string> folderPaths;
     };
-    /// The outermost checked items; just the root when it is checked.
-    std::vector<records::TreeItemId> checkedItems() const;
+    /// The marked folders and files; empty when nothing is marked.
+    SaveRequest markedRequest() const;
+    SaveRequest itemRequest(records::TreeItemId id) const;
     std::string itemPath(records::TreeItemId id) const;
     std::string rowPath(int row) const;
-    void saveItems(const std::vector<records::TreeItemId>& items);
     void runSave(SaveRequest request);
     void onCountFinished();
     void startSaveJob();
@@ -302,6 +341,7 @@ private:
     std::shared_ptr<partition::DiskPartitionList> m_searchList;  // the partition search's working copy
 
     JobRunner* m_partitionJob = nullptr;  // PartitionSearchThread
+    JobRunner* m_tableJob = nullptr;      // reads the partition table
     JobRunner* m_analysisJob = nullptr;   // AnalysisThread
     JobRunner* m_enumerationJob = nullptr;  // EnumerationThread: opens a file system found by the scan
 
@@ -317,7 +357,8 @@ private:
     QDialog* m_calculating = nullptr;
     SaveRequest m_pendingSave;
     int m_totalFiles = 0;
-    std::shared_ptr<int> m_countResult;
+    std::shared_ptr<SaveRequest> m_countResult;
+    bool m_countStopped = false;
     QDialog* m_populate = nullptr;
     QDialog* m_saving = nullptr;
     std::vector<QTreeWidgetItem*> m_itemWidgets;  // by tree item id
@@ -328,6 +369,23 @@ private:
     bool m_ListOnNextExpand = false;
     bool m_syncing = false;
     bool m_checkClicked = false;
+    bool m_treeKeyNavigation = false;  // a key moved the current item of a left-panel tree
+    /// Marks of single files, by folder item: the names (8-bit) of the
+    /// folder's own files that are saved, and their sizes. A folder without
+    /// an entry saves its own files when its box is checked.
+    struct FileMarks {
+        std::map<std::string, std::uint64_t> names;
+        int total = 0;  // files the folder has
+    };
+    std::map<records::TreeItemId, FileMarks> m_fileMarks;
+    std::vector<records::CheckState> m_shownChecks;
+    int m_treeWidth = 225;  // the left panel's width, moved by the splitter
+    bool m_treeWidthChosen = false;  // the splitter was moved
+    QWidget* m_splitter = nullptr;
+    QLabel* m_banner = nullptr;
+    QWidget* m_rule = nullptr;
+    /// Where the fixed controls sit in the template's 790 x 600 layout.
+    std::vector<std::pair<QWidget*, QRect>> m_design;
     std::shared_ptr<records::FileList> m_listingResult;
     std::shared_ptr<engine::RecoveryRun> m_saveResult;
     std::shared_ptr<engine::SessionLoadResult> m_loadResult;

@@ -13,10 +13,29 @@ namespace qvx::ui::layout {
 inline constexpr int kWindowWidth = 790;
 inline constexpr int kWindowHeight = 600;
 inline constexpr int kBannerHeight = 96;
+inline constexpr int kMinimumWidth = 790;
+inline constexpr int kMinimumHeight = 520;
 inline constexpr QRect kTreeRect(25, 174, 225, 254);  // left 25, top 174, right 250, bottom 428
 inline constexpr QRect kListRect(265, 174, 505, 254);
 inline constexpr int kRowA = 438;  // first row of controls under the panels
 inline constexpr int kRowB = 468;  // second row
+
+// Data roles of the left-panel folder tree and the file list.
+inline constexpr int kItemIdRole = Qt::UserRole;       // tree: the model's item id
+inline constexpr int kImageRole = Qt::UserRole + 1;    // tree: the item's image index
+inline constexpr int kRowFolderRole = Qt::UserRole;    // list: the row is a folder
+inline constexpr int kRowItemRole = Qt::UserRole + 1;  // list: a folder row's tree item
+inline constexpr int kRowSizeRole = Qt::UserRole + 2;  // list: the size in bytes
+inline constexpr int kRowDeletedRole = Qt::UserRole + 3;  // list: the row is deleted
+
+/// Names are UTF-8 as the engine carries them.
+inline QString nameText(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+inline std::string nameBytes(const QString& s) {
+    const QByteArray bytes = s.toUtf8();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
 
 inline QString q(const std::string& s) { return QString::fromStdString(s); }
 

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QSettings>
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
@@ -19,6 +20,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMimeDatabase>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -46,16 +48,7 @@ using namespace layout;
 
 namespace {
 
-constexpr int kItemIdRole = Qt::UserRole;       // tree: the model's item id
-constexpr int kImageRole = Qt::UserRole + 1;    // tree: the item's image index
-constexpr int kRowFolderRole = Qt::UserRole;    // list: the row is a folder
-constexpr int kRowItemRole = Qt::UserRole + 1;  // list: a folder row's tree item
-constexpr int kRowSizeRole = Qt::UserRole + 2;  // list: the size in bytes
-
 constexpr const char* kPopulateText = "Populating List Items, Please Wait....";
-
-/// Names on the disk are stored as single bytes.
-QString nameText(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 bool isPartitionText(const QString& text) { return text.left(9) == QLatin1String("Partition"); }
 
@@ -82,6 +75,26 @@ QIcon fileIcon(const QString& name) {
     if (icon.isNull()) icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
     cache.emplace(key, icon);
     return icon;
+}
+
+/// The icon with a small red cross in its lower right corner: the item is deleted.
+QIcon deletedIcon(const QIcon& base) {
+    QPixmap pm = base.pixmap(16, 16);
+    if (pm.isNull()) {
+        pm = QPixmap(16, 16);
+        pm.fill(Qt::transparent);
+    }
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF badge(8.5, 8.5, 7, 7);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(255, 255, 255));
+    p.drawEllipse(badge.adjusted(-1, -1, 1, 1));
+    p.setPen(QPen(QColor(200, 30, 30), 1.8));
+    p.drawLine(badge.topLeft() + QPointF(1, 1), badge.bottomRight() - QPointF(1, 1));
+    p.drawLine(badge.topRight() + QPointF(-1, 1), badge.bottomLeft() + QPointF(1, -1));
+    p.end();
+    return QIcon(pm);
 }
 
 QIcon folderIcon() {
@@ -165,6 +178,20 @@ void CChildDialogExDemoDlg::createResultsControls() {
     list->installEventFilter(this);
     connect(list, &QWidget::customContextMenuRequested, this, &CChildDialogExDemoDlg::showListMenu);
     connect(list, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { onListActivated(row); });
+    connect(list, &QTableWidget::itemChanged, this, &CChildDialogExDemoDlg::onListItemChanged);
+
+    // Above the list on the result screen: a filter by name or extension,
+    // "Deleted only", and beside "Current Folder" the number of items.
+    m_c.filter = new QLineEdit(this);
+    m_c.filter->setPlaceholderText("Filter: name or extension (e.g. report, .txt)");
+    m_c.filter->setClearButtonEnabled(true);
+    m_c.filter->setAccessibleName("Filter the list");
+    m_c.deletedOnly = new QCheckBox("Deleted only", this);
+    m_c.itemCount = new QLabel(this);
+    m_c.itemCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    connect(m_c.filter, &QLineEdit::textChanged, this, [this] { applyFilter(); });
+    connect(m_c.deletedOnly, &QCheckBox::toggled, this, [this] { applyFilter(); });
+    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->hide();
 }
 
 bool CChildDialogExDemoDlg::listingRunning() const { return m_listingJob->running(); }
@@ -185,9 +212,10 @@ void CChildDialogExDemoDlg::stopListing() {
 
 void CChildDialogExDemoDlg::buildFolderTreeControl() {
     stopListing();
+    m_fileMarks.clear();
     delete m_FolderTree;
     m_FolderTree = new mytreectrl(this);
-    m_FolderTree->setGeometry(kTreeRect);
+    relayout();
     m_FolderTree->setContextMenuPolicy(Qt::CustomContextMenu);
     m_FolderTree->installEventFilter(this);
     m_FolderTree->viewport()->installEventFilter(this);
@@ -248,6 +276,7 @@ void CChildDialogExDemoDlg::setItemImage(QTreeWidgetItem* item, int image) {
 /// when a FAT folder's directory is read, checks after every toggle).
 void CChildDialogExDemoDlg::syncFromModel() {
     if (!m_FolderTree) return;
+    computeShownChecks();
     m_syncing = true;
     const records::FolderNodeList& nodes = m_state.FolderNodeList;
     for (std::size_t i = 0; i < m_itemWidgets.size(); ++i) {
@@ -256,24 +285,15 @@ void CChildDialogExDemoDlg::syncFromModel() {
         const records::TreeItem& it = nodes.item(static_cast<int>(i));
         if (i != 0) {
             const QString text = nameText(it.text);
-            if (w->text(0) != text) w->setText(0, text);
+            if (w->text(0) != text) {
+                w->setText(0, text);
+                w->setToolTip(0, text);
+            }
         }
-        const Qt::CheckState check = qtCheck(it.check);
+        const Qt::CheckState check = qtCheck(shownCheck(static_cast<int>(i)));
         if (w->checkState(0) != check || !w->data(0, Qt::CheckStateRole).isValid()) w->setCheckState(0, check);
     }
     m_syncing = false;
-}
-
-void CChildDialogExDemoDlg::onFolderItemChanged(QTreeWidgetItem* item, int column) {
-    if (m_syncing || column != 0 || listingRunning()) return;
-    const QVariant id = item->data(0, kItemIdRole);
-    if (!id.isValid()) return;
-    // The control toggled the box itself; the model decides the three states.
-    // The click that did it selects the item but lists nothing.
-    m_checkClicked = true;
-    m_state.FolderNodeList.ToggleCheck(id.toInt());
-    syncFromModel();
-    m_FolderTree->setCurrentItem(item);
 }
 
 void CChildDialogExDemoDlg::onFolderItemClicked(QTreeWidgetItem* item) {
@@ -299,7 +319,6 @@ void CChildDialogExDemoDlg::onFolderExpansion(QTreeWidgetItem* item, bool expand
     if (!expanding && item->parent()) setItemImage(item, records::kImageFolder);
     if (item->parent()) {
         if ((m_MouseSelection && expanding) || m_ListOnNextExpand) {
-            m_c.currentFolder->setText(nameText(m_state.FolderNodeList.FolderPath(id)));
             setItemImage(item, records::kImageFolderListed);
             if (m_previousListed != id) setItemImage(widgetOf(m_previousListed), records::kImageFolder);
             m_previousListed = id;
@@ -309,8 +328,10 @@ void CChildDialogExDemoDlg::onFolderExpansion(QTreeWidgetItem* item, bool expand
                 const int node = m_state.FolderNodeList.nodeOfItem(id);
                 if (node >= 0 && m_state.ActiveVolume.fileSystemName != "NTFS")
                     engine::readFatFolderDirectory(m_state, node);
-                fillFileList(engine::PopulateFileList(m_state, id));
+                // "Current Folder" names the folder whose rows are listed.
                 m_listedFolder = id;
+                m_c.currentFolder->setText(nameText(m_state.FolderNodeList.FolderPath(id)));
+                fillFileList(engine::PopulateFileList(m_state, id));
             }
         } else if (!expanding && m_MouseSelection) {
             setItemImage(item, records::kImageFolder);
@@ -344,7 +365,8 @@ void CChildDialogExDemoDlg::startListing(QTreeWidgetItem* target) {
     m_c.mainList->setRowCount(0);
     m_listTarget = id;
     const bool isRoot = target->parent() == nullptr;
-    if (!isRoot) m_c.currentFolder->setText(nameText(m_state.FolderNodeList.FolderPath(id)));
+    m_c.currentFolder->setText(isRoot ? QString("Root") : nameText(m_state.FolderNodeList.FolderPath(id)));
+    m_listedFolder = id;
     m_ListOnNextExpand = false;
     if (m_previousListed != records::kNoItem && !isRoot)
         setItemImage(widgetOf(m_previousListed), records::kImageFolderVisited);
@@ -379,8 +401,8 @@ void CChildDialogExDemoDlg::onListingFinished() {
     if (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
     setEnabled(true);
     syncFromModel();
-    if (m_listingResult) fillFileList(*m_listingResult);
     m_listedFolder = m_listTarget;
+    if (m_listingResult) fillFileList(*m_listingResult);
     if (QTreeWidgetItem* target = widgetOf(m_listTarget)) {
         m_FolderTree->setCurrentItem(target);
         target->setSelected(true);
@@ -392,23 +414,36 @@ void CChildDialogExDemoDlg::onListingFinished() {
 
 void CChildDialogExDemoDlg::fillFileList(const records::FileList& rows) {
     QTableWidget* list = m_c.mainList;
+    const bool was = m_syncing;
+    m_syncing = true;
+    list->setSortingEnabled(false);
     list->setRowCount(0);
     list->setRowCount(static_cast<int>(rows.size()));
     int r = 0;
     for (const records::FileListRow& row : rows) {
         for (int c = 0; c < 8; ++c) {
-            const std::string& cell = row.cells[static_cast<std::size_t>(c)];
+            std::string cell = row.cells[static_cast<std::size_t>(c)];
+            // A deleted file says so, as a deleted folder does.
+            if (c == records::kListType && row.deleted && !row.isFolder) cell = "Deleted File";
             auto* item = new ListCell(c == records::kListName ? nameText(cell) : QString::fromStdString(cell));
             item->setData(kRowSizeRole, QVariant::fromValue<qulonglong>(row.sizeBytes));
+            item->setData(kRowDeletedRole, row.deleted);
+            if (c == records::kListName || c == records::kListType) item->setToolTip(item->text());
             if (c == records::kListName) {
-                item->setIcon(row.isFolder ? folderIcon() : fileIcon(item->text()));
+                const QIcon icon = row.isFolder ? folderIcon() : fileIcon(item->text());
+                item->setIcon(row.deleted ? deletedIcon(icon) : icon);
                 item->setData(kRowFolderRole, row.isFolder);
                 item->setData(kRowItemRole, row.treeItem);
+                item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+                item->setCheckState(Qt::Unchecked);
             }
             list->setItem(r, c, item);
         }
         ++r;
     }
+    m_syncing = was;
+    syncListChecks();
+    applyFilter();
 }
 
 void CChildDialogExDemoDlg::onListActivated(int row) {
@@ -433,6 +468,13 @@ bool CChildDialogExDemoDlg::eventFilter(QObject* watched, QEvent* event) {
     // A press starts a new click: whether it toggles a check box is seen on release.
     if (event->type() == QEvent::MouseButtonPress && m_FolderTree && watched == m_FolderTree->viewport())
         m_checkClicked = false;
+    // The arrow keys on the disk and partition trees act as clicks on the
+    // item they move to (onTreeKeyNavigation).
+    if ((watched == m_DeviceTree && m_DeviceTree) || (watched == m_PartitionTree && m_PartitionTree)) {
+        if (event->type() == QEvent::KeyPress) m_treeKeyNavigation = true;
+        else if (event->type() == QEvent::KeyRelease || event->type() == QEvent::FocusOut) m_treeKeyNavigation = false;
+        return QDialog::eventFilter(watched, event);
+    }
     if (event->type() != QEvent::KeyPress || m_WizardStep != kStepResults) return QDialog::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
     if (watched == m_FolderTree && m_FolderTree) return folderTreeKey(key);
@@ -444,9 +486,13 @@ bool CChildDialogExDemoDlg::eventFilter(QObject* watched, QEvent* event) {
             if (m_FolderTree) m_FolderTree->setFocus();
             return true;
         case Qt::Key_F7: return true;
+        case Qt::Key_Space:
+            // Space marks the current row, as a click on its box does.
+            if (m_c.mainList->currentRow() >= 0 && !listingRunning() && !saveRunning())
+                toggleFileMark(m_c.mainList->currentRow());
+            return true;
         case Qt::Key_Return:
         case Qt::Key_Enter:
-        case Qt::Key_Space:
         case Qt::Key_Escape: return true;
         default: break;
         }
@@ -482,308 +528,18 @@ bool CChildDialogExDemoDlg::folderTreeKey(QKeyEvent* event) {
         m_c.mainList->setCurrentItem(nullptr);
         return true;
     case Qt::Key_F6: return true;
+    case Qt::Key_Space:
+        // Space marks the current folder, as a click on its box does.
+        if (QTreeWidgetItem* current = m_FolderTree->currentItem(); current && !listingRunning() && !saveRunning()) {
+            const QVariant id = current->data(0, kItemIdRole);
+            if (id.isValid()) toggleFolderMark(id.toInt());
+        }
+        return true;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-    case Qt::Key_Space:
     case Qt::Key_Escape: return true;
     default: return false;
     }
-}
-
-// ------------------------------------------------------------------ context menus
-
-void CChildDialogExDemoDlg::showTreeMenu(const QPoint& pos) {
-    if (!m_FolderTree || listingRunning() || saveRunning()) return;
-    QMenu menu(this);
-    QAction* save = menu.addAction("Save");
-    menu.setDefaultAction(save);
-    if (menu.exec(m_FolderTree->viewport()->mapToGlobal(pos)) == save) OnSave();
-}
-
-void CChildDialogExDemoDlg::showListMenu(const QPoint& pos) {
-    if (m_WizardStep != kStepResults || listingRunning() || saveRunning()) return;
-    const int row = m_c.mainList->rowAt(pos.y());
-    if (row >= 0) m_c.mainList->selectRow(row);
-    QMenu menu(this);
-    QAction* open = menu.addAction("Open");
-    QAction* save = menu.addAction("Save");
-    QAction* all = menu.addAction("Save All");
-    open->setEnabled(row >= 0);
-    menu.setDefaultAction(open);
-    QAction* chosen = menu.exec(m_c.mainList->viewport()->mapToGlobal(pos));
-    if (chosen == open) onListActivated(row);
-    else if (chosen == save) saveRowOrSelection();
-    else if (chosen == all) saveAll();
-}
-
-// ------------------------------------------------------------------ Save
-
-std::vector<records::TreeItemId> CChildDialogExDemoDlg::checkedItems() const {
-    std::vector<records::TreeItemId> out;
-    const records::FolderNodeList& nodes = m_state.FolderNodeList;
-    if (nodes.itemCount() == 0) return out;
-    std::vector<records::TreeItemId> work{records::kRootItem};
-    while (!work.empty()) {
-        const records::TreeItemId id = work.back();
-        work.pop_back();
-        const records::TreeItem& it = nodes.item(id);
-        if (it.check == records::CheckState::Checked) {
-            if (it.node < 0) return {records::kRootItem};  // the root or a file system: everything
-            out.push_back(id);
-        } else if (it.check == records::CheckState::Partial) {
-            for (auto c = it.children.rbegin(); c != it.children.rend(); ++c) work.push_back(*c);
-        }
-    }
-    return out;
-}
-
-std::string CChildDialogExDemoDlg::itemPath(records::TreeItemId id) const {
-    return m_state.FolderNodeList.FolderPath(id, "/");
-}
-
-std::string CChildDialogExDemoDlg::rowPath(int row) const {
-    QTableWidgetItem* name = m_c.mainList->item(row, records::kListName);
-    if (!name) return {};
-    if (name->data(kRowFolderRole).toBool()) return itemPath(name->data(kRowItemRole).toInt());
-    const QByteArray bytes = name->text().toUtf8();
-    std::string file(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    std::string folder =
-        m_state.FolderNodeList.validItem(m_listedFolder) ? m_state.FolderNodeList.FolderPath(m_listedFolder, "/") : "";
-    return folder.empty() ? file : folder + "/" + file;
-}
-
-void CChildDialogExDemoDlg::saveItems(const std::vector<records::TreeItemId>& items) {
-    SaveRequest request;
-    for (records::TreeItemId id : items) {
-        request.folders.push_back(id);
-        if (id == records::kRootItem || m_state.FolderNodeList.nodeOfItem(id) < 0) {
-            request.paths.clear();  // the whole tree
-            request.folders = {records::kRootItem};
-            break;
-        }
-        request.paths.push_back(itemPath(id));
-    }
-    runSave(std::move(request));
-}
-
-void CChildDialogExDemoDlg::OnSave() {
-    if (m_WizardStep != kStepResults || analysisRunning() || saveRunning()) return;
-    const std::vector<records::TreeItemId> checked = checkedItems();
-    if (!checked.empty()) {
-        saveItems(checked);
-        return;
-    }
-    saveRowOrSelection();
-}
-
-void CChildDialogExDemoDlg::saveAll() {
-    const std::vector<records::TreeItemId> checked = checkedItems();
-    if (!checked.empty()) {
-        saveItems(checked);
-        return;
-    }
-    // Nothing checked: every row of the list.
-    SaveRequest request;
-    for (int r = 0; r < m_c.mainList->rowCount(); ++r) {
-        QTableWidgetItem* name = m_c.mainList->item(r, records::kListName);
-        if (name && name->data(kRowFolderRole).toBool()) request.folders.push_back(name->data(kRowItemRole).toInt());
-        std::string p = rowPath(r);
-        if (!p.empty()) request.paths.push_back(std::move(p));
-    }
-    if (!request.paths.empty()) runSave(std::move(request));
-}
-
-void CChildDialogExDemoDlg::saveRowOrSelection() {
-    const std::vector<records::TreeItemId> checked = checkedItems();
-    if (!checked.empty()) {
-        saveItems(checked);
-        return;
-    }
-    const int row = m_c.mainList->currentRow();
-    if (row >= 0 && m_c.mainList->item(row, records::kListName)) {
-        QTableWidgetItem* name = m_c.mainList->item(row, records::kListName);
-        if (name->data(kRowFolderRole).toBool()) {
-            saveItems({name->data(kRowItemRole).toInt()});
-            return;
-        }
-        SaveRequest request;
-        request.paths.push_back(rowPath(row));
-        runSave(std::move(request));
-    } else if (m_FolderTree && m_FolderTree->currentItem()) {
-        saveItems({m_FolderTree->currentItem()->data(0, kItemIdRole).toInt()});
-    }
-}
-
-QString CChildDialogExDemoDlg::askPath(PathRequest request) {
-    if (m_pathHook) return m_pathHook(request);
-    switch (request) {
-    case PathRequest::SaveDestination: {
-        CSaveAsDlg dlg(this);
-        return dlg.exec() == QDialog::Accepted ? dlg.folder() : QString();
-    }
-    case PathRequest::SaveLog:
-        return QFileDialog::getSaveFileName(this, "Save Log", QDir::homePath(), "LGX Files (*.LGX)");
-    case PathRequest::LoadLog:
-        return QFileDialog::getOpenFileName(this, "Load Log", QDir::homePath(), "LGX Files (*.LGX)");
-    }
-    return {};
-}
-
-int CChildDialogExDemoDlg::askDialog(QDialog& dialog) {
-    if (m_dialogHook) return m_dialogHook(dialog.windowTitle());
-    return dialog.exec();
-}
-
-void CChildDialogExDemoDlg::setSaveControlsEnabled(bool enabled) {
-    m_c.back->setEnabled(enabled);
-    m_c.save->setEnabled(enabled);
-    m_c.saveLog->setEnabled(enabled);
-    if (m_FolderTree) m_FolderTree->setEnabled(enabled);
-    m_c.mainList->setEnabled(enabled);
-}
-
-void CChildDialogExDemoDlg::runSave(SaveRequest request) {
-    if (saveRunning() || listingRunning() || m_countJob->running()) return;
-    const QString destination = askPath(PathRequest::SaveDestination);
-    if (destination.isEmpty()) return;
-    m_pendingSave = std::move(request);
-    m_saveDestination = destination;
-    m_totalFiles = static_cast<int>(m_pendingSave.paths.size());
-    if (m_pendingSave.folders.empty()) {
-        startSaveJob();
-        return;
-    }
-
-    // Folders are saved: their files are counted first.
-    setSaveControlsEnabled(false);
-    auto* calculating = new CCalculatingDlg(this);
-    m_calculating = calculating;
-    connect(calculating->stopButton(), &QPushButton::clicked, m_countJob, &JobRunner::requestStop);
-    connect(m_countJob, &JobRunner::counter, calculating,
-            [calculating](const QString&, const QString& value) { calculating->setCount(value); });
-    calculating->show();
-    auto count = std::make_shared<int>(0);
-    m_countResult = count;
-    engine::RecoveryState* state = &m_state;
-    const std::vector<records::TreeItemId> folders = m_pendingSave.folders;
-    m_countJob->start([state, folders, count](std::stop_token stop, util::ProgressSink& sink) {
-        const records::FolderNodeList& nodes = state->FolderNodeList;
-        std::vector<records::TreeItemId> work(folders.rbegin(), folders.rend());
-        int total = 0;
-        while (!work.empty() && !stop.stop_requested()) {
-            const records::TreeItemId id = work.back();
-            work.pop_back();
-            if (!nodes.validItem(id)) continue;
-            const records::TreeItem& it = nodes.item(id);
-            if (it.node >= 0 || id == records::kRootItem) {
-                for (const records::FileListRow& row : engine::PopulateFileList(*state, id))
-                    if (!row.isFolder) ++total;
-                sink.setCounter("Total Files :", std::to_string(total));
-            }
-            for (auto c = it.children.rbegin(); c != it.children.rend(); ++c) work.push_back(*c);
-        }
-        *count = stop.stop_requested() ? -1 : total;
-    });
-}
-
-void CChildDialogExDemoDlg::onCountFinished() {
-    if (m_calculating) {
-        m_calculating->deleteLater();
-        m_calculating = nullptr;
-    }
-    if (!m_countResult || *m_countResult < 0) {  // Stop: nothing is saved
-        setSaveControlsEnabled(true);
-        emit jobFinished();
-        return;
-    }
-    m_totalFiles = *m_countResult;
-    startSaveJob();
-}
-
-void CChildDialogExDemoDlg::startSaveJob() {
-    engine::RecoveryOptions options;
-    options.destination = m_saveDestination.toStdString();
-    options.paths = m_pendingSave.paths;
-    options.onConflict = recover::ConflictPolicy::Rename;
-
-    // Something of the selection is at the destination already: one answer
-    // decides for every file of this save.
-    const QDir dest(m_saveDestination);
-    QString existing;
-    if (m_pendingSave.paths.empty()) {
-        if (dest.exists() && !dest.isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot)) existing = "*";
-    } else {
-        for (const std::string& p : m_pendingSave.paths)
-            if (QFileInfo::exists(dest.filePath(QString::fromStdString(p)))) {
-                existing = QString::fromStdString(p);
-                break;
-            }
-    }
-    if (!existing.isEmpty()) {
-        const QString shown = existing == "*" ? m_saveDestination : existing.section('/', -1);
-        CReplaceDlg ask(shown, QString::fromStdString(recover::numberedName(shown.toStdString(), 1)), this);
-        ask.setApplyToAll(true);
-        switch (askDialog(ask)) {
-        case CReplaceDlg::Overwrite:
-        case CReplaceDlg::YesToAll: options.onConflict = recover::ConflictPolicy::Overwrite; break;
-        case CReplaceDlg::Skip:
-        case CReplaceDlg::NoToAll: options.onConflict = recover::ConflictPolicy::Skip; break;
-        case CReplaceDlg::Rename: options.onConflict = recover::ConflictPolicy::Rename; break;
-        default:  // Cancel or closed
-            setSaveControlsEnabled(true);
-            emit jobFinished();
-            return;
-        }
-    }
-
-    setSaveControlsEnabled(false);
-    auto* saving = new CSavingDlg(this);
-    m_saving = saving;
-    // A file is written in one piece by the recovery; Stop ends the save after it.
-    saving->skipButton()->setEnabled(false);
-    connect(saving->stopButton(), &QPushButton::clicked, m_saveJob, &JobRunner::requestStop);
-    auto files = std::make_shared<std::atomic<int>>(0);
-    auto bytes = std::make_shared<std::atomic<std::uint64_t>>(0);
-    const int total = m_totalFiles;
-    connect(m_saveJob, &JobRunner::statusText, saving, [saving, files, bytes, total](const QString& text) {
-        saving->setStatus(text);
-        saving->setTotals(files->load(), total, bytes->load());
-    });
-    connect(m_saveJob, &JobRunner::progress, saving, [saving, files, bytes, total](int percent, const QString&) {
-        saving->setPercent(percent);
-        saving->setTotals(files->load(), total, bytes->load());
-    });
-    saving->show();
-
-    options.onFile = [files, bytes](const recover::ReportEntry& e) {
-        if (e.outcome != recover::Outcome::Failed) files->fetch_add(1);
-        bytes->fetch_add(e.bytesWritten);
-    };
-    auto result = std::make_shared<engine::RecoveryRun>();
-    m_saveResult = result;
-    engine::RecoveryState* state = &m_state;
-    m_saveJob->start([state, options, result](std::stop_token stop, util::ProgressSink& sink) {
-        *result = engine::recoverSelection(*state, options, sink, stop);
-    });
-}
-
-void CChildDialogExDemoDlg::onSaveFinished() {
-    if (m_saving) {
-        m_saving->deleteLater();
-        m_saving = nullptr;
-    }
-    setSaveControlsEnabled(true);
-    if (m_saveResult) {
-        const engine::RecoveryRun& run = *m_saveResult;
-        if (run.status == engine::RecoveryStatus::Refused || run.status == engine::RecoveryStatus::DestinationError) {
-            // Nothing can be written there: every answer ends this save.
-            CWriteErrorDlg error(q(run.message), this);
-            askDialog(error);
-        } else {
-            messageBox(q(run.report.summary()), QMessageBox::Information);
-        }
-    }
-    emit jobFinished();
 }
 
 // ------------------------------------------------------------------ session log

@@ -4,10 +4,13 @@
 
 #include <vector>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
+#include <QHeaderView>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QPointer>
 #include <QTableWidget>
 
@@ -68,6 +71,22 @@ void CChildDialogExDemoDlg::nextFromPartition() {
     if (m_state.SectorRangeStart >= previousEnd) m_c.endSector->setText(QString::number(m_details.DiskTotalSectors));
     if (!endValid) {
         messageBox(texts::kEndSectorInvalid, QMessageBox::Critical);
+        reenable();
+        return;
+    }
+    // Sectors past the disk's end cannot be read.
+    const std::uint64_t diskSectors = m_details.DiskTotalSectors;
+    if (diskSectors > 0 && start >= 0 && static_cast<std::uint64_t>(start) >= diskSectors) {
+        messageBox(texts::kStartSectorInvalid + QString("\n\nThe disk has %1 sectors (0 to %2).").arg(diskSectors).arg(diskSectors - 1),
+                   QMessageBox::Critical);  // diskSectors > 0 here
+        reenable();
+        return;
+    }
+    if (start < 0 || end < 0 || (diskSectors > 0 && static_cast<std::uint64_t>(end) > diskSectors)) {
+        messageBox((start < 0 ? QString(texts::kStartSectorInvalid) : QString(texts::kEndSectorInvalid)) +
+                       (diskSectors > 0 ? QString("\n\nThe disk has %1 sectors (0 to %2).").arg(diskSectors).arg(diskSectors - 1)
+                                        : QString()),
+                   QMessageBox::Critical);
         reenable();
         return;
     }
@@ -206,10 +225,10 @@ void CChildDialogExDemoDlg::onAdvanceScanFinished() {
 void CChildDialogExDemoDlg::fillFileSystemTree() {
     destroyFileSystemTree();
     m_FileSystemTree = new mytreectrl(this);
-    m_FileSystemTree->setGeometry(kTreeRect);
+    relayout();
     QPalette pal = m_FileSystemTree->palette();
-    pal.setColor(QPalette::Base, Qt::white);
-    pal.setColor(QPalette::Text, Qt::black);
+    if (!darkScheme()) pal.setColor(QPalette::Base, Qt::white);
+    if (!darkScheme()) pal.setColor(QPalette::Text, Qt::black);
     m_FileSystemTree->setPalette(pal);
     QTreeWidgetItem* root = m_FileSystemTree->addRoot("Root", pictures::treeIcon(pictures::TreeIcon::Computer));
     const int count = m_state.tables.FileSystemTable.rowCount();
@@ -320,6 +339,7 @@ void CChildDialogExDemoDlg::backToFileSystemScreen() {
     m_c.save->setEnabled(false);
     m_c.saveLog->setEnabled(false);
     m_c.currentFolderLabel->hide();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->hide();
     m_c.currentFolder->hide();
     delete m_FolderTree;
     m_FolderTree = nullptr;
@@ -356,6 +376,9 @@ void CChildDialogExDemoDlg::showResults() {
     m_c.currentFolderLabel->show();
     m_c.currentFolder->setText("Root");
     m_c.currentFolder->show();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->show();
+    m_c.mainList->horizontalHeader()->setSortIndicatorShown(true);
+    updateItemCount();
     m_c.back->setEnabled(true);
     m_c.next->setEnabled(false);
     m_c.loadLog->setEnabled(false);
@@ -363,6 +386,7 @@ void CChildDialogExDemoDlg::showResults() {
     m_c.saveLog->setEnabled(true);
     if (!m_jobSetHelp) SetHelpText(texts::kResultsHelp);
     setStep(kStepResults);
+    relayout();
 }
 
 void CChildDialogExDemoDlg::backToPartitionFromSearch() {
@@ -413,6 +437,7 @@ void CChildDialogExDemoDlg::backFromResults() {
     m_c.saveLog->setEnabled(false);
     setMainListColumns({{" Name", 243}, {" Value", 242}});
     m_c.currentFolderLabel->hide();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->hide();
     m_c.currentFolder->hide();
     if (m_FolderTree) {
         delete m_FolderTree;
@@ -429,6 +454,8 @@ void CChildDialogExDemoDlg::backFromResults() {
     m_c.next->setEnabled(true);
     m_c.back->setEnabled(true);
     enterPartitionScreen();
+    // The details are those of the partition that is highlighted.
+    if (m_rememberedPartition > 0) selectPartition(m_rememberedPartition, true);
     SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
 }
 
@@ -461,10 +488,14 @@ void CChildDialogExDemoDlg::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
+        // Next is the default button: Enter presses it while it can be pressed.
+        if (m_WizardStep != kStepResults && m_c.next->isVisible() && m_c.next->isEnabled()) m_c.next->click();
+        event->accept();
+        return;
     case Qt::Key_Space:
     case Qt::Key_Escape: event->accept(); return;
     case Qt::Key_F1:
-        openHelp();
+        OnHelp();
         event->accept();
         return;
     default: QDialog::keyPressEvent(event);

@@ -1,6 +1,8 @@
 #include "ui/controls.h"
 
+#include <QApplication>
 #include <QEnterEvent>
+#include <QKeyEvent>
 #include <QHeaderView>
 #include <QMouseEvent>
 #include <QPainter>
@@ -15,7 +17,16 @@ QColor fromColorRef(unsigned colorRef) {
                   static_cast<int>((colorRef >> 16) & 0xFF));
 }
 
-QColor panelColor() { return fromColorRef(0xFAF4F1); }
+bool darkScheme() {
+    const QPalette pal = QApplication::palette();
+    return pal.color(QPalette::Window).lightness() < 128 && pal.color(QPalette::WindowText).lightness() > 128;
+}
+
+QColor panelColor() { return darkScheme() ? QApplication::palette().color(QPalette::Window) : fromColorRef(0xFAF4F1); }
+
+QColor panelTextColor() {
+    return darkScheme() ? QApplication::palette().color(QPalette::WindowText) : QColor(0, 0, 0);
+}
 
 // ---------------------------------------------------------------- CBtn
 
@@ -67,13 +78,15 @@ void CBtn::paintEvent(QPaintEvent* event) {
         QFont f = font();
         f.setBold(m_bold);
         p.setFont(f);
-        p.drawText(rect().translated(isDown() ? 1 : 0, isDown() ? 1 : 0), Qt::AlignCenter, text());
+        p.drawText(rect().translated(isDown() ? 1 : 0, isDown() ? 1 : 0), Qt::AlignCenter | Qt::TextShowMnemonic,
+                   text());
     }
     if (hasFocus()) {
+        // Focus is shown plainly: a keyboard user must see where it is.
         p.setOpacity(1.0);
-        p.setPen(QPen(QColor(0, 0, 0, 90), 1, Qt::DotLine));
+        p.setPen(QPen(palette().color(QPalette::Highlight), 2, Qt::SolidLine));
         p.setBrush(Qt::NoBrush);
-        p.drawRect(rect().adjusted(3, 3, -4, -4));
+        p.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 3, 3);
     }
 }
 
@@ -81,7 +94,7 @@ void CBtn::paintEvent(QPaintEvent* event) {
 
 CColorStatic::CColorStatic(const QString& text, QWidget* parent) : QLabel(text, parent) {
     m_background = palette().color(QPalette::Button);
-    setTextColor(QColor(0, 0, 0));
+    setTextColor(panelTextColor());
 }
 
 void CColorStatic::setBackgroundColor(const QColor& color) {
@@ -134,6 +147,17 @@ void CColorEdit::setBackgroundColor(const QColor& color) {
 CCustomRadio::CCustomRadio(QWidget* parent) : QRadioButton(parent) {
     setAutoExclusive(false);
     setAttribute(Qt::WA_Hover);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void CCustomRadio::keyPressEvent(QKeyEvent* event) {
+    // Space (or Enter) on the focused radio chooses its mode, as the pointer does.
+    if (event->key() == Qt::Key_Space || event->key() == Qt::Key_Select) {
+        if (isEnabled()) emit chosen();
+        event->accept();
+        return;
+    }
+    QRadioButton::keyPressEvent(event);
 }
 
 void CCustomRadio::enterEvent(QEnterEvent* event) {
@@ -162,10 +186,15 @@ void CCustomRadio::mouseReleaseEvent(QMouseEvent* event) {
 
 CColoredListCtrl::CColoredListCtrl(QWidget* parent) : QTableWidget(parent) {
     setAlternatingRowColors(true);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Base, fromColorRef(0xF9F9F9));
-    pal.setColor(QPalette::AlternateBase, fromColorRef(0xE1E1E1));
-    setPalette(pal);
+    // Light grey stripes under a light scheme; a dark scheme keeps its own
+    // base colours, as its text is light.
+    if (!darkScheme()) {
+        QPalette pal = palette();
+        pal.setColor(QPalette::Base, fromColorRef(0xF9F9F9));
+        pal.setColor(QPalette::AlternateBase, fromColorRef(0xE1E1E1));
+        pal.setColor(QPalette::Text, QColor(0, 0, 0));
+        setPalette(pal);
+    }
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -181,6 +210,8 @@ void CColoredListCtrl::onHeaderClicked(int column) {
     m_ascending = column == m_sortColumn ? !m_ascending : true;
     m_sortColumn = column;
     sortItems(column, m_ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
+    horizontalHeader()->setSortIndicatorShown(true);
+    horizontalHeader()->setSortIndicator(column, m_ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
     emit sorted(column, m_ascending);
 }
 

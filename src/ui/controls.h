@@ -19,8 +19,13 @@ namespace qvx::ui {
 /// Windows colour values are 0x00BBGGRR.
 QColor fromColorRef(unsigned colorRef);
 
-/// The panel background 0xFAF4F1.
+/// The panel background: 0xFAF4F1 in a light colour scheme; under a dark
+/// one the scheme's own window colour, so that its light text stays readable.
 QColor panelColor();
+/// Text on the panel background: black in a light scheme, the scheme's text otherwise.
+QColor panelTextColor();
+/// The application's colour scheme is dark (light text on dark windows).
+bool darkScheme();
 
 /// Picture button: a normal face and a face shown while the pointer is over
 /// it or it is pressed; the text is drawn over the face.
@@ -95,6 +100,7 @@ protected:
     void enterEvent(QEnterEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 /// Report list with striped rows (even 0xF9F9F9, odd 0xE1E1E1); a click on a

@@ -3,6 +3,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+
+#include <algorithm>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLineEdit>
@@ -33,7 +37,7 @@ std::function<void(const QUrl&)>& shellHandler() {
 void paintPanel(QWidget* w) {
     QPalette pal = w->palette();
     pal.setColor(QPalette::Window, panelColor());
-    pal.setColor(QPalette::WindowText, Qt::black);
+    pal.setColor(QPalette::WindowText, panelTextColor());
     w->setPalette(pal);
     w->setAutoFillBackground(true);
 }
@@ -113,7 +117,27 @@ QString helpFilePath(const QString& programPath) {
     return folder + "/" + texts::kHelpFileName;
 }
 
-void openHelp() { shellOpen(QUrl::fromLocalFile(helpFilePath(QCoreApplication::applicationFilePath()))); }
+QString guideFilePath(const QString& programPath) {
+    const qsizetype slash = programPath.lastIndexOf('/');
+    const QString folder = slash < 0 ? QString() : programPath.left(slash);
+    for (const QString& candidate : {folder + "/" + texts::kGuideFileName,
+                                     folder + "/../share/doc/qvx/" + texts::kGuideFileName})
+        if (QFileInfo(candidate).isFile()) return QFileInfo(candidate).absoluteFilePath();
+    return {};
+}
+
+bool openHelp() {
+    const QString program = QCoreApplication::applicationFilePath();
+    const QString chm = helpFilePath(program);
+    if (QFileInfo(chm).isFile()) {
+        shellOpen(QUrl::fromLocalFile(chm));
+        return true;
+    }
+    const QString guide = guideFilePath(program);
+    if (guide.isEmpty()) return false;
+    shellOpen(QUrl::fromLocalFile(guide));
+    return true;
+}
 
 QUrl contactMailUrl() {
     const QString body =
@@ -250,6 +274,7 @@ CSaveAsDlg::CSaveAsDlg(QWidget* parent) : QDialog(parent) {
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
     resize(460, 130);
+    fitToCaption(this);
 }
 
 QString CSaveAsDlg::folder() const { return m_edit->text().trimmed(); }
@@ -287,6 +312,7 @@ CSavingDlg::CSavingDlg(QWidget* parent) : QDialog(parent) {
     m_files->setText("0");
     m_bytes->setText(byteText(0));
     resize(460, 220);
+    fitToCaption(this);
 }
 
 void CSavingDlg::setStatus(const QString& status) {
@@ -310,20 +336,24 @@ void CSavingDlg::setPercent(int percent) { m_bar->setValue(percent); }
 QString CSavingDlg::fileName() const { return m_name->text(); }
 QString CSavingDlg::filePath() const { return m_path->text(); }
 
-CReplaceDlg::CReplaceDlg(const QString& fileName, const QString& newName, QWidget* parent) : QDialog(parent) {
+CReplaceDlg::CReplaceDlg(const QString& fileName, const QString& newName, QWidget* parent, bool folder)
+    : QDialog(parent) {
     setWindowTitle("Replace File Confirmation");
     setFont(saveFlowFont(this));
     paintPanel(this);
     auto* grid = new QGridLayout(this);
-    grid->addWidget(new QLabel("File Name            :"), 0, 0);
+    // A folder is called a folder: Rename writes a new folder beside it.
+    grid->addWidget(new QLabel(folder ? "Folder Name          :" : "File Name            :"), 0, 0);
     auto* name = new QLabel(fileName);
     name->setObjectName("fileName");
+    name->setToolTip(fileName);
     grid->addWidget(name, 0, 1, 1, 2);
-    grid->addWidget(new QLabel("New File Name    :"), 1, 0);
+    grid->addWidget(new QLabel(folder ? "New Folder Name  :" : "New File Name    :"), 1, 0);
     auto* edit = new QLineEdit(newName);
+    edit->setObjectName("newName");
     edit->setReadOnly(true);  // the recovery numbers the names itself
     grid->addWidget(edit, 1, 1, 1, 2);
-    m_all = new QCheckBox("Apply the answer to all the files");
+    m_all = new QCheckBox(folder ? "Apply the answer to all the files and folders" : "Apply the answer to all the files");
     grid->addWidget(m_all, 2, 0, 1, 3);
     const std::pair<const char*, int> answers[] = {{"Overwrite", Overwrite}, {"Rename", Rename},
                                                    {"Skip", Skip},           {"Cancel", Cancel},
@@ -332,16 +362,28 @@ CReplaceDlg::CReplaceDlg(const QString& fileName, const QString& newName, QWidge
     for (const auto& [text, answer] : answers) {
         auto* b = new QPushButton(text);
         b->setObjectName(QString(text).remove('&'));
+        if (answer == Rename) b->setToolTip(folder ? "Write to the new folder \"" + newName + "\" beside the one there"
+                                                   : "Write under the new name \"" + newName + "\"");
         grid->addWidget(b, 3 + i / 3, i % 3);
         const int a = answer;
         connect(b, &QPushButton::clicked, this, [this, a] { done(a); });
         ++i;
     }
     resize(420, 170);
+    fitToCaption(this);
 }
 
 bool CReplaceDlg::applyToAll() const { return m_all->isChecked(); }
 void CReplaceDlg::setApplyToAll(bool on) { m_all->setChecked(on); }
+
+void fitToCaption(QDialog* dialog) {
+    // The title bar shows the caption with the window's buttons beside it.
+    const QFontMetrics fm(QApplication::font("QMdiSubWindowTitleBar"));
+    const int captionWidth = fm.horizontalAdvance(dialog->windowTitle()) * 5 / 4 + 140;
+    if (dialog->layout()) dialog->layout()->activate();
+    const QSize hint = dialog->sizeHint();
+    dialog->resize(std::max({dialog->width(), captionWidth, hint.width()}), std::max(dialog->height(), hint.height()));
+}
 
 CWriteErrorDlg::CWriteErrorDlg(const QString& message, QWidget* parent) : QDialog(parent) {
     setWindowTitle("Error Writing Destination");
@@ -362,6 +404,7 @@ CWriteErrorDlg::CWriteErrorDlg(const QString& message, QWidget* parent) : QDialo
     }
     box->addLayout(buttons);
     resize(380, 120);
+    fitToCaption(this);
 }
 
 CCalculatingDlg::CCalculatingDlg(QWidget* parent) : QDialog(parent) {
@@ -376,6 +419,7 @@ CCalculatingDlg::CCalculatingDlg(QWidget* parent) : QDialog(parent) {
     m_stop = new QPushButton("Stop ");
     grid->addWidget(m_stop, 2, 2);
     resize(330, 110);
+    fitToCaption(this);
 }
 
 void CCalculatingDlg::setCount(const QString& count) { m_count->setText(count); }

@@ -18,6 +18,10 @@ class QPushButton;
 
 namespace qvx::ui {
 
+/// Makes a dialog wide enough for its caption (the window manager's title
+/// bar) and tall enough for its texts.
+void fitToCaption(QDialog* dialog);
+
 /// Every "open this with the desktop's default handler" goes through here;
 /// tests and screenshot runs replace the handler so that nothing is launched.
 void setShellOpenHandler(std::function<void(const QUrl&)> handler);
@@ -26,7 +30,12 @@ void shellOpen(const QUrl& url);
 /// The help file beside the program: the folder of programPath (up to its
 /// last '/') + "/Software Guide.chm"; "/Software Guide.chm" without a folder.
 QString helpFilePath(const QString& programPath);
-void openHelp();
+/// The user guide beside the program (guide.html), or in the data folder of
+/// an installed program; empty when there is none.
+QString guideFilePath(const QString& programPath);
+/// Opens "Software Guide.chm" when it is there, otherwise the user guide;
+/// false when neither is found.
+bool openHelp();
 /// The support e-mail with its subject and the form to fill in.
 QUrl contactMailUrl();
 void openContactLink();
@@ -98,12 +107,13 @@ private:
     QPushButton* m_skip = nullptr;
 };
 
-/// "Replace File Confirmation": a file of that name is already at the destination.
+/// "Replace File Confirmation": a file (or folder) of that name is already
+/// at the destination.
 class CReplaceDlg : public QDialog {
     Q_OBJECT
 public:
     enum Answer { Overwrite = 1, Rename, Skip, Cancel, YesToAll, NoToAll };
-    CReplaceDlg(const QString& fileName, const QString& newName, QWidget* parent = nullptr);
+    CReplaceDlg(const QString& fileName, const QString& newName, QWidget* parent = nullptr, bool folder = false);
     bool applyToAll() const;
     void setApplyToAll(bool on);
 

@@ -35,6 +35,11 @@ inline constexpr const char* kSaveRecoveryQuestion = "Do you want to save the re
 inline constexpr const char* kExitQuestion = "Do you want to exit from QVX - NTFS Recovery?";
 inline constexpr const char* kQuitQuestion = "Do you want to Exit?";
 
+inline constexpr const char* kNothingMarked =
+    "Nothing is marked for saving. Tick the check boxes of the folders (left panel) or files (list) to save, or "
+    "right-click a folder or file and choose 'Save'.";
+inline constexpr const char* kGuideFileName = "guide.html";
+
 inline constexpr const char* kAdvanceNotPossible =
     "No file system could be identified. Recovery is not possible in Advance Search mode.";
 inline constexpr const char* kStandardNotPossible =

@@ -4,6 +4,7 @@
 // Advance Search paths, the validation messages, the lost partition search,
 // Stop and Back from each screen.
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QDir>
@@ -15,6 +16,9 @@
 #include <QMenu>
 #include <QTimer>
 #include <QRegularExpression>
+#include <QSettings>
+#include <QLabel>
+#include <QLineEdit>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QSignalSpy>
@@ -138,6 +142,7 @@ private:
     std::unique_ptr<CChildDialogExDemoDlg> m_dlg;
     QTemporaryDir m_config;
     QStringList m_messages;
+    QStringList m_confirmations;  // "Save N files, X MB -> folder?", answered Yes
     QStringList m_advisories;
     int m_answer = QMessageBox::No;
 
@@ -238,6 +243,7 @@ private Q_SLOTS:
 
     void init() {
         m_messages.clear();
+        m_confirmations.clear();
         m_advisories.clear();
         m_answer = QMessageBox::No;
         CChildDialogExDemoDlg::Options options;
@@ -245,7 +251,11 @@ private Q_SLOTS:
         options.configDir = m_config.path().toStdString();
         options.blockDevices = false;
         m_dlg = std::make_unique<CChildDialogExDemoDlg>(options);
-        m_dlg->setMessageHook([this](const QString& text, QMessageBox::Icon) {
+        m_dlg->setMessageHook([this](const QString& text, QMessageBox::Icon icon) {
+            if (icon == QMessageBox::Question && text.startsWith("Save ")) {
+                m_confirmations << text;
+                return int(QMessageBox::Yes);
+            }
             m_messages << text;
             return m_answer;
         });
@@ -288,7 +298,10 @@ private Q_SLOTS:
         QCOMPARE(c().partitionType->itemText(3), QString("UNKNOWN"));
         QTreeWidgetItem* root = m_dlg->DeviceTree()->rootItem();
         QCOMPARE(root->text(0), QString("My Computer"));
-        QCOMPARE(childTexts(root), QStringList({"Fixed hard disk media (Disk0)"}));
+        // An image's node names the file and its size.
+        QCOMPARE(root->childCount(), 1);
+        QVERIFY2(QRegularExpression("^demo\\.img, [0-9.]+ [MG]B \\(Disk0\\)$").match(root->child(0)->text(0)).hasMatch(),
+                 qPrintable(root->child(0)->text(0)));
     }
 
     void hoverOverDisabledRadioDoesNothing() {
@@ -907,7 +920,7 @@ private Q_SLOTS:
         QVERIFY(docsRows.contains("Thirteen_.txt|Text file|1300"));
         QVERIFY(docsRows.contains("Twenty_six_chars_name1.txt|Text file|2600"));
         QVERIFY(docsRows.contains(QString::fromUtf8("Caf\u00e9_menu.txt|Text file|321")));
-        QVERIFY(docsRows.contains("old_draft.txt|Text file|5000"));
+        QVERIFY(docsRows.contains("old_draft.txt|Deleted File|5000"));
         QVERIFY(docsRows.contains("empty.txt|Text file|0"));
         checkDateTimes(false);
         QVERIFY(!c().mainList->item(0, 0)->icon().isNull());
@@ -933,7 +946,7 @@ private Q_SLOTS:
         listByClick(trash);
         QCOMPARE(docs->data(0, Qt::UserRole + 1).toInt(), 3);
         QCOMPARE(trash->data(0, Qt::UserRole + 1).toInt(), 5);
-        QCOMPARE(listRows(), QStringList({"Inner|Deleted FOLDER|0", "letter.txt|Text file|1500"}));
+        QCOMPARE(listRows(), QStringList({"Inner|Deleted FOLDER|0", "letter.txt|Deleted File|1500"}));
 
         // A second listing replaces one still running: only its rows are shown.
         {
@@ -942,7 +955,7 @@ private Q_SLOTS:
             m_dlg->listFolder(trash);
             QTRY_VERIFY_WITH_TIMEOUT(both.count() >= 1 && !m_dlg->listingRunning(), 60000);
             QCOMPARE(c().currentFolder->text(), QString("Trash"));
-            QCOMPARE(listRows(), QStringList({"Inner|Deleted FOLDER|0", "letter.txt|Text file|1500"}));
+            QCOMPARE(listRows(), QStringList({"Inner|Deleted FOLDER|0", "letter.txt|Deleted File|1500"}));
             QVERIFY(m_dlg->isEnabled());
         }
 
@@ -951,7 +964,7 @@ private Q_SLOTS:
         c().mainList->cellDoubleClicked(0, 0);
         QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 60000);
         QCOMPARE(c().currentFolder->text(), QString("Trash\\Inner"));
-        QCOMPARE(listRows(), QStringList({"notes_deleted.txt|Text file|3000", "tiny.txt|Text file|10"}));
+        QCOMPARE(listRows(), QStringList({"notes_deleted.txt|Deleted File|3000", "tiny.txt|Deleted File|10"}));
 
         // The root lists its folders ("Trash" deleted) and files.
         listByClick(root);
@@ -1053,7 +1066,7 @@ private Q_SLOTS:
         const QStringList rows = listRows();
         QCOMPARE(rows.front(), QString("Reports|FOLDER|0"));
         QVERIFY(rows.contains("small.txt|Text file|100"));  // the short name shown with its case flags
-        QVERIFY(rows.contains("old_draft.txt|Text file|5000"));
+        QVERIFY(rows.contains("old_draft.txt|Deleted File|5000"));
         checkDateTimes(true);
 
         // First expansion of Reports names its sub-folder.
@@ -1094,10 +1107,15 @@ private Q_SLOTS:
         QTest::mouseClick(c().save, Qt::LeftButton);
         QCOMPARE(asked, 1);
         QVERIFY(m_dlg->saveRunning() || done.count() > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 120000);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
         QVERIFY(!m_dlg->saveRunning());
         QCOMPARE(m_dlg->savingDialog(), nullptr);
         QCOMPARE(m_messages.size(), 1);
+        // One confirmation named the count, the size and the folder.
+        QCOMPARE(m_confirmations.size(), 1);
+        QVERIFY2(QRegularExpression("^Save \\d+ files, [0-9.]+ MB \u2192 .+\\?$").match(m_confirmations[0]).hasMatch(),
+                 qPrintable(m_confirmations[0]));
+        QVERIFY(m_confirmations[0].endsWith(out.path() + "?"));
 
         int compared = 0;
         for (const ManifestFile& f : manifestFiles(1)) {
@@ -1153,11 +1171,19 @@ private Q_SLOTS:
         answer = CReplaceDlg::Overwrite;
         save();
         QCOMPARE(sha256Of(small), original);
-        // Rename keeps both.
+        // Rename writes the folder the dialog names as a new folder beside
+        // it; the one there is left as it is.
+        const QStringList docsBefore = QDir(out.path() + "/Docs").entryList(QDir::Files);
         answer = CReplaceDlg::Rename;
         save();
-        QVERIFY(QDir(out.path() + "/Docs").entryList(QDir::Files).size() > 7);
+        QCOMPARE(QDir(out.path() + "/Docs").entryList(QDir::Files), docsBefore);
+        QVERIFY(QDir(out.path() + "/Docs (1)").exists());
+        QCOMPARE(sha256Of(out.path() + "/Docs (1)/small.txt"), original);
         QCOMPARE(sha256Of(small), original);
+        // Again: the next free name.
+        save();
+        QVERIFY(QDir(out.path() + "/Docs (2)").exists());
+        QCOMPARE(QDir(out.path() + "/Docs").entryList(QDir::Files), docsBefore);
         // Cancel saves nothing.
         answer = CReplaceDlg::Cancel;
         QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
@@ -1166,6 +1192,7 @@ private Q_SLOTS:
         QTest::mouseClick(c().save, Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
         QCOMPARE(int(QDir(out.path() + "/Docs").entryList(QDir::Files).size()), before);
+        QVERIFY(!QDir(out.path() + "/Docs (3)").exists());
         QVERIFY(m_messages.isEmpty());
         QVERIFY(c().save->isEnabled() && c().back->isEnabled());
 
@@ -1191,6 +1218,7 @@ private Q_SLOTS:
                 return;
             }
             for (QAction* a : menu->actions()) {
+                if (a->isSeparator()) continue;
                 offered << a->text();
                 if (a->text() == "Save All") menu->setActiveAction(a);
             }
@@ -1208,21 +1236,401 @@ private Q_SLOTS:
         }
     }
 
-    void saveRowWithNothingChecked() {
+    /// Opens the list's (or the tree's) context menu at pos and picks text.
+    void pickFromMenu(QAbstractScrollArea* view, QPoint pos, const QString& text) {
+        std::function<void()> pick = [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (!menu) {
+                QTimer::singleShot(20, pick);
+                return;
+            }
+            for (QAction* a : menu->actions())
+                if (a->text() == text) menu->setActiveAction(a);
+            QTest::keyClick(menu, Qt::Key_Return);
+        };
+        QTimer::singleShot(0, pick);
+        emit view->customContextMenuRequested(pos);
+    }
+
+    int rowNamed(const QString& name) const {
+        for (int r = 0; r < c().mainList->rowCount(); ++r)
+            if (c().mainList->item(r, 0)->text() == name) return r;
+        return -1;
+    }
+
+    void saveWithNothingMarkedSaysSo() {
         searchPartition(1);
         listByClick(childNamed(m_dlg->FolderTree()->rootItem(), "Docs"));
-        int row = -1;
-        for (int r = 0; r < c().mainList->rowCount(); ++r)
-            if (c().mainList->item(r, 0)->text() == "small.txt") row = r;
+        c().mainList->selectRow(rowNamed("small.txt"));
+        int asked = 0;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) {
+            ++asked;
+            return QString();
+        });
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QCOMPARE(asked, 0);
+        QCOMPARE(m_messages, QStringList({u8(texts::kNothingMarked)}));
+        QVERIFY(!m_dlg->saveRunning());
+    }
+
+    void contextMenuSaveSavesTheClickedRow() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        // Something else is marked: the menu still saves the row it was opened on.
+        clickCheckBox(tree, childNamed(tree->rootItem(), "Photos"));
+        listByClick(childNamed(tree->rootItem(), "Docs"));
+        const int row = rowNamed("small.txt");
         QVERIFY(row >= 0);
-        c().mainList->selectRow(row);
         QTemporaryDir out;
         m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
         QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
-        m_dlg->OnSave();
-        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1, 120000);
-        QCOMPARE(sha256Of(out.path() + "/Docs/small.txt"), QByteArray("736fbf760113c93f85af58e486185850f881ca997f5dca76dbadcd9c59fa1499"));
+        pickFromMenu(c().mainList, c().mainList->visualItemRect(c().mainList->item(row, 0)).center(), "Save");
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QCOMPARE(sha256Of(out.path() + "/Docs/small.txt"),
+                 QByteArray("736fbf760113c93f85af58e486185850f881ca997f5dca76dbadcd9c59fa1499"));
         QVERIFY(!QFile::exists(out.path() + "/Docs/Thirteen_.txt"));
+        QVERIFY(!QDir(out.path() + "/Photos").exists());
+        QCOMPARE(m_confirmations.size(), 1);
+        QVERIFY(m_confirmations[0].startsWith("Save 1 file, "));
+
+        // The tree's menu saves the folder it was opened on.
+        QTemporaryDir out2;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out2.path(); });
+        QTreeWidgetItem* trash = childNamed(tree->rootItem(), "Trash");
+        QSignalSpy done2(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        pickFromMenu(tree, tree->visualItemRect(trash).center(), "Save");
+        QTRY_VERIFY_WITH_TIMEOUT(done2.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QVERIFY(QFile::exists(out2.path() + "/Trash/letter.txt"));
+        QVERIFY(!QDir(out2.path() + "/Photos").exists());
+        // The summary offers the folder: "Open folder" opens it.
+        QList<QUrl> opened;
+        setShellOpenHandler([&](const QUrl& url) { opened << url; });
+        m_dlg->setMessageHook([this](const QString& text, QMessageBox::Icon icon) {
+            if (icon == QMessageBox::Question) return int(QMessageBox::Yes);
+            m_messages << text;
+            return int(QMessageBox::Open);
+        });
+        QTemporaryDir out3;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out3.path(); });
+        QSignalSpy done3(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        pickFromMenu(tree, tree->visualItemRect(trash).center(), "Save");
+        QTRY_VERIFY_WITH_TIMEOUT(done3.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        setShellOpenHandler([](const QUrl&) {});
+        QCOMPARE(opened, QList<QUrl>({QUrl::fromLocalFile(out3.path())}));
+        // The destination is remembered for the next save.
+        QSettings settings(m_dlg->settingsPath(), QSettings::IniFormat);
+        QCOMPARE(settings.value("save/lastDestination").toString(), out3.path());
+    }
+
+    void fileRowsAreMarkable() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        QTreeWidgetItem* docs = childNamed(root, "Docs");
+        listByClick(docs);
+        const int small = rowNamed("small.txt");
+        QVERIFY(small >= 0);
+        QTableWidgetItem* cell = c().mainList->item(small, 0);
+        QVERIFY(cell->flags() & Qt::ItemIsUserCheckable);
+        QCOMPARE(cell->checkState(), Qt::Unchecked);
+        // Space on the current row marks it; the folder above is partly marked.
+        c().mainList->setFocus();
+        c().mainList->setCurrentCell(small, 0);
+        QTest::keyClick(c().mainList, Qt::Key_Space);
+        QCOMPARE(cell->checkState(), Qt::Checked);
+        QCOMPARE(docs->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(root->checkState(0), Qt::PartiallyChecked);
+        // A click on the partly marked folder's box unmarks it with all its
+        // rows; a second marks all its rows; unmarking one row leaves the
+        // folder partly marked.
+        clickCheckBox(tree, docs);
+        QCOMPARE(docs->checkState(0), Qt::Unchecked);
+        QCOMPARE(cell->checkState(), Qt::Unchecked);
+        clickCheckBox(tree, docs);
+        QCOMPARE(docs->checkState(0), Qt::Checked);
+        for (int r = 0; r < c().mainList->rowCount(); ++r) QCOMPARE(c().mainList->item(r, 0)->checkState(), Qt::Checked);
+        const int thirteen = rowNamed("Thirteen_.txt");
+        c().mainList->item(thirteen, 0)->setCheckState(Qt::Unchecked);  // as a click on its box
+        QCOMPARE(docs->checkState(0), Qt::PartiallyChecked);
+        QCOMPARE(c().mainList->item(small, 0)->checkState(), Qt::Checked);
+        // Save writes Docs without that file.
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QVERIFY(QFile::exists(out.path() + "/Docs/small.txt"));
+        QVERIFY(QFile::exists(out.path() + "/Docs/Reports"));
+        QVERIFY(!QFile::exists(out.path() + "/Docs/Thirteen_.txt"));
+        QVERIFY(!QFile::exists(out.path() + "/README.TXT"));
+        // Unchecking the folder clears its rows' marks.
+        clickCheckBox(tree, docs);
+        QCOMPARE(docs->checkState(0), Qt::Unchecked);
+        QCOMPARE(c().mainList->item(small, 0)->checkState(), Qt::Unchecked);
+    }
+
+    /// Clicks the expand arrow of item (left of its icon and box).
+    void clickArrow(QTreeWidget* tree, QTreeWidgetItem* item) {
+        const QRect rect = tree->visualItemRect(item);
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                          QPoint(rect.left() - tree->indentation() / 2, rect.center().y()));
+    }
+
+    void expandingNeverChangesMarksNtfs() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        QTreeWidgetItem* photos = childNamed(root, "Photos");
+        QTreeWidgetItem* docs = childNamed(root, "Docs");
+        clickCheckBox(tree, photos);
+        clickCheckBox(tree, docs);
+        QCOMPARE(docs->checkState(0), Qt::Checked);
+        const bool wasExpanded = docs->isExpanded();
+        clickArrow(tree, docs);
+        QCOMPARE(docs->isExpanded(), !wasExpanded);
+        clickArrow(tree, docs);
+        QCOMPARE(docs->isExpanded(), wasExpanded);
+        QCOMPARE(docs->checkState(0), Qt::Checked);
+        QCOMPARE(photos->checkState(0), Qt::Checked);
+        QCOMPARE(root->checkState(0), Qt::PartiallyChecked);
+        // Listing a folder and expanding others changes nothing either.
+        listByClick(childNamed(root, "Trash"));
+        clickArrow(tree, photos);
+        clickArrow(tree, photos);
+        QCOMPARE(docs->checkState(0), Qt::Checked);
+        QCOMPARE(photos->checkState(0), Qt::Checked);
+        QCOMPARE(childNamed(root, "Trash")->checkState(0), Qt::Unchecked);
+
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QVERIFY(QFile::exists(out.path() + "/Docs/small.txt"));
+        QVERIFY(QFile::exists(out.path() + "/Photos/readme.txt"));
+        QVERIFY(!QDir(out.path() + "/Trash").exists());
+    }
+
+    void labelThenArrowDoesNotMarkFat32() {
+        searchPartition(2);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        QTreeWidgetItem* docs = childNamed(root, "Docs");
+        QVERIFY(docs);
+        listByClick(docs);
+        clickArrow(tree, docs);
+        clickArrow(tree, docs);
+        QCOMPARE(docs->checkState(0), Qt::Unchecked);
+        QCOMPARE(root->checkState(0), Qt::Unchecked);
+        for (int i = 0; i < docs->childCount(); ++i) QCOMPARE(docs->child(i)->checkState(0), Qt::Unchecked);
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QCOMPARE(m_messages, QStringList({u8(texts::kNothingMarked)}));
+    }
+
+    void replaceDialogCallsAFolderAFolder() {
+        CReplaceDlg folder("Docs", "Docs (1)", nullptr, true);
+        QStringList texts;
+        for (QLabel* l : folder.findChildren<QLabel*>()) texts << l->text();
+        QVERIFY(texts.contains("Folder Name          :"));
+        QVERIFY(!texts.contains("File Name            :"));
+        QCOMPARE(folder.findChild<QLineEdit*>("newName")->text(), QString("Docs (1)"));
+        CReplaceDlg file("small.txt", "small (1).txt");
+        texts.clear();
+        for (QLabel* l : file.findChildren<QLabel*>()) texts << l->text();
+        QVERIFY(texts.contains("File Name            :"));
+        // The caption fits its title bar.
+        QVERIFY(folder.width() >= folder.fontMetrics().horizontalAdvance(folder.windowTitle()));
+    }
+
+    void wholeRecoveryByKeyboard() {
+        // Shortcuts (Alt+N, Ctrl+S) go to the active window.
+        m_dlg->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_dlg.get()));
+        mytreectrl* disks = m_dlg->DeviceTree();
+        disks->setFocus();
+        QTest::keyClick(disks, Qt::Key_Down);  // My Computer
+        QTest::keyClick(disks, Qt::Key_Down);  // the demo image
+        QVERIFY(c().standardRadio->isEnabled());
+        QVERIFY(c().mainList->rowCount() > 5);  // its details
+        // Tab to the Standard Search radio; Space chooses it.
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(c().standardRadio));
+        QTest::keyClick(c().standardRadio, Qt::Key_Space);
+        QCOMPARE(m_dlg->SearchMode(), kModeStandard);
+        QVERIFY(c().next->isEnabled());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_N, Qt::AltModifier);  // &Next
+        QTRY_COMPARE(m_dlg->WizardStep(), int(kStepPartition));  // a mnemonic presses the button visibly first
+        // Arrow keys on the partition tree show the details of the partition.
+        mytreectrl* parts = m_dlg->PartitionTree();
+        QTest::keyClick(parts, Qt::Key_Down);
+        QCOMPARE(c().partitionType->currentIndex(), 1);  // FAT32
+        QVERIFY(c().mainList->item(2, 1)->text() == "FAT32");
+        QTest::keyClick(parts, Qt::Key_Up);
+        QCOMPARE(parts->currentItem(), parts->rootItem()->child(0));
+        QCOMPARE(c().partitionType->currentIndex(), 2);  // NTFS
+        QTest::keyClick(parts, Qt::Key_Return);  // Enter presses Next, the default button
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        mytreectrl* tree = m_dlg->FolderTree();
+        tree->setFocus();
+        tree->setCurrentItem(tree->rootItem());
+        QSignalSpy listed(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        while (tree->currentItem()->text(0) != "Docs") {
+            const int before = int(listed.count());
+            QTest::keyClick(tree, Qt::Key_Down);
+            QTRY_VERIFY_WITH_TIMEOUT(listed.count() > before && !m_dlg->listingRunning(), 60000);
+        }
+        QTest::keyClick(tree, Qt::Key_Space);  // marks Docs
+        QCOMPARE(tree->currentItem()->checkState(0), Qt::Checked);
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::keyClick(tree, Qt::Key_S, Qt::ControlModifier);  // Save
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QCOMPARE(sha256Of(out.path() + "/Docs/small.txt"),
+                 QByteArray("736fbf760113c93f85af58e486185850f881ca997f5dca76dbadcd9c59fa1499"));
+        // Next and Back carry mnemonics, the toolbar's pictures names.
+        QCOMPARE(c().next->text(), QString("&Next"));
+        QCOMPARE(c().back->text(), QString("&Back"));
+        QCOMPARE(c().save->accessibleName(), QString("Save"));
+        QVERIFY(c().next->isDefault());
+    }
+
+    void windowIsResizable() {
+        QCOMPARE(m_dlg->size(), QSize(790, 600));
+        QVERIFY(m_dlg->minimumWidth() <= 1024 && m_dlg->minimumHeight() <= 768 - 60);
+        QVERIFY(m_dlg->maximumWidth() > 1920);
+        m_dlg->resize(1200, 900);
+        QTest::qWait(10);
+        QVERIFY(c().mainList->width() > 700);
+        QVERIFY(c().mainList->height() > 500);
+        QCOMPARE(c().next->geometry().right(), 1200 - 23);
+        QVERIFY(c().helpStrip->geometry().bottom() < 900);
+    }
+
+    void disksThatCannotBeListedAreReported() {
+        QTemporaryDir dir;
+        QFile empty(dir.path() + "/empty.img");
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+        empty.close();
+        QVERIFY(!m_dlg->addImage(dir.path() + "/empty.img"));
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains("empty.img") && m_messages[0].contains("0 bytes"), qPrintable(m_messages[0]));
+        QVERIFY(!m_dlg->addImage(dir.path()));
+        QVERIFY(m_messages[1].contains("folder"));
+        QCOMPARE(m_dlg->DeviceTree()->rootItem()->childCount(), 1);
+        // Named at start: reported by name once the window is up.
+        m_messages.clear();
+        CChildDialogExDemoDlg::Options options;
+        options.imagePaths = {kDemo.toStdString(), (dir.path() + "/missing.img").toStdString()};
+        options.configDir = m_config.path().toStdString();
+        options.blockDevices = false;
+        CChildDialogExDemoDlg other(options);
+        other.setMessageHook([this](const QString& text, QMessageBox::Icon) {
+            m_messages << text;
+            return int(QMessageBox::Ok);
+        });
+        QTRY_COMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].contains("missing.img") && m_messages[0].contains("no such file"), qPrintable(m_messages[0]));
+        QCOMPARE(other.DeviceTree()->rootItem()->childCount(), 1);
+    }
+
+    void endSectorPastTheDiskIsRefused() {
+        toPartitionScreen(true);
+        clickItem(m_dlg->PartitionTree(), m_dlg->PartitionTree()->rootItem()->child(0));
+        const qint64 total = m_dlg->inventory().disks.front().TotalSectors;
+        c().endSector->setText(QString::number(total + 100));
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY(m_messages[0].startsWith("Ending sector is not valid"));
+        QVERIFY(!m_dlg->analysisRunning());
+    }
+
+    void filterCountSortAndCurrentFolder() {
+        searchPartition(1);
+        mytreectrl* tree = m_dlg->FolderTree();
+        QTreeWidgetItem* root = tree->rootItem();
+        listByClick(childNamed(root, "Docs"));
+        QVERIFY(c().filter->isVisible() && c().deletedOnly->isVisible());
+        QCOMPARE(c().itemCount->text(), QString("8 items"));  // small.txt's stream included
+        auto shown = [this] {
+            QStringList out;
+            for (int r = 0; r < c().mainList->rowCount(); ++r)
+                if (!c().mainList->isRowHidden(r)) out << c().mainList->item(r, 0)->text();
+            return out;
+        };
+        c().deletedOnly->setChecked(true);
+        QCOMPARE(shown(), QStringList({"old_draft.txt"}));
+        QCOMPARE(c().itemCount->text(), QString("1 of 8 items"));
+        // The deleted file carries an overlay on its icon and says what it is.
+        QCOMPARE(c().mainList->item(rowNamed("old_draft.txt"), 1)->text(), QString("Deleted File"));
+        c().deletedOnly->setChecked(false);
+        c().filter->setText("*.TXT");
+        QCOMPARE(shown().size(), 6);
+        c().filter->setText("draft");
+        QCOMPARE(shown(), QStringList({"old_draft.txt"}));
+        c().filter->clear();
+        QCOMPARE(shown().size(), 8);
+        // A long name shows in full as a tooltip.
+        const int longRow = rowNamed("Twenty_six_chars_name1.txt");
+        QCOMPARE(c().mainList->item(longRow, 0)->toolTip(), QString("Twenty_six_chars_name1.txt"));
+        // The header shows the sort.
+        c().mainList->horizontalHeader()->sectionClicked(2);
+        QVERIFY(c().mainList->horizontalHeader()->isSortIndicatorShown());
+        QCOMPARE(c().mainList->horizontalHeader()->sortIndicatorSection(), 2);
+        // "Current Folder" always names the listed folder: the root too, and
+        // an expansion that lists nothing changes nothing.
+        listByClick(childNamed(root, "Trash"));
+        QCOMPARE(c().currentFolder->text(), QString("Trash"));
+        clickArrow(tree, childNamed(root, "Photos"));
+        QCOMPARE(c().currentFolder->text(), QString("Trash"));
+        listByClick(root);
+        QCOMPARE(c().currentFolder->text(), QString("Root"));
+    }
+
+    void backShowsTheHighlightedPartition() {
+        searchPartition(3);
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        mytreectrl* parts = m_dlg->PartitionTree();
+        QCOMPARE(parts->currentItem(), parts->rootItem()->child(2));
+        QStringList values;
+        for (int r = 0; r < c().mainList->rowCount(); ++r) values << c().mainList->item(r, 1)->text();
+        QVERIFY2(values.contains("3"), qPrintable(values.join(",")));  // its partition number
+    }
+
+    void searchMorePartitionsAddsNoCopies() {
+        toPartitionScreen(false);
+        auto search = [this] {
+            QTest::mouseClick(c().searchMore, Qt::LeftButton);
+            waitForJob();
+            QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        };
+        search();
+        const auto& list = m_dlg->state().DiskPartitionList[0];
+        for (int i = 0; i < list.count(); ++i)
+            for (int j = i + 1; j < list.count(); ++j)
+                QVERIFY(!(list.entries[i].firstSector == list.entries[j].firstSector &&
+                          list.entries[i].endSector == list.entries[j].endSector));
+        const int after = m_dlg->PartitionTree()->rootItem()->childCount();
+        // A second search finds the same partitions: none is added again.
+        search();
+        QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), after);
+    }
+
+    void helpFindsTheGuide() {
+        QTemporaryDir dir;
+        QCOMPARE(guideFilePath(dir.path() + "/qvx-gui"), QString());
+        QFile guide(dir.path() + "/guide.html");
+        QVERIFY(guide.open(QIODevice::WriteOnly));
+        guide.write("<html></html>");
+        guide.close();
+        QCOMPARE(guideFilePath(dir.path() + "/qvx-gui"), QFileInfo(dir.path() + "/guide.html").absoluteFilePath());
+        QVERIFY(QFile::exists(QStringLiteral(QVX_SOURCE_DIR "/docs/guide.html")));
     }
 
     void sessionLogSavedAndLoaded() {

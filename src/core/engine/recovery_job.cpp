@@ -174,12 +174,21 @@ public:
         return true;
     }
 
+    void renameFolders(const std::map<std::string, std::string>* renamed) { m_renamed = renamed; }
+
     bool folderOf(const std::vector<FolderRef>& refs, std::string& relative, std::string& error) {
         std::vector<std::string> components;
         components.reserve(refs.size());
         std::uint32_t parent = m_fat ? records::kFatRootId : records::kNtfsRootId;
+        std::string listing;
         for (const FolderRef& r : refs) {
             components.push_back(folderName(r, parent));
+            if (!listing.empty()) listing += '/';
+            listing += recover::latin1ToUtf8(r.name);
+            if (m_renamed != nullptr) {
+                const auto renamed = m_renamed->find(listing);
+                if (renamed != m_renamed->end()) components.back() = renamed->second;
+            }
             parent = r.self;
         }
         return m_writer.folder(components, relative, error);
@@ -302,6 +311,7 @@ public:
 private:
     recover::DestinationWriter& m_writer;
     const records::ItemStore& m_items;
+    const std::map<std::string, std::string>* m_renamed = nullptr;
     bool m_fat;
     recover::NtfsVolume m_ntfs;
     std::unordered_map<std::uint64_t, std::uint64_t> m_recordSectors;
@@ -368,6 +378,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
                                                  params.sectorsPerCluster, params.mftMirrorStart);
     }
     Recoverer recoverer(state, writer);
+    recoverer.renameFolders(&options.renamedFolders);
     std::vector<std::pair<std::string, std::int64_t>> folderTimes;
     for (const Selected& f : folders) {
         std::string relative;

@@ -5,6 +5,7 @@
 // how completely each file could be recovered.
 
 #include <functional>
+#include <map>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -26,6 +27,11 @@ struct RecoveryOptions {
     std::vector<std::string> paths;
     bool deletedOnly = false;
     recover::ConflictPolicy onConflict = recover::ConflictPolicy::Rename;
+    /// Folders written under another name: listing path ("Docs/Reports",
+    /// UTF-8) -> the name its last component gets at the destination
+    /// ("Reports (1)"), e.g. when the user chose to rename a folder that is
+    /// already there instead of filling it.
+    std::map<std::string, std::string> renamedFolders;
     /// Called after each file, e.g. to print it.
     std::function<void(const recover::ReportEntry&)> onFile;
 };
