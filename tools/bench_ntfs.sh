@@ -23,7 +23,7 @@ done
 TOP=100           # folders under the root
 SUB=199           # folders under each of them: 100 + 100 * 199 = 20,000 folders
 FILES=10          # files per folder: 200,000 files
-SECTORS=$((1536 * 2048))  # 1.5 GiB volume (sparse)
+SECTORS=$((3072 * 2048))  # 3 GiB volume (sparse): streams and links need room
 
 outdir="$build/images"
 img="$outdir/bench-ntfs.img"

@@ -49,15 +49,23 @@ void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_
     const records::FileTypeVariant variant =
         root16 ? records::FileTypeVariant::Fat16Root : records::FileTypeVariant::FatClusterChain;
     records::FileList folders;
-    std::vector<std::uint32_t> known;
-    for (std::size_t i = 0; i < folderRowsEnd && i < list.size(); ++i) known.push_back(list[i].selfId);
+    // Folder rows already listed, by cluster and name.
+    std::vector<std::pair<std::uint32_t, std::string>> known;
+    for (std::size_t i = 0; i < folderRowsEnd && i < list.size(); ++i)
+        known.emplace_back(list[i].selfId, list[i].cells[records::kListName]);
     for (const fat::FatDirEntry& e : fat::readDirectory(volume, root16 ? 0 : directory, &state.diagnostics).entries) {
         if (!e.directory) {
             list.push_back(fat::fatFileRow(e, directory, variant));
             continue;
         }
-        if (std::find(known.begin(), known.end(), e.firstCluster) != known.end()) continue;
-        known.push_back(e.firstCluster);
+        // An entry whose cluster a listed folder has is that folder, unless it
+        // is a deleted entry of another name: a folder deleted before its
+        // cluster went to the one listed.
+        const bool listed = std::any_of(known.begin(), known.end(), [&](const auto& k) {
+            return k.first == e.firstCluster && (k.second == e.name || !e.deleted);
+        });
+        if (listed) continue;
+        known.emplace_back(e.firstCluster, e.name);
         // A folder entry whose directory the scan did not find: listed, but
         // there is nothing below it to open.
         records::FileListRow row = fat::fatFileRow(e, directory, variant);
