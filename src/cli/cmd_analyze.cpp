@@ -11,6 +11,7 @@
 
 #include "cli/commands.h"
 #include "cli/problems.h"
+#include "engine/volume_reader.h"
 #include "util/codepage.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
@@ -91,11 +92,11 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         std::cout << out;
         out.clear();
     };
-    const bool fat = state.ActiveVolume.fileSystemName != "NTFS";
+    const std::unique_ptr<engine::VolumeReader> reader = engine::volumeReaderFor(state);
     auto list = [&](records::TreeItemId item, std::string prefix) {
-        // A FAT folder's directory is read when it is listed; that names
-        // its sub-folders before their rows are made.
-        if (fat) engine::readFatFolderDirectory(state, state.FolderNodeList.nodeOfItem(item), &index);
+        // A folder is opened when it is listed (a FAT folder's directory
+        // names its sub-folders before their rows are made).
+        reader->openFolder(state, state.FolderNodeList.nodeOfItem(item), &index);
         Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0};
         if (!json) {
             out += "[" + (frame.prefix.empty() ? std::string("Root") : frame.prefix) + "]\n";

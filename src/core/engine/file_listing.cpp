@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/fat_listing.h"
+#include "engine/volume_reader.h"
 #include "ntfs/ntfs_file_rows.h"
 
 namespace qvx::engine {
@@ -102,13 +103,8 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
         for (int index = 0; index < nodes.count(); ++index) addFolder(index);
     }
 
-    const std::size_t folderRows = list.size();
-    if (ntfs) {
-        ntfs::fillNtfsFileRows(state.items, list, target);
-    } else {
-        // FAT file rows are read from the folder's directory on the disk.
-        fillFatFileRows(state, list, target, folderRows);
-    }
+    // NTFS rows come from the items, FAT rows from the folder's directory.
+    volumeReaderFor(state)->listFiles(state, list, target, list.size());
     // Everything below a deleted folder is deleted.
     if (parentDeleted)
         for (records::FileListRow& row : list) {

@@ -10,6 +10,7 @@
 
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
+#include "engine/volume_reader.h"
 #include "recover/destination_guard.h"
 #include "recover/destination_writer.h"
 #include "recover/extents.h"
@@ -64,7 +65,7 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
     const ListingIndex index(state);
     ListingOptions options;
     options.index = &index;
-    const bool fat = state.ActiveVolume.fileSystemName != "NTFS";
+    const std::unique_ptr<VolumeReader> reader = volumeReaderFor(state);
     std::vector<bool> listed(static_cast<std::size_t>(state.FolderNodeList.itemCount()), false);
     struct Frame {
         records::FileList rows;
@@ -73,7 +74,7 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
         std::size_t next = 0;
     };
     auto list = [&](records::TreeItemId item, std::string prefix, std::vector<FolderRef> refs) {
-        if (fat) readFatFolderDirectory(state, state.FolderNodeList.nodeOfItem(item), &index);
+        reader->openFolder(state, state.FolderNodeList.nodeOfItem(item), &index);
         return Frame{PopulateFileList(state, item, options), std::move(prefix), std::move(refs), 0};
     };
     std::vector<Frame> stack;
@@ -102,76 +103,16 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
     }
 }
 
-std::int64_t fileTimeToUnix(std::int64_t fileTime) { return (fileTime - 116444736000000000LL) / 10000000; }
-
-/// A local wall-clock FILETIME (FAT) as seconds since 1970 in this
-/// machine's time zone, or false when it is not a time.
-bool localFileTimeToUnix(std::int64_t fileTime, std::int64_t& out) {
-    if (fileTime <= 0) return false;
-    const std::int64_t wall = records::fileTimeToUnixUtc(fileTime);
-    std::tm tm{};
-    const auto t = static_cast<std::time_t>(wall);
-    if (gmtime_r(&t, &tm) == nullptr) return false;
-    tm.tm_isdst = -1;
-    const std::time_t local = std::mktime(&tm);
-    if (local == static_cast<std::time_t>(-1)) return false;
-    out = static_cast<std::int64_t>(local);
-    return true;
-}
-
-/// The modification and access times of a row in seconds since 1970.
-bool rowTimes(const records::FileListRow& row, std::int64_t& modified, std::int64_t& accessed) {
-    if (!row.hasTimes || row.times.modified <= 0) return false;
-    if (row.localTimes) {
-        if (!localFileTimeToUnix(row.times.modified, modified)) return false;
-        if (!localFileTimeToUnix(row.times.accessed, accessed)) accessed = modified;
-        return true;
-    }
-    modified = records::fileTimeToUnixUtc(row.times.modified);
-    accessed = row.times.accessed > 0 ? records::fileTimeToUnixUtc(row.times.accessed) : modified;
-    return true;
-}
-
 class Recoverer {
 public:
     Recoverer(RecoveryState& state, recover::DestinationWriter& writer)
-        : m_writer(writer), m_items(state.items), m_fat(state.ActiveVolume.fileSystemName != "NTFS") {
-        m_ntfs.range = state.volumeRange();
-        m_ntfs.cluster0 = state.ActiveVolume.params.cluster0Start;
-        m_ntfs.sectorsPerCluster = state.ActiveVolume.params.sectorsPerCluster;
-        m_ntfs.mft = &state.mftRunTable;
-        if (m_fat) {
-            m_fatVolume = activeFatVolume(state);
-        } else {
-            for (const records::Item& it : state.items.items())
-                if (it.sector != 0) m_recordSectors.emplace(it.record, it.sector);
-            m_ntfs.recordSectors = &m_recordSectors;
-            m_ntfs.volumeClusters = state.VolumeParameters.sectorsPerCluster != 0 && state.SectorRangeEnd > state.SectorRangeStart
-                                        ? (state.SectorRangeEnd - state.SectorRangeStart + 1) / state.ActiveVolume.params.sectorsPerCluster
-                                        : 0;
-        }
-    }
+        : m_writer(writer), m_reader(volumeReaderFor(state)), m_range(state.volumeRange()) {}
 
-    /// The destination name of a folder: its full Unicode name on NTFS when
-    /// the tree's 8-bit name is that name's low bytes.
-    /// The destination name of a folder (parentSelf: the folder holding it).
-    std::string folderName(const FolderRef& ref, std::uint32_t parentSelf) {
-        // Names in the tree are the names on the disk (long names, or short
-        // names with their case flags applied).
-        (void)parentSelf;
-        return ref.name;
-    }
-
-    /// The modification time of a folder: FAT from its entry's date and
-    /// time, NTFS from its record's standard information.
+    /// The modification time of a folder, from its row's typed times.
     bool folderTime(const records::FileListRow& row, std::int64_t& out) {
         if (row.selfId == records::kMiscFolderId) return false;
         std::int64_t accessed = 0;
-        if (m_fat) return rowTimes(row, out, accessed);
-        const std::size_t index = m_items.folderOf(row.selfId);
-        if (index == records::ItemStore::kNone || m_items[index].times.modified <= 0) return false;
-        out = fileTimeToUnix(m_items[index].times.modified);
-        return true;
+        return rowTimes(row, out, accessed);
     }
 
     void renameFolders(const std::map<std::string, std::string>* renamed) { m_renamed = renamed; }
@@ -179,17 +120,17 @@ public:
     bool folderOf(const std::vector<FolderRef>& refs, std::string& relative, std::string& error) {
         std::vector<std::string> components;
         components.reserve(refs.size());
-        std::uint32_t parent = m_fat ? records::kFatRootId : records::kNtfsRootId;
+        // Names in the tree are the names on the disk (long names, or short
+        // names with their case flags applied).
         std::string listing;
         for (const FolderRef& r : refs) {
-            components.push_back(folderName(r, parent));
+            components.push_back(r.name);
             if (!listing.empty()) listing += '/';
-            listing += recover::latin1ToUtf8(r.name);
+            listing += r.name;
             if (m_renamed != nullptr) {
                 const auto renamed = m_renamed->find(listing);
                 if (renamed != m_renamed->end()) components.back() = renamed->second;
             }
-            parent = r.self;
         }
         return m_writer.folder(components, relative, error);
     }
@@ -210,46 +151,24 @@ public:
         bool hasTime = false;
         std::int64_t accessed = 0;
         std::int64_t modified = 0;
-        if (m_fat) {
-            // A file inside a deleted folder lost its chain with the folder.
-            bool deleted = item.row.deleted;
-            for (const FolderRef& r : item.folders) deleted = deleted || r.deleted;
-            const recover::FatFileData d =
-                recover::locateFatFile(m_fatVolume, item.row.selfId, item.row.sizeBytes, deleted);
-            layout = d.layout;
-            located = d.ok;
-            status = d.status;
-            note = d.problem;
-            trusted = d.status == recover::kFatComplete || d.status == recover::kFatUnverified;
-            // A label that owns clusters hides data there: it is written like
-            // a file; a plain label is only the volume's name.
-            if (item.row.volumeLabel && (item.row.selfId < 2 || item.row.sizeBytes == 0)) {
-                entry.outcome = recover::Outcome::Skipped;
-                entry.status = "volume label";
-                entry.note = "the volume's name, not a file";
-                return entry;
-            }
-            hasTime = rowTimes(item.row, modified, accessed);
-        } else {
-            std::string_view stream;
-            if (item.row.item < m_items.size() && m_items[item.row.item].isStream())
-                stream = m_items.streamName(item.row.item);
-            const recover::NtfsFileData d = recover::readNtfsFileData(m_ntfs, item.row.selfId, stream);
-            hasTime = d.hasModified;
-            modified = d.modifiedUnix;
-            accessed = d.accessedUnix;
-            if (d.found) {
-                layout = d.layout;
-                entry.size = layout.size;
-            } else if (item.row.sizeBytes == 0) {
-                // Nothing to copy: a file without data (some system files).
-            } else {
-                located = false;
-            }
-            trusted = d.complete || (!d.found && item.row.sizeBytes == 0);
-            note = d.problem;
-            if (!trusted) status = located ? "incomplete" : "missing";
+        bool insideDeleted = false;
+        for (const FolderRef& r : item.folders) insideDeleted = insideDeleted || r.deleted;
+        const LocatedFile found = m_reader->locate(item.row, insideDeleted);
+        if (found.skip) {
+            entry.outcome = recover::Outcome::Skipped;
+            entry.status = found.status;
+            entry.note = found.note;
+            return entry;
         }
+        layout = found.layout;
+        located = found.located;
+        trusted = found.trusted;
+        status = found.status;
+        note = found.note;
+        entry.size = found.size;
+        hasTime = found.hasTimes;
+        modified = found.modifiedUnix;
+        accessed = found.accessedUnix;
         if (!located) {
             entry.outcome = recover::Outcome::Failed;
             entry.status = status;
@@ -281,7 +200,7 @@ public:
             return entry;
         }
         recover::FdSink sink(fd);
-        const recover::CopyResult copy = recover::copyFile(m_ntfs.range, layout, sink, stop);
+        const recover::CopyResult copy = recover::copyFile(m_range, layout, sink, stop);
         if (hasTime) {
             struct timespec times[2];
             times[0].tv_sec = static_cast<time_t>(accessed);
@@ -310,12 +229,9 @@ public:
 
 private:
     recover::DestinationWriter& m_writer;
-    const records::ItemStore& m_items;
+    std::unique_ptr<VolumeReader> m_reader;
+    partition::VolumeRange m_range;
     const std::map<std::string, std::string>* m_renamed = nullptr;
-    bool m_fat;
-    recover::NtfsVolume m_ntfs;
-    std::unordered_map<std::uint64_t, std::uint64_t> m_recordSectors;
-    fat::FatVolume m_fatVolume;
 };
 
 }  // namespace
