@@ -126,6 +126,7 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
                           << (e.note.empty() ? std::string() : " - " + e.note) << '\n';
     }
     std::cerr << run.report.summary() << '\n';
+    if (!opt.quiet && !run.reportPath.empty()) std::cerr << "Report: " << run.reportPath << '\n';
     if (!opt.paths.empty() && run.unmatchedPaths.size() == opt.paths.size()) {
         ctx.exitCode = kExitUsage;
         return;

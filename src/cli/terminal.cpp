@@ -81,7 +81,14 @@ void TerminalProgress::redraw(bool force) {
 
 InterruptStop::InterruptStop() {
     g_interrupts = 0;
+    // SIGTERM (kill, a service manager, a closing terminal session) stops
+    // the work the way Ctrl-C does, so the report is finished; a second
+    // signal of either kind ends the process at once (exit code 130).
     std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    // A file larger than the destination allows (or than RLIMIT_FSIZE)
+    // must fail its write with EFBIG, not end the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     m_watcher = std::jthread([this](std::stop_token own) {
         while (!own.stop_requested()) {
             if (g_interrupts.load() > 0) {
@@ -97,6 +104,7 @@ InterruptStop::~InterruptStop() {
     m_watcher.request_stop();
     m_watcher.join();
     std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
 }
 
 }  // namespace qvx::cli

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <ctime>
 #include <unordered_map>
 
@@ -15,7 +16,9 @@
 #include "recover/extents.h"
 #include "recover/fat_data.h"
 #include "recover/fat_names.h"
+#include "recover/file_sink.h"
 #include "recover/ntfs_data.h"
+#include "recover/report_file.h"
 
 namespace qvx::engine {
 
@@ -276,19 +279,57 @@ public:
             entry.note = error;
             return entry;
         }
-        recover::FdSink sink(fd);
-        const recover::CopyResult copy = recover::copyFile(m_ntfs.range, layout, sink, stop);
+        if (m_onOpened) {
+            recover::ReportEntry opening = entry;
+            m_onOpened(opening);
+        }
+        recover::HashingFileSink sink(fd);
+        const bool overwriting = m_writer.isOverwriting(fd);
+        std::string tooLarge;
+        recover::CopyResult copy;
+        if (!recover::destinationHolds(fd, layout.size, tooLarge)) {
+            bool replaced = false;
+            std::string closeError;
+            m_writer.closeFile(fd, false, replaced, closeError);
+            if (!overwriting) ::unlink((m_writer.root() + "/" + entry.written).c_str());
+            entry.written.clear();
+            entry.outcome = recover::Outcome::Failed;
+            entry.status = "failed";
+            entry.note = tooLarge;
+            return entry;
+        }
+        copy = recover::copyFile(m_ntfs.range, layout, sink, stop);
         if (hasTime) recover::DestinationWriter::setModified(fd, modified);
-        const bool closed = ::close(fd) == 0;
-        entry.bytesWritten = copy.written;
+        // An earlier file being overwritten is replaced only by a copy that
+        // ran to its end.
+        const bool keep = !copy.writeError && !copy.stopped;
+        bool replaced = false;
+        std::string closeError;
+        const bool closed = m_writer.closeFile(fd, keep, replaced, closeError);
+        entry.bytesWritten = sink.accepted();
+        if (closed && !copy.writeError) {
+            entry.md5 = sink.md5();
+            entry.sha256 = sink.sha256();
+            if (entry.md5.empty()) note += std::string(note.empty() ? "" : "; ") + "not hashed: too large a hole";
+        }
         const bool copied = copy.complete() && closed;
         if (!copied) {
-            if (copy.writeError || !closed) note = "writing the destination failed";
+            if (copy.writeError) note = recover::writeErrorText(sink.error());
+            else if (!closed) note = closeError;
             else if (copy.stopped) note = "stopped";
             else if (copy.unreadableSectors > 0) note = std::to_string(copy.unreadableSectors) + " sectors could not be read";
             else if (copy.decompressError) note = "compressed data did not decode";
             else if (copy.missingBytes > 0 && note.empty()) note = "the data ends before the file's size";
-            if (status == "complete" || status == recover::kFatUnverified) status = "incomplete";
+            if (copy.stopped) status = "stopped";
+            else if (status == "complete" || status == recover::kFatUnverified) status = "incomplete";
+        }
+        if (!keep && overwriting) {
+            // The earlier file was kept; nothing of this copy remains.
+            entry.bytesWritten = 0;
+            entry.md5.clear();
+            entry.sha256.clear();
+            note += std::string(note.empty() ? "" : "; ") + "the earlier file was kept";
+            entry.written.clear();
         }
         if (renamed) note += std::string(note.empty() ? "" : "; ") + "written as " + entry.written;
         entry.status = status;
@@ -297,8 +338,12 @@ public:
         return entry;
     }
 
+    /// Called when a file's destination was opened, before its copy.
+    void onOpened(std::function<void(const recover::ReportEntry&)> hook) { m_onOpened = std::move(hook); }
+
 private:
     recover::DestinationWriter& m_writer;
+    std::function<void(const recover::ReportEntry&)> m_onOpened;
     bool m_fat;
     recover::NtfsVolume m_ntfs;
     std::unordered_map<std::uint32_t, std::uint32_t> m_recordSectors;
@@ -327,19 +372,15 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         return run;
     }
     // The report's name is taken first, so a recovered file of that name
-    // is written beside it under another name.
-    const std::string reportPath = writer.root() + "/" + kRecoveryReportName;
-    if (source.isSourceFile(reportPath)) {
-        run.status = RecoveryStatus::Refused;
-        run.message = reportPath + " is the source image";
-        return run;
-    }
-    int reportFd = ::open(reportPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (reportFd < 0) {
+    // is written beside it under another name. An existing report is never
+    // reused: the next free recovery-report-N.json is taken instead.
+    recover::ReportFile reportFile;
+    if (!reportFile.create(writer, kRecoveryReportName, error)) {
         run.status = RecoveryStatus::DestinationError;
-        run.message = "cannot write " + reportPath;
+        run.message = error;
         return run;
     }
+    run.reportPath = writer.root() + "/" + reportFile.relativePath();
 
     std::vector<std::string> wanted;
     for (const std::string& p : options.paths) wanted.push_back(normalisePath(p));
@@ -366,6 +407,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
                                            params.sectorsPerCluster);
     }
     Recoverer recoverer(state, writer);
+    recoverer.onOpened([&](const recover::ReportEntry& e) { reportFile.inProgress(e, run.report); });
     std::vector<std::pair<std::string, std::int64_t>> folderTimes;
     for (const Selected& f : folders) {
         std::string relative;
@@ -375,7 +417,9 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
             entry.outcome = recover::Outcome::Failed;
             entry.status = "failed";
             entry.note = error;
+            if (options.onFile) options.onFile(entry);
             run.report.add(entry);
+            reportFile.finished(run.report);
             continue;
         }
         std::int64_t modified = 0;
@@ -393,11 +437,17 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         ++n;
         progress.setStatusText("Recovering " + std::to_string(n) + " of " + std::to_string(files.size()) + ": " +
                                recover::latin1ToUtf8(f.path));
+        recover::ReportEntry pending;
+        pending.path = recover::latin1ToUtf8(f.path);
+        pending.deleted = f.row.deleted;
+        pending.size = f.row.sizeBytes;
+        reportFile.inProgress(pending, run.report);
         recover::ReportEntry entry = recoverer.recoverFile(f, stop);
         doneBytes += f.row.sizeBytes;
         progress.setProgress(totalBytes == 0 ? 100 : static_cast<int>(doneBytes * 100 / totalBytes), "Completed ");
         if (options.onFile) options.onFile(entry);
         run.report.add(std::move(entry));
+        reportFile.finished(run.report);
         if (stop.stop_requested()) run.status = RecoveryStatus::Stopped;
     }
     // Writing the files changed their folders' times: set them last,
@@ -409,10 +459,8 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         times[1] = times[0];
         ::utimensat(AT_FDCWD, it->first.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
-    const std::string json = run.report.toJson();
-    const bool ok = ::write(reportFd, json.data(), json.size()) == static_cast<ssize_t>(json.size());
-    ::close(reportFd);
-    if (!ok) run.message = "the report could not be written completely";
+    if (!reportFile.complete(run.report, run.status == RecoveryStatus::Stopped ? "stopped" : "done", error))
+        run.message = "the report could not be written completely: " + error;
     return run;
 }
 
