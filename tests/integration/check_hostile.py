@@ -1,0 +1,294 @@
+#!/usr/bin/env python3
+"""Hostile disks and hostile destinations, one case per run.
+
+Images are crafted by tools/craft.py (mkfs.fat + mtools, mkntfs + ntfs-3g,
+then patched). Each case checks that qvx finishes, writes nothing outside
+the destination, and tells the truth in its report.
+
+usage: check_hostile.py QVX CASE
+Exit 77 when a needed tool (or root for ntfs-3g) is missing.
+"""
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
+import craft  # noqa: E402
+
+SKIP = 77
+TIMEOUT = 60
+
+
+def fail(msg):
+    raise SystemExit("FAIL: " + msg)
+
+
+def need(*tools):
+    for t in tools:
+        if shutil.which(t) is None:
+            print(f"skipped: {t} not found")
+            sys.exit(SKIP)
+
+
+def qvx_run(qvx, args, timeout=TIMEOUT, **kw):
+    try:
+        return subprocess.run([qvx, *args], capture_output=True, timeout=timeout, **kw)
+    except subprocess.TimeoutExpired:
+        fail(f"qvx {' '.join(args)} did not finish within {timeout} s")
+
+
+def report(path):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def md5(path):
+    with open(path, "rb") as f:
+        return hashlib.md5(f.read()).hexdigest()
+
+
+def small_fat(work, files=None):
+    img = os.path.join(work, "fat.img")
+    craft.fat_image(img, 8, 16, files=files or {"README.TXT": 3000, "DOCS/A.TXT": 5000, "DOCS/B.BIN": 70000})
+    return img
+
+
+def check_rows_and_hashes(dest, rep, stdout_lines):
+    s = rep["summary"]
+    if s["rows"] != len(rep["files"]):
+        fail(f"summary counts {s['rows']} rows, the report has {len(rep['files'])}")
+    if s["complete"] + s["incomplete"] + s["failed"] + s["skipped"] != s["rows"]:
+        fail(f"summary outcomes do not add up: {s}")
+    if stdout_lines is not None and len(stdout_lines) != len(rep["files"]):
+        fail(f"--json printed {len(stdout_lines)} rows, the report has {len(rep['files'])}")
+    for row in rep["files"]:
+        if row.get("md5"):
+            p = os.path.join(dest, row["written"])
+            with open(p, "rb") as f:
+                data = f.read()
+            if hashlib.md5(data).hexdigest() != row["md5"] or hashlib.sha256(data).hexdigest() != row["sha256"]:
+                fail(f"hashes of {p} differ from the report")
+            if len(data) != row["bytesWritten"]:
+                fail(f"{p}: {len(data)} bytes on disk, report says {row['bytesWritten']}")
+        elif row["outcome"] in ("complete",) and row["size"] > 0:
+            fail(f"{row['path']}: complete but not hashed")
+
+
+# ------------------------------------------------------------ destinations
+
+def case_fifo(qvx, work):
+    img = small_fat(work)
+    dest = os.path.join(work, "dest")
+    os.makedirs(dest)
+    os.mkfifo(os.path.join(dest, "recovery-report.json"))
+    os.mkfifo(os.path.join(dest, "README.TXT"))
+    r = qvx_run(qvx, ["recover", img, dest, "-p", "1", "--on-conflict", "overwrite", "--quiet", "--json"])
+    if r.returncode != 0:
+        fail(f"exit {r.returncode}: {r.stderr.decode()}")
+    for name in ("recovery-report.json", "README.TXT"):
+        if not stat_is_fifo(os.path.join(dest, name)):
+            fail(f"{name} is no longer the FIFO")
+    rep = report(os.path.join(dest, "recovery-report-2.json"))
+    rows = [json.loads(l) for l in r.stdout.decode().splitlines() if l.strip()]
+    check_rows_and_hashes(dest, rep, rows)
+    readme = [row for row in rep["files"] if row["path"] == "README.TXT"]
+    if not readme or readme[0]["written"] == "README.TXT" or readme[0]["outcome"] != "complete":
+        fail(f"README.TXT not written beside the FIFO: {readme}")
+
+
+def stat_is_fifo(p):
+    import stat
+    return stat.S_ISFIFO(os.lstat(p).st_mode)
+
+
+def case_hardlink(qvx, work):
+    img = small_fat(work)
+    dest = os.path.join(work, "dest")
+    outside = os.path.join(work, "outside")
+    os.makedirs(dest)
+    os.makedirs(outside)
+    victims = {}
+    for name in ("report-victim", "readme-victim"):
+        p = os.path.join(outside, name)
+        with open(p, "w") as f:
+            f.write("precious " + name)
+        victims[p] = md5(p)
+    os.link(os.path.join(outside, "report-victim"), os.path.join(dest, "recovery-report.json"))
+    os.link(os.path.join(outside, "readme-victim"), os.path.join(dest, "README.TXT"))
+    for policy in ("skip", "rename", "overwrite"):
+        r = qvx_run(qvx, ["recover", img, dest, "-p", "1", "--on-conflict", policy, "--quiet"])
+        if r.returncode != 0:
+            fail(f"{policy}: exit {r.returncode}: {r.stderr.decode()}")
+        for p, h in victims.items():
+            if md5(p) != h:
+                fail(f"--on-conflict {policy} changed {p} outside the destination")
+    # overwrite replaced the link by a file of its own
+    st = os.stat(os.path.join(dest, "README.TXT"))
+    if st.st_nlink != 1 or os.path.getsize(os.path.join(dest, "README.TXT")) != 3000:
+        fail("overwrite did not replace README.TXT by the recovered file")
+    # three runs, three new reports; the planted one untouched
+    for n in (2, 3, 4):
+        report(os.path.join(dest, f"recovery-report-{n}.json"))
+    leftovers = [n for n in os.listdir(dest) if n.startswith(".qvx-")]
+    if leftovers:
+        fail(f"temporary files left: {leftovers}")
+
+
+def case_second_report(qvx, work):
+    img = small_fat(work)
+    dest = os.path.join(work, "dest")
+    first = qvx_run(qvx, ["recover", img, dest, "-p", "1", "--quiet"])
+    if first.returncode != 0:
+        fail(first.stderr.decode())
+    before = md5(os.path.join(dest, "recovery-report.json"))
+    second = qvx_run(qvx, ["recover", img, dest, "-p", "1", "--json"])
+    if md5(os.path.join(dest, "recovery-report.json")) != before:
+        fail("the second recovery changed the first report")
+    rep = report(os.path.join(dest, "recovery-report-2.json"))
+    rows = [json.loads(l) for l in second.stdout.decode().splitlines() if l.strip()]
+    check_rows_and_hashes(dest, rep, rows)
+    if "recovery-report-2.json" not in second.stderr.decode():
+        fail("the report's name is not told")
+
+
+def case_efbig(qvx, work):
+    """A destination that accepts 1 MiB per file (RLIMIT_FSIZE, as a small
+    file system would refuse a large file with EFBIG)."""
+    img = small_fat(work, {"BIG.BIN": 3 << 20, "SMALL.TXT": 1000})
+    dest = os.path.join(work, "dest")
+    import resource
+
+    def limit():
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, resource.RLIM_INFINITY))
+
+    r = qvx_run(qvx, ["recover", img, dest, "-p", "1", "--json", "--quiet"], preexec_fn=limit)
+    if r.returncode != 1:
+        fail(f"exit {r.returncode} (expected 1): {r.stderr.decode()}")
+    rep = report(os.path.join(dest, "recovery-report.json"))
+    big = [row for row in rep["files"] if row["path"] == "BIG.BIN"][0]
+    if big["bytesWritten"] != 1 << 20 or os.path.getsize(os.path.join(dest, big["written"])) != 1 << 20:
+        fail(f"BIG.BIN: bytesWritten {big['bytesWritten']}, not what the destination accepted")
+    if "larger than the destination file system allows" not in big.get("note", ""):
+        fail(f"BIG.BIN: no message: {big}")
+    if big["outcome"] == "complete" or big.get("md5"):
+        fail(f"BIG.BIN: claimed complete or hashed: {big}")
+    if rep["summary"]["bytes"] != sum(row["bytesWritten"] for row in rep["files"]):
+        fail("summary bytes differ from the rows")
+    check_rows_and_hashes(dest, rep, None)
+
+
+# ------------------------------------------------------------ signals
+
+def slow_recover(qvx, img, dest, extra=()):
+    """qvx recover under strace, each write(2) of file data delayed, so the
+    run is caught with a file in progress. Returns (strace process, qvx pid)."""
+    cmd = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e", "inject=write:delay_enter=150000",
+           qvx, "recover", img, dest, "-p", "1", "--quiet", *extra]
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    pid = None
+    deadline = time.time() + 20
+    while time.time() < deadline and pid is None:
+        try:
+            with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
+                kids = f.read().split()
+            # strace forks short-lived test children first: wait for qvx.
+            for kid in kids:
+                if os.path.realpath(f"/proc/{kid}/exe") == os.path.realpath(qvx):
+                    pid = int(kid)
+        except OSError:
+            pass
+        time.sleep(0.02)
+    if pid is None:
+        proc.kill()
+        fail("qvx did not start under strace")
+    return proc, pid
+
+
+def wait_in_progress(path, name, deadline=30):
+    """Waits until the report shows name in progress, then a little more,
+    so that the signal comes while its later chunks are still to write."""
+    end = time.time() + deadline
+    while time.time() < end:
+        try:
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+            rep = json.loads(text)
+            last = rep["files"][-1] if rep["files"] else {}
+            if rep["summary"]["state"] == "running" and last.get("path") == name and last["status"] == "stopped":
+                time.sleep(0.3)
+                return rep
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.02)
+    fail("no file in progress seen in the report")
+
+
+def case_sigterm(qvx, work):
+    need("strace")
+    # BIG.BIN takes 6 writes of 1 MiB, 150 ms each.
+    img = small_fat(work, {"A.TXT": 1000, "BIG.BIN": 6 << 20, "C.TXT": 1000})
+    # One SIGTERM: the run stops like Ctrl-C, the file in progress is marked
+    # stopped, the report is finished (state "stopped"), exit code 1.
+    dest = os.path.join(work, "dest1")
+    proc, pid = slow_recover(qvx, img, dest)
+    path = os.path.join(dest, "recovery-report.json")
+    wait_in_progress(path, "BIG.BIN")
+    os.kill(pid, signal.SIGTERM)
+    proc.communicate(timeout=TIMEOUT)
+    if proc.returncode != 1:
+        fail(f"after SIGTERM exit {proc.returncode} (expected 1)")
+    rep = report(path)
+    if rep["summary"]["state"] != "stopped":
+        fail(f"state {rep['summary']['state']}")
+    if not any(row["status"] == "stopped" for row in rep["files"]):
+        fail("no row marked stopped")
+    check_rows_and_hashes(dest, rep, None)
+    # Two signals: the process ends at once with 130; the report on disk is
+    # still a JSON document, state "running", the file in progress stopped.
+    dest = os.path.join(work, "dest2")
+    proc, pid = slow_recover(qvx, img, dest)
+    path = os.path.join(dest, "recovery-report.json")
+    wait_in_progress(path, "BIG.BIN")
+    os.kill(pid, signal.SIGTERM)
+    os.kill(pid, signal.SIGINT)
+    proc.communicate(timeout=TIMEOUT)
+    if proc.returncode != 130:
+        fail(f"after two signals exit {proc.returncode} (expected 130)")
+    rep = report(path)
+    if rep["summary"]["state"] != "running" or rep["files"][-1]["status"] != "stopped":
+        fail(f"the cut-short report does not say so: {rep['summary']} {rep['files'][-1:]}")
+    if rep["summary"]["rows"] != len(rep["files"]):
+        fail("summary rows differ from the report's rows")
+
+
+CASES = {
+    "fifo": case_fifo,
+    "hardlink": case_hardlink,
+    "second-report": case_second_report,
+    "efbig": case_efbig,
+    "sigterm": case_sigterm,
+}
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        raise SystemExit(__doc__)
+    need("mkfs.fat", "mcopy", "mmd")
+    qvx = sys.argv[1]
+    work = tempfile.mkdtemp(prefix="qvx-hostile-")
+    try:
+        CASES[sys.argv[2]](qvx, work)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("ok:", sys.argv[2])
+
+
+if __name__ == "__main__":
+    main()
