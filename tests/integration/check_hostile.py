@@ -268,7 +268,28 @@ def case_sigterm(qvx, work):
         fail("summary rows differ from the report's rows")
 
 
+# ------------------------------------------------------------ disks
+
+def case_huge_size(qvx, work):
+    """Boot sectors claiming 0xFFFFFFFF sectors on 16 and 40 MiB images:
+    both searches and the recovery finish quickly and find the files."""
+    for fat, size in ((16, 16), (32, 40)):
+        img = os.path.join(work, f"huge{fat}.img")
+        craft.fat_image(img, size, fat, files={"A/B.TXT": 5000, "C.TXT": 100})
+        craft.fat_set_total_sectors(img, 0xFFFFFFFF)
+        for mode in ("standard", "advance"):
+            r = qvx_run(qvx, ["analyze", img, "-p", "1", "--mode", mode, "--json"], timeout=60)
+            paths = {json.loads(l)["path"] for l in r.stdout.decode().splitlines() if l.strip()}
+            if not {"A/B.TXT", "C.TXT"} <= paths:
+                fail(f"FAT{fat} {mode}: listed {sorted(paths)}")
+        dest = os.path.join(work, f"dest{fat}")
+        r = qvx_run(qvx, ["recover", img, dest, "-p", "1", "--quiet"], timeout=60)
+        if r.returncode != 0 or os.path.getsize(os.path.join(dest, "A", "B.TXT")) != 5000:
+            fail(f"FAT{fat} recover: exit {r.returncode}: {r.stderr.decode()}")
+
+
 CASES = {
+    "huge-size": case_huge_size,
     "fifo": case_fifo,
     "hardlink": case_hardlink,
     "second-report": case_second_report,
