@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
+#include "cli/text_escape.h"
 #include "cli/volume_choice.h"
 #include "cli/tree_output.h"
 #include "engine/advance_search.h"
@@ -64,9 +65,9 @@ void writeJsonRow(std::string& out, const std::string& path, const records::File
 
 void writeTextRow(std::string& out, const records::FileListRow& row) {
     out += "  ";
-    out += latin1ToUtf8(row.cells[records::kListName]);
-    out += "  |  " + row.cells[records::kListType] + "  |  " + row.cells[records::kListSize] + "  |  " +
-           row.cells[records::kListDate] + "  |  " + row.cells[records::kListTime];
+    out += terminalSafe(latin1ToUtf8(row.cells[records::kListName]));
+    out += "  |  " + terminalSafe(row.cells[records::kListType]) + "  |  " + terminalSafe(row.cells[records::kListSize]) +
+           "  |  " + terminalSafe(row.cells[records::kListDate]) + "  |  " + terminalSafe(row.cells[records::kListTime]);
     if (row.deleted) out += "  |  deleted";
     out += '\n';
 }
@@ -100,7 +101,7 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         if (fat) engine::readFatFolderDirectory(state, state.FolderNodeList.nodeOfItem(item), &index);
         Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0};
         if (!json) {
-            out += "[" + (frame.prefix.empty() ? std::string("Root") : latin1ToUtf8(frame.prefix)) + "]\n";
+            out += "[" + (frame.prefix.empty() ? std::string("Root") : terminalSafe(latin1ToUtf8(frame.prefix))) + "]\n";
             for (const auto& row : frame.rows) writeTextRow(out, row);
         }
         return frame;

@@ -1,5 +1,7 @@
 #include "cli/terminal.h"
 
+#include "cli/text_escape.h"
+
 #include <unistd.h>
 
 #include <csignal>
@@ -44,14 +46,14 @@ void TerminalProgress::setHelpText(const std::string& text) {
     if (m_quiet) return;
     if (m_drawn) std::cerr << "\r\033[K";
     m_drawn = false;
-    std::cerr << text << '\n';
+    std::cerr << terminalSafe(text) << '\n';
 }
 
 void TerminalProgress::showMessage(const std::string& text, util::MessageKind kind) {
     std::lock_guard lock(m_mutex);
     if (m_drawn) std::cerr << "\r\033[K";
     m_drawn = false;
-    std::cerr << (kind == util::MessageKind::Error ? "qvx: " : "") << text << '\n';
+    std::cerr << (kind == util::MessageKind::Error ? "qvx: " : "") << terminalSafe(text) << '\n';
 }
 
 bool TerminalProgress::askYesNo(const std::string& text, bool defaultNo) {
@@ -71,7 +73,7 @@ void TerminalProgress::redraw(bool force) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && m_drawn && now - m_lastDraw < std::chrono::milliseconds(250)) return;
     m_lastDraw = now;
-    std::string line = m_status;
+    std::string line = terminalSafe(m_status);
     if (m_percent >= 0) line += "  " + m_progressText + std::to_string(m_percent) + "%";
     if (!m_counter.empty()) line += "  " + m_counter;
     if (line.size() > 110) line.resize(110);

@@ -288,7 +288,40 @@ def case_huge_size(qvx, work):
             fail(f"FAT{fat} recover: exit {r.returncode}: {r.stderr.decode()}")
 
 
+def case_control_names(qvx, work):
+    """An NTFS name with a line feed, ESC and BEL neither forges a listing
+    line nor reaches the terminal raw, in analyze and load-log text."""
+    if os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
+        print("skipped: ntfs-3g needs root and /dev/fuse")
+        sys.exit(SKIP)
+    need("mkntfs", "ntfs-3g")
+    img = os.path.join(work, "ctl.img")
+    evil = "evil\nFORGED_ENTRY.exe  |  File  |  66666\x1b]0;pwned\x07.txt"
+    craft.ntfs_image(img, 8, files={"Docs/" + evil: 10, "plain.txt": 5})
+    log = os.path.join(work, "ctl.LGX")
+    outputs = {"analyze": qvx_run(qvx, ["analyze", img, "-p", "1", "--save-log", log])}
+    outputs["load-log"] = qvx_run(qvx, ["load-log", log, img])
+    for name, r in outputs.items():
+        text = r.stdout
+        if r.returncode != 0:
+            fail(f"{name}: exit {r.returncode}: {r.stderr.decode()}")
+        for line in text.split(b"\n"):
+            if line.startswith(b"FORGED_ENTRY"):
+                fail(f"{name}: a name forged a listing line")
+            bad = [b for b in line if b < 0x20 or b == 0x7F]
+            if bad:
+                fail(f"{name}: control bytes {bad} printed")
+        if b"evil\\nFORGED_ENTRY.exe  |  File  |  66666\\x1b]0;pwned\\x07.txt" not in text:
+            fail(f"{name}: the name is not shown escaped")
+    # JSON keeps the name exactly (escaped by JSON itself).
+    r = qvx_run(qvx, ["analyze", img, "-p", "1", "--json"])
+    names = {json.loads(l)["name"] for l in r.stdout.decode().splitlines() if l.strip()}
+    if evil not in names:
+        fail("JSON lost the name")
+
+
 CASES = {
+    "control-names": case_control_names,
     "huge-size": case_huge_size,
     "fifo": case_fifo,
     "hardlink": case_hardlink,
