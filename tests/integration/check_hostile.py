@@ -291,10 +291,7 @@ def case_huge_size(qvx, work):
 def case_control_names(qvx, work):
     """An NTFS name with a line feed, ESC and BEL neither forges a listing
     line nor reaches the terminal raw, in analyze and load-log text."""
-    if os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
-        print("skipped: ntfs-3g needs root and /dev/fuse")
-        sys.exit(SKIP)
-    need("mkntfs", "ntfs-3g")
+    need_ntfs3g()
     img = os.path.join(work, "ctl.img")
     evil = "evil\nFORGED_ENTRY.exe  |  File  |  66666\x1b]0;pwned\x07.txt"
     craft.ntfs_image(img, 8, files={"Docs/" + evil: 10, "plain.txt": 5})
@@ -320,7 +317,43 @@ def case_control_names(qvx, work):
         fail("JSON lost the name")
 
 
+def need_ntfs3g():
+    if os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
+        print("skipped: ntfs-3g needs root and /dev/fuse")
+        sys.exit(SKIP)
+    need("mkntfs", "ntfs-3g")
+
+
+def case_ntfs_cycle(qvx, work):
+    """A's parent set to B, whose parent is A, and C its own parent: every
+    item is still listed and recovered, the loops under QVX_Miscellaneous."""
+    need_ntfs3g()
+    img = os.path.join(work, "cycle.img")
+    files = {"A/B/x.txt": 1000, "A/B/D/w.txt": 500, "A/y.txt": 2000, "C/z.txt": 3000, "C/E/v.txt": 10, "top.txt": 7}
+    craft.ntfs_image(img, 8, files=files)
+    a, b, c = (craft.ntfs_record_of(img, n) for n in ("A", "B", "C"))
+    craft.ntfs_set_parent(img, a, b)
+    craft.ntfs_set_parent(img, c, c)
+    r = qvx_run(qvx, ["analyze", img, "-p", "1", "--json"])
+    rows = [json.loads(l) for l in r.stdout.decode().splitlines() if l.strip()]
+    names = {row["name"] for row in rows}
+    want = {"A", "B", "C", "D", "E", "x.txt", "w.txt", "y.txt", "z.txt", "v.txt", "top.txt"}
+    if not want <= names:
+        fail(f"missing from the listing: {sorted(want - names)}")
+    misc = {row["path"].split("/")[1] for row in rows if row["path"].startswith("QVX_Miscellaneous/")}
+    if not ({"A", "B"} & misc) or "C" not in misc:
+        fail(f"the loops are not under QVX_Miscellaneous: {sorted(misc)}")
+    dest = os.path.join(work, "dest")
+    r = qvx_run(qvx, ["recover", img, dest, "-p", "1", "--quiet"])
+    rep = report(os.path.join(dest, "recovery-report.json"))
+    written = {os.path.basename(row["path"]) for row in rep["files"] if row["outcome"] == "complete"}
+    if not {"x.txt", "w.txt", "y.txt", "z.txt", "v.txt", "top.txt"} <= written:
+        fail(f"not recovered: {sorted({'x.txt', 'w.txt', 'y.txt', 'z.txt', 'v.txt', 'top.txt'} - written)}")
+    print(f"listed {len(rows)} items")
+
+
 CASES = {
+    "ntfs-cycle": case_ntfs_cycle,
     "control-names": case_control_names,
     "huge-size": case_huge_size,
     "fifo": case_fifo,
