@@ -28,12 +28,50 @@ struct FolderRef {
     std::string name;  // 8-bit, as the tree shows it
     std::uint32_t self = 0;
     bool deleted = false;
+    int parent = -1;   // index of the folder holding it in the chain, -1 = the root
+};
+
+/// Every folder the walk passed, each pointing at the folder holding it,
+/// so an item's folders cost one index instead of a copy of its whole path
+/// (memory linear in the depth of the tree, not quadratic).
+struct FolderChain {
+    std::vector<FolderRef> refs;
+    int add(FolderRef ref) {
+        refs.push_back(std::move(ref));
+        return static_cast<int>(refs.size()) - 1;
+    }
+    /// The folders from the root down to (and with) index.
+    std::vector<FolderRef> folders(int index) const {
+        std::vector<FolderRef> out;
+        for (int at = index; at >= 0 && out.size() <= refs.size(); at = refs[static_cast<std::size_t>(at)].parent)
+            out.push_back(refs[static_cast<std::size_t>(at)]);
+        std::reverse(out.begin(), out.end());
+        return out;
+    }
+    /// "A/B/" for the folders down to index; empty for the root.
+    std::string prefix(int index) const {
+        std::string out;
+        for (const FolderRef& r : folders(index)) out += r.name + "/";
+        return out;
+    }
 };
 
 struct Selected {
-    std::string path;  // 8-bit listing path
-    std::vector<FolderRef> folders;
+    const FolderChain* chain = nullptr;
+    int folder = -1;  // the holding folder of a file; a folder's own entry for a folder
+    bool isFolder = false;
     records::FileListRow row;
+
+    /// The folders leading to the item (for a folder: with itself).
+    std::vector<FolderRef> folders() const { return chain->folders(folder); }
+    /// 8-bit listing path.
+    std::string path() const {
+        if (isFolder) {
+            const auto& ref = chain->refs[static_cast<std::size_t>(folder)];
+            return chain->prefix(ref.parent) + ref.name;
+        }
+        return chain->prefix(folder) + row.cells[records::kListName];
+    }
 };
 
 std::string normalisePath(std::string p) {
@@ -63,8 +101,8 @@ bool leadsToSelection(const std::string& utf8Path, const std::vector<std::string
 /// Every file and folder row of the tree, in the order the listing shows
 /// them, with the folders leading to it; folders not leading to a selected
 /// path are not opened.
-void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::vector<Selected>& files,
-             std::vector<Selected>& folders, std::stop_token stop) {
+void collect(RecoveryState& state, const std::vector<std::string>& wanted, FolderChain& chain,
+             std::vector<Selected>& files, std::vector<Selected>& folders, std::stop_token stop) {
     const ListingIndex index(state);
     ListingOptions options;
     options.index = &index;
@@ -72,17 +110,16 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
     std::vector<bool> listed(static_cast<std::size_t>(state.FolderNodeList.itemCount()), false);
     struct Frame {
         records::FileList rows;
-        std::string prefix;
-        std::vector<FolderRef> folders;
+        int folder = -1;  // index in chain, -1 = the root
         std::size_t next = 0;
     };
-    auto list = [&](records::TreeItemId item, std::string prefix, std::vector<FolderRef> refs) {
+    auto list = [&](records::TreeItemId item, int folder) {
         if (fat) readFatFolderDirectory(state, state.FolderNodeList.nodeOfItem(item), &index);
-        return Frame{PopulateFileList(state, item, options), std::move(prefix), std::move(refs), 0};
+        return Frame{PopulateFileList(state, item, options), folder, 0};
     };
     std::vector<Frame> stack;
     listed[records::kRootItem] = true;
-    stack.push_back(list(records::kRootItem, "", {}));
+    stack.push_back(list(records::kRootItem, -1));
     while (!stack.empty() && !stop.stop_requested()) {
         Frame& top = stack.back();
         if (top.next >= top.rows.size()) {
@@ -90,19 +127,21 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
             continue;
         }
         const records::FileListRow row = top.rows[top.next++];
-        const std::string path = top.prefix + row.cells[records::kListName];
-        const std::string utf8 = recover::latin1ToUtf8(path);
+        const int holder = top.folder;
+        // Paths are only spelled out when there is a selection to match.
+        const std::string utf8 =
+            wanted.empty() ? std::string()
+                           : recover::latin1ToUtf8(chain.prefix(holder) + row.cells[records::kListName]);
         if (!row.isFolder) {
-            if (isSelected(utf8, wanted)) files.push_back(Selected{path, top.folders, row});
+            if (isSelected(utf8, wanted)) files.push_back(Selected{&chain, holder, false, row});
             continue;
         }
         if (!leadsToSelection(utf8, wanted)) continue;
-        std::vector<FolderRef> refs = top.folders;
-        refs.push_back(FolderRef{row.cells[records::kListName], row.selfId, row.deleted});
-        if (isSelected(utf8, wanted)) folders.push_back(Selected{path, refs, row});
+        const int self = chain.add(FolderRef{row.cells[records::kListName], row.selfId, row.deleted, holder});
+        if (isSelected(utf8, wanted)) folders.push_back(Selected{&chain, self, true, row});
         if (!state.FolderNodeList.validItem(row.treeItem) || listed[static_cast<std::size_t>(row.treeItem)]) continue;
         listed[static_cast<std::size_t>(row.treeItem)] = true;
-        stack.push_back(list(row.treeItem, path + "/", std::move(refs)));
+        stack.push_back(list(row.treeItem, self));
     }
 }
 
@@ -199,7 +238,8 @@ public:
 
     recover::ReportEntry recoverFile(const Selected& item, std::stop_token stop) {
         recover::ReportEntry entry;
-        entry.path = recover::latin1ToUtf8(item.path);
+        entry.path = recover::latin1ToUtf8(item.path());
+        const std::vector<FolderRef> itemFolders = item.folders();
         entry.deleted = item.row.deleted;
         entry.size = item.row.sizeBytes;
         const std::string rowName = item.row.cells[records::kListName];
@@ -215,7 +255,7 @@ public:
         if (m_fat) {
             // A file inside a deleted folder lost its chain with the folder.
             bool deleted = item.row.deleted;
-            for (const FolderRef& r : item.folders) deleted = deleted || r.deleted;
+            for (const FolderRef& r : itemFolders) deleted = deleted || r.deleted;
             const recover::FatFileData d =
                 recover::locateFatFile(m_fatVolume, item.row.selfId, item.row.sizeBytes, deleted);
             layout = d.layout;
@@ -223,7 +263,7 @@ public:
             status = d.status;
             note = d.problem;
             trusted = d.status == recover::kFatComplete || d.status == recover::kFatUnverified;
-            const std::uint32_t parent = item.folders.empty() ? records::kFatRootId : item.folders.back().self;
+            const std::uint32_t parent = itemFolders.empty() ? records::kFatRootId : itemFolders.back().self;
             if (recover::isFatVolumeLabel(fatDirectory(parent), item.row.selfId, rowName)) {
                 entry.outcome = recover::Outcome::Skipped;
                 entry.status = "volume label";
@@ -258,7 +298,7 @@ public:
 
         std::string folder;
         std::string error;
-        if (!folderOf(item.folders, folder, error)) {
+        if (!folderOf(itemFolders, folder, error)) {
             entry.outcome = recover::Outcome::Failed;
             entry.status = "failed";
             entry.note = error;
@@ -291,7 +331,7 @@ public:
             bool replaced = false;
             std::string closeError;
             m_writer.closeFile(fd, false, replaced, closeError);
-            if (!overwriting) ::unlink((m_writer.root() + "/" + entry.written).c_str());
+            if (!overwriting) m_writer.removeFile(entry.written);
             entry.written.clear();
             entry.outcome = recover::Outcome::Failed;
             entry.status = "failed";
@@ -384,16 +424,17 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
 
     std::vector<std::string> wanted;
     for (const std::string& p : options.paths) wanted.push_back(normalisePath(p));
+    FolderChain chain;
     std::vector<Selected> files;
     std::vector<Selected> folders;
     progress.setStatusText("Counting the selected files ...");
-    collect(state, wanted, files, folders, stop);
+    collect(state, wanted, chain, files, folders, stop);
     if (options.deletedOnly) {
         std::erase_if(files, [](const Selected& s) { return !s.row.deleted; });
         std::erase_if(folders, [](const Selected& s) { return !s.row.deleted; });
     }
     for (const std::string& w : wanted) {
-        auto named = [&w](const Selected& sel) { return isSelected(recover::latin1ToUtf8(sel.path), {w}); };
+        auto named = [&w](const Selected& sel) { return isSelected(recover::latin1ToUtf8(sel.path()), {w}); };
         if (std::none_of(files.begin(), files.end(), named) && std::none_of(folders.begin(), folders.end(), named))
             run.unmatchedPaths.push_back(w);
     }
@@ -411,9 +452,9 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
     std::vector<std::pair<std::string, std::int64_t>> folderTimes;
     for (const Selected& f : folders) {
         std::string relative;
-        if (!recoverer.folderOf(f.folders, relative, error)) {
+        if (!recoverer.folderOf(f.folders(), relative, error)) {
             recover::ReportEntry entry;
-            entry.path = recover::latin1ToUtf8(f.path);
+            entry.path = recover::latin1ToUtf8(f.path());
             entry.outcome = recover::Outcome::Failed;
             entry.status = "failed";
             entry.note = error;
@@ -423,7 +464,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
             continue;
         }
         std::int64_t modified = 0;
-        if (recoverer.folderTime(f.row, modified)) folderTimes.emplace_back(writer.root() + "/" + relative, modified);
+        if (recoverer.folderTime(f.row, modified)) folderTimes.emplace_back(relative, modified);
     }
     std::uint64_t totalBytes = 0;
     for (const Selected& f : files) totalBytes += f.row.sizeBytes;
@@ -436,9 +477,9 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         }
         ++n;
         progress.setStatusText("Recovering " + std::to_string(n) + " of " + std::to_string(files.size()) + ": " +
-                               recover::latin1ToUtf8(f.path));
+                               recover::latin1ToUtf8(f.path()));
         recover::ReportEntry pending;
-        pending.path = recover::latin1ToUtf8(f.path);
+        pending.path = recover::latin1ToUtf8(f.path());
         pending.deleted = f.row.deleted;
         pending.size = f.row.sizeBytes;
         reportFile.inProgress(pending, run.report);
@@ -452,13 +493,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
     }
     // Writing the files changed their folders' times: set them last,
     // innermost first.
-    for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) {
-        struct timespec times[2];
-        times[0].tv_sec = static_cast<time_t>(it->second);
-        times[0].tv_nsec = 0;
-        times[1] = times[0];
-        ::utimensat(AT_FDCWD, it->first.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    }
+    for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) writer.setFolderTime(it->first, it->second);
     if (!reportFile.complete(run.report, run.status == RecoveryStatus::Stopped ? "stopped" : "done", error))
         run.message = "the report could not be written completely: " + error;
     return run;
