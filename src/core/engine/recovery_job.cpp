@@ -188,12 +188,12 @@ public:
     /// The destination name of a folder: its full Unicode name on NTFS when
     /// the tree's 8-bit name is that name's low bytes.
     /// FAT: the entries of a folder's directory, read once.
-    const std::vector<recover::FatName>& fatDirectory(std::uint32_t folderSelf) {
+    const recover::FatDirectory& fatDirectory(std::uint32_t folderSelf) {
         auto it = m_fatDirectories.find(folderSelf);
         if (it == m_fatDirectories.end()) {
             std::vector<recover::FatName> names;
             if (folderSelf != records::kMiscFolderId) names = recover::readFatDirectoryNames(m_fatVolume, folderSelf);
-            it = m_fatDirectories.emplace(folderSelf, std::move(names)).first;
+            it = m_fatDirectories.emplace(folderSelf, recover::FatDirectory(std::move(names))).first;
         }
         return it->second;
     }
@@ -389,7 +389,7 @@ private:
     std::unordered_map<std::uint32_t, std::uint32_t> m_recordSectors;
     fat::FatVolume m_fatVolume;
     std::unordered_map<std::uint32_t, std::pair<std::string, std::string>> m_folderNames;
-    std::unordered_map<std::uint32_t, std::vector<recover::FatName>> m_fatDirectories;
+    std::unordered_map<std::uint32_t, recover::FatDirectory> m_fatDirectories;
 };
 
 }  // namespace

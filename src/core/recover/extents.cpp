@@ -185,7 +185,10 @@ private:
 
 void copyPlain(const partition::VolumeRange& volume, const std::vector<Extent>& extents, Emitter& emit,
                CopyResult& result, std::stop_token stop) {
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(kCopyChunkSectors) * kSector);
+    // No larger than the file needs: a folder of small files would
+    // otherwise clear a whole chunk per file.
+    const std::uint64_t needed = std::min<std::uint64_t>(kCopyChunkSectors, (emit.remaining() + kSector - 1) / kSector);
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(std::max<std::uint64_t>(needed, 1)) * kSector);
     ExtentCursor cursor(extents);
     Piece piece;
     while (emit.remaining() > 0) {

@@ -147,4 +147,32 @@ std::string fullFatName(const std::vector<FatName>& entries, std::uint32_t first
     return latin1ToUtf8(shown);
 }
 
+FatDirectory::FatDirectory(std::vector<FatName> entries) : m_entries(std::move(entries)) {
+    for (std::size_t i = 0; i < m_entries.size(); ++i) m_byCluster[m_entries[i].firstCluster].push_back(i);
+}
+
+const std::vector<std::size_t>* FatDirectory::withCluster(std::uint32_t firstCluster) const {
+    auto it = m_byCluster.find(firstCluster);
+    return it == m_byCluster.end() ? nullptr : &it->second;
+}
+
+bool isFatVolumeLabel(const FatDirectory& directory, std::uint32_t firstCluster, const std::string& shown) {
+    if (const auto* rows = directory.withCluster(firstCluster))
+        for (std::size_t i : *rows) {
+            const FatName& n = directory.entries()[i];
+            if (n.volumeLabel && n.shown == shown) return true;
+        }
+    return false;
+}
+
+std::string fullFatName(const FatDirectory& directory, std::uint32_t firstCluster, const std::string& shown,
+                        bool isDirectory) {
+    if (const auto* rows = directory.withCluster(firstCluster))
+        for (std::size_t i : *rows) {
+            const FatName& n = directory.entries()[i];
+            if (!n.volumeLabel && n.directory == isDirectory && n.shown == shown) return n.utf8;
+        }
+    return latin1ToUtf8(shown);
+}
+
 }  // namespace qvx::recover

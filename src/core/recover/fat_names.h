@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "fat/fat_volume.h"
@@ -37,6 +38,27 @@ bool isFatVolumeLabel(const std::vector<FatName>& entries, std::uint32_t firstCl
 /// The UTF-8 name of the entry with firstCluster whose shown name is shown,
 /// or shown itself (as UTF-8) when there is none.
 std::string fullFatName(const std::vector<FatName>& entries, std::uint32_t firstCluster, const std::string& shown,
+                        bool directory);
+
+/// A directory's entries indexed by first cluster, so looking up each of a
+/// folder's files costs the entries of that cluster, not the whole folder
+/// (a folder of n files is named in linear time).
+class FatDirectory {
+public:
+    FatDirectory() = default;
+    explicit FatDirectory(std::vector<FatName> entries);
+    /// The entries with that first cluster, in directory order.
+    const std::vector<std::size_t>* withCluster(std::uint32_t firstCluster) const;
+    const std::vector<FatName>& entries() const { return m_entries; }
+
+private:
+    std::vector<FatName> m_entries;
+    std::unordered_map<std::uint32_t, std::vector<std::size_t>> m_byCluster;
+};
+
+/// The same lookups through the index; the same answers as the above.
+bool isFatVolumeLabel(const FatDirectory& entries, std::uint32_t firstCluster, const std::string& shown);
+std::string fullFatName(const FatDirectory& entries, std::uint32_t firstCluster, const std::string& shown,
                         bool directory);
 
 }  // namespace qvx::recover

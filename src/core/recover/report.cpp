@@ -40,14 +40,11 @@ std::string jsonString(const std::string& s) {
 
 void RecoveryReport::add(ReportEntry entry) {
     m_bytes += entry.bytesWritten;
+    ++m_counts[static_cast<int>(entry.outcome) & 3];
     m_entries.push_back(std::move(entry));
 }
 
-std::uint64_t RecoveryReport::count(Outcome outcome) const {
-    std::uint64_t n = 0;
-    for (const auto& e : m_entries) n += e.outcome == outcome ? 1 : 0;
-    return n;
-}
+std::uint64_t RecoveryReport::count(Outcome outcome) const { return m_counts[static_cast<int>(outcome) & 3]; }
 
 std::string RecoveryReport::summary() const {
     return "Files written: " + std::to_string(count(Outcome::Complete) + count(Outcome::Partial)) +

@@ -52,6 +52,9 @@ public:
 private:
     std::vector<ReportEntry> m_entries;
     std::uint64_t m_bytes = 0;
+    // Rows per outcome, kept as rows are added: the summary is written
+    // after every file, so it must not count the rows each time.
+    std::uint64_t m_counts[4] = {0, 0, 0, 0};
 };
 
 /// s as a JSON string literal (s is UTF-8).
