@@ -97,4 +97,32 @@ TEST(FatNames, TruncatedAndGarbageDirectoriesAreSafe) {
     EXPECT_LE(names.size(), 80u);
 }
 
+TEST(FatDirectoryIndex, SameAnswersAsTheScan) {
+    std::vector<FatName> entries;
+    auto add = [&](std::uint32_t cluster, bool dir, bool label, const std::string& shown, const std::string& utf8) {
+        FatName n;
+        n.firstCluster = cluster;
+        n.directory = dir;
+        n.volumeLabel = label;
+        n.shown = shown;
+        n.utf8 = utf8;
+        entries.push_back(n);
+    };
+    add(0, false, true, "VOLUME", "VOLUME");
+    add(0, false, false, "EMPTY.TXT", "empty.txt");
+    add(7, true, false, "DOCS", "Docs");
+    add(7, false, false, "DOCS", "docs-file");  // same cluster, a file
+    add(9, false, false, "A.TXT", "first");
+    add(9, false, false, "A.TXT", "second");    // the first in order wins
+    const FatDirectory index(entries);
+    for (std::uint32_t c : {0u, 7u, 9u, 11u})
+        for (const char* shown : {"VOLUME", "EMPTY.TXT", "DOCS", "A.TXT", "NONE"})
+            for (bool dir : {false, true}) {
+                EXPECT_EQ(fullFatName(index, c, shown, dir), fullFatName(entries, c, shown, dir)) << c << shown;
+                EXPECT_EQ(isFatVolumeLabel(index, c, shown), isFatVolumeLabel(entries, c, shown)) << c << shown;
+            }
+    EXPECT_EQ(fullFatName(index, 9, "A.TXT", false), "first");
+    EXPECT_TRUE(isFatVolumeLabel(index, 0, "VOLUME"));
+}
+
 }  // namespace
