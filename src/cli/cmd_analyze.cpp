@@ -15,6 +15,7 @@
 #include "util/codepage.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
+#include "cli/text_escape.h"
 #include "cli/volume_choice.h"
 #include "cli/tree_output.h"
 #include "engine/advance_search.h"
@@ -63,9 +64,9 @@ void writeJsonRow(std::string& out, const std::string& path, const records::File
 
 void writeTextRow(std::string& out, const records::FileListRow& row) {
     out += "  ";
-    out += row.cells[records::kListName];
-    out += "  |  " + row.cells[records::kListType] + "  |  " + row.cells[records::kListSize] + "  |  " +
-           row.cells[records::kListDate] + "  |  " + row.cells[records::kListTime];
+    out += terminalSafe((row.cells[records::kListName]));
+    out += "  |  " + terminalSafe(row.cells[records::kListType]) + "  |  " + terminalSafe(row.cells[records::kListSize]) +
+           "  |  " + terminalSafe(row.cells[records::kListDate]) + "  |  " + terminalSafe(row.cells[records::kListTime]);
     if (row.deleted) out += "  |  deleted";
     out += '\n';
 }
@@ -99,7 +100,7 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         reader->openFolder(state, state.FolderNodeList.nodeOfItem(item), &index);
         Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0};
         if (!json) {
-            out += "[" + (frame.prefix.empty() ? std::string("Root") : frame.prefix) + "]\n";
+            out += "[" + (frame.prefix.empty() ? std::string("Root") : terminalSafe((frame.prefix))) + "]\n";
             for (const auto& row : frame.rows) writeTextRow(out, row);
         }
         return frame;

@@ -13,6 +13,7 @@
 #include "util/codepage.h"
 #include "cli/source.h"
 #include "cli/terminal.h"
+#include "cli/text_escape.h"
 #include "cli/volume_choice.h"
 #include "engine/advance_search.h"
 #include "engine/analysis_job.h"
@@ -117,20 +118,22 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     const engine::RecoveryRun run = engine::recoverSelection(state, options, progress, interrupt.token());
     progress.finish();
     if (run.status == engine::RecoveryStatus::Refused || run.status == engine::RecoveryStatus::DestinationError) {
-        std::cerr << "qvx: " << run.message << '\n';
+        std::cerr << "qvx: " << terminalSafe(run.message) << '\n';
         ctx.exitCode = kExitUsage;
         return;
     }
-    if (!run.message.empty()) std::cerr << "qvx: " << run.message << '\n';
-    for (const std::string& p : run.unmatchedPaths) std::cerr << "qvx: nothing in the tree at " << p << '\n';
+    if (!run.message.empty()) std::cerr << "qvx: " << terminalSafe(run.message) << '\n';
+    for (const std::string& p : run.unmatchedPaths)
+        std::cerr << "qvx: nothing in the tree at " << terminalSafe(p) << '\n';
     if (!opt.quiet) {
         for (const auto& e : run.report.entries())
             if (e.outcome == recover::Outcome::Partial || e.outcome == recover::Outcome::Failed)
-                std::cerr << "  " << recover::outcomeText(e.outcome) << " (" << e.status << "): " << e.path
-                          << (e.note.empty() ? std::string() : " - " + e.note) << '\n';
+                std::cerr << "  " << recover::outcomeText(e.outcome) << " (" << e.status << "): " << terminalSafe(e.path)
+                          << (e.note.empty() ? std::string() : " - " + terminalSafe(e.note)) << '\n';
     }
     std::cerr << run.report.summary() << '\n';
     printProblems(state.diagnostics, std::cerr);
+    if (!opt.quiet && !run.reportPath.empty()) std::cerr << "Report: " << terminalSafe(run.reportPath) << '\n';
     if (!opt.paths.empty() && run.unmatchedPaths.size() == opt.paths.size()) {
         ctx.exitCode = kExitUsage;
         return;

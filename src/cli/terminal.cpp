@@ -1,5 +1,7 @@
 #include "cli/terminal.h"
 
+#include "cli/text_escape.h"
+
 #include <unistd.h>
 
 #include <csignal>
@@ -44,14 +46,14 @@ void TerminalProgress::setHelpText(const std::string& text) {
     if (m_quiet) return;
     if (m_drawn) std::cerr << "\r\033[K";
     m_drawn = false;
-    std::cerr << text << '\n';
+    std::cerr << terminalSafe(text) << '\n';
 }
 
 void TerminalProgress::showMessage(const std::string& text, util::MessageKind kind) {
     std::lock_guard lock(m_mutex);
     if (m_drawn) std::cerr << "\r\033[K";
     m_drawn = false;
-    std::cerr << (kind == util::MessageKind::Error ? "qvx: " : "") << text << '\n';
+    std::cerr << (kind == util::MessageKind::Error ? "qvx: " : "") << terminalSafe(text) << '\n';
 }
 
 bool TerminalProgress::askYesNo(const std::string& text, bool defaultNo) {
@@ -71,7 +73,7 @@ void TerminalProgress::redraw(bool force) {
     const auto now = std::chrono::steady_clock::now();
     if (!force && m_drawn && now - m_lastDraw < std::chrono::milliseconds(250)) return;
     m_lastDraw = now;
-    std::string line = m_status;
+    std::string line = terminalSafe(m_status);
     if (m_percent >= 0) line += "  " + m_progressText + std::to_string(m_percent) + "%";
     if (!m_counter.empty()) line += "  " + m_counter;
     if (line.size() > 110) line.resize(110);
@@ -81,7 +83,14 @@ void TerminalProgress::redraw(bool force) {
 
 InterruptStop::InterruptStop() {
     g_interrupts = 0;
+    // SIGTERM (kill, a service manager, a closing terminal session) stops
+    // the work the way Ctrl-C does, so the report is finished; a second
+    // signal of either kind ends the process at once (exit code 130).
     std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    // A file larger than the destination allows (or than RLIMIT_FSIZE)
+    // must fail its write with EFBIG, not end the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     m_watcher = std::jthread([this](std::stop_token own) {
         while (!own.stop_requested()) {
             if (g_interrupts.load() > 0) {
@@ -97,6 +106,7 @@ InterruptStop::~InterruptStop() {
     m_watcher.request_stop();
     m_watcher.join();
     std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
 }
 
 }  // namespace qvx::cli

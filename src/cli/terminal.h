@@ -37,8 +37,8 @@ private:
     bool m_drawn = false;
 };
 
-/// Installs the SIGINT handler for the life of the object; token() is
-/// stopped on the first Ctrl-C.
+/// Installs the SIGINT and SIGTERM handlers for the life of the object;
+/// token() is stopped on the first signal, the second exits with 130.
 class InterruptStop {
 public:
     InterruptStop();

@@ -229,8 +229,13 @@ int SectorReader::ReadSectors(int diskIndex, std::uint64_t lba, std::uint32_t co
     if (hook) hook();
     // Sector-by-sector retry into a scratch sector so an unreadable sector
     // keeps whatever the caller's buffer held there.
+    // Sectors past the end of the device cannot be read: they are not
+    // retried (a range claiming 2^32 sectors on a small image would
+    // otherwise be re-read one by one).
+    const std::uint64_t deviceSectors = dev->sizeBytes() / kSectorSize;
     std::uint8_t sector[kSectorSize];
     for (std::uint64_t i = 0; i < count; ++i) {
+        if (deviceSectors > 0 && lba + i >= deviceSectors) break;
         if (dev->readAt((lba + i) << 9, kSectorSize, sector))
             std::memcpy(out + (i << 9), sector, kSectorSize);
     }

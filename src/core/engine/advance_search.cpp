@@ -23,7 +23,8 @@ bool isFatKind(const std::string& kind) { return kind == "FAT16" || kind == "FAT
 AdvanceScanResult runFatAdvanceScan(RecoveryState& state, util::ProgressSink& progress, std::stop_token stop) {
     AdvanceScanResult result;
     progress.setCounter(scan::kFatDirectoriesFoundLabel, "0");
-    const std::uint64_t end = state.SectorRangeEnd + 1;  // SectorRangeEnd is the last sector
+    // SectorRangeEnd is the last sector, clamped to the disk by volumeRange().
+    const std::uint64_t end = state.volumeRange().SectorRangeEnd + 1;
     result.stopped = !scan::ScanFatEvidence(state.volumeRange(), state.SectorRangeStart, end, state.tables, progress,
                                             stop);
     const scan::FatIdentification found = scan::IdentifyFatFileSystems(state.tables, state.FileSystemKind, progress);

@@ -18,7 +18,8 @@ constexpr const char* kNothingHelpText =
 
 AnalysisStatus runNtfsAdvanceScan(RecoveryState& state, util::ProgressSink& progress, std::stop_token stop) {
     const partition::VolumeRange disk = state.volumeRange();
-    const std::uint64_t end = state.SectorRangeEnd + 1;  // SectorRangeEnd is the last sector
+    // SectorRangeEnd is the last sector, clamped to the disk by volumeRange().
+    const std::uint64_t end = state.volumeRange().SectorRangeEnd + 1;
     const scan::NtfsScanResult scanned =
         scan::scanRawNtfs(disk, state.SectorRangeStart, end, state.tables, progress, stop);
     // After a stop the assignment still runs over what was collected; it

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
 #include <ctime>
 #include <unordered_map>
 
@@ -15,7 +18,9 @@
 #include "recover/destination_writer.h"
 #include "recover/extents.h"
 #include "recover/fat_data.h"
+#include "recover/file_sink.h"
 #include "recover/ntfs_data.h"
+#include "recover/report_file.h"
 
 namespace qvx::engine {
 
@@ -25,12 +30,50 @@ struct FolderRef {
     std::string name;  // UTF-8, as the tree shows it
     std::uint32_t self = 0;
     bool deleted = false;
+    int parent = -1;   // index of the folder holding it in the chain, -1 = the root
+};
+
+/// Every folder the walk passed, each pointing at the folder holding it,
+/// so an item's folders cost one index instead of a copy of its whole path
+/// (memory linear in the depth of the tree, not quadratic).
+struct FolderChain {
+    std::vector<FolderRef> refs;
+    int add(FolderRef ref) {
+        refs.push_back(std::move(ref));
+        return static_cast<int>(refs.size()) - 1;
+    }
+    /// The folders from the root down to (and with) index.
+    std::vector<FolderRef> folders(int index) const {
+        std::vector<FolderRef> out;
+        for (int at = index; at >= 0 && out.size() <= refs.size(); at = refs[static_cast<std::size_t>(at)].parent)
+            out.push_back(refs[static_cast<std::size_t>(at)]);
+        std::reverse(out.begin(), out.end());
+        return out;
+    }
+    /// "A/B/" for the folders down to index; empty for the root.
+    std::string prefix(int index) const {
+        std::string out;
+        for (const FolderRef& r : folders(index)) out += r.name + "/";
+        return out;
+    }
 };
 
 struct Selected {
-    std::string path;  // UTF-8 listing path
-    std::vector<FolderRef> folders;
+    const FolderChain* chain = nullptr;
+    int folder = -1;  // the holding folder of a file; a folder's own entry for a folder
+    bool isFolder = false;
     records::FileListRow row;
+
+    /// The folders leading to the item (for a folder: with itself).
+    std::vector<FolderRef> folders() const { return chain->folders(folder); }
+    /// UTF-8 listing path.
+    std::string path() const {
+        if (isFolder) {
+            const auto& ref = chain->refs[static_cast<std::size_t>(folder)];
+            return chain->prefix(ref.parent) + ref.name;
+        }
+        return chain->prefix(folder) + row.cells[records::kListName];
+    }
 };
 
 std::string normalisePath(std::string p) {
@@ -60,8 +103,8 @@ bool leadsToSelection(const std::string& utf8Path, const std::vector<std::string
 /// Every file and folder row of the tree, in the order the listing shows
 /// them, with the folders leading to it; folders not leading to a selected
 /// path are not opened.
-void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::vector<Selected>& files,
-             std::vector<Selected>& folders, std::stop_token stop) {
+void collect(RecoveryState& state, const std::vector<std::string>& wanted, FolderChain& chain,
+             std::vector<Selected>& files, std::vector<Selected>& folders, std::stop_token stop) {
     const ListingIndex index(state);
     ListingOptions options;
     options.index = &index;
@@ -69,17 +112,16 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
     std::vector<bool> listed(static_cast<std::size_t>(state.FolderNodeList.itemCount()), false);
     struct Frame {
         records::FileList rows;
-        std::string prefix;
-        std::vector<FolderRef> folders;
+        int folder = -1;  // index in chain, -1 = the root
         std::size_t next = 0;
     };
-    auto list = [&](records::TreeItemId item, std::string prefix, std::vector<FolderRef> refs) {
+    auto list = [&](records::TreeItemId item, int folder) {
         reader->openFolder(state, state.FolderNodeList.nodeOfItem(item), &index);
-        return Frame{PopulateFileList(state, item, options), std::move(prefix), std::move(refs), 0};
+        return Frame{PopulateFileList(state, item, options), folder, 0};
     };
     std::vector<Frame> stack;
     listed[records::kRootItem] = true;
-    stack.push_back(list(records::kRootItem, "", {}));
+    stack.push_back(list(records::kRootItem, -1));
     while (!stack.empty() && !stop.stop_requested()) {
         Frame& top = stack.back();
         if (top.next >= top.rows.size()) {
@@ -87,19 +129,21 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, std::
             continue;
         }
         const records::FileListRow row = top.rows[top.next++];
-        const std::string path = top.prefix + row.cells[records::kListName];
-        const std::string& utf8 = path;
+        const int holder = top.folder;
+        // Paths are only spelled out when there is a selection to match.
+        const std::string utf8 =
+            wanted.empty() ? std::string()
+                           : (chain.prefix(holder) + row.cells[records::kListName]);
         if (!row.isFolder) {
-            if (isSelected(utf8, wanted)) files.push_back(Selected{path, top.folders, row});
+            if (isSelected(utf8, wanted)) files.push_back(Selected{&chain, holder, false, row});
             continue;
         }
         if (!leadsToSelection(utf8, wanted)) continue;
-        std::vector<FolderRef> refs = top.folders;
-        refs.push_back(FolderRef{row.cells[records::kListName], row.selfId, row.deleted});
-        if (isSelected(utf8, wanted)) folders.push_back(Selected{path, refs, row});
+        const int self = chain.add(FolderRef{row.cells[records::kListName], row.selfId, row.deleted, holder});
+        if (isSelected(utf8, wanted)) folders.push_back(Selected{&chain, self, true, row});
         if (!state.FolderNodeList.validItem(row.treeItem) || listed[static_cast<std::size_t>(row.treeItem)]) continue;
         listed[static_cast<std::size_t>(row.treeItem)] = true;
-        stack.push_back(list(row.treeItem, path + "/", std::move(refs)));
+        stack.push_back(list(row.treeItem, self));
     }
 }
 
@@ -118,10 +162,10 @@ public:
     void renameFolders(const std::map<std::string, std::string>* renamed) { m_renamed = renamed; }
 
     bool folderOf(const std::vector<FolderRef>& refs, std::string& relative, std::string& error) {
-        std::vector<std::string> components;
-        components.reserve(refs.size());
         // Names in the tree are the names on the disk (long names, or short
         // names with their case flags applied).
+        std::vector<std::string> components;
+        components.reserve(refs.size());
         std::string listing;
         for (const FolderRef& r : refs) {
             components.push_back(r.name);
@@ -137,7 +181,8 @@ public:
 
     recover::ReportEntry recoverFile(const Selected& item, std::stop_token stop) {
         recover::ReportEntry entry;
-        entry.path = item.path;
+        entry.path = (item.path());
+        const std::vector<FolderRef> itemFolders = item.folders();
         entry.deleted = item.row.deleted;
         entry.size = item.row.sizeBytes;
         const std::string rowName = item.row.cells[records::kListName];
@@ -149,10 +194,10 @@ public:
         std::string status = "complete";
         std::string note;
         bool hasTime = false;
-        std::int64_t accessed = 0;
         std::int64_t modified = 0;
+        std::int64_t accessed = 0;
         bool insideDeleted = false;
-        for (const FolderRef& r : item.folders) insideDeleted = insideDeleted || r.deleted;
+        for (const FolderRef& r : itemFolders) insideDeleted = insideDeleted || r.deleted;
         const LocatedFile found = m_reader->locate(item.row, insideDeleted);
         if (found.skip) {
             entry.outcome = recover::Outcome::Skipped;
@@ -178,7 +223,7 @@ public:
 
         std::string folder;
         std::string error;
-        if (!folderOf(item.folders, folder, error)) {
+        if (!folderOf(itemFolders, folder, error)) {
             entry.outcome = recover::Outcome::Failed;
             entry.status = "failed";
             entry.note = error;
@@ -199,8 +244,26 @@ public:
             entry.note = error;
             return entry;
         }
-        recover::FdSink sink(fd);
-        const recover::CopyResult copy = recover::copyFile(m_range, layout, sink, stop);
+        if (m_onOpened) {
+            recover::ReportEntry opening = entry;
+            m_onOpened(opening);
+        }
+        recover::HashingFileSink sink(fd);
+        const bool overwriting = m_writer.isOverwriting(fd);
+        std::string tooLarge;
+        recover::CopyResult copy;
+        if (!recover::destinationHolds(fd, layout.size, tooLarge)) {
+            bool replaced = false;
+            std::string closeError;
+            m_writer.closeFile(fd, false, replaced, closeError);
+            if (!overwriting) m_writer.removeFile(entry.written);
+            entry.written.clear();
+            entry.outcome = recover::Outcome::Failed;
+            entry.status = "failed";
+            entry.note = tooLarge;
+            return entry;
+        }
+        copy = recover::copyFile(m_range, layout, sink, stop);
         if (hasTime) {
             struct timespec times[2];
             times[0].tv_sec = static_cast<time_t>(accessed);
@@ -209,16 +272,36 @@ public:
             times[1].tv_nsec = 0;
             ::futimens(fd, times);
         }
-        const bool closed = ::close(fd) == 0;
-        entry.bytesWritten = copy.written;
+        // An earlier file being overwritten is replaced only by a copy that
+        // ran to its end.
+        const bool keep = !copy.writeError && !copy.stopped;
+        bool replaced = false;
+        std::string closeError;
+        const bool closed = m_writer.closeFile(fd, keep, replaced, closeError);
+        entry.bytesWritten = sink.accepted();
+        if (closed && !copy.writeError) {
+            entry.md5 = sink.md5();
+            entry.sha256 = sink.sha256();
+            if (entry.md5.empty()) note += std::string(note.empty() ? "" : "; ") + "not hashed: too large a hole";
+        }
         const bool copied = copy.complete() && closed;
         if (!copied) {
-            if (copy.writeError || !closed) note = "writing the destination failed";
+            if (copy.writeError) note = recover::writeErrorText(sink.error());
+            else if (!closed) note = closeError;
             else if (copy.stopped) note = "stopped";
             else if (copy.unreadableSectors > 0) note = std::to_string(copy.unreadableSectors) + " sectors could not be read";
             else if (copy.decompressError) note = "compressed data did not decode";
             else if (copy.missingBytes > 0 && note.empty()) note = "the data ends before the file's size";
-            if (status == "complete" || status == recover::kFatUnverified) status = "incomplete";
+            if (copy.stopped) status = "stopped";
+            else if (status == "complete" || status == recover::kFatUnverified) status = "incomplete";
+        }
+        if (!keep && overwriting) {
+            // The earlier file was kept; nothing of this copy remains.
+            entry.bytesWritten = 0;
+            entry.md5.clear();
+            entry.sha256.clear();
+            note += std::string(note.empty() ? "" : "; ") + "the earlier file was kept";
+            entry.written.clear();
         }
         if (renamed) note += std::string(note.empty() ? "" : "; ") + "written as " + entry.written;
         entry.status = status;
@@ -227,8 +310,12 @@ public:
         return entry;
     }
 
+    /// Called when a file's destination was opened, before its copy.
+    void onOpened(std::function<void(const recover::ReportEntry&)> hook) { m_onOpened = std::move(hook); }
+
 private:
     recover::DestinationWriter& m_writer;
+    std::function<void(const recover::ReportEntry&)> m_onOpened;
     std::unique_ptr<VolumeReader> m_reader;
     partition::VolumeRange m_range;
     const std::map<std::string, std::string>* m_renamed = nullptr;
@@ -254,32 +341,29 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         return run;
     }
     // The report's name is taken first, so a recovered file of that name
-    // is written beside it under another name.
-    const std::string reportPath = writer.root() + "/" + kRecoveryReportName;
-    if (source.isSourceFile(reportPath)) {
-        run.status = RecoveryStatus::Refused;
-        run.message = reportPath + " is the source image";
-        return run;
-    }
-    int reportFd = ::open(reportPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (reportFd < 0) {
+    // is written beside it under another name. An existing report is never
+    // reused: the next free recovery-report-N.json is taken instead.
+    recover::ReportFile reportFile;
+    if (!reportFile.create(writer, kRecoveryReportName, error)) {
         run.status = RecoveryStatus::DestinationError;
-        run.message = "cannot write " + reportPath;
+        run.message = error;
         return run;
     }
+    run.reportPath = writer.root() + "/" + reportFile.relativePath();
 
     std::vector<std::string> wanted;
     for (const std::string& p : options.paths) wanted.push_back(normalisePath(p));
+    FolderChain chain;
     std::vector<Selected> files;
     std::vector<Selected> folders;
     progress.setStatusText("Counting the selected files ...");
-    collect(state, wanted, files, folders, stop);
+    collect(state, wanted, chain, files, folders, stop);
     if (options.deletedOnly) {
         std::erase_if(files, [](const Selected& s) { return !s.row.deleted; });
         std::erase_if(folders, [](const Selected& s) { return !s.row.deleted; });
     }
     for (const std::string& w : wanted) {
-        auto named = [&w](const Selected& sel) { return isSelected(sel.path, {w}); };
+        auto named = [&w](const Selected& sel) { return isSelected((sel.path()), {w}); };
         if (std::none_of(files.begin(), files.end(), named) && std::none_of(folders.begin(), folders.end(), named))
             run.unmatchedPaths.push_back(w);
     }
@@ -295,20 +379,23 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
     }
     Recoverer recoverer(state, writer);
     recoverer.renameFolders(&options.renamedFolders);
+    recoverer.onOpened([&](const recover::ReportEntry& e) { reportFile.inProgress(e, run.report); });
     std::vector<std::pair<std::string, std::int64_t>> folderTimes;
     for (const Selected& f : folders) {
         std::string relative;
-        if (!recoverer.folderOf(f.folders, relative, error)) {
+        if (!recoverer.folderOf(f.folders(), relative, error)) {
             recover::ReportEntry entry;
-            entry.path = f.path;
+            entry.path = (f.path());
             entry.outcome = recover::Outcome::Failed;
             entry.status = "failed";
             entry.note = error;
+            if (options.onFile) options.onFile(entry);
             run.report.add(entry);
+            reportFile.finished(run.report);
             continue;
         }
         std::int64_t modified = 0;
-        if (recoverer.folderTime(f.row, modified)) folderTimes.emplace_back(writer.root() + "/" + relative, modified);
+        if (recoverer.folderTime(f.row, modified)) folderTimes.emplace_back(relative, modified);
     }
     std::uint64_t totalBytes = 0;
     for (const Selected& f : files) totalBytes += f.row.sizeBytes;
@@ -321,27 +408,25 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         }
         ++n;
         progress.setStatusText("Recovering " + std::to_string(n) + " of " + std::to_string(files.size()) + ": " +
-                               f.path);
+                               (f.path()));
+        recover::ReportEntry pending;
+        pending.path = (f.path());
+        pending.deleted = f.row.deleted;
+        pending.size = f.row.sizeBytes;
+        reportFile.inProgress(pending, run.report);
         recover::ReportEntry entry = recoverer.recoverFile(f, stop);
         doneBytes += f.row.sizeBytes;
         progress.setProgress(totalBytes == 0 ? 100 : static_cast<int>(doneBytes * 100 / totalBytes), "Completed ");
         if (options.onFile) options.onFile(entry);
         run.report.add(std::move(entry));
+        reportFile.finished(run.report);
         if (stop.stop_requested()) run.status = RecoveryStatus::Stopped;
     }
     // Writing the files changed their folders' times: set them last,
     // innermost first.
-    for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) {
-        struct timespec times[2];
-        times[0].tv_sec = static_cast<time_t>(it->second);
-        times[0].tv_nsec = 0;
-        times[1] = times[0];
-        ::utimensat(AT_FDCWD, it->first.c_str(), times, AT_SYMLINK_NOFOLLOW);
-    }
-    const std::string json = run.report.toJson();
-    const bool ok = ::write(reportFd, json.data(), json.size()) == static_cast<ssize_t>(json.size());
-    ::close(reportFd);
-    if (!ok) run.message = "the report could not be written completely";
+    for (auto it = folderTimes.rbegin(); it != folderTimes.rend(); ++it) writer.setFolderTime(it->first, it->second);
+    if (!reportFile.complete(run.report, run.status == RecoveryStatus::Stopped ? "stopped" : "done", error))
+        run.message = "the report could not be written completely: " + error;
     return run;
 }
 

@@ -47,6 +47,9 @@ struct RecoveryRun {
     RecoveryStatus status = RecoveryStatus::Done;
     std::string message;
     recover::RecoveryReport report;
+    /// Where the report was written (recovery-report.json, or -2, -3, ...
+    /// when earlier reports are there).
+    std::string reportPath;
     /// Paths of RecoveryOptions::paths that name nothing in the tree.
     std::vector<std::string> unmatchedPaths;
 };

@@ -64,6 +64,13 @@ struct RecoveryState {
         range.diskIndex = SelectedDisk;
         range.SectorRangeStart = SectorRangeStart;
         range.SectorRangeEnd = SectorRangeEnd;
+        // A partition entry or boot sector may claim more sectors than the
+        // disk has: nothing past the disk's last sector is ever read.
+        const std::uint64_t disk = reader ? reader->totalSectors(SelectedDisk) : 0;
+        if (disk > 0 && range.SectorRangeEnd > disk - 1) {
+            range.ClaimedEnd = range.SectorRangeEnd;
+            range.SectorRangeEnd = disk - 1;
+        }
         return range;
     }
 };

@@ -32,6 +32,7 @@ public:
         m_volume.cluster0 = state.ActiveVolume.params.cluster0Start;
         m_volume.sectorsPerCluster = state.ActiveVolume.params.sectorsPerCluster;
         m_volume.mft = &state.mftRunTable;
+        // Bounded by the volume's own size, also where the disk is shorter.
         if (m_volume.sectorsPerCluster != 0 && state.SectorRangeEnd > state.SectorRangeStart)
             m_volume.volumeClusters = (state.SectorRangeEnd - state.SectorRangeStart + 1) / m_volume.sectorsPerCluster;
     }

@@ -231,10 +231,9 @@ util::DecodeResult MftRunTable::buildMftRunTable(const partition::VolumeRange& v
                                                  std::uint64_t mirrorSector, util::Diagnostics* diagnostics) {
     clear();
     if (sectorsPerCluster == 0) return util::DecodeResult::corruptBecause("no cluster size");
+    const std::uint64_t end = std::max(volume.SectorRangeEnd, volume.ClaimedEnd);
     const std::uint64_t volumeClusters =
-        volume.SectorRangeEnd >= volume.SectorRangeStart && volume.SectorRangeEnd != 0
-            ? (volume.SectorRangeEnd - volume.SectorRangeStart + 1) / sectorsPerCluster
-            : 0;
+        end >= volume.SectorRangeStart && end != 0 ? (end - volume.SectorRangeStart + 1) / sectorsPerCluster : 0;
     const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
     std::vector<std::uint8_t> record(m_recordBytes);
     auto report = [&](const util::DecodeResult& r, std::uint64_t number, std::uint64_t lba) {

@@ -237,8 +237,9 @@ private:
 }  // namespace
 
 std::uint64_t volumeClusterCount(const partition::VolumeRange& volume, std::uint32_t sectorsPerCluster) {
-    if (sectorsPerCluster == 0 || volume.SectorRangeEnd < volume.SectorRangeStart || volume.SectorRangeEnd == 0) return 0;
-    return (volume.SectorRangeEnd - volume.SectorRangeStart + 1) / sectorsPerCluster;
+    const std::uint64_t end = std::max(volume.SectorRangeEnd, volume.ClaimedEnd);
+    if (sectorsPerCluster == 0 || end < volume.SectorRangeStart || end == 0) return 0;
+    return (end - volume.SectorRangeStart + 1) / sectorsPerCluster;
 }
 
 void appendMiscellaneousRow(records::RecordTable& FolderTable) {

@@ -19,6 +19,10 @@ struct VolumeRange {
     int diskIndex = 0;
     std::uint64_t SectorRangeStart = 0;  // first sector of the volume
     std::uint64_t SectorRangeEnd = 0;    // last sector (end input - 1); NTFS keeps its backup boot sector here
+    /// The last sector the volume claims when that lies past the disk's end
+    /// (a truncated image): structures are bounded by the volume's size,
+    /// while reads past the disk's end simply fail. 0 when not set.
+    std::uint64_t ClaimedEnd = 0;
 
     /// Clears buffer (count sectors) and reads into it; returns ReadSectors' result.
     int read(std::uint64_t lba, std::uint32_t count, void* buffer) const;

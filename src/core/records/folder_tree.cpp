@@ -229,6 +229,18 @@ void BuildFolderTree(VolumeKind kind, RecordTable& FolderTable, FolderNodeList& 
     // and deleting rows per folder; the order and names are the same as
     // AttachChildFolders gives on the sorted table.
     ParentGroups groups(FolderTable);
+    // Depth of every node (first level 1). A chain of folders deeper than
+    // kMaxFolderDepth continues under "QVX_Miscellaneous", so paths, and
+    // the memory of everything that walks them, stay bounded.
+    std::vector<int> depth(static_cast<std::size_t>(nodes.count()), 1);
+    TreeItemId miscItem = kRootItem;
+    int miscDepth = 0;
+    for (int index = 0; index < nodes.count(); ++index)
+        if (nodes.node(index).selfId == kMiscFolderId) {
+            miscItem = nodes.node(index).treeItem;
+            miscDepth = 1;
+            break;
+        }
     int remaining = FolderTable.rowCount();
     int lastPercent = -1;
     int step = 0;
@@ -237,10 +249,16 @@ void BuildFolderTree(VolumeKind kind, RecordTable& FolderTable, FolderNodeList& 
         const std::uint32_t selfId = nodes.node(index).selfId;
         const TreeItemId parentItem = nodes.node(index).treeItem;
         const std::vector<int> rows = groups.take(selfId);
+        const bool tooDeep = depth[static_cast<std::size_t>(index)] >= kMaxFolderDepth;
+        const TreeItemId childParent = tooDeep ? miscItem : parentItem;
+        const int childDepth = tooDeep ? miscDepth + 1 : depth[static_cast<std::size_t>(index)] + 1;
         for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
             const int row = *it;
             if (!isFolderRow(FolderTable, row)) continue;
-            addNodeFromRow(FolderTable, nodes, row, parentItem, false);
+            // The listing finds a folder's sub-folders by their parent id.
+            if (tooDeep) FolderTable.setCell(row, kParent, std::to_string(kMiscFolderId));
+            addNodeFromRow(FolderTable, nodes, row, childParent, false);
+            depth.push_back(childDepth);
             --remaining;
         }
         while (index + 1 < nodes.count() && nodes.node(index + 1).selfId == selfId) ++index;

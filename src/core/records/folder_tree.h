@@ -126,6 +126,10 @@ private:
     int m_dirCounter = 0;
 };
 
+/// Folders deeper than this (counted from the first level) are shown under
+/// "QVX_Miscellaneous" instead, with their subtrees.
+inline constexpr int kMaxFolderDepth = 4096;
+
 /// Builds the tree from FolderTable for the kind (FolderTable already
 /// sorted on "parent"): the first level under the root, then the children
 /// of every node in node-list order. Reports "Currently Enumerating N / M"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "records/tables.h"
@@ -36,6 +37,43 @@ private:
     int m_low;
 };
 
+/// Cuts every loop of parent links that never reaches the root (A's parent
+/// B, B's parent A; a folder that is its own parent): the folder at which
+/// the walk meets the loop again goes under "QVX_Miscellaneous", so the
+/// loop's folders and everything below them stay in the tree. Each row is
+/// walked once, so the whole pass is linear.
+void breakParentLoops(RecordTable& table, std::uint32_t rootId) {
+    const int n = table.rowCount();
+    std::unordered_map<std::uint32_t, int> rowOfSelf;
+    rowOfSelf.reserve(static_cast<std::size_t>(n));
+    for (int r = 0; r < n; ++r) rowOfSelf.emplace(table.getU32(r, kSelf), r);
+    enum : std::uint8_t { kUnknown, kOnPath, kDone };
+    std::vector<std::uint8_t> state(static_cast<std::size_t>(n), kUnknown);
+    std::vector<int> path;
+    std::vector<int> closing;
+    const std::string orphanParent = std::to_string(kMiscFolderId);
+    for (int start = 0; start < n; ++start) {
+        path.clear();
+        int r = start;
+        while (state[static_cast<std::size_t>(r)] == kUnknown) {
+            state[static_cast<std::size_t>(r)] = kOnPath;
+            path.push_back(r);
+            const std::uint32_t self = table.getU32(r, kSelf);
+            const std::uint32_t parent = table.getU32(r, kParent);
+            if (self == rootId || self == kMiscFolderId || parent == rootId) break;
+            const auto it = rowOfSelf.find(parent);
+            if (it == rowOfSelf.end()) break;
+            if (state[static_cast<std::size_t>(it->second)] == kOnPath) {
+                closing.push_back(r);
+                break;
+            }
+            r = it->second;
+        }
+        for (int p : path) state[static_cast<std::size_t>(p)] = kDone;
+    }
+    for (int r : closing) table.setCell(r, kParent, orphanParent);
+}
+
 }  // namespace
 
 void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable* FileTable,
@@ -56,6 +94,9 @@ void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable*
                                  "Completed ");
         }
     }
+    // FAT breaks its loops itself, with the directory entries that tell the
+    // true parent; NTFS records give no second opinion.
+    if (kind == VolumeKind::Ntfs) breakParentLoops(FolderTable, rootIdOf(kind));
     if (FileTable == nullptr) return;
     for (int i = 0; i < FileTable->rowCount(); ++i) {
         if ((i & 0xFFF) == 0 && stop.stop_requested()) return;

@@ -16,6 +16,8 @@ namespace qvx::records {
 /// FolderTable must be sorted on "self" (the synthetic row last). Looks one
 /// level up only: a folder whose parent exists stays under it. When FileTable
 /// is given, its rows whose parent folder is missing are moved as well.
+/// On NTFS, folders whose parent links go round in a loop (or name the
+/// folder itself) are cut under "QVX_Miscellaneous" with their subtrees.
 /// Reports "Searching Lost Directories i/n" with the progress bar.
 void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable* FileTable,
                          util::ProgressSink& progress, std::stop_token stop = {});

@@ -156,17 +156,23 @@ public:
     /// data may be null for zeros.
     void emit(const std::uint8_t* data, std::uint64_t length) {
         length = std::min(length, remaining());
+        if (m_result.writeError) {
+            // Nothing more reaches a sink that failed once.
+            m_pos += length;
+            return;
+        }
         if (data != nullptr && m_pos < m_init) {
             const std::uint64_t real = std::min(length, m_init - m_pos);
             if (!m_sink.write(data, static_cast<std::size_t>(real))) m_result.writeError = true;
+            else m_result.written += real;
             m_pos += real;
             length -= real;
         }
         if (length > 0) {
             if (!m_sink.writeZeros(length)) m_result.writeError = true;
+            else m_result.written += length;
             m_pos += length;
         }
-        m_result.written = m_pos;
     }
 
 private:
@@ -179,10 +185,14 @@ private:
 
 void copyPlain(const partition::VolumeRange& volume, const std::vector<Extent>& extents, Emitter& emit,
                CopyResult& result, std::stop_token stop) {
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(kCopyChunkSectors) * kSector);
+    // No larger than the file needs: a folder of small files would
+    // otherwise clear a whole chunk per file.
+    const std::uint64_t needed = std::min<std::uint64_t>(kCopyChunkSectors, (emit.remaining() + kSector - 1) / kSector);
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(std::max<std::uint64_t>(needed, 1)) * kSector);
     ExtentCursor cursor(extents);
     Piece piece;
     while (emit.remaining() > 0) {
+        if (result.writeError) return;  // the destination refuses more
         if (stop.stop_requested()) {
             result.stopped = true;
             return;
@@ -212,6 +222,7 @@ void copyCompressed(const partition::VolumeRange& volume, const FileLayout& layo
     std::vector<std::uint8_t> plain(unitBytes);
     ExtentCursor cursor(extents);
     while (emit.remaining() > 0) {
+        if (result.writeError) return;  // the destination refuses more
         if (stop.stop_requested()) {
             result.stopped = true;
             return;

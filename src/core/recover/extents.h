@@ -72,7 +72,7 @@ public:
 };
 
 struct CopyResult {
-    std::uint64_t written = 0;         // bytes handed to the sink
+    std::uint64_t written = 0;         // bytes the sink accepted (a sink that defers holes may still refuse them in finish)
     std::uint64_t missingBytes = 0;    // bytes of the size no extent covers (written as zeros)
     std::uint64_t unreadableSectors = 0;  // sectors that failed to read or lie outside the volume
     bool decompressError = false;      // a compression unit did not decode

@@ -40,14 +40,11 @@ std::string jsonString(const std::string& s) {
 
 void RecoveryReport::add(ReportEntry entry) {
     m_bytes += entry.bytesWritten;
+    ++m_counts[static_cast<int>(entry.outcome) & 3];
     m_entries.push_back(std::move(entry));
 }
 
-std::uint64_t RecoveryReport::count(Outcome outcome) const {
-    std::uint64_t n = 0;
-    for (const auto& e : m_entries) n += e.outcome == outcome ? 1 : 0;
-    return n;
-}
+std::uint64_t RecoveryReport::count(Outcome outcome) const { return m_counts[static_cast<int>(outcome) & 3]; }
 
 std::string RecoveryReport::summary() const {
     return "Files written: " + std::to_string(count(Outcome::Complete) + count(Outcome::Partial)) +
@@ -61,18 +58,25 @@ std::string RecoveryReport::entryJson(const ReportEntry& e) {
                       ",\"bytesWritten\":" + std::to_string(e.bytesWritten) + ",\"outcome\":\"" +
                       outcomeText(e.outcome) + "\",\"status\":" + jsonString(e.status);
     if (!e.note.empty()) out += ",\"note\":" + jsonString(e.note);
+    if (!e.md5.empty()) out += ",\"md5\":" + jsonString(e.md5);
+    if (!e.sha256.empty()) out += ",\"sha256\":" + jsonString(e.sha256);
     out += "}";
     return out;
 }
 
-std::string RecoveryReport::toJson() const {
-    std::string out = "{\n  \"summary\": {\"written\": " +
-                      std::to_string(count(Outcome::Complete) + count(Outcome::Partial)) +
-                      ", \"bytes\": " + std::to_string(m_bytes) + ", \"complete\": " +
-                      std::to_string(count(Outcome::Complete)) + ", \"incomplete\": " +
-                      std::to_string(count(Outcome::Partial)) + ", \"failed\": " +
-                      std::to_string(count(Outcome::Failed)) + ", \"skipped\": " +
-                      std::to_string(count(Outcome::Skipped)) + "},\n  \"files\": [";
+std::string RecoveryReport::summaryJson(const std::string& state, const ReportEntry* extra) const {
+    auto n = [&](Outcome o) { return count(o) + (extra != nullptr && extra->outcome == o ? 1 : 0); };
+    const std::uint64_t bytes = m_bytes + (extra != nullptr ? extra->bytesWritten : 0);
+    const std::uint64_t rows = m_entries.size() + (extra != nullptr ? 1 : 0);
+    return "{\"state\": " + jsonString(state) + ", \"rows\": " + std::to_string(rows) +
+           ", \"written\": " + std::to_string(n(Outcome::Complete) + n(Outcome::Partial)) +
+           ", \"bytes\": " + std::to_string(bytes) + ", \"complete\": " + std::to_string(n(Outcome::Complete)) +
+           ", \"incomplete\": " + std::to_string(n(Outcome::Partial)) + ", \"failed\": " +
+           std::to_string(n(Outcome::Failed)) + ", \"skipped\": " + std::to_string(n(Outcome::Skipped)) + "}";
+}
+
+std::string RecoveryReport::toJson(const std::string& state) const {
+    std::string out = "{\n  \"summary\": " + summaryJson(state) + ",\n  \"files\": [";
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         out += i == 0 ? "\n    " : ",\n    ";
         out += entryJson(m_entries[i]);

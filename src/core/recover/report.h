@@ -26,6 +26,8 @@ struct ReportEntry {
     Outcome outcome = Outcome::Complete;
     std::string status;    // finer status: "complete", "unverified", "overwritten", "incomplete", ...
     std::string note;      // why it is not complete, or a renaming
+    std::string md5;       // hex digests of the bytes written; empty when nothing was kept
+    std::string sha256;
 };
 
 class RecoveryReport {
@@ -39,14 +41,20 @@ public:
 
     /// "Files written: N, bytes: B, incomplete: I, failed: F, skipped: S".
     std::string summary() const;
-    /// The whole report as a JSON document.
-    std::string toJson() const;
+    /// The whole report as a JSON document; state is "done" or "stopped".
+    std::string toJson(const std::string& state = "done") const;
+    /// The summary object: counts of the rows (plus extra, when given, as
+    /// one more row) and the run's state.
+    std::string summaryJson(const std::string& state, const ReportEntry* extra = nullptr) const;
     /// One entry as a single-line JSON object.
     static std::string entryJson(const ReportEntry& entry);
 
 private:
     std::vector<ReportEntry> m_entries;
     std::uint64_t m_bytes = 0;
+    // Rows per outcome, kept as rows are added: the summary is written
+    // after every file, so it must not count the rows each time.
+    std::uint64_t m_counts[4] = {0, 0, 0, 0};
 };
 
 /// s as a JSON string literal (s is UTF-8).

@@ -108,6 +108,9 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
                      records::RecordTables& tables, util::ProgressSink& progress, std::stop_token stop) {
     RecordTable& boots = tables.BootSectorTable;
     RecordTable& dirs = tables.DirectoryScanTable;
+    // Never past the disk's last sector, whatever range was asked for.
+    const std::uint64_t disk = range.reader != nullptr ? range.reader->totalSectors(range.diskIndex) : 0;
+    if (disk > 0 && end > disk) end = disk;
     boots.clear();
     dirs.clear();
     progress.setCounter(kBootSectorsFoundLabel, "0");

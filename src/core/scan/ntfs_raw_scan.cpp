@@ -157,6 +157,8 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     progress.setStatusText("Sectors  0 of " + std::to_string(endSector));
 
     const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
+    // Nothing lies past the disk's end: the scan stops there.
+    if (diskSectors != 0 && endSector > diskSectors) endSector = diskSectors;
     ChunkedSectors sectors(disk);
     std::array<std::uint8_t, ntfs::kRecordBytes> record{};
     std::vector<std::uint8_t> next;

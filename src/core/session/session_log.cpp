@@ -1,8 +1,12 @@
 #include "session/session_log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "util/utf.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -376,20 +380,47 @@ std::string withLogExtension(std::string path) {
 }
 
 bool writeSessionFile(const std::string& path, std::span<const std::uint8_t> bytes, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
+    // The log is written to a new file beside the target and renamed over
+    // it only once it is complete and on the disk, so a failed save (full
+    // disk, I/O error, a kill) leaves the previous log as it was.
+    static std::atomic<unsigned> counter{0};
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = dir + "/." + base.substr(0, 200) + "." + std::to_string(::getpid()) + "-" +
+               std::to_string(counter.fetch_add(1)) + ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
         error = std::string(kUnableToOpenMessage) + " " + path + ": " + std::strerror(errno);
         return false;
     }
     std::string cause;
-    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size())
-        cause = std::strerror(errno);
-    if (cause.empty() && std::fflush(file) != 0) cause = std::strerror(errno);
-    if (std::fclose(file) != 0 && cause.empty()) cause = std::strerror(errno);
-    if (cause.empty()) return true;
-    std::remove(path.c_str());
-    error = "Unable to write the session log " + path + ": " + cause;
-    return false;
+    std::size_t done = 0;
+    while (done < bytes.size() && cause.empty()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) cause = n < 0 ? std::strerror(errno) : "nothing written";
+        else done += static_cast<std::size_t>(n);
+    }
+    if (cause.empty() && ::fsync(fd) != 0) cause = std::strerror(errno);
+    if (::close(fd) != 0 && cause.empty()) cause = std::strerror(errno);
+    if (cause.empty() && ::rename(temp.c_str(), path.c_str()) != 0) cause = std::strerror(errno);
+    if (!cause.empty()) {
+        ::unlink(temp.c_str());
+        error = "Unable to write the session log " + path + ": " + cause;
+        return false;
+    }
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
 }
 
 bool readSessionFile(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error,

@@ -72,6 +72,22 @@ TEST(SectorReader, ReadPastTheEndTakesTheRetryPath) {
     EXPECT_EQ(hookCalls, 2);
 }
 
+TEST(SectorReader, SectorsPastTheEndAreNotRetriedOneByOne) {
+    auto dev = std::make_shared<MemoryDevice>(numberedSectors(4));
+    SectorReader reader;
+    reader.attachDevice(0, dev);
+    std::vector<std::uint8_t> buf(2048 * 512, 0);
+    // Two sectors inside, 2046 outside: one bulk read, two retries.
+    EXPECT_EQ(reader.ReadSectors(0, 2, 2048, buf.data()), 0);
+    EXPECT_EQ(buf[0], 3);
+    EXPECT_EQ(buf[512], 4);
+    EXPECT_EQ(dev->readCalls, 1 + 2);
+    // Wholly past the end: the bulk read only.
+    dev->readCalls = 0;
+    EXPECT_EQ(reader.ReadSectors(0, 1u << 31, 2048, buf.data()), 0);
+    EXPECT_EQ(dev->readCalls, 1);
+}
+
 TEST(SectorReader, UnopenableDeviceReturnsZeroWithoutHook) {
     SectorReader reader;
     reader.attachPath(1, "/nonexistent/qvx-disk.img");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "records/tables.h"
 
 namespace qvx::records {
@@ -19,6 +21,42 @@ public:
     void setStatusText(const std::string& text) override { texts.push_back(text); }
     std::vector<std::string> texts;
 };
+
+TEST(FindLostDirectories, NtfsParentLoopsGoUnderMiscellaneous) {
+    RecordTable folders = makeFolderTable();
+    addRow(folders, kMiscFolderId, 5);
+    addRow(folders, 5, 5);
+    addRow(folders, 40, 41);  // A's parent B,
+    addRow(folders, 41, 40);  // B's parent A
+    addRow(folders, 42, 40);  // below the loop
+    addRow(folders, 50, 50);  // its own parent
+    addRow(folders, 51, 50);
+    addRow(folders, 60, 61);  // a longer loop 60 -> 61 -> 62 -> 60
+    addRow(folders, 61, 62);
+    addRow(folders, 62, 60);
+    addRow(folders, 70, 5);   // a plain folder stays
+    folders.sortByColumn(kSelf);
+    RecordingProgress progress;
+    FindLostDirectories(VolumeKind::Ntfs, folders, nullptr, progress);
+    std::map<std::uint32_t, std::uint32_t> parent;
+    for (int row = 0; row < folders.rowCount(); ++row) parent[folders.getU32(row, kSelf)] = folders.getU32(row, kParent);
+    // Every folder now reaches the root, each loop cut at one folder.
+    for (const auto& [self, p] : parent) {
+        std::uint32_t at = self;
+        int steps = 0;
+        while (at != 5 && steps++ < 20) at = parent.count(at) ? parent[at] : 5;
+        EXPECT_EQ(at, 5u) << self;
+    }
+    EXPECT_EQ(parent[50], kMiscFolderId);
+    EXPECT_EQ(parent[51], 50u);
+    EXPECT_EQ(parent[42], 40u);
+    EXPECT_EQ(parent[70], 5u);
+    EXPECT_EQ(parent[5], 5u);
+    EXPECT_EQ((parent[40] == kMiscFolderId ? 1 : 0) + (parent[41] == kMiscFolderId ? 1 : 0), 1);
+    int cut = 0;
+    for (std::uint32_t s : {60u, 61u, 62u}) cut += parent[s] == kMiscFolderId ? 1 : 0;
+    EXPECT_EQ(cut, 1);
+}
 
 TEST(FindLostDirectories, NtfsMovesFoldersAndFilesWhoseParentIsMissing) {
     RecordTable folders = makeFolderTable();

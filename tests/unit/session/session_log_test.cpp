@@ -386,5 +386,43 @@ TEST(SessionFile, FailedWriteIsReportedAndThePartialFileRemoved) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
+TEST(SessionFile, FailedSaveKeepsThePreviousLog) {
+    const auto path = tempPath("previous.LGX");
+    const Bytes earlier = smallNtfsBytes();
+    std::string error;
+    ASSERT_TRUE(writeSessionFile(path.string(), earlier, error)) << error;
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool ok = writeSessionFile(path.string(), Bytes(5000, 0xAB), error);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(ok);
+    Bytes back;
+    ASSERT_TRUE(readSessionFile(path.string(), back, error)) << error;
+    EXPECT_EQ(back, earlier);
+    // Nothing but the log is left in its folder from this save.
+    for (const auto& e : std::filesystem::directory_iterator(path.parent_path()))
+        EXPECT_EQ(e.path().filename().string().find(".previous.LGX."), std::string::npos) << e.path();
+    std::filesystem::remove(path);
+}
+
+TEST(SessionFile, SaveReplacesAHardLinkInsteadOfWritingThroughIt) {
+    const auto outside = tempPath("outside.bin");
+    const auto path = tempPath("linked.LGX");
+    { std::ofstream(outside) << "precious"; }
+    std::filesystem::remove(path);
+    std::filesystem::create_hard_link(outside, path);
+    std::string error;
+    ASSERT_TRUE(writeSessionFile(path.string(), smallNtfsBytes(), error)) << error;
+    std::ifstream in(outside);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious");
+    std::filesystem::remove(outside);
+    std::filesystem::remove(path);
+}
+
 }  // namespace
 }  // namespace qvx::session
