@@ -1,5 +1,6 @@
 #include "partition/partition_search.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -91,6 +92,7 @@ PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex,
         if (!always && percent == shown) return;
         shown = percent;
         progress.setProgress(percent, "Completed ");
+        progress.setAmount(std::min(step, steps), steps, "probes");
     };
 
     bool ended = false;

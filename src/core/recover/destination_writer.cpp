@@ -34,10 +34,15 @@ std::string DestinationWriter::absolute(const std::string& relative) const {
 }
 
 bool DestinationWriter::prepareRoot(std::string& error) {
-    std::error_code ec;
-    std::filesystem::create_directories(m_root, ec);
-    if (!isDirectory(m_root) && !std::filesystem::is_directory(m_root, ec)) {
-        error = "cannot create the destination folder " + m_root + (ec ? ": " + ec.message() : std::string());
+    std::error_code created;
+    std::filesystem::create_directories(m_root, created);
+    std::error_code probed;
+    if (!isDirectory(m_root) && !std::filesystem::is_directory(m_root, probed)) {
+        // The reason is the creation's (for example "Permission denied"), not
+        // that of the later look at the folder, which only finds it missing.
+        const std::error_code& why = created ? created : probed;
+        error = "cannot create the destination folder " + m_root + ": " +
+                (why ? why.message() : std::string("a file of that name is in the way"));
         return false;
     }
     return true;
