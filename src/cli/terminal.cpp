@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <regex>
 
 #include <csignal>
 #include <cstdio>
@@ -78,7 +79,8 @@ void TerminalProgress::setProgress(int percent, const std::string& /*text*/) {
 void TerminalProgress::setAmount(std::uint64_t done, std::uint64_t total, const char* unit) {
     std::lock_guard lock(m_mutex);
     done = std::min(done, total);
-    if (total != m_total || unit != m_unit) {
+    if (total != m_total || unit != m_unit) {  // a new stage: the last one's counter is stale
+        m_counter.clear();
         m_stageStart = Clock::now();
         m_stageFirstDone = done;
         m_total = total;
@@ -90,7 +92,17 @@ void TerminalProgress::setAmount(std::uint64_t done, std::uint64_t total, const 
 
 void TerminalProgress::setCounter(const std::string& label, const std::string& value) {
     std::lock_guard lock(m_mutex);
-    m_counter = label + " " + value;
+    // The window's labels are padded with tabs and end in ":".
+    std::string name;
+    for (char c : label) {
+        if (c == '\t' || c == ' ') {
+            if (!name.empty() && name.back() != ' ') name += ' ';
+        } else {
+            name += c;
+        }
+    }
+    while (!name.empty() && (name.back() == ' ' || name.back() == ':')) name.pop_back();
+    m_counter = value.empty() ? std::string() : name + ": " + value;
     redraw(false);
 }
 
@@ -127,6 +139,27 @@ void TerminalProgress::finish() {
     std::lock_guard lock(m_mutex);
     if (m_drawn) std::cerr << "\r\033[K" << std::flush;
     m_drawn = false;
+    // Plain lines (--progress without a terminal) end with the last state.
+    if (m_show && !m_tty && m_pending) {
+        std::cerr << "qvx: " << line(Clock::now()) << '\n';
+        m_pending = false;
+    }
+}
+
+/// The status text without a count "N / M" or "N of M" whose N exceeds
+/// its M: some of the window's texts count against what is left, which a
+/// terminal line must not show as done of total.
+std::string boundedStatus(const std::string& status) {
+    static const std::regex count(R"((\d+)( / | of )(\d+))");
+    std::smatch m;
+    if (!std::regex_search(status, m, count)) return status;
+    const std::string& a = m[1].str();
+    const std::string& b = m[3].str();
+    const bool exceeds = a.size() > b.size() || (a.size() == b.size() && a > b);
+    if (!exceeds) return status;
+    std::string out = m.prefix().str();
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out + m.suffix().str();
 }
 
 std::string TerminalProgress::line(Clock::time_point now) const {
@@ -153,8 +186,9 @@ std::string TerminalProgress::line(Clock::time_point now) const {
             out += ", ETA " + durationText(static_cast<std::uint64_t>(left + 0.5));
         }
     }
-    if (!m_status.empty()) out += (out.empty() ? "" : "  ") + m_status;
-    if (!m_counter.empty()) out += "  " + m_counter;
+    const std::string status = boundedStatus(m_status);
+    if (!status.empty()) out += (out.empty() ? "" : "  ") + status;
+    if (!m_counter.empty()) out += (out.empty() ? "" : "  ") + m_counter;
     return out;
 }
 
@@ -162,8 +196,10 @@ void TerminalProgress::redraw(bool force) {
     if (!m_show) return;
     const auto now = Clock::now();
     const auto interval = m_tty ? std::chrono::milliseconds(250) : std::chrono::milliseconds(2000);
+    m_pending = true;
     if (!force && m_lastDraw != Clock::time_point{} && now - m_lastDraw < interval) return;
     m_lastDraw = now;
+    m_pending = false;
     std::string text = line(now);
     if (!m_tty) {
         std::cerr << "qvx: " << text << '\n';

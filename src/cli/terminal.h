@@ -52,8 +52,11 @@ private:
     std::uint64_t m_stageFirstDone = 0;
     Clock::time_point m_lastDraw{};
     bool m_drawn = false;
+    bool m_pending = false;  // a change not yet shown
 };
 
+/// status without a count "N / M" (or "N of M") whose N exceeds M.
+std::string boundedStatus(const std::string& status);
 /// "1.5 MiB" style size text.
 std::string sizeText(std::uint64_t bytes);
 /// "1:05" or "1:02:03".

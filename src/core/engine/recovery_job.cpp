@@ -115,9 +115,13 @@ void applySelectors(const RecoveryOptions& options, std::vector<Selected>& files
     std::vector<bool> idUsed(options.ids.size(), false);
     std::vector<bool> globUsed(patterns.size(), false);
     auto keep = [&](const Selected& sel) {
+        // An id selects the item, and for a folder everything below it.
         bool idOk = options.ids.empty();
-        for (std::size_t i = 0; i < options.ids.size(); ++i)
-            if (options.ids[i] == sel.row.selfId) idOk = idUsed[i] = true;
+        for (std::size_t i = 0; i < options.ids.size(); ++i) {
+            bool hit = options.ids[i] == sel.row.selfId;
+            for (const FolderRef& ref : sel.folders) hit = hit || options.ids[i] == ref.self;
+            if (hit) idOk = idUsed[i] = true;
+        }
         bool globOk = patterns.empty();
         if (!patterns.empty()) {
             const std::string utf8 = recover::latin1ToUtf8(sel.path);

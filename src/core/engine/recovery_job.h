@@ -28,7 +28,8 @@ struct RecoveryOptions {
     bool deletedOnly = false;
     /// Narrower selections; each kind given narrows the choice, an item is
     /// kept when it matches one value of each kind given.
-    /// Record numbers: the NTFS MFT record, for FAT the entry's first cluster.
+    /// Record numbers: the NTFS MFT record, for FAT the entry's first cluster;
+    /// a folder's number selects everything below it too.
     std::vector<std::uint64_t> ids;
     /// Shell patterns (fnmatch, "*" also crosses "/") on the path from the
     /// volume root in the listing's UTF-8 form ("Docs/*.jpg"; a leading "/"
