@@ -126,12 +126,11 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     if (!run.message.empty()) std::cerr << "qvx: " << run.message << '\n';
     for (const std::string& p : run.unmatchedPaths) std::cerr << "qvx: nothing in the tree at " << p << '\n';
     for (const std::string& p : run.unmatchedSelectors) std::cerr << "qvx: " << p << " selects nothing\n";
-    if (!opt.quiet) {
-        for (const auto& e : run.report.entries())
-            if (e.outcome == recover::Outcome::Partial || e.outcome == recover::Outcome::Failed)
-                std::cerr << "  " << recover::outcomeText(e.outcome) << " (" << e.status << "): " << e.path
-                          << (e.note.empty() ? std::string() : " - " + e.note) << '\n';
-    }
+    // Files not recovered completely are errors: named also with --quiet.
+    for (const auto& e : run.report.entries())
+        if (e.outcome == recover::Outcome::Partial || e.outcome == recover::Outcome::Failed)
+            std::cerr << "  " << recover::outcomeText(e.outcome) << " (" << e.status << "): " << e.path
+                      << (e.note.empty() ? std::string() : " - " + e.note) << '\n';
     if (!opt.quiet) std::cerr << run.report.summary() << '\n';
     if (!opt.paths.empty() && run.unmatchedPaths.size() == opt.paths.size()) {
         ctx.exitCode = kExitUsage;

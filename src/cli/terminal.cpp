@@ -123,7 +123,6 @@ void TerminalProgress::setHelpText(const std::string& text) {
 
 void TerminalProgress::showMessage(const std::string& text, util::MessageKind kind) {
     std::lock_guard lock(m_mutex);
-    if (m_quiet && kind != util::MessageKind::Error) return;
     if (m_drawn) std::cerr << "\r\033[K";
     m_drawn = false;
     std::cerr << (kind == util::MessageKind::Error ? "qvx: " : "") << text << '\n';
