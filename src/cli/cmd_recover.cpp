@@ -163,7 +163,16 @@ void registerRecoverCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_flag("--all", opt->all, "Recover the whole tree (the default without --path)");
     cmd->add_flag("--deleted-only", opt->deletedOnly, "Only deleted files");
     cmd->add_option("--id", opt->ids,
-                    "Only the item of this record number: NTFS MFT record, FAT first cluster (repeatable)");
+                    "Only the item of this record number: NTFS MFT record, FAT first cluster (repeatable)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                std::uint32_t number = 0;
+                const auto r = std::from_chars(text.data(), text.data() + text.size(), number);
+                if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
+                    return "'" + text + "' is not a record number (0 to 4294967295, as `self` in analyze --json)";
+                return {};
+            },
+            "N", "record number"));
     cmd->add_option("--glob", opt->globs, "Only items whose path matches this shell pattern, e.g. '*.jpg' (repeatable)");
     cmd->add_flag("--ignore-case", opt->ignoreCase, "Match --glob patterns without regard to case");
     cmd->add_option("--on-conflict", opt->onConflict, "When a file of that name exists: rename, overwrite or skip")
