@@ -107,6 +107,9 @@ for cmd in analyze recover; do
   run $cmd "$demo" "${dest[@]}" --range 63:2048; once "$cmd --range without --kind" --kind
   run $cmd "$demo" "${dest[@]}" -p 1 --range 63:2048 --kind NTFS; once "$cmd -p with --range" --partition
 done
+for id in -1 abc 4294967296 ""; do
+  run recover "$demo" "$tmp/out-recover" -p 1 --id "$id"; once "recover --id '$id'" --id
+done
 [ -e "$tmp/out-recover" ] && bad "a refused recover created its destination"
 
 # --- errors name the reason, the path and what was done ---------------------
