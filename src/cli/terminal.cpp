@@ -123,6 +123,10 @@ void TerminalProgress::setHelpText(const std::string& text) {
 
 void TerminalProgress::showMessage(const std::string& text, util::MessageKind kind) {
     std::lock_guard lock(m_mutex);
+    // The window may show the same verdict at two steps of one job (for
+    // example when the boot sector fails and again when nothing was found);
+    // a terminal says it once.
+    if (!m_shownMessages.insert(text).second) return;
     if (m_drawn) std::cerr << "\r\033[K";
     m_drawn = false;
     std::cerr << (kind == util::MessageKind::Error ? "qvx: " : "") << text << '\n';

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -53,6 +54,7 @@ private:
     Clock::time_point m_lastDraw{};
     bool m_drawn = false;
     bool m_pending = false;  // a change not yet shown
+    std::set<std::string> m_shownMessages;
 };
 
 /// status without a count "N / M" (or "N of M") whose N exceeds M.

@@ -112,6 +112,15 @@ for id in -1 abc 4294967296 ""; do
 done
 [ -e "$tmp/out-recover" ] && bad "a refused recover created its destination"
 
+# A range that holds no NTFS volume: exit 3, the verdict said once.
+for cmd in analyze recover; do
+  dest=(); [ $cmd = recover ] && dest=("$tmp/out-norec")
+  run $cmd "$demo" "${dest[@]}" --range 0:2048 --kind NTFS
+  [ $rc -eq 3 ] || bad "$cmd of a range without NTFS: exit $rc (want 3)"
+  n=$(grep -c "Recovery is not possible" <<<"$err")
+  [ "$n" -eq 1 ] || bad "$cmd of a range without NTFS: the verdict said $n times: $err"
+done
+
 # --- errors name the reason, the path and what was done ---------------------
 run partitions "$tmp/missing.img"
 [ $rc -eq 2 ] || bad "missing source: exit $rc"
