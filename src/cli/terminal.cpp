@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <regex>
 
 #include <csignal>
 #include <cstdio>
@@ -153,16 +152,27 @@ void TerminalProgress::finish() {
 /// its M: some of the window's texts count against what is left, which a
 /// terminal line must not show as done of total.
 std::string boundedStatus(const std::string& status) {
-    static const std::regex count(R"((\d+)( / | of )(\d+))");
-    std::smatch m;
-    if (!std::regex_search(status, m, count)) return status;
-    const std::string& a = m[1].str();
-    const std::string& b = m[3].str();
-    const bool exceeds = a.size() > b.size() || (a.size() == b.size() && a > b);
-    if (!exceeds) return status;
-    std::string out = m.prefix().str();
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    return out + m.suffix().str();
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    const std::size_t n = status.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!isDigit(status[i]) || (i > 0 && isDigit(status[i - 1]))) continue;
+        std::size_t a = i;
+        while (a < n && isDigit(status[a])) ++a;
+        std::size_t sep = 0;
+        if (status.compare(a, 3, " / ") == 0) sep = 3;
+        else if (status.compare(a, 4, " of ") == 0) sep = 4;
+        if (sep == 0 || a + sep >= n || !isDigit(status[a + sep])) continue;
+        std::size_t b = a + sep;
+        while (b < n && isDigit(status[b])) ++b;
+        const std::string done = status.substr(i, a - i);
+        const std::string total = status.substr(a + sep, b - a - sep);
+        const bool exceeds = done.size() > total.size() || (done.size() == total.size() && done > total);
+        if (!exceeds) return status;
+        std::string out = status.substr(0, i);
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        return out + status.substr(b);
+    }
+    return status;
 }
 
 std::string TerminalProgress::line(Clock::time_point now) const {
