@@ -28,6 +28,7 @@
 #include "ui/DialogEx.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
+#include "util/version.h"
 
 using namespace qvx::ui;
 
@@ -78,7 +79,7 @@ void dialogShot(QWidget* parent, const QString& name) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    app.setApplicationVersion(QVX_VERSION);
+    app.setApplicationVersion(qvx::util::kVersion);
     if (argc != 3) {
         std::fprintf(stderr, "usage: qvx-gui-tour IMAGE OUTDIR\n");
         return 2;

@@ -187,13 +187,15 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     InterruptStop interrupt;
     state.searchMode = opt.mode == "advance" ? engine::SearchMode::Advance : engine::SearchMode::Standard;
     state.oemCodePage = opt.codePage;
-    if (const int code = chooseVolume(opt.source, {opt.partition, opt.range, opt.kind}, state, src, progress,
-                                      interrupt.token())) {
+    VolumeChoice choice{opt.partition, opt.range, opt.kind};
+    if (const int code = chooseVolume(opt.source, choice, state, src, progress, interrupt.token())) {
         ctx.exitCode = code;
         return;
     }
     if (state.searchMode == engine::SearchMode::Advance) {
-        runAdvance(opt, state, src.details.DiskModelText, progress, interrupt, ctx);
+        AnalyzeOptions chosen = opt;
+        chosen.partition = choice.partition;
+        runAdvance(chosen, state, src.details.DiskModelText, progress, interrupt, ctx);
         return;
     }
 
@@ -202,7 +204,7 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     const engine::AnalysisStatus status = engine::runStandardSearch(state, progress, interrupt.token());
     progress.finish();
     const bool logSaved = opt.saveLog.empty() ||
-                          saveSessionLog(state, opt.saveLog, src.details.DiskModelText, opt.partition);
+                          saveSessionLog(state, opt.saveLog, src.details.DiskModelText, choice.partition);
     printTree(state, opt.json, {});
     printProblems(state.diagnostics, std::cerr);
     if (status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
@@ -217,10 +219,13 @@ void registerAnalyzeCommand(CLI::App& app, CliContext& ctx) {
     auto opt = std::make_shared<AnalyzeOptions>();
     CLI::App* cmd = app.add_subcommand("analyze", "Recover the folder tree and file list of a partition");
     cmd->add_option("SOURCE", opt->source, "Disk image, block device or PhysicalDriveN")->required();
-    cmd->add_option("--partition,-p", opt->partition, "Partition number (as `qvx partitions` lists it)");
+    cmd->add_option("--partition,-p", opt->partition,
+                    "Partition number (as `qvx partitions` lists it; may be left out when the disk holds one volume)")
+        ->check(partitionNumberCheck());
     cmd->add_option("--mode", opt->mode, "Search mode: standard or advance")
         ->check(CLI::IsMember({"standard", "advance"}));
-    cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition");
+    cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition")
+        ->check(sectorRangeCheck());
     cmd->add_option("--kind", opt->kind, "File system of the range: NTFS, FAT16 or FAT32")
         ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
     cmd->add_option("--codepage", opt->codePage, "OEM code page of FAT short names (default 850)")

@@ -1,5 +1,7 @@
 // qvx disks: the disk list with the details of each disk.
 
+#include <array>
+#include <charconv>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -11,6 +13,34 @@
 namespace qvx::cli {
 
 namespace {
+
+// JSON names of the fourteen detail rows, in row order; the numeric ones
+// are written as numbers.
+constexpr std::array<const char*, 14> kDetailKeys = {
+    "model",         "media_type",        "interface_type", "capacity",      "cylinders",
+    "heads",         "sectors",           "bytes_per_sector", "sectors_per_track", "firmware_revision",
+    "pnp_device_id", "serial_number",     "system_name",    "physical_device_id"};
+
+bool numericKey(const std::string& key) {
+    return key == "cylinders" || key == "heads" || key == "sectors" || key == "bytes_per_sector" ||
+           key == "sectors_per_track";
+}
+
+/// The detail rows as an object keyed by field name.
+nlohmann::ordered_json detailsObject(const disk::DiskDetails& details) {
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    for (std::size_t i = 0; i < details.rows.size(); ++i) {
+        const auto& [label, value] = details.rows[i];
+        const std::string key = i < kDetailKeys.size() ? kDetailKeys[i] : label;
+        std::uint64_t number = 0;
+        const auto r = std::from_chars(value.data(), value.data() + value.size(), number);
+        if (numericKey(key) && r.ec == std::errc() && r.ptr == value.data() + value.size() && !value.empty())
+            out[key] = number;
+        else
+            out[key] = value;
+    }
+    return out;
+}
 
 struct DisksOptions {
     std::vector<std::string> images;
@@ -25,8 +55,6 @@ void runDisks(const DisksOptions& opt, CliContext& ctx) {
     for (const auto& d : disk::sortedByNodeText(inv.disks)) {
         const disk::DiskDetails details = disk::describeDisk(d);
         if (opt.json) {
-            nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-            for (const auto& [label, value] : details.rows) rows.push_back({label, value});
             nlohmann::ordered_json j = {{"index", d.Index},
                                 {"node", disk::diskNodeText(d)},
                                 {"device", disk::PhysicalDriveNames[static_cast<std::size_t>(d.Index)]},
@@ -35,7 +63,7 @@ void runDisks(const DisksOptions& opt, CliContext& ctx) {
                                 {"model", d.Model},
                                 {"total_sectors", d.TotalSectors},
                                 {"capacity_mb", details.capacityMb},
-                                {"details", rows}};
+                                {"details", detailsObject(details)}};
             if (!d.containerType.empty()) {
                 j["container"] = d.containerType;
                 j["container_files"] = d.containerFiles;

@@ -64,6 +64,13 @@ void runPartitions(const PartitionsOptions& opt, CliContext& ctx) {
         }
     }
     if (listing.searched && listing.search.stopped) ctx.exitCode = kExitPartial;
+    // Nothing but the whole disk offered as "Unknown Partition": no volume.
+    bool found = false;
+    for (const auto& e : entries) found = found || e.fileSystemName != "Unknown Partition";
+    if (!found && ctx.exitCode == kExitOk) {
+        if (!opt.quiet) std::cerr << "qvx: no NTFS, FAT16 or FAT32 partition was found on " << opt.source << '\n';
+        ctx.exitCode = kExitNoRecovery;
+    }
 }
 
 }  // namespace

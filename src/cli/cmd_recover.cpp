@@ -36,6 +36,9 @@ struct RecoverOptions {
     std::vector<std::string> paths;
     bool all = false;
     bool deletedOnly = false;
+    std::vector<std::uint64_t> ids;
+    std::vector<std::string> globs;
+    bool ignoreCase = false;
     std::string onConflict = "rename";
     bool json = false;
     bool quiet = false;
@@ -87,8 +90,8 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     InterruptStop interrupt;
     state.searchMode = opt.mode == "advance" ? engine::SearchMode::Advance : engine::SearchMode::Standard;
     state.oemCodePage = opt.codePage;
-    if (const int code = chooseVolume(opt.source, {opt.partition, opt.range, opt.kind}, state, src, progress,
-                                      interrupt.token())) {
+    VolumeChoice choice{opt.partition, opt.range, opt.kind};
+    if (const int code = chooseVolume(opt.source, choice, state, src, progress, interrupt.token())) {
         ctx.exitCode = code;
         return;
     }
@@ -107,6 +110,9 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     options.destination = opt.destination;
     options.paths = opt.paths;
     options.deletedOnly = opt.deletedOnly;
+    options.ids = opt.ids;
+    options.globs = opt.globs;
+    options.ignoreCase = opt.ignoreCase;
     options.onConflict = opt.onConflict == "overwrite" ? recover::ConflictPolicy::Overwrite
                          : opt.onConflict == "skip"    ? recover::ConflictPolicy::Skip
                                                        : recover::ConflictPolicy::Rename;
@@ -125,13 +131,14 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     if (!run.message.empty()) std::cerr << "qvx: " << terminalSafe(run.message) << '\n';
     for (const std::string& p : run.unmatchedPaths)
         std::cerr << "qvx: nothing in the tree at " << terminalSafe(p) << '\n';
-    if (!opt.quiet) {
-        for (const auto& e : run.report.entries())
-            if (e.outcome == recover::Outcome::Partial || e.outcome == recover::Outcome::Failed)
-                std::cerr << "  " << recover::outcomeText(e.outcome) << " (" << e.status << "): " << terminalSafe(e.path)
-                          << (e.note.empty() ? std::string() : " - " + terminalSafe(e.note)) << '\n';
-    }
-    std::cerr << run.report.summary() << '\n';
+    for (const std::string& p : run.unmatchedSelectors) std::cerr << "qvx: " << terminalSafe(p) << " selects nothing\n";
+    // Files not recovered completely are errors: named also with --quiet.
+    for (const auto& e : run.report.entries())
+        if (e.outcome == recover::Outcome::Partial || e.outcome == recover::Outcome::Failed)
+            std::cerr << "  " << recover::outcomeText(e.outcome) << " (" << e.status << "): " << terminalSafe(e.path)
+                      << (e.note.empty() ? std::string() : " - " + terminalSafe(e.note)) << '\n';
+    if (!opt.quiet) std::cerr << run.report.summary() << '\n';
+    // What could not be read is a warning even with --quiet.
     printProblems(state.diagnostics, std::cerr);
     if (!opt.quiet && !run.reportPath.empty()) std::cerr << "Report: " << terminalSafe(run.reportPath) << '\n';
     if (!opt.paths.empty() && run.unmatchedPaths.size() == opt.paths.size()) {
@@ -151,8 +158,11 @@ void registerRecoverCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("SOURCE", opt->source, "Disk image, block device or PhysicalDriveN")->required();
     auto* dest = cmd->add_option("DEST", opt->destination, "Destination folder (not on the source disk)");
     cmd->add_option("--out,-o", opt->destination, "Destination folder, instead of DEST")->excludes(dest);
-    cmd->add_option("--partition,-p", opt->partition, "Partition number (as `qvx partitions` lists it)");
-    cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition");
+    cmd->add_option("--partition,-p", opt->partition,
+                    "Partition number (as `qvx partitions` lists it; may be left out when the disk holds one volume)")
+        ->check(partitionNumberCheck());
+    cmd->add_option("--range", opt->range, "Sector range FIRST:END (END exclusive) instead of a partition")
+        ->check(sectorRangeCheck());
     cmd->add_option("--kind", opt->kind, "File system of the range: NTFS, FAT16 or FAT32")
         ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
     cmd->add_option("--mode", opt->mode, "Search mode: standard or advance")
@@ -173,10 +183,23 @@ void registerRecoverCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("--path", opt->paths, "A folder or file to recover, as `qvx analyze --json` prints its path (repeatable)");
     cmd->add_flag("--all", opt->all, "Recover the whole tree (the default without --path)");
     cmd->add_flag("--deleted-only", opt->deletedOnly, "Only deleted files");
+    cmd->add_option("--id", opt->ids,
+                    "Only the item of this record number: NTFS MFT record, FAT first cluster (repeatable)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                std::uint32_t number = 0;
+                const auto r = std::from_chars(text.data(), text.data() + text.size(), number);
+                if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size())
+                    return "'" + text + "' is not a record number (0 to 4294967295, as `self` in analyze --json)";
+                return {};
+            },
+            "N", "record number"));
+    cmd->add_option("--glob", opt->globs, "Only items whose path matches this shell pattern, e.g. '*.jpg' (repeatable)");
+    cmd->add_flag("--ignore-case", opt->ignoreCase, "Match --glob patterns without regard to case");
     cmd->add_option("--on-conflict", opt->onConflict, "When a file of that name exists: rename, overwrite or skip")
         ->check(CLI::IsMember({"rename", "overwrite", "skip"}));
     cmd->add_flag("--json", opt->json, "One JSON object per file on stdout");
-    cmd->add_flag("--quiet,-q", opt->quiet, "No progress on stderr");
+    cmd->add_flag("--quiet,-q", opt->quiet, "Print nothing on stderr but errors");
     cmd->callback([opt, &ctx] { runRecover(*opt, ctx); });
 }
 

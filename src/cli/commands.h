@@ -2,7 +2,8 @@
 // Each qvx sub-command registers itself on the application. Exit codes:
 // 0 success; 1 finished partially (stopped, or some file not recovered
 // completely); 2 usage error or an unreadable or refused source, log file or
-// destination; 3 when the result is "Recovery is not possible..." or "No file
+// destination; 3 when nothing was found to work on (only "Unknown
+// Partition"), or the result is "Recovery is not possible..." or "No file
 // system could be identified...".
 
 #include <CLI/CLI.hpp>

@@ -116,7 +116,7 @@ def check_same_as_raw(qvx, raw, containers, c):
         rc, entry = disk_entry(qvx, path)
         want_type = "VMDK" if name.startswith("VMDK") else name
         c.expect(rc == 0 and entry is not None and entry["total_sectors"] == raw_entry["total_sectors"]
-                 and entry["container"] == want_type and entry["details"][6][1] == str(raw_entry["total_sectors"]),
+                 and entry["container"] == want_type and entry["details"]["sectors"] == raw_entry["total_sectors"],
                  f"{name}: disks reports {want_type} with the media's {raw_entry['total_sectors']} sectors"
                  f" ({entry and entry.get('container')}, {entry and entry.get('total_sectors')})")
 

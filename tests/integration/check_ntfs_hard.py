@@ -190,7 +190,9 @@ def check_damage(qvx, work):
     shutil.copyfile(img, cut)
     with open(cut, "r+b") as f:
         f.truncate(40 * v.cluster + v.mft_lcn * v.cluster)
-    run2 = analyze(qvx, cut, os.path.getsize(img) // 512)
+    # The volume (sector 0 holds its boot sector) claims more sectors than
+    # the image has.
+    run2 = subprocess.run([qvx, "analyze", cut, "-p", "1", "--json", "--quiet"], capture_output=True)
     err2 = run2.stderr.decode(errors="replace")
     ok2 = run2.returncode in (0, 3) and "could not be read" in err2 and run2.stdout.strip() != b""
     print(f"damage: torn record reported: {'ok' if ok else 'FAILED: ' + err.strip()}; "

@@ -131,9 +131,9 @@ def check_unknown(qvx, tmp, c):
     with open(image, "wb") as f:
         f.truncate(sectors * SECTOR)
     rc, got, _ = qvx_partitions(qvx, image)
-    c.expect(rc == 0 and got == [{"number": 1, "name": "Unknown Partition", "first": 0, "end": sectors,
+    c.expect(rc == 3 and got == [{"number": 1, "name": "Unknown Partition", "first": 0, "end": sectors,
                                   "size_mb": 64, "table": "search"}],
-             f"a disk without boot sectors gives the single Unknown Partition: {got}")
+             f"a disk without boot sectors gives the single Unknown Partition and exit 3: {rc} {got}")
 
 
 def check_interrupt(qvx, tmp, c):

@@ -46,12 +46,18 @@ void setGeometry(DiskInfo& d) {
     d.TotalCylinders = cylinders > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(cylinders);
 }
 
+/// The bus a disk hangs on, from its place in the sysfs device tree
+/// (devicePath is the canonical /sys/devices/... path of the block device).
+/// A USB bridge carries a SCSI host below it, so USB is looked for first;
+/// virtio covers both virtio-blk and virtio-scsi.
 std::string interfaceOf(const std::string& devicePath, const std::string& name) {
-    if (devicePath.find("/usb") != std::string::npos) return "USB";
-    if (name.rfind("nvme", 0) == 0 || name.rfind("vd", 0) == 0) return "SCSI";
-    if (devicePath.find("/ata") != std::string::npos) return "IDE";
-    if (name.rfind("mmcblk", 0) == 0) return "SCSI";
-    return "SCSI";
+    auto has = [&](const char* part) { return devicePath.find(part) != std::string::npos; };
+    if (has("/usb")) return "USB";
+    if (has("/nvme") || name.rfind("nvme", 0) == 0) return "NVMe";
+    if (has("/virtio")) return "virtio";
+    if (has("/mmc_host/") || name.rfind("mmcblk", 0) == 0) return "MMC";
+    if (has("/devices/virtual/")) return name.rfind("loop", 0) == 0 ? "Loop" : "Virtual";
+    return "SATA/SCSI";
 }
 
 }  // namespace

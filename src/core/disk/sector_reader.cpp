@@ -83,12 +83,12 @@ std::size_t readSome(int fd, std::uint64_t offset, std::uint8_t* out, std::size_
 std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string& error) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
+        error = "cannot open " + path + " for reading: " + std::strerror(errno);
         return nullptr;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
-        error = path + ": " + std::strerror(errno);
+        error = "cannot examine " + path + ": " + std::strerror(errno);
         ::close(fd);
         return nullptr;
     }

@@ -47,7 +47,7 @@ int selectSource(const std::string& source, Inventory& inventory, std::string& e
     }
     struct stat st {};
     if (::stat(source.c_str(), &st) != 0) {
-        error = source + ": " + std::strerror(errno);
+        error = "cannot open the source " + source + ": " + std::strerror(errno);
         return -1;
     }
     std::error_code ec;

@@ -1,6 +1,7 @@
 #include "engine/recovery_job.h"
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,6 +146,40 @@ void collect(RecoveryState& state, const std::vector<std::string>& wanted, Folde
         listed[static_cast<std::size_t>(row.treeItem)] = true;
         stack.push_back(list(row.treeItem, self));
     }
+}
+
+/// Keeps the files and folders that RecoveryOptions::ids and globs select,
+/// and names the ids and patterns that select nothing.
+void applySelectors(const RecoveryOptions& options, std::vector<Selected>& files, std::vector<Selected>& folders,
+                    std::vector<std::string>& unmatched) {
+    if (options.ids.empty() && options.globs.empty()) return;
+    std::vector<std::string> patterns;
+    for (const std::string& g : options.globs) patterns.push_back(normalisePath(g));
+    const int flags = options.ignoreCase ? FNM_CASEFOLD : 0;
+    std::vector<bool> idUsed(options.ids.size(), false);
+    std::vector<bool> globUsed(patterns.size(), false);
+    auto keep = [&](const Selected& sel) {
+        // An id selects the item, and for a folder everything below it.
+        bool idOk = options.ids.empty();
+        for (std::size_t i = 0; i < options.ids.size(); ++i) {
+            bool hit = options.ids[i] == sel.row.selfId;
+            for (const FolderRef& ref : sel.folders()) hit = hit || options.ids[i] == ref.self;
+            if (hit) idOk = idUsed[i] = true;
+        }
+        bool globOk = patterns.empty();
+        if (!patterns.empty()) {
+            const std::string utf8 = sel.path();
+            for (std::size_t i = 0; i < patterns.size(); ++i)
+                if (::fnmatch(patterns[i].c_str(), utf8.c_str(), flags) == 0) globOk = globUsed[i] = true;
+        }
+        return idOk && globOk;
+    };
+    std::erase_if(files, [&](const Selected& s) { return !keep(s); });
+    std::erase_if(folders, [&](const Selected& s) { return !keep(s); });
+    for (std::size_t i = 0; i < options.ids.size(); ++i)
+        if (!idUsed[i]) unmatched.push_back("--id " + std::to_string(options.ids[i]));
+    for (std::size_t i = 0; i < patterns.size(); ++i)
+        if (!globUsed[i]) unmatched.push_back("--glob " + options.globs[i]);
 }
 
 class Recoverer {
@@ -362,6 +397,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         std::erase_if(files, [](const Selected& s) { return !s.row.deleted; });
         std::erase_if(folders, [](const Selected& s) { return !s.row.deleted; });
     }
+    applySelectors(options, files, folders, run.unmatchedSelectors);
     for (const std::string& w : wanted) {
         auto named = [&w](const Selected& sel) { return isSelected((sel.path()), {w}); };
         if (std::none_of(files.begin(), files.end(), named) && std::none_of(folders.begin(), folders.end(), named))
@@ -417,6 +453,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         recover::ReportEntry entry = recoverer.recoverFile(f, stop);
         doneBytes += f.row.sizeBytes;
         progress.setProgress(totalBytes == 0 ? 100 : static_cast<int>(doneBytes * 100 / totalBytes), "Completed ");
+        progress.setAmount(std::min(doneBytes, totalBytes), totalBytes, "bytes");
         if (options.onFile) options.onFile(entry);
         run.report.add(std::move(entry));
         reportFile.finished(run.report);

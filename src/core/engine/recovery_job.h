@@ -4,6 +4,7 @@
 // tree shows it (so orphans go under "QVX_Miscellaneous"), with a report of
 // how completely each file could be recovered.
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <stop_token>
@@ -26,6 +27,16 @@ struct RecoveryOptions {
     /// UTF-8 form ("Docs/Reports"); empty = the whole tree.
     std::vector<std::string> paths;
     bool deletedOnly = false;
+    /// Narrower selections; each kind given narrows the choice, an item is
+    /// kept when it matches one value of each kind given.
+    /// Record numbers: the NTFS MFT record, for FAT the entry's first cluster;
+    /// a folder's number selects everything below it too.
+    std::vector<std::uint64_t> ids;
+    /// Shell patterns (fnmatch, "*" also crosses "/") on the path from the
+    /// volume root in the listing's UTF-8 form ("Docs/*.jpg"; a leading "/"
+    /// is ignored); ignoreCase matches them without regard to case.
+    std::vector<std::string> globs;
+    bool ignoreCase = false;
     recover::ConflictPolicy onConflict = recover::ConflictPolicy::Rename;
     /// Folders written under another name: listing path ("Docs/Reports",
     /// UTF-8) -> the name its last component gets at the destination
@@ -52,6 +63,9 @@ struct RecoveryRun {
     std::string reportPath;
     /// Paths of RecoveryOptions::paths that name nothing in the tree.
     std::vector<std::string> unmatchedPaths;
+    /// Ids and patterns of RecoveryOptions::ids and globs that select nothing
+    /// ("--id 12", "--glob *.jpg").
+    std::vector<std::string> unmatchedSelectors;
 };
 
 /// Recovers the selected files of the tree in state (after an analysis).

@@ -213,11 +213,14 @@ private:
     }
 
     void report() {
-        m_progress.setStatusText("Sectors  " + std::to_string(m_done) + " of " + std::to_string(m_total));
+        const std::uint64_t shown = std::min(m_done, m_total);
+        m_progress.setStatusText("Sectors  " + std::to_string(shown) + " of " + std::to_string(m_total));
         if (m_counter != 0) m_progress.setCounter(kMftFoundLabel, std::to_string(m_counter));
-        if (m_total != 0)
+        if (m_total != 0) {
             m_progress.setProgress(static_cast<int>(std::min<std::uint64_t>(100, m_done * 100 / m_total)),
                                    "Completed ");
+            m_progress.setAmount(shown * disk::kSectorSize, m_total * disk::kSectorSize, "bytes");
+        }
     }
 
     const partition::VolumeRange& m_volume;

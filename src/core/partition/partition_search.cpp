@@ -154,6 +154,7 @@ PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex,
         if (!always && percent == shown) return;
         shown = percent;
         progress.setProgress(percent, "Completed ");
+        progress.setAmount(std::min(step, steps), steps, "probes");
     };
 
     bool ended = false;

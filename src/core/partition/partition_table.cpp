@@ -1,9 +1,12 @@
 #include "partition/partition_table.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <set>
 
 #include "partition/gpt.h"
+#include "partition/validate_volume.h"
 #include "util/le.h"
 
 namespace qvx::partition {
@@ -49,12 +52,33 @@ void listPartition(DiskPartitionList& list, TableReadResult& result, const std::
     result.partitionsListed = true;
 }
 
+/// The file system whose boot sector sector 0 is, when the disk is one
+/// volume without a table: the signature must be in sector 0 itself (a
+/// partition table's boot code never holds "NTFS    " at 3 or "FAT32   " at
+/// 82), and the volume's own validation must accept it. Empty otherwise.
+std::string wholeDiskVolume(disk::SectorReader& reader, int diskIndex, std::uint64_t totalSectors,
+                            const std::uint8_t* sector0) {
+    util::Bytes b(sector0, disk::kSectorSize);
+    std::string name;
+    if (util::bytesEqual(b, 3, "NTFS    ")) name = "NTFS";
+    else if (util::bytesEqual(b, 82, "FAT32   ")) name = "FAT32";
+    else if (util::bytesEqual(b, 54, "FAT16   ")) name = "FAT16";
+    if (name.empty() || totalSectors < 2) return {};
+    VolumeRange range{&reader, diskIndex, 0, totalSectors - 1};
+    VolumeParameters params;
+    const int valid = name == "NTFS"    ? validateNtfsVolume(range, params)
+                      : name == "FAT32" ? validateFat32Volume(range, params)
+                                        : validateFat16Volume(range, params);
+    return valid == 1 ? name : std::string();
+}
+
 }  // namespace
 
 const char* tableKindName(TableKind kind) {
     switch (kind) {
         case TableKind::Gpt: return "gpt";
         case TableKind::Search: return "search";
+        case TableKind::None: return "none";
         case TableKind::Mbr: break;
     }
     return "mbr";
@@ -102,6 +126,23 @@ TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, st
     if (table[510] != 0x55 || table[511] != 0xAA) {
         result.outcome = TableReadOutcome::NoSignature;
         return result;
+    }
+    if (sector == 0) {
+        const std::string volume = wholeDiskVolume(reader, diskIndex, totalSectors, table);
+        if (!volume.empty()) {
+            // A truncated image keeps the size its volume claims, so that
+            // what lies past the image's end is reported unreadable rather
+            // than the volume's own structures refused as out of bounds.
+            const util::Bytes sector0(table, disk::kSectorSize);
+            std::uint64_t claimed = volume == "NTFS" ? util::le64(sector0, 0x28) + 1
+                                    : util::le16(sector0, 19) != 0 ? util::le16(sector0, 19)
+                                                                : util::le32(sector0, 32);
+            if (claimed > 0xFFFFFFFFull) claimed = 0xFFFFFFFFull;
+            listPartition(list, result, volume, 0, std::max<std::uint64_t>(totalSectors, claimed));
+            list.entries.back().table = TableKind::None;
+            result.table = TableKind::None;
+            return result;
+        }
     }
 
     // A protective slot (0xEE) announces a GUID partition table; with a

@@ -21,9 +21,10 @@ enum class TableKind : std::uint8_t {
     Mbr,     // the PC partition table (MBR slots and the extended chain)
     Gpt,     // the GUID partition table behind a protective MBR
     Search,  // the lost partition search
+    None,    // no table: sector 0 is the boot sector of the disk's one volume
 };
 
-/// "mbr", "gpt" or "search".
+/// "mbr", "gpt", "search" or "none".
 const char* tableKindName(TableKind kind);
 
 struct PartitionEntry {
@@ -76,7 +77,9 @@ struct TableReadResult {
 /// 24576 sectors of the disk's end (or beyond it); the read ends there and the
 /// partitions already listed stay. When sector 0 holds a protective slot
 /// (type 0xEE) and a valid GUID partition table follows, that table is listed
-/// instead of the MBR slots (see gpt.h).
+/// instead of the MBR slots (see gpt.h). When sector 0 is itself a valid
+/// NTFS, FAT16 or FAT32 boot sector (a volume image, a stick formatted
+/// without a table), the whole disk is listed as that one volume, table None.
 TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, std::uint64_t sector,
                                    std::uint64_t totalSectors, DiskPartitionList& list,
                                    const std::function<void()>& onCorrupted = {});

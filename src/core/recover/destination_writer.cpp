@@ -118,10 +118,12 @@ int DestinationWriter::openDir(const std::string& relative) {
 }
 
 bool DestinationWriter::prepareRoot(std::string& error) {
-    std::error_code ec;
-    std::filesystem::create_directories(m_root, ec);
+    std::error_code created;
+    std::filesystem::create_directories(m_root, created);
     if (rootFd() < 0) {
-        error = "cannot create the destination folder " + m_root + ": " + (ec ? ec.message() : errnoText());
+        // The reason is the creation's (for example "Permission denied"), not
+        // that of the later look at the folder, which only finds it missing.
+        error = "cannot create the destination folder " + m_root + ": " + (created ? created.message() : errnoText());
         return false;
     }
     return true;

@@ -205,9 +205,12 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
             reportedMft = tables.MftRecordTable.rowCount();
             progress.setCounter(kNtfsMftFoundLabel, std::to_string(reportedMft));
         }
-        progress.setStatusText("Sectors  " + std::to_string(chunk) + " of " + std::to_string(endSector));
-        if (endSector != 0)
+        const std::uint64_t shown = std::min(chunk, endSector);
+        progress.setStatusText("Sectors  " + std::to_string(shown) + " of " + std::to_string(endSector));
+        if (endSector != 0) {
             progress.setProgress(static_cast<int>(std::min<std::uint64_t>(100, chunk * 100 / endSector)), "Completed ");
+            progress.setAmount(shown * disk::kSectorSize, endSector * disk::kSectorSize, "bytes");
+        }
     }
     return result;
 }

@@ -5,6 +5,7 @@
 // wizard receives it through queued signals; the command line draws one
 // progress line on stderr. Jobs call it from their own thread.
 
+#include <cstdint>
 #include <string>
 
 namespace qvx::util {
@@ -19,6 +20,10 @@ public:
     virtual void setProgress(int /*percent*/, const std::string& /*text*/) {}
     /// A labelled counter of the search screen, e.g. ("Folders Found", "12").
     virtual void setCounter(const std::string& /*label*/, const std::string& /*value*/) {}
+    /// How much of the current stage is done: done of total in unit
+    /// ("bytes", or a noun such as "probes"); done never exceeds total. Front
+    /// ends that show a rate and the time left use it; others ignore it.
+    virtual void setAmount(std::uint64_t /*done*/, std::uint64_t /*total*/, const char* /*unit*/) {}
     virtual void setHelpText(const std::string& /*text*/) {}
     virtual void showMessage(const std::string& /*text*/, MessageKind /*kind*/) {}
     /// A Yes/No question; returns true for Yes. defaultNo marks No as the default button.

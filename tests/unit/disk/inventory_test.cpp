@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "disk/registry_store.h"
 
@@ -108,6 +111,40 @@ TEST(DiskInventory, SysfsListingSkipsRamZramAndUnbackedLoops) {
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[2].Index, 2);
     EXPECT_EQ(errors.size(), 1u);
+}
+
+// The interface type is read from where the block device sits in the
+// sysfs device tree, as the kernel links /sys/block/NAME there.
+TEST(DiskInventory, InterfaceTypeFromTheSysfsDeviceTree) {
+    TempDir sys;
+    const std::vector<std::pair<std::string, std::string>> placed = {
+        {"vda", "devices/pci0000:00/0000:00:02.0/virtio1/block/vda"},
+        {"sdc", "devices/pci0000:00/0000:00:03.0/virtio2/host0/target0:0:0/0:0:0:0/block/sdc"},
+        {"nvme0n1", "devices/pci0000:00/0000:00:04.0/nvme/nvme0/nvme0n1"},
+        {"sdb", "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0/block/sdb"},
+        {"sda", "devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sda"},
+        {"mmcblk0", "devices/platform/soc/mmc_host/mmc0/mmc0:0001/block/mmcblk0"},
+    };
+    fs::create_directories(sys.path() / "block");
+    for (const auto& [name, where] : placed) {
+        sys.write(where + "/size", "4096\n");
+        fs::create_directory_symlink(sys.path() / where, sys.path() / "block" / name);
+    }
+    std::map<std::string, std::string> got;
+    for (const auto& d : listBlockDevices(sys.path().string(), "/dev")) got[d.path] = d.InterfaceType;
+    EXPECT_EQ(got["/dev/vda"], "virtio");
+    EXPECT_EQ(got["/dev/sdc"], "virtio");
+    EXPECT_EQ(got["/dev/nvme0n1"], "NVMe");
+    EXPECT_EQ(got["/dev/sdb"], "USB");
+    EXPECT_EQ(got["/dev/sda"], "SATA/SCSI");
+    EXPECT_EQ(got["/dev/mmcblk0"], "MMC");
+    // The detail row keeps its place among the fourteen.
+    DiskInfo d;
+    d.InterfaceType = "NVMe";
+    const DiskDetails details = describeDisk(d);
+    ASSERT_EQ(details.rows.size(), 14u);
+    EXPECT_EQ(details.rows[2].first, "3. Interface Type :");
+    EXPECT_EQ(details.rows[2].second, "NVMe");
 }
 
 TEST(DiskInventory, AtMostTenDisks) {

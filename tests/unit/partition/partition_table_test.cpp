@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "support/memory_disk.h"
+#include "unit/fat/fat_test_image.h"
 
 namespace qvx::partition {
 namespace {
@@ -200,6 +203,51 @@ TEST(PartitionDetails, StandardAndAdvanceRows) {
     EXPECT_EQ(ua.rows[2].second, "488 MB");
     EXPECT_EQ(ua.startSectorText, "0");
     EXPECT_EQ(ua.endSectorText, "1000000");
+}
+
+}  // namespace
+}  // namespace qvx::partition
+
+namespace qvx::partition {
+namespace {
+
+// A disk whose sector 0 is a valid FAT16 boot sector (a volume image, a
+// stick formatted without a table) is one volume over the whole disk.
+TEST(PartitionTable, VolumeBootSectorAtSectorZeroIsTheWholeDisk) {
+    fat::test::TestDisk d(4000);
+    fat::test::Fat16Layout l;
+    l.start = 0;
+    l.sectorsPerFat = 16;
+    l.spc = 4;
+    fat::test::writeFat16Boot(d, l);
+    std::memcpy(d.sector(0) + 54, "FAT16   ", 8);
+    DiskPartitionList list;
+    int corrupted = 0;
+    const VolumeRange range = d.range(0, 3999);
+    const TableReadResult r = ReadPartitionTable(*range.reader, 0, 0, 4000, list, [&] { ++corrupted; });
+    ASSERT_EQ(list.count(), 1);
+    EXPECT_EQ(list.entries[0].fileSystemName, "FAT16");
+    EXPECT_EQ(list.entries[0].firstSector, 0u);
+    EXPECT_EQ(list.entries[0].endSector, 4000u);
+    EXPECT_EQ(list.entries[0].table, TableKind::None);
+    EXPECT_EQ(r.table, TableKind::None);
+    EXPECT_STREQ(tableKindName(r.table), "none");
+    EXPECT_TRUE(r.partitionsListed);
+    EXPECT_EQ(corrupted, 0);
+}
+
+// The signature alone does not make a volume: its fields must validate,
+// otherwise sector 0 is read as a partition table.
+TEST(PartitionTable, SignatureWithoutAValidVolumeIsStillATable) {
+    test::MemoryDisk disk(kDiskSectors);
+    disk.fat16Boot(0, 1000);  // "FAT16" text and marker, no usable fields
+    disk.slot(0, 0, 0x07, 2048, 100000);
+    disk.ntfsBoot(2048, 100000);
+    const Read r = readTable(disk);
+    ASSERT_EQ(r.list.count(), 1);
+    EXPECT_EQ(r.list.entries[0].fileSystemName, "NTFS");
+    EXPECT_EQ(r.list.entries[0].table, TableKind::Mbr);
+    EXPECT_EQ(r.result.table, TableKind::Mbr);
 }
 
 }  // namespace
