@@ -229,17 +229,7 @@ void registerAnalyzeCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("--kind", opt->kind, "File system of the range: NTFS, FAT16 or FAT32")
         ->check(CLI::IsMember({"NTFS", "FAT16", "FAT32"}));
     cmd->add_option("--codepage", opt->codePage, "OEM code page of FAT short names (default 850)")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                int page = 0;
-                try {
-                    page = std::stoi(text);
-                } catch (...) {
-                    return std::string("not a number");
-                }
-                return util::oemCodePageKnown(page) ? std::string() : "iconv does not know code page " + text;
-            },
-            "CODEPAGE"));
+        ->check(codePageCheck());
     cmd->add_option("--fs", opt->fileSystem, "Advance Search: the file system to open (as listed, default 1)");
     cmd->add_flag("--json", opt->json, "One JSON object per folder and file, in tree order");
     cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");

@@ -168,17 +168,7 @@ void registerRecoverCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("--mode", opt->mode, "Search mode: standard or advance")
         ->check(CLI::IsMember({"standard", "advance"}));
     cmd->add_option("--codepage", opt->codePage, "OEM code page of FAT short names (default 850)")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                int page = 0;
-                try {
-                    page = std::stoi(text);
-                } catch (...) {
-                    return std::string("not a number");
-                }
-                return util::oemCodePageKnown(page) ? std::string() : "iconv does not know code page " + text;
-            },
-            "CODEPAGE"));
+        ->check(codePageCheck());
     cmd->add_option("--fs", opt->fileSystem, "Advance Search: the file system to recover from (as listed, default 1)");
     cmd->add_option("--path", opt->paths, "A folder or file to recover, as `qvx analyze --json` prints its path (repeatable)");
     cmd->add_flag("--all", opt->all, "Recover the whole tree (the default without --path)");

@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "engine/analysis_job.h"
 #include "engine/partition_listing.h"
+#include "util/codepage.h"
 
 namespace qvx::cli {
 
@@ -142,6 +143,20 @@ int chooseVolume(const std::string& source, VolumeChoice& choice, engine::Recove
         return kExitNoRecovery;
     }
     return 0;
+}
+
+CLI::Validator codePageCheck() {
+    return CLI::Validator(
+        [](std::string& text) {
+            int page = 0;
+            try {
+                page = std::stoi(text);
+            } catch (...) {
+                return std::string("not a number");
+            }
+            return util::oemCodePageKnown(page) ? std::string() : "iconv does not know code page " + text;
+        },
+        "CODEPAGE");
 }
 
 }  // namespace qvx::cli

@@ -26,6 +26,8 @@ bool parseRange(const std::string& text, std::uint64_t& first, std::uint64_t& en
 /// option.
 CLI::Validator partitionNumberCheck();
 CLI::Validator sectorRangeCheck();
+/// --codepage: a number naming an OEM code page iconv knows.
+CLI::Validator codePageCheck();
 
 /// Opens SOURCE and sets the disk, file-system kind and sector range of
 /// state from the choice. Without a partition or range, a disk holding one
