@@ -48,18 +48,8 @@ util::DecodeResult collectDataInstances(util::Bytes record, std::uint64_t volume
                 std::vector<Run> runs;
                 std::uint64_t vcns = 0;
                 (void)decodeRunList(a.runList(), 0, volumeClusters, runs, vcns);
-                const std::uint64_t bytes = std::min(a.dataSize, kMaxAttributeListBytes);
-                listValue->clear();
-                for (const Run& run : runs) {
-                    if (listValue->size() >= bytes) break;
-                    const std::uint64_t runBytes = run.clusters * sectorsPerCluster * kSectorBytes;
-                    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(runBytes, bytes - listValue->size()));
-                    std::vector<std::uint8_t> part((take + kSectorBytes - 1) / kSectorBytes * kSectorBytes, 0);
-                    if (!run.sparse)
-                        (void)volume->readCounted(volumeStart + run.lcn * sectorsPerCluster,
-                                                  static_cast<std::uint32_t>(part.size() / kSectorBytes), part.data());
-                    listValue->insert(listValue->end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
-                }
+                (void)readRunBytes(*volume, volumeStart, sectorsPerCluster, runs,
+                                   std::min(a.dataSize, kMaxAttributeListBytes), *listValue);
             }
         }
         return true;

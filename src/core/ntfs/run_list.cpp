@@ -1,5 +1,6 @@
 #include "ntfs/run_list.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace qvx::ntfs {
@@ -55,6 +56,24 @@ util::DecodeResult decodeRunList(util::Bytes list, std::uint64_t startVcn, std::
         vcnCount += length;
     }
     return util::DecodeResult::corruptBecause("the run list has too many runs");
+}
+
+bool readRunBytes(const partition::VolumeRange& volume, std::uint64_t cluster0, std::uint32_t sectorsPerCluster,
+                  const std::vector<Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) {
+    constexpr std::uint64_t kSector = disk::kSectorSize;
+    out.clear();
+    bool ok = true;
+    for (const Run& run : runs) {
+        if (out.size() >= bytes) break;
+        const auto take = static_cast<std::size_t>(
+            std::min<std::uint64_t>(run.clusters * sectorsPerCluster * kSector, bytes - out.size()));
+        std::vector<std::uint8_t> part((take + kSector - 1) / kSector * kSector, 0);
+        if (!run.sparse && volume.readCounted(cluster0 + run.lcn * sectorsPerCluster,
+                                              static_cast<std::uint32_t>(part.size() / kSector), part.data()) != 0)
+            ok = false;
+        out.insert(out.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    return ok;
 }
 
 }  // namespace qvx::ntfs

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "partition/validate_volume.h"
 #include "util/decode_status.h"
 #include "util/le.h"
 
@@ -32,5 +33,11 @@ inline constexpr std::size_t kMaxRunsPerInstance = 1u << 20;
 /// vcnCount receives the clusters described.
 util::DecodeResult decodeRunList(util::Bytes runList, std::uint64_t startVcn, std::uint64_t volumeClusters,
                                  std::vector<Run>& out, std::uint64_t& vcnCount);
+
+/// The first bytes of the clusters of runs (a non-resident attribute list,
+/// for instance), cluster 0 at sector cluster0; sparse runs read as zeros.
+/// False when some sector could not be read (left zero).
+bool readRunBytes(const partition::VolumeRange& volume, std::uint64_t cluster0, std::uint32_t sectorsPerCluster,
+                  const std::vector<Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out);
 
 }  // namespace qvx::ntfs

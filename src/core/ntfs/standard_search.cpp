@@ -45,20 +45,7 @@ public:
     }
 
     bool readRuns(const std::vector<Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) override {
-        out.clear();
-        const std::uint64_t clusterBytes = std::uint64_t{m_sectorsPerCluster} * 512;
-        bool ok = true;
-        for (const Run& run : runs) {
-            if (out.size() >= bytes) break;
-            const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(run.clusters * clusterBytes, bytes - out.size()));
-            std::vector<std::uint8_t> part((take + 511) / 512 * 512, 0);
-            if (!run.sparse &&
-                m_volume.readCounted(m_volume.SectorRangeStart + run.lcn * m_sectorsPerCluster,
-                                     static_cast<std::uint32_t>(part.size() / 512), part.data()) != 0)
-                ok = false;
-            out.insert(out.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
-        }
-        return ok;
+        return readRunBytes(m_volume, m_volume.SectorRangeStart, m_sectorsPerCluster, runs, bytes, out);
     }
 
 private:

@@ -27,21 +27,7 @@ public:
     }
 
     bool readRuns(const std::vector<ntfs::Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) override {
-        out.clear();
-        const std::uint32_t spc = m_volume.sectorsPerCluster;
-        bool ok = true;
-        for (const ntfs::Run& run : runs) {
-            if (out.size() >= bytes) break;
-            const auto take = static_cast<std::size_t>(
-                std::min<std::uint64_t>(run.clusters * spc * disk::kSectorSize, bytes - out.size()));
-            std::vector<std::uint8_t> part((take + disk::kSectorSize - 1) / disk::kSectorSize * disk::kSectorSize, 0);
-            if (!run.sparse && m_volume.range.readCounted(m_volume.cluster0 + run.lcn * spc,
-                                                          static_cast<std::uint32_t>(part.size() / disk::kSectorSize),
-                                                          part.data()) != 0)
-                ok = false;
-            out.insert(out.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
-        }
-        return ok;
+        return ntfs::readRunBytes(m_volume.range, m_volume.cluster0, m_volume.sectorsPerCluster, runs, bytes, out);
     }
 
 private:
