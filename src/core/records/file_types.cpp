@@ -1,6 +1,8 @@
 #include "records/file_types.h"
 
+#include <algorithm>
 #include <array>
+#include <unordered_map>
 #include <vector>
 
 namespace qvx::records {
@@ -69,30 +71,80 @@ constexpr std::size_t kRegistryGroup = 11;
 constexpr std::size_t kBackupGroup = 14;
 constexpr std::size_t kCppGroup = 15;
 
-bool endsWith(std::string_view name, std::string_view ending) {
-    return name.size() >= ending.size() && name.substr(name.size() - ending.size()) == ending;
+constexpr std::size_t kNoPosition = static_cast<std::size_t>(-1);
+
+}  // namespace
+
+namespace {
+
+// Position of each group in a variant's test order: NTFS tests "C++ file"
+// before "Backup File"; the FAT variants test the groups in table order.
+std::size_t positionOf(std::size_t group, FileTypeVariant variant) {
+    if (variant == FileTypeVariant::Ntfs) {
+        if (group == kBackupGroup) return kCppGroup;
+        if (group == kCppGroup) return kBackupGroup;
+    }
+    return group;
+}
+
+// Every ending with the first position (in the variant's order) of a group
+// holding it, so one lookup per distinct ending length finds the group the
+// ordered walk over the table would find first.
+struct EndingIndex {
+    std::unordered_map<std::string_view, std::size_t> firstPosition;
+    std::vector<std::size_t> lengths;  // distinct ending lengths
+    std::array<std::size_t, 35> groupAt{};
+};
+
+EndingIndex makeIndex(FileTypeVariant variant) {
+    EndingIndex index;
+    const auto& table = groups();
+    for (std::size_t group = 0; group < table.size(); ++group) {
+        const std::size_t position = positionOf(group, variant);
+        index.groupAt[position] = group;
+        for (std::string_view ending : table[group].endings) {
+            auto [it, inserted] = index.firstPosition.emplace(ending, position);
+            if (!inserted && position < it->second) it->second = position;
+            if (std::find(index.lengths.begin(), index.lengths.end(), ending.size()) == index.lengths.end())
+                index.lengths.push_back(ending.size());
+        }
+    }
+    return index;
+}
+
+const EndingIndex& indexFor(FileTypeVariant variant) {
+    static const EndingIndex kChain = makeIndex(FileTypeVariant::FatClusterChain);
+    static const EndingIndex kRoot = makeIndex(FileTypeVariant::Fat16Root);
+    static const EndingIndex kNtfs = makeIndex(FileTypeVariant::Ntfs);
+    switch (variant) {
+    case FileTypeVariant::FatClusterChain: return kChain;
+    case FileTypeVariant::Fat16Root: return kRoot;
+    case FileTypeVariant::Ntfs: break;
+    }
+    return kNtfs;
 }
 
 }  // namespace
 
-std::string LookupFileType(std::string_view name, FileTypeVariant variant) {
-    const auto& table = groups();
-    for (std::size_t position = 0; position < table.size(); ++position) {
-        std::size_t index = position;
-        if (variant == FileTypeVariant::Ntfs) {
-            if (position == kBackupGroup) index = kCppGroup;
-            else if (position == kCppGroup) index = kBackupGroup;
-        }
-        for (std::string_view ending : table[index].endings) {
-            if (!endsWith(name, ending)) continue;
-            if (variant != FileTypeVariant::FatClusterChain) {
-                if (index == kCompressedGroup) return "Winzip File";
-                if (index == kRegistryGroup) return "Registry file";
-            }
-            return std::string(table[index].description);
-        }
+std::string_view fileTypeText(std::string_view name, FileTypeVariant variant) {
+    const EndingIndex& index = indexFor(variant);
+    std::size_t best = kNoPosition;
+    for (std::size_t length : index.lengths) {
+        if (name.size() < length) continue;
+        const auto it = index.firstPosition.find(name.substr(name.size() - length));
+        if (it != index.firstPosition.end() && it->second < best) best = it->second;
     }
-    return "File";
+    if (best == kNoPosition) return "File";
+    const std::size_t group = index.groupAt[best];
+    if (variant != FileTypeVariant::FatClusterChain) {
+        if (group == kCompressedGroup) return "Winzip File";
+        if (group == kRegistryGroup) return "Registry file";
+    }
+    return groups()[group].description;
+}
+
+std::string LookupFileType(std::string_view name, FileTypeVariant variant) {
+    return std::string(fileTypeText(name, variant));
 }
 
 }  // namespace qvx::records

@@ -18,5 +18,7 @@ enum class FileTypeVariant {
 /// Description of the first ending (in the variant's group order) that the
 /// name ends with, or "File" when none matches.
 std::string LookupFileType(std::string_view name, FileTypeVariant variant);
+/// The same description, without a copy.
+std::string_view fileTypeText(std::string_view name, FileTypeVariant variant);
 
 }  // namespace qvx::records

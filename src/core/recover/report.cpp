@@ -15,25 +15,30 @@ const char* outcomeText(Outcome outcome) {
 }
 
 std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char c : s) {
-        const auto b = static_cast<unsigned char>(c);
-        switch (c) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out.push_back('"');
+    // Runs of bytes that need no escape are copied whole.
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        if (b >= 0x20 && b != '"' && b != '\\') continue;
+        out.append(s, run, i - run);
+        run = i + 1;
+        switch (b) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
         case '\n': out += "\\n"; break;
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
-        default:
-            if (b < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", b);
-                out += esc;
-            } else {
-                out.push_back(c);
-            }
+        default: {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", b);
+            out += esc;
+        }
         }
     }
+    out.append(s, run, s.size() - run);
     out.push_back('"');
     return out;
 }
