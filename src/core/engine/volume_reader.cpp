@@ -45,8 +45,8 @@ public:
     }
     LocatedFile locate(const records::FileListRow& row, bool) override {
         if (m_sectors.empty())
-            for (const records::Item& it : m_state.items.items())
-                if (it.sector != 0) m_sectors.emplace(it.record, it.sector);
+            for (std::size_t i = 0; i < m_state.items.size(); ++i)
+                if (const records::Item& it = m_state.items[i]; it.sector != 0) m_sectors.emplace(it.record, it.sector);
         m_volume.recordSectors = &m_sectors;
         std::string_view stream;
         const records::ItemStore& items = m_state.items;

@@ -1,5 +1,6 @@
 #include "records/items.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace qvx::records {
@@ -38,53 +39,76 @@ std::int64_t fileTimeToUnixUtc(std::int64_t fileTime) {
     return d >= 0 ? d / kTicksPerSecond : -((-d + kTicksPerSecond - 1) / kTicksPerSecond);
 }
 
-std::size_t ItemStore::add(Item item, std::string_view name, std::string_view streamName) {
-    // The arena is addressed with 32-bit offsets; names beyond 4 GiB in all
-    // are cut (no volume holds that much name text).
-    const std::size_t room = std::numeric_limits<std::uint32_t>::max() - m_arena.size();
-    item.nameOffset = static_cast<std::uint32_t>(m_arena.size());
-    std::size_t length = 0;
-    if (!streamName.empty()) {
-        const std::size_t total = name.size() + 1 + streamName.size();
-        if (total <= room && streamName.size() <= std::numeric_limits<std::uint16_t>::max()) {
-            m_arena.append(name);
-            m_arena.push_back(':');
-            m_arena.append(streamName);
-            length = total;
-            item.streamLength = static_cast<std::uint16_t>(streamName.size());
-            item.flags |= kItemStream;
-        }
-    } else if (name.size() <= room) {
-        m_arena.append(name);
-        length = name.size();
+std::uint32_t ItemStore::storeName(std::string_view name, std::string_view streamName, std::size_t& length) {
+    length = name.size() + (streamName.empty() ? 0 : 1 + streamName.size());
+    // Names come from 255-unit fields; anything longer (a damaged session
+    // log) is not kept rather than allowed to fill memory.
+    if (length > kMaxNameBytes || (!streamName.empty() && streamName.size() > std::numeric_limits<std::uint16_t>::max())) {
+        length = 0;
+        return 0;
     }
+    constexpr std::size_t kBlockBytes = std::size_t{1} << kArenaShift;
+    constexpr std::size_t kMaxBlocks = std::size_t{1} << (32 - kArenaShift);
+    if (m_arena.empty() || m_arenaUsed + length > kBlockBytes) {
+        // The offsets are 32 bits: beyond 4 GiB of names in all, names are
+        // not kept (no volume holds that much name text).
+        if (m_arena.size() >= kMaxBlocks) {
+            length = 0;
+            return 0;
+        }
+        m_arena.push_back(std::make_unique<char[]>(kBlockBytes));
+        m_arenaUsed = 0;
+    }
+    char* at = m_arena.back().get() + m_arenaUsed;
+    std::copy(name.begin(), name.end(), at);
+    if (!streamName.empty()) {
+        at[name.size()] = ':';
+        std::copy(streamName.begin(), streamName.end(), at + name.size() + 1);
+    }
+    const auto offset = static_cast<std::uint32_t>(((m_arena.size() - 1) << kArenaShift) | m_arenaUsed);
+    m_arenaUsed += length;
+    return offset;
+}
+
+std::size_t ItemStore::add(Item item, std::string_view name, std::string_view streamName) {
+    std::size_t length = 0;
+    item.nameOffset = storeName(name, streamName, length);
     item.nameLength = static_cast<std::uint32_t>(length);
-    m_items.push_back(item);
+    if (!streamName.empty() && length != 0) {
+        item.streamLength = static_cast<std::uint16_t>(streamName.size());
+        item.flags |= kItemStream;
+    }
+    if ((m_size & kBlockMask) == 0) m_blocks.push_back(std::make_unique<Item[]>(std::size_t{1} << kBlockShift));
+    (*this)[m_size] = item;
     m_indexed = false;
-    return m_items.size() - 1;
+    return m_size++;
 }
 
 void ItemStore::clear() {
-    m_items.clear();
-    m_items.shrink_to_fit();
+    m_blocks.clear();
+    m_blocks.shrink_to_fit();
+    m_size = 0;
     m_arena.clear();
     m_arena.shrink_to_fit();
+    m_arenaUsed = 0;
     invalidateIndexes();
 }
 
 std::string_view ItemStore::name(std::size_t i) const {
-    const Item& it = m_items[i];
-    return std::string_view(m_arena).substr(it.nameOffset, it.nameLength);
+    const Item& it = (*this)[i];
+    if (it.nameLength == 0) return {};
+    const char* block = m_arena[it.nameOffset >> kArenaShift].get();
+    return {block + (it.nameOffset & ((std::uint32_t{1} << kArenaShift) - 1)), it.nameLength};
 }
 
 std::string_view ItemStore::streamName(std::size_t i) const {
-    const Item& it = m_items[i];
+    const Item& it = (*this)[i];
     if (!it.isStream()) return {};
     return name(i).substr(it.nameLength - it.streamLength);
 }
 
 std::string_view ItemStore::baseName(std::size_t i) const {
-    const Item& it = m_items[i];
+    const Item& it = (*this)[i];
     if (!it.isStream()) return name(i);
     return name(i).substr(0, it.nameLength - it.streamLength - 1);
 }
@@ -99,8 +123,8 @@ void ItemStore::buildIndexes() const {
     if (m_indexed) return;
     m_filesByParent.clear();
     m_folders.clear();
-    for (std::size_t i = 0; i < m_items.size(); ++i) {
-        const Item& it = m_items[i];
+    for (std::size_t i = 0; i < m_size; ++i) {
+        const Item& it = (*this)[i];
         if (it.isFolder()) m_folders.emplace(it.record, i);
         else m_filesByParent[it.parent].push_back(i);
     }
@@ -122,10 +146,12 @@ std::size_t ItemStore::folderOf(std::uint64_t record) const {
 
 std::size_t ItemStore::fileCount() const {
     std::size_t n = 0;
-    for (const Item& it : m_items) n += it.isFolder() ? 0 : 1;
+    for (std::size_t i = 0; i < m_size; ++i) n += (*this)[i].isFolder() ? 0 : 1;
     return n;
 }
 
-std::size_t ItemStore::memoryBytes() const { return m_items.capacity() * sizeof(Item) + m_arena.capacity(); }
+std::size_t ItemStore::memoryBytes() const {
+    return m_blocks.size() * (sizeof(Item) << kBlockShift) + (m_arena.size() << kArenaShift);
+}
 
 }  // namespace qvx::records

@@ -6,6 +6,7 @@
 // or a stored file shows them.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -71,11 +72,10 @@ public:
     std::size_t add(Item item, std::string_view name, std::string_view streamName = {});
     void clear();
 
-    std::size_t size() const { return m_items.size(); }
-    bool empty() const { return m_items.empty(); }
-    const Item& operator[](std::size_t i) const { return m_items[i]; }
-    Item& operator[](std::size_t i) { return m_items[i]; }
-    const std::vector<Item>& items() const { return m_items; }
+    std::size_t size() const { return m_size; }
+    bool empty() const { return m_size == 0; }
+    const Item& operator[](std::size_t i) const { return m_blocks[i >> kBlockShift][i & kBlockMask]; }
+    Item& operator[](std::size_t i) { return m_blocks[i >> kBlockShift][i & kBlockMask]; }
 
     /// The shown name (UTF-8).
     std::string_view name(std::size_t i) const;
@@ -98,9 +98,21 @@ public:
 
 private:
     void buildIndexes() const;
+    std::uint32_t storeName(std::string_view name, std::string_view streamName, std::size_t& length);
 
-    std::vector<Item> m_items;
-    std::string m_arena;
+    // Items and names live in fixed-size blocks: the store grows without
+    // ever copying what it holds, so a volume of millions of items never
+    // needs twice their memory while it is read. A name never straddles
+    // two name blocks; its offset is the block number and the place in it.
+    static constexpr unsigned kBlockShift = 14;  // items per block: 16,384
+    static constexpr std::size_t kBlockMask = (std::size_t{1} << kBlockShift) - 1;
+    static constexpr unsigned kArenaShift = 20;  // name bytes per block: 1 MiB
+    static constexpr std::size_t kMaxNameBytes = std::size_t{1} << 16;
+
+    std::vector<std::unique_ptr<Item[]>> m_blocks;
+    std::size_t m_size = 0;
+    std::vector<std::unique_ptr<char[]>> m_arena;
+    std::size_t m_arenaUsed = 0;  // bytes used in the last name block
     mutable bool m_indexed = false;
     mutable std::unordered_map<std::uint64_t, std::vector<std::size_t>> m_filesByParent;
     mutable std::unordered_map<std::uint64_t, std::size_t> m_folders;
