@@ -119,13 +119,19 @@ std::uint64_t MftRunTable::recordSector(std::uint64_t recordNumber) const {
 
 std::uint32_t MftRunTable::readRecord(const partition::VolumeRange& volume, std::uint64_t recordNumber,
                                       std::span<std::uint8_t> out) const {
-    const std::uint32_t sectors = m_recordBytes / kSectorBytes;
-    const std::size_t bytes = std::min<std::size_t>(out.size(), m_recordBytes);
+    return readRecords(volume, recordNumber, 1, out);
+}
+
+std::uint32_t MftRunTable::readRecords(const partition::VolumeRange& volume, std::uint64_t firstRecord,
+                                       std::uint32_t count, std::span<std::uint8_t> out) const {
+    const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
+    const std::uint64_t sectors = std::uint64_t{recordSectors} * count;
+    const std::size_t bytes = std::min<std::size_t>(out.size(), std::size_t{m_recordBytes} * count);
     std::fill(out.begin(), out.end(), std::uint8_t{0});
-    if (recordNumber > (UINT64_MAX / m_recordBytes)) return sectors;
-    std::uint64_t target = recordNumber * sectors;
-    std::uint32_t done = 0;
-    std::uint32_t bad = 0;
+    if (firstRecord > (UINT64_MAX / m_recordBytes) / 2) return static_cast<std::uint32_t>(sectors);
+    std::uint64_t target = firstRecord * recordSectors;
+    std::uint64_t done = 0;
+    std::uint64_t bad = 0;
     std::uint64_t before = 0;
     for (const Extent& e : m_extents) {
         if (done == sectors) break;
@@ -135,8 +141,8 @@ std::uint32_t MftRunTable::readRecord(const partition::VolumeRange& volume, std:
         }
         const std::uint64_t offset = target - before;
         const auto take = static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors - done, e.sectors - offset));
-        if (e.usable && std::size_t{done + take} * kSectorBytes <= bytes) {
-            bad += volume.readCounted(e.lba + offset, take, out.data() + std::size_t{done} * kSectorBytes);
+        if (e.usable && (done + take) * kSectorBytes <= bytes) {
+            bad += volume.readCounted(e.lba + offset, take, out.data() + done * kSectorBytes);
         } else {
             bad += take;
         }
@@ -144,7 +150,7 @@ std::uint32_t MftRunTable::readRecord(const partition::VolumeRange& volume, std:
         target += take;
         before += e.sectors;
     }
-    return bad + (sectors - done);
+    return static_cast<std::uint32_t>(bad + (sectors - done));
 }
 
 bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_token stop,

@@ -69,6 +69,10 @@ public:
     /// be read; all of them when the record lies outside the table.
     std::uint32_t readRecord(const partition::VolumeRange& volume, std::uint64_t recordNumber,
                              std::span<std::uint8_t> out) const;
+    /// The same for count consecutive records into out (count * recordBytes
+    /// bytes), in as few requests as the extents allow.
+    std::uint32_t readRecords(const partition::VolumeRange& volume, std::uint64_t firstRecord, std::uint32_t count,
+                              std::span<std::uint8_t> out) const;
 
     /// Visits every record slot in order, reading the extents in large
     /// requests: visit(n, record bytes (mutable, no fixup), lba of its first

@@ -34,9 +34,11 @@ public:
 
     bool readExtension(std::uint64_t n, std::vector<std::uint8_t>& out) override {
         out.assign(m_runs.recordBytes(), 0);
-        const std::uint32_t bad = m_runs.readRecord(m_volume, n, out);
-        if (bad != 0 && m_diagnostics != nullptr)
-            m_diagnostics->add(util::Problem::UnreadableRecords, 1, n, m_runs.recordSector(n));
+        if (!cachedRecord(n, out)) {
+            const std::uint32_t bad = m_runs.readRecord(m_volume, n, out);
+            if (bad != 0 && m_diagnostics != nullptr)
+                m_diagnostics->add(util::Problem::UnreadableRecords, 1, n, m_runs.recordSector(n));
+        }
         if (!isFileRecord(out)) return false;
         const FixupResult fix = applyFixup(out, out.size());
         if (fix.torn() && m_diagnostics != nullptr)
@@ -49,10 +51,49 @@ public:
     }
 
 private:
+    // A file's extension records are mostly written together, near one
+    // another: they are read in blocks of records, a few blocks kept, so a
+    // file with many of them costs one request instead of one per record.
+    static constexpr std::uint32_t kBlockRecords = 64;
+    static constexpr std::size_t kCachedBlocks = 8;
+    struct Block {
+        std::uint64_t first = UINT64_MAX;
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t used = 0;
+        bool whole = false;  // every sector of it was read
+    };
+
+    /// Record n from a cached block; false when its block could not be read
+    /// whole (the record is then read alone, so its own problems are told).
+    bool cachedRecord(std::uint64_t n, std::vector<std::uint8_t>& out) {
+        const std::uint64_t records = m_runs.recordCount();
+        if (n >= records) return false;
+        const std::uint64_t first = n / kBlockRecords * kBlockRecords;
+        Block* hit = nullptr;
+        for (Block& b : m_blocks)
+            if (b.first == first) hit = &b;
+        if (hit == nullptr) {
+            if (m_blocks.size() < kCachedBlocks) m_blocks.emplace_back();
+            hit = &*std::min_element(m_blocks.begin(), m_blocks.end(),
+                                     [](const Block& a, const Block& b) { return a.used < b.used; });
+            const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kBlockRecords, records - first));
+            hit->bytes.assign(std::size_t{count} * m_runs.recordBytes(), 0);
+            hit->first = first;
+            hit->whole = m_runs.readRecords(m_volume, first, count, hit->bytes) == 0;
+        }
+        hit->used = ++m_clock;
+        if (!hit->whole) return false;
+        const std::size_t at = static_cast<std::size_t>(n - first) * m_runs.recordBytes();
+        std::copy_n(hit->bytes.begin() + static_cast<std::ptrdiff_t>(at), m_runs.recordBytes(), out.begin());
+        return true;
+    }
+
     const partition::VolumeRange& m_volume;
     const MftRunTable& m_runs;
     std::uint32_t m_sectorsPerCluster;
     util::Diagnostics* m_diagnostics;
+    std::vector<Block> m_blocks;
+    std::uint64_t m_clock = 0;
 };
 
 records::ItemTimes itemTimes(const NtfsTimes& t) { return {t.created, t.modified, t.changed, t.accessed}; }
