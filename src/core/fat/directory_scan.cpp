@@ -249,16 +249,16 @@ bool runFatStandardSearch(const FatVolume& v, RecordTable& t, util::ProgressSink
         return false;
     }
     if (!ScanDirectoryClusters(v, t, progress, stop)) return false;
-    progress.setStatusText("Searching Lost Directories. Please Wait...");
-    t.sortByColumn(records::kSelf);
-    records::FindLostDirectories(v.isFat16() ? records::VolumeKind::Fat16 : records::VolumeKind::Fat32, t, nullptr,
-                                 progress, stop);
-    if (stop.stop_requested()) return false;
-    breakParentCycles(v, t);
-    progress.setStatusText("Storing Directory Information. Please Wait...");
-    t.sortByColumn(records::kParent);
-    NameRootFolders(v, t);
-    return true;
+    return records::finishFolderTree(v.isFat16() ? records::VolumeKind::Fat16 : records::VolumeKind::Fat32, t,
+                                     fatTreeSteps(v), progress, stop);
+}
+
+records::FolderTreeSteps fatTreeSteps(const FatVolume& v) {
+    records::FolderTreeSteps steps;
+    // ".." links that go round in a loop would hide their folders.
+    steps.breakCycles = [&v](RecordTable& t) { breakParentCycles(v, t); };
+    steps.nameRoots = [&v](RecordTable& t) { NameRootFolders(v, t); };
+    return steps;
 }
 
 }  // namespace qvx::fat

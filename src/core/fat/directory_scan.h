@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fat/fat_volume.h"
+#include "records/lost_directories.h"
 #include "records/record_table.h"
 #include "util/progress.h"
 
@@ -41,6 +42,9 @@ void breakParentCycles(const FatVolume& volume, records::RecordTable& FolderTabl
 /// sorted on "parent", ready for the folder tree. Loops of ".." links are
 /// cut after the lost directory search. Returns false when the
 /// geometry was unusable (a message has been shown) or the search was stopped.
+/// The FAT steps of the common tree ending (v must outlive them).
+records::FolderTreeSteps fatTreeSteps(const FatVolume& v);
+
 bool runFatStandardSearch(const FatVolume& volume, records::RecordTable& FolderTable, util::ProgressSink& progress,
                           std::stop_token stop);
 

@@ -310,15 +310,11 @@ bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition
 
     // A stopped walk still gets its tree: the folders and files found so far
     // are arranged the same way, which takes little time.
-    progress.setStatusText("Searching Lost Directories. Please Wait...");
-    progress.setHelpText("Please wait...");
-    tables.FolderTable.sortByColumn(FolderColumn::kSelf);
-    records::FindLostDirectories(records::VolumeKind::Ntfs, tables.FolderTable, nullptr, progress);
-    records::reparentOrphanItems(records::VolumeKind::Ntfs, tables.FolderTable, items);
-
-    tables.FolderTable.sortByColumn(FolderColumn::kParent);
-    progress.setStatusText("Storing Directory Information. Please Wait...");
-    records::BuildFolderTree(records::VolumeKind::Ntfs, tables.FolderTable, nodes, progress);
+    records::FolderTreeSteps steps;
+    steps.items = &items;
+    steps.nodes = &nodes;
+    steps.pleaseWait = true;
+    (void)records::finishFolderTree(records::VolumeKind::Ntfs, tables.FolderTable, steps, progress);
 
     progress.setHelpText(kResultHelpText);
     if (items.fileCount() == 0) progress.showMessage(kNoRecoveryMessage, util::MessageKind::Information);

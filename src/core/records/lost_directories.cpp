@@ -124,4 +124,20 @@ void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemSt
     items.invalidateIndexes();
 }
 
+bool finishFolderTree(VolumeKind kind, RecordTable& FolderTable, const FolderTreeSteps& steps,
+                      util::ProgressSink& progress, std::stop_token stop) {
+    progress.setStatusText("Searching Lost Directories. Please Wait...");
+    if (steps.pleaseWait) progress.setHelpText("Please wait...");
+    FolderTable.sortByColumn(kSelf);
+    FindLostDirectories(kind, FolderTable, nullptr, progress, stop);
+    if (steps.items != nullptr) reparentOrphanItems(kind, FolderTable, *steps.items, stop);
+    if (stop.stop_requested()) return false;
+    if (steps.breakCycles) steps.breakCycles(FolderTable);
+    progress.setStatusText("Storing Directory Information. Please Wait...");
+    FolderTable.sortByColumn(kParent);
+    if (steps.nameRoots) steps.nameRoots(FolderTable);
+    if (steps.nodes != nullptr) BuildFolderTree(kind, FolderTable, *steps.nodes, progress, stop);
+    return !stop.stop_requested();
+}
+
 }  // namespace qvx::records

@@ -5,6 +5,7 @@
 // whose parent folder is missing go there as well, so that they can still be
 // listed and saved.
 
+#include <functional>
 #include <stop_token>
 
 #include "records/folder_tree.h"
@@ -32,5 +33,22 @@ namespace qvx::records {
 /// root nor a folder of FolderTable go under "QVX_Miscellaneous", as
 /// FindLostDirectories does for FileTable rows.
 void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemStore& items, std::stop_token stop = {});
+
+/// What a file system adds to the ending every search shares.
+struct FolderTreeSteps {
+    ItemStore* items = nullptr;                       // its files follow their lost folders (NTFS)
+    std::function<void(RecordTable&)> breakCycles;    // after the lost-directory search (FAT's ".." loops)
+    std::function<void(RecordTable&)> nameRoots;      // once sorted on "parent" (FAT's volume-root rows)
+    FolderNodeList* nodes = nullptr;                  // the tree is built into it when given
+    bool pleaseWait = false;                          // the help text reads "Please wait..." meanwhile
+};
+
+/// The ending of every search and opening: sorted on "self", the lost
+/// directories are found (and the items of lost folders follow them), the
+/// file system breaks its own loops, then sorted on "parent" the roots are
+/// named and the tree is built. Returns false when stop ended the
+/// lost-directory search; pass no stop token to always get the tree.
+bool finishFolderTree(VolumeKind kind, RecordTable& FolderTable, const FolderTreeSteps& steps,
+                      util::ProgressSink& progress, std::stop_token stop = {});
 
 }  // namespace qvx::records

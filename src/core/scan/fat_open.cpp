@@ -106,16 +106,8 @@ bool OpenFatFileSystem(const partition::VolumeRange& range, int number, records:
     opened = fatFileSystemFromRow(systems, row);
     const fat::FatVolume volume = fat::makeFatVolume(opened.kind, opened.params, range);
 
-    progress.setStatusText("Searching Lost Directories. Please Wait...");
-    folders.sortByColumn(records::kSelf);
-    records::FindLostDirectories(volume.isFat16() ? records::VolumeKind::Fat16 : records::VolumeKind::Fat32, folders,
-                                 nullptr, progress, stop);
-    // As in the Standard Search: ".." links that go round in a loop would
-    // hide their folders from the tree.
-    fat::breakParentCycles(volume, folders);
-    progress.setStatusText("Storing Directory Information. Please Wait...");
-    folders.sortByColumn(records::kParent);
-    fat::NameRootFolders(volume, folders);
+    (void)records::finishFolderTree(volume.isFat16() ? records::VolumeKind::Fat16 : records::VolumeKind::Fat32,
+                                    folders, fat::fatTreeSteps(volume), progress, stop);
     return true;
 }
 

@@ -103,14 +103,11 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
         items.add(item, mft.cell(row, NtfsMftCol::kName));
     }
 
-    progress.setStatusText("Searching Lost Directories. Please Wait...");
-    progress.setHelpText("Please wait...");
-    folders.sortByColumn(FolderColumn::kSelf);
-    records::FindLostDirectories(records::VolumeKind::Ntfs, folders, nullptr, progress, stop);
-    records::reparentOrphanItems(records::VolumeKind::Ntfs, folders, items, stop);
-    progress.setStatusText("Storing Directory Information. Please Wait...");
-    folders.sortByColumn(FolderColumn::kParent);
-    records::BuildFolderTree(records::VolumeKind::Ntfs, folders, nodes, progress, stop);
+    records::FolderTreeSteps steps;
+    steps.items = &items;
+    steps.nodes = &nodes;
+    steps.pleaseWait = true;
+    (void)records::finishFolderTree(records::VolumeKind::Ntfs, folders, steps, progress, stop);
     progress.setHelpText(ntfs::kResultHelpText);
     return opened;
 }
