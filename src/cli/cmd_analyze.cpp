@@ -114,7 +114,9 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
             stack.pop_back();
             continue;
         }
-        const records::FileListRow row = top.rows[top.next++];
+        // The frame's rows stay in place until it is popped; the stack may
+        // grow below, after the last use of row.
+        const records::FileListRow& row = top.rows[top.next++];
         const std::string path = top.prefix + row.cells[records::kListName];
         if (!row.isFolder) {
             if (json) writeJsonRow(out, path, row);

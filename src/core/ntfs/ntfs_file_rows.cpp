@@ -6,15 +6,16 @@
 
 namespace qvx::ntfs {
 
-records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index) {
+namespace {
+
+void fillRow(const records::ItemStore& items, std::size_t index, records::FileListRow& out) {
     using namespace records;
     const Item& it = items[index];
     const std::string_view name = items.name(index);
-    FileListRow out;
     // The date shown is the creation time of the name the file is listed by.
     const std::int64_t date = (it.flags & kItemHasFileNameTimes) != 0 ? it.fileNameTimes.created : it.times.created;
     out.cells[kListName] = std::string(name);
-    out.cells[kListType] = LookupFileType(name, FileTypeVariant::Ntfs);
+    out.cells[kListType] = fileTypeText(name, FileTypeVariant::Ntfs);
     out.cells[kListSize] = std::to_string(it.size);
     out.cells[kListDate] = ntfsDateText(date);
     out.cells[kListTime] = ntfsTimeText(date);
@@ -29,11 +30,21 @@ records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t in
     out.item = index;
     out.times = it.times;
     out.hasTimes = true;
+}
+
+}  // namespace
+
+records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index) {
+    records::FileListRow out;
+    fillRow(items, index, out);
     return out;
 }
 
 void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, std::uint64_t folderNumber) {
-    for (std::size_t index : items.filesOf(folderNumber)) list.push_back(ntfsFileRow(items, index));
+    const std::vector<std::size_t>& files = items.filesOf(folderNumber);
+    // Rows are large (eight texts): made in place, in a list grown once.
+    list.reserve(list.size() + files.size());
+    for (std::size_t index : files) fillRow(items, index, list.emplace_back());
 }
 
 }  // namespace qvx::ntfs
