@@ -222,6 +222,11 @@ def main():
                 fat_seeds(seeds, img, fs, first, end)
     lznt1_seeds(seeds)
     session_seeds(seeds)
+    # Inputs that once crashed or hung a target (TARGET-what) stay in its
+    # corpus, so every run tries them first.
+    regressions = pathlib.Path(__file__).resolve().parent / 'regressions'
+    for found in sorted(regressions.glob('*-*')):
+        seeds.add(found.name.split('-', 1)[0], found.read_bytes())
     for d in sorted(p for p in root.iterdir() if p.is_dir()):
         print(f'{d.name}: {sum(1 for _ in d.iterdir())} inputs')
 

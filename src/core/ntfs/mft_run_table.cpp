@@ -153,8 +153,8 @@ std::uint32_t MftRunTable::readRecords(const partition::VolumeRange& volume, std
     return static_cast<std::uint32_t>(bad + (sectors - done));
 }
 
-bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_token stop,
-                                const RecordVisitor& visit) const {
+bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit,
+                                const SkipVisitor* skipped) const {
     const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
     util::PageAlignedBytes chunk(std::size_t{kWalkChunkSectors} * kSectorBytes);
     std::vector<std::uint8_t> badSectors;  // per sector of the chunk, only when some failed
@@ -168,10 +168,22 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
         std::uint64_t s = 0;
         while (s < e.sectors) {
             if (stop.stop_requested()) return false;
-            const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - s));
             const std::uint64_t lba = e.lba + s;
+            // Sectors past the volume's last one cannot be read: a damaged
+            // run list may name billions of them.
+            const bool readable = e.usable && (volume.SectorRangeEnd == 0 || lba <= volume.SectorRangeEnd);
+            if (!readable && carrySectors == 0 && skipped != nullptr) {
+                const std::uint64_t whole = (e.sectors - s) / recordSectors;
+                if (whole != 0) {
+                    (*skipped)(n, whole, e.usable ? lba : 0);
+                    n += whole;
+                    s += whole * recordSectors;
+                    continue;
+                }
+            }
+            const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - s));
             badSectors.clear();
-            if (e.usable) {
+            if (readable) {
                 std::uint64_t firstBad = 0;
                 if (volume.readCounted(lba, count, chunk.data(), &firstBad) != 0) {
                     // Find which sectors are missing, so each record is told.

@@ -79,8 +79,14 @@ public:
     /// sector, unreadable sectors in it). A slot in an unusable extent is
     /// visited with lba 0 and all its sectors unreadable. Returns false when
     /// stopped.
+    /// With skipped given, whole records of unusable extents and of extents
+    /// past the volume's end are told at once instead: skipped(first record,
+    /// count, lba of the first or 0), so a damaged table cannot make the
+    /// walk visit billions of slots.
     using RecordVisitor = std::function<void(std::uint64_t, std::span<std::uint8_t>, std::uint64_t, std::uint32_t)>;
-    bool forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit) const;
+    using SkipVisitor = std::function<void(std::uint64_t, std::uint64_t, std::uint64_t)>;
+    bool forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit,
+                       const SkipVisitor* skipped = nullptr) const;
 
     /// Builds the table from the volume's record 0 (falling back to the
     /// first mirror record) and the extension records its attribute list

@@ -113,13 +113,21 @@ public:
         m_progress.setCounter(kBootSectorsFoundLabel, "");
         appendMiscellaneousRow(m_tables.FolderTable);
         WalkResult result;
+        const MftRunTable::SkipVisitor skipped = [&](std::uint64_t first, std::uint64_t count, std::uint64_t lba) {
+            m_done += count * m_recordSectors;
+            if (m_diagnostics != nullptr) m_diagnostics->add(util::Problem::UnreadableRecords, count, first, lba);
+            result.slotCount = first + count;
+            report();
+        };
         result.stopped = !m_runs.forEachRecord(
-            m_volume, stop, [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
+            m_volume, stop,
+            [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
                 m_done += m_recordSectors;
                 visit(n, record, lba, bad);
                 if (n % kReportEvery == 0) report();
                 result.slotCount = n + 1;
-            });
+            },
+            &skipped);
         report();
         return result;
     }

@@ -35,8 +35,15 @@ std::int64_t fatToFileTime(std::uint16_t date, std::uint16_t time, std::uint32_t
 }
 
 std::int64_t fileTimeToUnixUtc(std::int64_t fileTime) {
+    // A damaged record can hold any 64-bit value; the earliest ones would
+    // overflow the subtraction below.
+    if (fileTime < std::numeric_limits<std::int64_t>::min() + kUnixEpochTicks)
+        fileTime = std::numeric_limits<std::int64_t>::min() + kUnixEpochTicks;
     const std::int64_t d = fileTime - kUnixEpochTicks;
-    return d >= 0 ? d / kTicksPerSecond : -((-d + kTicksPerSecond - 1) / kTicksPerSecond);
+    // Whole seconds, rounded down (before 1970 too).
+    std::int64_t seconds = d / kTicksPerSecond;
+    if (d % kTicksPerSecond < 0) --seconds;
+    return seconds;
 }
 
 std::uint32_t ItemStore::storeName(std::string_view name, std::string_view streamName, std::size_t& length) {

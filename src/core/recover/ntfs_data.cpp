@@ -5,15 +5,13 @@
 #include "disk/sector_reader.h"
 #include "ntfs/fixup.h"
 #include "ntfs/mft_header.h"
+#include "records/items.h"
 
 namespace qvx::recover {
 
 namespace {
 
-// 100-ns intervals between 1601-01-01 and 1970-01-01.
-constexpr std::int64_t kFileTimeUnixEpoch = 116444736000000000LL;
-
-std::int64_t unixSeconds(std::int64_t fileTime) { return (fileTime - kFileTimeUnixEpoch) / 10000000; }
+std::int64_t unixSeconds(std::int64_t fileTime) { return records::fileTimeToUnixUtc(fileTime); }
 
 /// Extension records through a fetcher, attribute lists from the volume.
 class Source : public ntfs::MftFileSource {

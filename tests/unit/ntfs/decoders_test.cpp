@@ -246,5 +246,35 @@ TEST(MftRunTableBuild, OverlappingRunsAreCorruptAndReadOnce) {
     EXPECT_EQ(table.recordSector(16), 0u);
 }
 
+TEST(MftRunTableWalk, HugeUnusableExtentsAreToldAtOnceNotVisitedSlotBySlot) {
+    // A damaged run list: a gap of 2^40 sectors and a run far past the
+    // volume's last sector, between two readable records.
+    std::vector<std::uint8_t> image(64 * 512, 0);
+    disk::SectorReader reader;
+    reader.attachDevice(0, std::make_shared<disk::MemoryDevice>(image));
+    partition::VolumeRange range;
+    range.reader = &reader;
+    range.SectorRangeEnd = 63;
+    MftRunTable table;
+    table.setRecordBytes(1024);
+    table.appendExtent(8, 2);
+    table.appendExtent(0, std::uint64_t{1} << 40, true);
+    table.appendExtent(std::uint64_t{1} << 30, 2000000);
+    table.appendExtent(12, 2);
+    std::vector<std::uint64_t> visited;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> told;
+    const MftRunTable::SkipVisitor skipped = [&](std::uint64_t first, std::uint64_t count, std::uint64_t) {
+        told.emplace_back(first, count);
+    };
+    ASSERT_TRUE(table.forEachRecord(
+        range, {}, [&](std::uint64_t n, std::span<std::uint8_t>, std::uint64_t, std::uint32_t) { visited.push_back(n); },
+        &skipped));
+    const std::uint64_t gap = (std::uint64_t{1} << 40) / 2;
+    EXPECT_EQ(visited, (std::vector<std::uint64_t>{0, gap + 1000001}));
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0], std::make_pair(std::uint64_t{1}, gap));
+    EXPECT_EQ(told[1], std::make_pair(gap + 1, std::uint64_t{1000000}));
+}
+
 }  // namespace
 }  // namespace qvx::ntfs
