@@ -1,6 +1,7 @@
 #include "ui/DialogEx.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QEventLoop>
@@ -228,6 +229,20 @@ void CChildDialogExDemoDlg::createControls() {
     m_c.partitionSearchLabel = panelStatic("Searching Partition...", this, QRect(25, kRowA + 28, 225, 18));
     m_c.partitionSearchProgress = new CTextProgressCtrl(this);
     m_c.partitionSearchProgress->setGeometry(25, kRowA + 48, 225, 18);
+    // The deep search reads every sector of the disk instead of probing
+    // cylinder and MiB boundaries: slower, but it finds a volume at any
+    // sector, or by its backup boot sector when the first one is gone. It
+    // sits in the row the search's progress takes while a search runs.
+    m_c.deepSearch = new QCheckBox("Deep search (read every sector)", this);
+    m_c.deepSearch->setGeometry(29, kRowB, 221, 22);
+    m_c.deepSearch->setToolTip("Search More Partitions reads the whole disk and finds volumes at any sector");
+    {
+        QPalette dp = m_c.deepSearch->palette();
+        dp.setColor(QPalette::Window, panelColor());
+        dp.setColor(QPalette::WindowText, panelTextColor());
+        m_c.deepSearch->setPalette(dp);
+        m_c.deepSearch->setAutoFillBackground(true);
+    }
     connect(m_c.searchMore, &QPushButton::clicked, this, &CChildDialogExDemoDlg::SearchMorePartitions);
     connect(m_c.stopPartitionSearch, &QPushButton::clicked, this, &CChildDialogExDemoDlg::StopPartitionSearch);
 
@@ -283,7 +298,7 @@ void CChildDialogExDemoDlg::createControls() {
     });
 
     for (QWidget* w : std::initializer_list<QWidget*>{
-             m_c.searchMore, m_c.stopPartitionSearch, m_c.partitionSearchLabel, m_c.partitionSearchProgress,
+             m_c.searchMore, m_c.deepSearch, m_c.stopPartitionSearch, m_c.partitionSearchLabel, m_c.partitionSearchProgress,
              m_c.searchModeLabel, m_c.criterion, m_c.partitionTypeLabel, m_c.partitionType, m_c.startSectorLabel,
              m_c.startSector, m_c.endSectorLabel, m_c.endSector, m_c.searchPanel, m_c.currentFolderLabel,
              m_c.currentFolder, m_c.loadProgress, m_c.loadingLabel})
@@ -505,7 +520,7 @@ void CChildDialogExDemoDlg::nextFromDisk() {
 }
 
 void CChildDialogExDemoDlg::enterPartitionScreen() {
-    m_c.searchMore->show();
+    showSearchMore(true);
     m_c.back->show();
     const int diskIndex = m_state.SelectedDisk;
 
@@ -668,7 +683,7 @@ void CChildDialogExDemoDlg::backToDisk() {
     m_trigger.reset();
     SetHelpText(QString::fromUtf8(texts::kDiskScreenHelp));
     showPartitionControls(false);
-    m_c.searchMore->hide();
+    showSearchMore(false);
     setMainListColumns({{"Name", 242}, {"Value", 243}});
     delete m_PartitionTree;
     m_PartitionTree = nullptr;

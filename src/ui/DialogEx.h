@@ -82,6 +82,7 @@ public:
         CBtn* openImage = nullptr;              // "Open Disk Image..."
         CBtn* searchMore = nullptr;             // 1062
         CBtn* stopPartitionSearch = nullptr;    // 1110
+        QCheckBox* deepSearch = nullptr;        // under Search More Partitions: read every sector
         CColorStatic* partitionSearchLabel = nullptr;     // 1072
         CTextProgressCtrl* partitionSearchProgress = nullptr;  // 1070
         CColorStatic* searchModeLabel = nullptr;  // 1066
@@ -222,6 +223,7 @@ private:
     void selectPartition(int index, bool showDetails);
     void showPartitionEntryRows();
     void SearchMorePartitions();
+    void showSearchMore(bool show);
     void StopPartitionSearch();
     void startPartitionSearch(bool fromButton);
     void onPartitionSearchFinished();

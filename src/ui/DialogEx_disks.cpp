@@ -1,6 +1,7 @@
 // The wizard window's disk screen (the disk list, disk images, the search
 // modes, Help) and the lost partition search of the partition screen.
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -181,6 +182,11 @@ void CChildDialogExDemoDlg::onRefreshList() {
 
 // ------------------------------------------------------------------ lost partition search
 
+void CChildDialogExDemoDlg::showSearchMore(bool show) {
+    m_c.searchMore->setVisible(show);
+    m_c.deepSearch->setVisible(show);
+}
+
 void CChildDialogExDemoDlg::SearchMorePartitions() {
     if (m_WizardStep != kStepPartition || m_partitionJob->running()) return;
     SetHelpText(QString::fromUtf8(partition::kSearchStartHelp));
@@ -189,7 +195,7 @@ void CChildDialogExDemoDlg::SearchMorePartitions() {
 
 void CChildDialogExDemoDlg::startPartitionSearch(bool fromButton) {
     if (m_partitionJob->running()) return;
-    m_c.searchMore->hide();
+    showSearchMore(false);
     m_c.stopPartitionSearch->show();
     m_c.partitionSearchLabel->show();
     m_c.partitionSearchProgress->setValue(0);
@@ -211,10 +217,12 @@ void CChildDialogExDemoDlg::startPartitionSearch(bool fromButton) {
     m_searchList = std::make_shared<partition::DiskPartitionList>(
         m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)]);
     const partition::SearchGeometry geometry = engine::searchGeometryOf(m_details);
+    const partition::SearchDepth depth =
+        m_c.deepSearch->isChecked() ? partition::SearchDepth::Deep : partition::SearchDepth::Probes;
     m_jobSetHelp = false;
-    m_partitionJob->start([reader = m_state.reader, list = m_searchList, diskIndex, geometry](
+    m_partitionJob->start([reader = m_state.reader, list = m_searchList, diskIndex, geometry, depth](
                               std::stop_token stop, util::ProgressSink& progress) {
-        partition::PartitionSearch(*reader, diskIndex, geometry, *list, stop, progress);
+        partition::SearchPartitions(depth, *reader, diskIndex, geometry, *list, stop, progress);
     });
 }
 
@@ -247,7 +255,7 @@ void CChildDialogExDemoDlg::onPartitionSearchFinished() {
     m_c.stopPartitionSearch->hide();
     m_c.partitionSearchLabel->hide();
     m_c.partitionSearchProgress->hide();
-    m_c.searchMore->show();
+    showSearchMore(true);
     m_c.next->setEnabled(true);
     m_c.back->setEnabled(true);
     m_c.loadLog->setEnabled(true);

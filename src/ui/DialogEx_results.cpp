@@ -605,7 +605,7 @@ void CChildDialogExDemoDlg::onSessionLoadFinished() {
     m_SelectedPartition = m_loadResult->selectedPartition > 0 ? m_loadResult->selectedPartition - 1 : 0;
     if (m_PartitionTree) m_PartitionTree->hide();
     showPartitionControls(false);
-    m_c.searchMore->hide();
+    showSearchMore(false);
     m_c.back->show();
     m_jobSetHelp = false;
     showResults();

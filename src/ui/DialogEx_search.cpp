@@ -107,7 +107,7 @@ void CChildDialogExDemoDlg::nextFromPartition() {
     m_c.mainList->hide();
     m_PartitionTree->hide();
     showPartitionControls(false);
-    m_c.searchMore->hide();
+    showSearchMore(false);
     char range[64];
     std::snprintf(range, sizeof range, "%d to %d", static_cast<int>(m_state.SectorRangeStart),
                   static_cast<int>(m_state.SectorRangeEnd));
@@ -412,7 +412,7 @@ void CChildDialogExDemoDlg::backToPartitionFromSearch() {
     m_c.mainList->show();
     m_PartitionTree->show();
     showPartitionControls(true);
-    m_c.searchMore->show();
+    showSearchMore(true);
     m_c.startSector->setText(m_startSectorText);
     m_c.endSector->setText(m_endSectorText);
     selectPartition(m_rememberedPartition, false);

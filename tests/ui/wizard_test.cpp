@@ -1622,6 +1622,99 @@ private Q_SLOTS:
         QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), after);
     }
 
+    void deepSearchFindsAVolumeAtAnOddSector() {
+        // A disk whose table is zeroed, with a FAT16 volume starting at
+        // sector 2049: no cylinder or MiB probe lands there.
+        const QString volume = QStringLiteral(QVX_IMAGES_DIR "/vol-fat16.img");
+        if (!QFile::exists(volume)) QSKIP("vol-fat16.img not built");
+        constexpr std::uint64_t kFirstSector = 2049;
+        QTemporaryDir dir;
+        const QString path = dir.filePath("odd-start.img");
+        {
+            QFile in(volume);
+            QVERIFY(in.open(QIODevice::ReadOnly));
+            QFile out(path);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            QVERIFY(out.write(QByteArray(static_cast<int>(kFirstSector * 512), '\0')) == static_cast<qint64>(kFirstSector * 512));
+            while (!in.atEnd()) {
+                const QByteArray chunk = in.read(1 << 20);
+                QVERIFY(out.write(chunk) == chunk.size());
+            }
+            QVERIFY(out.write(QByteArray(64 * 1024, '\0')) == 64 * 1024);
+        }
+        const auto volumeSectors = static_cast<std::uint64_t>(QFileInfo(volume).size() / 512);
+        m_dlg.reset();
+        CChildDialogExDemoDlg::Options options;
+        options.imagePaths = {path.toStdString()};
+        options.configDir = m_config.path().toStdString();
+        options.blockDevices = false;
+        m_dlg = std::make_unique<CChildDialogExDemoDlg>(options);
+        m_dlg->setMessageHook([this](const QString& text, QMessageBox::Icon) {
+            m_messages << text;
+            return m_answer;
+        });
+        m_dlg->setAdvisoryHook([this](const QString& dialog) { m_advisories << dialog; });
+        m_dlg->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
+        toPartitionScreen(false);
+        // The empty table starts the probing search, which misses the volume.
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        const auto& list = m_dlg->state().DiskPartitionList[0];
+        const auto atOddSector = [&list] {
+            int n = 0;
+            for (const auto& e : list.entries)
+                if (e.firstSector == kFirstSector && e.fileSystemName == "FAT16") ++n;
+            return n;
+        };
+        QCOMPARE(atOddSector(), 0);
+
+        // The option sits under the button and is offered with it.
+        QVERIFY(c().deepSearch->isVisible() && c().deepSearch->isEnabled());
+        QVERIFY(!c().deepSearch->isChecked());
+        QVERIFY(c().deepSearch->geometry().top() >= c().searchMore->geometry().bottom());
+        QVERIFY(c().deepSearch->geometry().bottom() < c().helpStrip->geometry().top());
+        QTest::mouseClick(c().deepSearch, Qt::LeftButton);
+        QVERIFY(c().deepSearch->isChecked());
+        const auto deepSearch = [this] {
+            QTest::mouseClick(c().searchMore, Qt::LeftButton);
+            QVERIFY(!c().deepSearch->isVisible());
+            QVERIFY(c().stopPartitionSearch->isVisible());
+            waitForJob();
+            QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        };
+        deepSearch();
+        QCOMPARE(atOddSector(), 1);
+        const int found = [&list] {
+            for (int i = 0; i < list.count(); ++i)
+                if (list.entries[i].firstSector == kFirstSector) return i;
+            return -1;
+        }();
+        QVERIFY(found >= 0);
+        QCOMPARE(static_cast<std::uint64_t>(list.entries[found].endSector), kFirstSector + volumeSectors);
+        QVERIFY(c().deepSearch->isVisible());
+        QVERIFY(c().next->isEnabled() && c().back->isEnabled());
+        const int items = m_dlg->PartitionTree()->rootItem()->childCount();
+        QCOMPARE(items, list.count());
+        QVERIFY(childTexts(m_dlg->PartitionTree()->rootItem()).contains(
+            QString::fromStdString(list.label(found))));
+
+        // Searching again adds no copy of what is listed.
+        deepSearch();
+        QCOMPARE(atOddSector(), 1);
+        QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), items);
+
+        // The volume found is searched like a listed one.
+        clickItem(m_dlg->PartitionTree(), m_dlg->PartitionTree()->rootItem()->child(found));
+        QCOMPARE(c().partitionType->currentIndex(), 0);
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->analysisRunning());
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QVERIFY(m_dlg->FolderTree() && m_dlg->FolderTree()->rootItem());
+        QVERIFY(m_dlg->FolderTree()->rootItem()->childCount() > 0);
+    }
+
     void helpFindsTheGuide() {
         QTemporaryDir dir;
         QCOMPARE(guideFilePath(dir.path() + "/qvx-gui"), QString());
