@@ -111,6 +111,7 @@ CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
     m_results->abandonJobs();
     m_fileSystems->abandonJobs();
     m_partitions->abandonJobs();
+    m_disks->abandonJobs();
 }
 
 // ------------------------------------------------------------------ window creation

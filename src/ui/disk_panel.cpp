@@ -10,6 +10,7 @@
 #include "ui/DialogEx.h"
 #include "ui/DialogEx_layout.h"
 #include "ui/controls.h"
+#include "ui/job_runner.h"
 #include "ui/panel_widgets.h"
 #include "ui/pictures.h"
 #include "ui/wizard_texts.h"
@@ -39,7 +40,11 @@ QString sizeText(std::uint64_t sectors) {
 
 }  // namespace
 
-DiskPanel::DiskPanel(CChildDialogExDemoDlg& window) : m_dlg(window) {}
+DiskPanel::DiskPanel(CChildDialogExDemoDlg& window) : m_dlg(window) { m_diskJob = new JobRunner(this); }
+
+DiskPanel::~DiskPanel() { abandonJobs(); }
+
+void DiskPanel::abandonJobs() { m_diskJob->abandon(); }
 
 void DiskPanel::createTree() {
     m_tree = new mytreectrl(&m_dlg);
@@ -93,12 +98,18 @@ void DiskPanel::RefreshDisks() {
         if (problem.isEmpty()) usable.push_back(p);
         else refused.push_back(problem.toStdString());
     }
-    if (m_dlg.m_options.blockDevices) {
-        m_inventory = engine::RefreshDisks(usable, m_dlg.m_options.configDir);
-    } else {
-        m_inventory = engine::Inventory{};
-        m_inventory.disks = disk::EnumerateDisks(usable, m_inventory.errors, "/nonexistent-sysfs");
-    }
+    // Listing the devices and opening the images to describe them reads
+    // from them: a job does it.
+    engine::Inventory found;
+    const bool blockDevices = m_dlg.m_options.blockDevices;
+    const std::string configDir = m_dlg.m_options.configDir;
+    runAndWait(*m_diskJob, [&found, &usable, blockDevices, &configDir](std::stop_token, util::ProgressSink&) {
+        if (blockDevices)
+            found = engine::RefreshDisks(usable, configDir);
+        else
+            found.disks = disk::EnumerateDisks(usable, found.errors, "/nonexistent-sysfs");
+    });
+    m_inventory = std::move(found);
     m_inventory.errors.insert(m_inventory.errors.begin(), refused.begin(), refused.end());
     engine::attachDisks(m_inventory, *m_dlg.m_state.reader);
 
@@ -129,7 +140,9 @@ bool DiskPanel::addImage(const QString& path) {
     }
     disk::DiskInfo info;
     std::string error;
-    if (!disk::describeImage(p, info, error)) {
+    bool described = false;
+    runAndWait(*m_diskJob, [&](std::stop_token, util::ProgressSink&) { described = disk::describeImage(p, info, error); });
+    if (!described) {
         m_dlg.messageBox(q(error), QMessageBox::Critical);
         return false;
     }
@@ -159,7 +172,11 @@ bool DiskPanel::openSelectedDisk() {
     if (info == nullptr || m_dlg.m_SearchMode == kModeNone) return false;
     // A disk that cannot be opened would list nothing: say why and how to fix it.
     std::string error;
-    if (!m_dlg.m_state.reader->open(m_dlg.m_state.SelectedDisk, error)) {
+    bool opened = false;
+    const std::shared_ptr<disk::SectorReader> reader = m_dlg.m_state.reader;
+    const int diskIndex = m_dlg.m_state.SelectedDisk;
+    runAndWait(*m_diskJob, [&](std::stop_token, util::ProgressSink&) { opened = reader->open(diskIndex, error); });
+    if (!opened) {
         QString text = q(error);
         if (!info->isImage)
             text += "\n\nReading a physical disk needs read permission on its device. Run QVX - NTFS Recovery "

@@ -15,12 +15,15 @@ class QTreeWidgetItem;
 namespace qvx::ui {
 
 class CChildDialogExDemoDlg;
+class JobRunner;
 class mytreectrl;
 
 class DiskPanel : public QObject {
     Q_OBJECT
 public:
     explicit DiskPanel(CChildDialogExDemoDlg& window);
+    ~DiskPanel() override;
+    void abandonJobs();
 
     /// The device tree, first of the left-panel trees.
     void createTree();
@@ -56,6 +59,7 @@ private:
 
     CChildDialogExDemoDlg& m_dlg;
     mytreectrl* m_tree = nullptr;
+    JobRunner* m_diskJob = nullptr;  // lists the disks, describes and opens them
     engine::Inventory m_inventory;
     QString m_lastShownDevice = " ";
     bool m_keyNavigation = false;  // a key moved the tree's current item

@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
-#include <QEventLoop>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -76,7 +75,12 @@ void PartitionPanel::createControls() {
     c.deepSearch = new QCheckBox("Deep search (read every sector)", parent);
     c.deepSearch->setGeometry(29, kRowB, 221, 22);
     c.deepSearch->setToolTip("Search More Partitions reads the whole disk and finds volumes at any sector");
-    usePanelColours(c.deepSearch);
+    // Its text in the panel's colour over the window's own background.
+    {
+        QPalette p = c.deepSearch->palette();
+        p.setColor(QPalette::WindowText, panelTextColor());
+        c.deepSearch->setPalette(p);
+    }
     connect(c.searchMore, &QPushButton::clicked, this, &PartitionPanel::SearchMorePartitions);
     connect(c.stopPartitionSearch, &QPushButton::clicked, this, &PartitionPanel::StopPartitionSearch);
 
@@ -216,21 +220,17 @@ void PartitionPanel::readPartitionList() {
     std::shared_ptr<disk::SectorReader> reader = state.reader;
     const std::uint64_t totalSectors = m_dlg.m_details.DiskTotalSectors;
     m_trigger.setDeviceSelection(true);
-    QEventLoop wait;
-    const auto done = connect(m_tableJob, &JobRunner::finished, &wait, &QEventLoop::quit);
     const bool wasEnabled = m_dlg.isEnabled();
     m_dlg.setEnabled(false);
-    const bool started = m_tableJob->start(
-        [reader, diskIndex, totalSectors, list, trigger, result](std::stop_token, util::ProgressSink& sink) {
-            reader->setReadFailureHook([trigger, &sink] { trigger->OnReadFailure(sink); });
-            *result = partition::ReadPartitionTable(*reader, diskIndex, 0, totalSectors, *list,
-                                                    [trigger, &sink] { trigger->OnReadFailure(sink); });
-            reader->setReadFailureHook({});
-            // An empty table starts the lost partition search once per visit.
-            if (!result->partitionsListed) trigger->OnReadFailure(sink);
-        });
-    if (started) wait.exec(QEventLoop::ExcludeUserInputEvents);
-    disconnect(done);
+    runAndWait(*m_tableJob, [reader, diskIndex, totalSectors, list, trigger, result](std::stop_token,
+                                                                                      util::ProgressSink& sink) {
+        reader->setReadFailureHook([trigger, &sink] { trigger->OnReadFailure(sink); });
+        *result = partition::ReadPartitionTable(*reader, diskIndex, 0, totalSectors, *list,
+                                                [trigger, &sink] { trigger->OnReadFailure(sink); });
+        reader->setReadFailureHook({});
+        // An empty table starts the lost partition search once per visit.
+        if (!result->partitionsListed) trigger->OnReadFailure(sink);
+    });
     m_dlg.setEnabled(wasEnabled);
     m_PartitionsListed = result->partitionsListed ? 1 : 0;
     m_trigger.setDeviceSelection(false);

@@ -1,7 +1,6 @@
 #include "ui/results_panel.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QCheckBox>
 #include <QDialog>
 #include <QFrame>
@@ -348,15 +347,9 @@ void ResultsPanel::readFolderDirectory(int node) {
     // The directory is read on a worker, as a failing disk may take long to
     // answer; the tree needs the names it gives before it goes on, so this
     // waits, painting but taking no input meanwhile.
-    if (m_directoryJob->running()) return;
-    QEventLoop wait;
-    const auto done = connect(m_directoryJob, &JobRunner::finished, &wait, &QEventLoop::quit);
     engine::RecoveryState* state = &m_dlg.m_state;
-    if (m_directoryJob->start([state, node](std::stop_token, util::ProgressSink&) {
-            engine::readFatFolderDirectory(*state, node);
-        }))
-        wait.exec(QEventLoop::ExcludeUserInputEvents);
-    disconnect(done);
+    runAndWait(*m_directoryJob,
+               [state, node](std::stop_token, util::ProgressSink&) { engine::readFatFolderDirectory(*state, node); });
 }
 
 // ------------------------------------------------------------------ ListingThread
