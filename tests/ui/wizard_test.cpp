@@ -1622,27 +1622,22 @@ private Q_SLOTS:
         QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), after);
     }
 
-    void deepSearchFindsAVolumeAtAnOddSector() {
-        // A disk whose table is zeroed, with a FAT16 volume starting at
-        // sector 2049: no cylinder or MiB probe lands there.
+    /// A disk of totalBytes (sparse past the volume) whose table is zeroed,
+    /// with the FAT16 test volume starting at sector first; the window is
+    /// opened over it.
+    bool openOddStartDisk(const QTemporaryDir& dir, std::uint64_t first, qint64 totalBytes) {
         const QString volume = QStringLiteral(QVX_IMAGES_DIR "/vol-fat16.img");
-        if (!QFile::exists(volume)) QSKIP("vol-fat16.img not built");
-        constexpr std::uint64_t kFirstSector = 2049;
-        QTemporaryDir dir;
         const QString path = dir.filePath("odd-start.img");
-        {
-            QFile in(volume);
-            QVERIFY(in.open(QIODevice::ReadOnly));
-            QFile out(path);
-            QVERIFY(out.open(QIODevice::WriteOnly));
-            QVERIFY(out.write(QByteArray(static_cast<int>(kFirstSector * 512), '\0')) == static_cast<qint64>(kFirstSector * 512));
-            while (!in.atEnd()) {
-                const QByteArray chunk = in.read(1 << 20);
-                QVERIFY(out.write(chunk) == chunk.size());
-            }
-            QVERIFY(out.write(QByteArray(64 * 1024, '\0')) == 64 * 1024);
+        QFile in(volume);
+        QFile out(path);
+        if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly)) return false;
+        if (out.write(QByteArray(static_cast<int>(first * 512), '\0')) != static_cast<qint64>(first * 512)) return false;
+        while (!in.atEnd()) {
+            const QByteArray chunk = in.read(1 << 20);
+            if (out.write(chunk) != chunk.size()) return false;
         }
-        const auto volumeSectors = static_cast<std::uint64_t>(QFileInfo(volume).size() / 512);
+        if (!out.resize(std::max(out.size() + 64 * 1024, totalBytes))) return false;
+        out.close();
         m_dlg.reset();
         CChildDialogExDemoDlg::Options options;
         options.imagePaths = {path.toStdString()};
@@ -1655,18 +1650,31 @@ private Q_SLOTS:
         });
         m_dlg->setAdvisoryHook([this](const QString& dialog) { m_advisories << dialog; });
         m_dlg->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
+        return QTest::qWaitForWindowExposed(m_dlg.get());
+    }
+
+    int entriesAt(std::uint64_t first, const char* kind) const {
+        int n = 0;
+        for (const auto& e : m_dlg->state().DiskPartitionList[0].entries)
+            if (e.firstSector == first && e.fileSystemName == kind) ++n;
+        return n;
+    }
+
+    void deepSearchFindsAVolumeAtAnOddSector() {
+        // A disk whose table is zeroed, with a FAT16 volume starting at
+        // sector 2049: no cylinder or MiB probe lands there.
+        const QString volume = QStringLiteral(QVX_IMAGES_DIR "/vol-fat16.img");
+        if (!QFile::exists(volume)) QSKIP("vol-fat16.img not built");
+        constexpr std::uint64_t kFirstSector = 2049;
+        QTemporaryDir dir;
+        QVERIFY(openOddStartDisk(dir, kFirstSector, 0));
+        const auto volumeSectors = static_cast<std::uint64_t>(QFileInfo(volume).size() / 512);
         toPartitionScreen(false);
         // The empty table starts the probing search, which misses the volume.
         waitForJob();
         QTRY_VERIFY(!m_dlg->partitionSearchRunning());
         const auto& list = m_dlg->state().DiskPartitionList[0];
-        const auto atOddSector = [&list] {
-            int n = 0;
-            for (const auto& e : list.entries)
-                if (e.firstSector == kFirstSector && e.fileSystemName == "FAT16") ++n;
-            return n;
-        };
+        const auto atOddSector = [this] { return entriesAt(kFirstSector, "FAT16"); };
         QCOMPARE(atOddSector(), 0);
 
         // The option sits under the button and is offered with it.
@@ -1713,6 +1721,40 @@ private Q_SLOTS:
         QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
         QVERIFY(m_dlg->FolderTree() && m_dlg->FolderTree()->rootItem());
         QVERIFY(m_dlg->FolderTree()->rootItem()->childCount() > 0);
+    }
+
+    void deepSearchStopKeepsWhatWasFound() {
+        const QString volume = QStringLiteral(QVX_IMAGES_DIR "/vol-fat16.img");
+        if (!QFile::exists(volume)) QSKIP("vol-fat16.img not built");
+        // 1 GiB, sparse past the volume at sector 2049: the volume is in the
+        // first read, and the search reports progress long before its end.
+        constexpr std::uint64_t kFirstSector = 2049;
+        QTemporaryDir dir;
+        QVERIFY(openOddStartDisk(dir, kFirstSector, qint64{1} << 30));
+        toPartitionScreen(false);
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        QCOMPARE(entriesAt(kFirstSector, "FAT16"), 0);
+
+        QTest::mouseClick(c().deepSearch, Qt::LeftButton);
+        QTest::mouseClick(c().searchMore, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(c().partitionSearchProgress->value() >= 1 || !m_dlg->partitionSearchRunning(),
+                                 60000);
+        m_messages.clear();
+        m_answer = QMessageBox::Yes;
+        if (m_dlg->partitionSearchRunning()) {
+            QTest::mouseClick(c().stopPartitionSearch, Qt::LeftButton);
+            QCOMPARE(m_messages, QStringList({u8(qvx::partition::kStopSearchQuestion)}));
+        }
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        // Stopped or not, what the search had found is listed, once.
+        QCOMPARE(entriesAt(kFirstSector, "FAT16"), 1);
+        QVERIFY(m_dlg->HelpText() == u8(qvx::partition::kSearchStoppedHelp) ||
+                m_dlg->HelpText() == u8(qvx::partition::kSearchDoneHelp));
+        QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), m_dlg->state().DiskPartitionList[0].count());
+        QVERIFY(c().searchMore->isVisible() && c().deepSearch->isVisible());
+        QVERIFY(c().next->isEnabled() && c().back->isEnabled());
     }
 
     void helpFindsTheGuide() {
