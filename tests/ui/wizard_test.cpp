@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include <memory>
 #include <thread>
 
+#include "disk/sector_reader.h"
 #include "engine/advance_search.h"
 #include "ntfs/standard_search.h"
 #include "partition/partition_search.h"
@@ -1755,6 +1757,54 @@ private Q_SLOTS:
         QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), m_dlg->state().DiskPartitionList[0].count());
         QVERIFY(c().searchMore->isVisible() && c().deepSearch->isVisible());
         QVERIFY(c().next->isEnabled() && c().back->isEnabled());
+    }
+
+    void noDiskReadOnTheWindowThread() {
+        // Every read of the disk is seen by a device that notes the thread
+        // it runs on: tables, searches, listings, folders opening and a
+        // save must all read on jobs.
+        struct WatchedDevice : qvx::disk::BlockDevice {
+            std::unique_ptr<qvx::disk::BlockDevice> inner;
+            std::atomic<int> reads{0};
+            std::atomic<int> windowThreadReads{0};
+            bool readAt(std::uint64_t offset, std::size_t length, std::uint8_t* out) override {
+                ++reads;
+                if (QThread::currentThread() == qApp->thread()) ++windowThreadReads;
+                return inner->readAt(offset, length, out);
+            }
+            std::uint64_t sizeBytes() const override { return inner->sizeBytes(); }
+        };
+        auto device = std::make_shared<WatchedDevice>();
+        std::string error;
+        device->inner = qvx::disk::openFileDevice(kDemo.toStdString(), error);
+        QVERIFY2(device->inner, error.c_str());
+        QTreeWidgetItem* node = m_dlg->DeviceTree()->rootItem()->child(0);
+        m_dlg->state().reader->attachDevice(node->data(0, Qt::UserRole).toInt(), device);
+
+        toPartitionScreen(false);
+        QTest::mouseClick(c().searchMore, Qt::LeftButton);
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        // FAT32: its folders' directories are read as they open.
+        clickItem(m_dlg->PartitionTree(), m_dlg->PartitionTree()->rootItem()->child(1));
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        mytreectrl* tree = m_dlg->FolderTree();
+        QVERIFY(tree && tree->rootItem() && tree->rootItem()->childCount() > 0);
+        QTreeWidgetItem* root = tree->rootItem();
+        for (int i = 0; i < root->childCount(); ++i) root->child(i)->setExpanded(true);
+        listByClick(root->child(0));
+        clickCheckBox(tree, root->child(0));
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QVERIFY(!QDir(out.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+
+        QVERIFY(device->reads > 0);
+        QCOMPARE(device->windowThreadReads.load(), 0);
     }
 
     void helpFindsTheGuide() {
