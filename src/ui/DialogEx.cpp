@@ -1,33 +1,36 @@
 #include "ui/DialogEx.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QEventLoop>
+#include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QMouseEvent>
-#include <QResizeEvent>
-#include <QScreen>
-#include <QShortcut>
-#include <QTimer>
 #include <QFrame>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QSettings>
+#include <QShortcut>
 #include <QTableWidget>
+#include <QTimer>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 
-#include "partition/partition_search.h"
-#include "partition/partition_table.h"
+#include "disk/registry_store.h"
 #include "ui/DialogEx_layout.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
-#include "ui/job_runner.h"
+#include "ui/disk_panel.h"
+#include "ui/file_system_panel.h"
+#include "ui/panel_widgets.h"
+#include "ui/partition_panel.h"
 #include "ui/pictures.h"
+#include "ui/results_panel.h"
+#include "ui/save_flow.h"
+#include "ui/session_log_flow.h"
 #include "ui/wizard_texts.h"
 
 namespace qvx::ui {
@@ -35,32 +38,6 @@ namespace qvx::ui {
 using namespace layout;
 
 namespace {
-
-CColorStatic* panelStatic(const QString& text, QWidget* parent, QRect geometry) {
-    auto* s = new CColorStatic(text, parent);
-    s->setBackgroundColor(panelColor());
-    s->setGeometry(geometry);
-    return s;
-}
-
-CBtn* textButton(const QString& text, const QString& tip, QWidget* parent, QPoint at, QSize size,
-                 bool warning = false) {
-    auto* b = new CBtn(text, parent);
-    b->setFaces(pictures::buttonFace(size, false, warning), pictures::buttonFace(size, true, warning));
-    b->setToolTip(tip);
-    b->move(at);
-    return b;
-}
-
-CBtn* toolButton(pictures::Tool tool, const QString& tip, QWidget* parent, QPoint at, int side = 42) {
-    auto* b = new CBtn(QString(), parent);
-    b->setFaces(pictures::toolFace(tool, side, false), pictures::toolFace(tool, side, true));
-    b->setToolTip(tip);
-    // A picture alone says nothing to a screen reader.
-    b->setAccessibleName(tip);
-    b->move(at);
-    return b;
-}
 
 /// A thin bar between the left panel and the list that moves the border.
 class PanelSplitter : public QWidget {
@@ -80,13 +57,6 @@ private:
     std::function<void(int)> m_moved;
     int m_grab = 0;
 };
-
-int comboIndexOf(const std::string& kind) {
-    if (kind == "FAT16") return 0;
-    if (kind == "FAT32") return 1;
-    if (kind == "NTFS") return 2;
-    return 3;
-}
 
 }  // namespace
 
@@ -116,39 +86,39 @@ CChildDialogExDemoDlg::CChildDialogExDemoDlg(Options options, QWidget* parent)
     f.setPointSize(8);
     setFont(f);
 
-    m_partitionJob = new JobRunner(this);
-    m_tableJob = new JobRunner(this);
-    connect(m_tableJob, &JobRunner::helpText, this, [this](const QString& t) { SetHelpText(t); });
-    m_analysisJob = new JobRunner(this);
-    m_enumerationJob = new JobRunner(this);
+    m_disks = std::make_unique<DiskPanel>(*this);
+    m_partitions = std::make_unique<PartitionPanel>(*this);
+    m_fileSystems = std::make_unique<FileSystemPanel>(*this);
+    m_results = std::make_unique<ResultsPanel>(*this);
+    m_save = std::make_unique<SaveFlow>(*this);
+    m_sessionLog = std::make_unique<SessionLogFlow>(*this);
 
     createControls();
-    createResultsControls();
-    m_PartitionsListed = 0;
     setMainListColumns({{"Name", 242}, {"Value", 243}});
 
-    RefreshDisks();
+    m_disks->RefreshDisks();
     SetHelpText(QString::fromUtf8(texts::kDiskScreenHelp));
     relayout();
     // Images named on the command line that cannot be listed are reported
     // once the window is up.
-    QTimer::singleShot(0, this, &CChildDialogExDemoDlg::reportInventoryErrors);
+    QTimer::singleShot(0, this, [this] { m_disks->reportInventoryErrors(); });
 }
 
 CChildDialogExDemoDlg::~CChildDialogExDemoDlg() {
-    m_listingJob->abandon();
-    m_saveJob->abandon();
-    m_sessionJob->abandon();
-    m_countJob->abandon();
-    m_enumerationJob->abandon();
-    m_analysisJob->abandon();
-    m_partitionJob->abandon();
-    m_tableJob->abandon();
+    // The jobs end before the controls and the state they report into.
+    m_save->abandonJobs();
+    m_sessionLog->abandonJobs();
+    m_results->abandonJobs();
+    m_fileSystems->abandonJobs();
+    m_partitions->abandonJobs();
+    m_disks->abandonJobs();
 }
 
 // ------------------------------------------------------------------ window creation
 
 void CChildDialogExDemoDlg::createControls() {
+    // The controls are made in the order of the window's template, which
+    // is also the order Tab walks them.
     m_banner = new QLabel(this);
     m_banner->setGeometry(0, 0, kWindowWidth, kBannerHeight);
     m_banner->setPixmap(pictures::banner(QSize(kWindowWidth, kBannerHeight)));
@@ -174,12 +144,7 @@ void CChildDialogExDemoDlg::createControls() {
     });
 
     // The device tree is the first left-panel tree.
-    m_DeviceTree = new mytreectrl(this);
-    m_DeviceTree->setGeometry(kTreeRect);
-    m_DeviceTree->installEventFilter(this);
-    connect(m_DeviceTree, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) { onDeviceClicked(item); });
-    connect(m_DeviceTree, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current) { onTreeKeyNavigation(current); });
+    m_disks->createTree();
     m_splitter = new PanelSplitter(this, [this](int x) {
         m_treeWidth = x - kTreeRect.left();
         m_treeWidthChosen = true;
@@ -195,67 +160,11 @@ void CChildDialogExDemoDlg::createControls() {
     list->setEnabled(true);
     m_c.mainList = list;
 
-    // Disk screen: the search modes, Refresh List, Open Disk Image...
-    m_c.standardRadio = new CCustomRadio(this);
-    m_c.standardRadio->setAccessibleName("Standard Search");
-    m_c.standardRadio->setGeometry(300, kRowA + 4, 20, 20);
-    m_c.standardLabel = panelStatic("Standard Search", this, QRect(322, kRowA, 130, 28));
-    m_c.advanceRadio = new CCustomRadio(this);
-    m_c.advanceRadio->setAccessibleName("Advance Search");
-    m_c.advanceRadio->setGeometry(480, kRowA + 4, 20, 20);
-    m_c.advanceLabel = panelStatic("Advance Search", this, QRect(502, kRowA, 130, 28));
-    for (auto* radio : {m_c.standardRadio, m_c.advanceRadio}) {
-        radio->setEnabled(false);
-        QPalette rp = radio->palette();
-        rp.setColor(QPalette::Window, panelColor());
-        rp.setColor(QPalette::WindowText, panelTextColor());
-        radio->setPalette(rp);
-        radio->setAutoFillBackground(true);
-    }
-    connect(m_c.standardRadio, &CCustomRadio::chosen, this, [this] { chooseMode(kModeStandard); });
-    connect(m_c.advanceRadio, &CCustomRadio::chosen, this, [this] { chooseMode(kModeAdvance); });
-
-    m_c.refresh = toolButton(pictures::Tool::Refresh, "Refresh List", this, {25, kRowA}, 28);
-    m_c.refreshLabel = panelStatic("Refresh List", this, QRect(57, kRowA, 80, 28));
-    m_c.openImage = textButton("Open Disk Image...", "Open Disk Image...", this, {136, kRowA}, QSize(114, 28));
-    m_c.openImage->setBoldText(false);
-    connect(m_c.refresh, &QPushButton::clicked, this, &CChildDialogExDemoDlg::onRefreshList);
-    connect(m_c.openImage, &QPushButton::clicked, this, &CChildDialogExDemoDlg::onOpenImage);
-
-    // Partition screen.
-    m_c.searchMore = textButton("Search More Partitions", "Search More Partitions", this, {25, kRowA}, QSize(225, 26));
-    m_c.stopPartitionSearch = textButton("STOP", "Stop Searching Partitions", this, {25, kRowA}, QSize(225, 26), true);
-    m_c.partitionSearchLabel = panelStatic("Searching Partition...", this, QRect(25, kRowA + 28, 225, 18));
-    m_c.partitionSearchProgress = new CTextProgressCtrl(this);
-    m_c.partitionSearchProgress->setGeometry(25, kRowA + 48, 225, 18);
-    connect(m_c.searchMore, &QPushButton::clicked, this, &CChildDialogExDemoDlg::SearchMorePartitions);
-    connect(m_c.stopPartitionSearch, &QPushButton::clicked, this, &CChildDialogExDemoDlg::StopPartitionSearch);
-
-    m_c.searchModeLabel = panelStatic("Search Mode :", this, QRect(265, kRowA, 100, 26));
-    m_c.criterion = panelStatic(QString(), this, QRect(365, kRowA, 130, 26));
-    m_c.partitionTypeLabel = panelStatic("Partition Type :", this, QRect(265, kRowB, 100, 26));
-    m_c.partitionType = new QComboBox(this);
-    m_c.partitionType->addItems({"FAT16", "FAT32", "NTFS", "UNKNOWN"});
-    m_c.partitionType->setGeometry(365, kRowB, 130, 26);
-    m_c.startSectorLabel = panelStatic("Start Sector :", this, QRect(515, kRowA, 90, 26));
-    m_c.startSector = new CColorEdit(this);
-    m_c.startSector->setGeometry(605, kRowA, 160, 26);
-    m_c.endSectorLabel = panelStatic("End Sector  :", this, QRect(515, kRowB, 90, 26));
-    m_c.endSector = new CColorEdit(this);
-    m_c.endSector->setGeometry(605, kRowB, 160, 26);
-    for (auto* edit : {m_c.startSector, m_c.endSector}) {
-        edit->setBackgroundColor(darkScheme() ? QApplication::palette().color(QPalette::Base) : QColor(255, 255, 255));
-        edit->setReadOnly(true);
-    }
-
-    createSearchPanel();
-
-    // Results screen.
-    m_c.currentFolderLabel = panelStatic("Current Folder  :", this, QRect(265, kRowA, 110, 26));
-    m_c.currentFolder = panelStatic(QString(), this, QRect(375, kRowA, 390, 26));
-    m_c.loadProgress = new CTextProgressCtrl(this);
-    m_c.loadProgress->setGeometry(265, kRowB, 500, 22);
-    m_c.loadingLabel = panelStatic("Loading tree, Please Wait...", this, QRect(25, kRowB, 225, 22));
+    m_disks->createControls();
+    m_partitions->createControls();
+    m_fileSystems->createControls();
+    m_results->createControls();
+    m_sessionLog->createControls();
 
     // Navigation and the help strip.
     // Alt+B and Alt+N press them; Enter presses Next (keyPressEvent).
@@ -283,78 +192,19 @@ void CChildDialogExDemoDlg::createControls() {
     });
 
     for (QWidget* w : std::initializer_list<QWidget*>{
-             m_c.searchMore, m_c.stopPartitionSearch, m_c.partitionSearchLabel, m_c.partitionSearchProgress,
-             m_c.searchModeLabel, m_c.criterion, m_c.partitionTypeLabel, m_c.partitionType, m_c.startSectorLabel,
-             m_c.startSector, m_c.endSectorLabel, m_c.endSector, m_c.searchPanel, m_c.currentFolderLabel,
-             m_c.currentFolder, m_c.loadProgress, m_c.loadingLabel})
+             m_c.searchMore, m_c.deepSearch, m_c.stopPartitionSearch, m_c.partitionSearchLabel,
+             m_c.partitionSearchProgress, m_c.searchModeLabel, m_c.criterion, m_c.partitionTypeLabel,
+             m_c.partitionType, m_c.startSectorLabel, m_c.startSector, m_c.endSectorLabel, m_c.endSector,
+             m_c.searchPanel, m_c.currentFolderLabel, m_c.currentFolder, m_c.loadProgress, m_c.loadingLabel})
         w->hide();
 
-    // Job reports.
-    for (JobRunner* job : {m_partitionJob, m_analysisJob, m_enumerationJob}) {
-        connect(job, &JobRunner::helpText, this, [this](const QString& t) {
-            m_jobSetHelp = true;
-            SetHelpText(t);
-        });
-        connect(job, &JobRunner::message, this, &CChildDialogExDemoDlg::onJobMessage);
-    }
-    connect(m_partitionJob, &JobRunner::progress, this,
-            [this](int percent, const QString& text) {
-                m_c.partitionSearchProgress->setValue(percent);
-                m_c.partitionSearchProgress->setWindowText(text);
-            });
-    connect(m_partitionJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onPartitionSearchFinished);
-    // The search panel shows the status, progress and counters of the
-    // analysis and of the opening of a file system alike.
-    for (JobRunner* job : {m_analysisJob, m_enumerationJob}) {
-        connect(job, &JobRunner::statusText, this, [this](const QString& t) { m_c.statusText->setText(t); });
-        connect(job, &JobRunner::progress, this, [this](int percent, const QString& text) {
-            m_c.searchProgress->setValue(percent);
-            m_c.searchProgress->setWindowText(text);
-        });
-        connect(job, &JobRunner::counter, this, &CChildDialogExDemoDlg::OnCounter);
-    }
-    connect(m_analysisJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onAnalysisFinished);
-    connect(m_enumerationJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onEnumerationFinished);
+    m_results->createListControls();
+    connect(m_c.save, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnSave);
+    connect(m_c.saveLog, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnSaveLog);
+    connect(m_c.loadLog, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnLoadLog);
 }
 
-void CChildDialogExDemoDlg::createSearchPanel() {
-    auto* panel = new QFrame(this);
-    panel->setGeometry(kListRect.adjusted(0, 0, 0, 60));
-    panel->setFrameShape(QFrame::StyledPanel);
-    QPalette pal = panel->palette();
-    pal.setColor(QPalette::Window, panelColor());
-    panel->setPalette(pal);
-    panel->setAutoFillBackground(true);
-    m_c.searchPanel = panel;
-
-    struct Pair {
-        const char* label;
-        CColorStatic** labelOut;
-        CColorStatic** valueOut;
-    };
-    const Pair pairs[] = {
-        {"Searching in Physical Drive\t:", &m_c.driveLabel, &m_c.driveValue},
-        {"Selected File System\t\t:", &m_c.fileSystemLabel, &m_c.fileSystemValue},
-        {"Directories Found\t\t\t:", &m_c.directoriesLabel, &m_c.directoriesValue},
-        {"Boot Sectors Found\t\t:", &m_c.bootSectorsLabel, &m_c.bootSectorsValue},
-        {"Searching Criteria\t\t:", &m_c.criteriaLabel, &m_c.criteriaValue},
-        {"Searching from sectors", &m_c.rangeLabel, &m_c.rangeValue},
-    };
-    int y = 16;
-    for (const Pair& p : pairs) {
-        *p.labelOut = panelStatic(p.label, panel, QRect(18, y, 230, 24));
-        (*p.labelOut)->setTabColumn(180);
-        *p.valueOut = panelStatic(QString(), panel, QRect(250, y, 235, 24));
-        y += 30;
-    }
-    m_c.searchProgress = new CTextProgressCtrl(panel);
-    m_c.searchProgress->setGeometry(18, y + 8, 464, 24);
-    m_c.statusText = panelStatic(" ", panel, QRect(18, y + 40, 464, 24));
-    m_c.stopSearch = textButton("Stop Searching", "Stop Search", panel, {352, y + 72}, QSize(130, 30), true);
-    connect(m_c.stopSearch, &QPushButton::clicked, this, &CChildDialogExDemoDlg::StopSearch);
-}
-
-// ------------------------------------------------------------------ helpers
+// ------------------------------------------------------------------ services
 
 void CChildDialogExDemoDlg::SetHelpText(const QString& text) {
     m_HelpText = text;
@@ -364,11 +214,6 @@ void CChildDialogExDemoDlg::SetHelpText(const QString& text) {
 void CChildDialogExDemoDlg::setStep(int step) {
     m_WizardStep = step;
     emit stepChanged(step);
-}
-
-bool CChildDialogExDemoDlg::partitionSearchRunning() const { return m_partitionJob->running(); }
-bool CChildDialogExDemoDlg::analysisRunning() const {
-    return m_analysisJob->running() || m_enumerationJob->running() || m_sessionJob->running();
 }
 
 int CChildDialogExDemoDlg::messageBox(const QString& text, QMessageBox::Icon icon, bool question, bool defaultNo) {
@@ -433,17 +278,70 @@ void CChildDialogExDemoDlg::setDetailRows(const std::vector<std::pair<std::strin
     }
 }
 
-const disk::DiskInfo* CChildDialogExDemoDlg::selectedDiskInfo() const {
-    for (const auto& d : m_inventory.disks)
-        if (d.Index == m_state.SelectedDisk) return &d;
-    return nullptr;
+QString CChildDialogExDemoDlg::settingsPath() const {
+    // Beside the record of the disks found (~/.config/qvx).
+    const QString folder =
+        q(!m_options.configDir.empty() ? m_options.configDir : disk::RegistryStore::defaultConfigDir());
+    return QDir(folder).filePath("qvx-gui.ini");
 }
+
+QString CChildDialogExDemoDlg::askPath(PathRequest request) {
+    if (m_pathHook) return m_pathHook(request);
+    switch (request) {
+    case PathRequest::SaveDestination: {
+        CSaveAsDlg dlg(this);
+        const QSettings settings(settingsPath(), QSettings::IniFormat);
+        dlg.setFolder(settings.value("save/lastDestination").toString());
+        return dlg.exec() == QDialog::Accepted ? dlg.folder() : QString();
+    }
+    case PathRequest::SaveLog:
+        return QFileDialog::getSaveFileName(this, "Save Log", QDir::homePath(), "LGX Files (*.LGX)");
+    case PathRequest::LoadLog:
+        return QFileDialog::getOpenFileName(this, "Load Log", QDir::homePath(), "LGX Files (*.LGX)");
+    }
+    return {};
+}
+
+int CChildDialogExDemoDlg::askDialog(QDialog& dialog) {
+    if (m_dialogHook) return m_dialogHook(dialog.windowTitle());
+    return dialog.exec();
+}
+
+// ------------------------------------------------------------------ what the panels hold
+
+int CChildDialogExDemoDlg::PartitionsListed() const { return m_partitions->partitionsListed(); }
+mytreectrl* CChildDialogExDemoDlg::DeviceTree() const { return m_disks->tree(); }
+mytreectrl* CChildDialogExDemoDlg::PartitionTree() const { return m_partitions->tree(); }
+mytreectrl* CChildDialogExDemoDlg::FolderTree() const { return m_results->tree(); }
+mytreectrl* CChildDialogExDemoDlg::FileSystemTree() const { return m_fileSystems->tree(); }
+const engine::Inventory& CChildDialogExDemoDlg::inventory() const { return m_disks->inventory(); }
+QDialog* CChildDialogExDemoDlg::populateDialog() const { return m_results->populateDialog(); }
+QDialog* CChildDialogExDemoDlg::savingDialog() const { return m_save->savingDialog(); }
+records::TreeItemId CChildDialogExDemoDlg::listedFolder() const { return m_results->listedFolder(); }
+bool CChildDialogExDemoDlg::partitionSearchRunning() const { return m_partitions->searchRunning(); }
+bool CChildDialogExDemoDlg::analysisRunning() const {
+    return m_fileSystems->analysisRunning() || m_fileSystems->enumerationRunning() || m_sessionLog->loadRunning();
+}
+bool CChildDialogExDemoDlg::listingRunning() const { return m_results->listingRunning(); }
+bool CChildDialogExDemoDlg::saveRunning() const { return m_save->running(); }
+bool CChildDialogExDemoDlg::sessionLoadRunning() const { return m_sessionLog->loadRunning(); }
+bool CChildDialogExDemoDlg::addImage(const QString& path) { return m_disks->addImage(path); }
+void CChildDialogExDemoDlg::listFolder(QTreeWidgetItem* item) { m_results->listFolder(item); }
+void CChildDialogExDemoDlg::OnSave() { m_save->OnSave(); }
+records::CheckState CChildDialogExDemoDlg::shownCheck(records::TreeItemId id) const {
+    return m_results->marks().shownCheck(id);
+}
+bool CChildDialogExDemoDlg::fileMarked(records::TreeItemId folder, const std::string& name) const {
+    return m_results->marks().fileMarked(folder, name);
+}
+void CChildDialogExDemoDlg::OnSaveLog() { m_sessionLog->OnSaveLog(); }
+void CChildDialogExDemoDlg::OnLoadLog() { m_sessionLog->OnLoadLog(); }
 
 // ------------------------------------------------------------------ Next and Back
 
 void CChildDialogExDemoDlg::OnNext() {
     m_c.loadLog->setEnabled(true);
-    m_partitionFailureMarker = false;
+    m_partitions->clearFailureMarker();
     switch (m_WizardStep) {
     case kStepDisk: nextFromDisk(); break;
     case kStepPartition: nextFromPartition(); break;
@@ -462,233 +360,156 @@ void CChildDialogExDemoDlg::OnBack() {
 }
 
 void CChildDialogExDemoDlg::nextFromDisk() {
-    const disk::DiskInfo* info = selectedDiskInfo();
-    if (info == nullptr || m_SearchMode == kModeNone) {
+    if (!m_disks->openSelectedDisk()) {
         m_c.loadLog->setEnabled(false);
         return;
     }
-    // A disk that cannot be opened would list nothing: say why and how to fix it.
-    std::string error;
-    if (!m_state.reader->open(m_state.SelectedDisk, error)) {
-        m_c.loadLog->setEnabled(false);
-        QString text = q(error);
-        if (!info->isImage)
-            text += "\n\nReading a physical disk needs read permission on its device. Run QVX - NTFS Recovery "
-                    "as root (for example with sudo), or as a member of the group that owns " +
-                    q(info->path) + " (usually \"disk\").";
-        messageBox(text, QMessageBox::Critical);
-        return;
-    }
-    m_details = disk::describeDisk(*info);
     m_state.searchMode = m_SearchMode == kModeAdvance ? engine::SearchMode::Advance : engine::SearchMode::Standard;
-
-    m_DeviceTree->hide();
+    m_disks->showScreen(false);
     m_c.back->setEnabled(true);
-    m_c.searchMore->setEnabled(true);
-    m_c.refresh->hide();
-    m_c.refreshLabel->hide();
-    m_c.openImage->hide();
-    m_rememberedPartition = 0;
-
-    const int startedBefore = m_trigger.PartitionSearchStarted();
-    enterPartitionScreen();
-    const bool searchStarted = m_trigger.PartitionSearchStarted() != startedBefore;
-    if (searchStarted && m_SearchMode == kModeAdvance) m_partitionFailureMarker = true;
-    if (m_partitionFailureMarker) {
-        for (QWidget* w : std::initializer_list<QWidget*>{m_c.partitionTypeLabel, m_c.partitionType,
-                                                          m_c.startSectorLabel, m_c.startSector, m_c.endSectorLabel,
-                                                          m_c.endSector})
-            w->hide();
-    }
-    SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
-    if (searchStarted) startPartitionSearch(false);
+    m_partitions->enterFromDisk();
 }
 
-void CChildDialogExDemoDlg::enterPartitionScreen() {
-    m_c.searchMore->show();
-    m_c.back->show();
-    const int diskIndex = m_state.SelectedDisk;
+void CChildDialogExDemoDlg::nextFromPartition() {
+    if (!m_partitions->takeRange()) return;
+    // The search panel takes the place of the details list.
+    m_c.mainList->setRowCount(0);
+    m_c.mainList->hide();
+    m_partitions->hideScreen();
+    m_fileSystems->showSearchSummary(m_partitions->criterion());
+    setStep(kStepFileSystem);
+    SetHelpText(texts::kAnalysisRunningHelp);
+    m_fileSystems->startAnalysis();
+    // The Standard Search owns the result screen from its start; an
+    // Advance Search scan stays on the file-system screen.
+    if (m_SearchMode != kModeAdvance) setStep(kStepResults);
+}
 
-    delete m_PartitionTree;
-    m_PartitionTree = new mytreectrl(this);
-    m_PartitionTree->installEventFilter(this);
-    connect(m_PartitionTree, &QTreeWidget::itemClicked, this,
-            [this](QTreeWidgetItem* item) { onPartitionClicked(item); });
-    connect(m_PartitionTree, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current) { onTreeKeyNavigation(current); });
+void CChildDialogExDemoDlg::nextFromFileSystem() { m_fileSystems->openPicked(); }
+
+void CChildDialogExDemoDlg::toFileSystemScreen() {
+    m_fileSystems->showScreen();
+    setStep(kStepFileSystem);
+}
+
+void CChildDialogExDemoDlg::toResults() {
+    m_fileSystems->hideForResults();
+    m_results->showScreen();
+    setStep(kStepResults);
     relayout();
-    if (!m_listRead[static_cast<std::size_t>(diskIndex)]) readPartitionList();
-    fillPartitionTree();
-    m_PartitionTree->show();
-
-    const bool advance = m_SearchMode == kModeAdvance;
-    m_SearchCriterion = advance ? "Advance Search" : "Standard Search ";
-    m_c.criterion->setText(q(m_SearchCriterion));
-    showPartitionControls(true);
-    m_c.partitionType->setEnabled(advance);
-    m_c.startSector->setReadOnly(!advance);
-    m_c.endSector->setReadOnly(!advance);
-    m_c.standardRadio->hide();
-    m_c.standardLabel->hide();
-    m_c.advanceRadio->hide();
-    m_c.advanceLabel->hide();
-
-    const auto& list = m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
-    if (m_rememberedPartition >= list.count()) m_rememberedPartition = 0;
-    selectPartition(m_rememberedPartition, false);
-    m_c.mainList->show();
-    showPartitionEntryRows();
-    setStep(kStepPartition);
-    m_PartitionTree->setFocus();
-}
-
-void CChildDialogExDemoDlg::readPartitionList() {
-    const int diskIndex = m_state.SelectedDisk;
-    // The table is read on a worker: a failing disk may take long to answer
-    // each read, and the window keeps painting meanwhile. The window is
-    // disabled until the list is there, as the partition screen needs it.
-    auto* list = &m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
-    auto result = std::make_shared<partition::TableReadResult>();
-    engine::ReadFailureTrigger* trigger = &m_trigger;
-    std::shared_ptr<disk::SectorReader> reader = m_state.reader;
-    const std::uint64_t totalSectors = m_details.DiskTotalSectors;
-    m_trigger.setDeviceSelection(true);
-    QEventLoop wait;
-    const auto done = connect(m_tableJob, &JobRunner::finished, &wait, &QEventLoop::quit);
-    const bool wasEnabled = isEnabled();
-    setEnabled(false);
-    const bool started = m_tableJob->start(
-        [reader, diskIndex, totalSectors, list, trigger, result](std::stop_token, util::ProgressSink& sink) {
-            reader->setReadFailureHook([trigger, &sink] { trigger->OnReadFailure(sink); });
-            *result = partition::ReadPartitionTable(*reader, diskIndex, 0, totalSectors, *list,
-                                                    [trigger, &sink] { trigger->OnReadFailure(sink); });
-            reader->setReadFailureHook({});
-            // An empty table starts the lost partition search once per visit.
-            if (!result->partitionsListed) trigger->OnReadFailure(sink);
-        });
-    if (started) wait.exec(QEventLoop::ExcludeUserInputEvents);
-    disconnect(done);
-    setEnabled(wasEnabled);
-    m_PartitionsListed = result->partitionsListed ? 1 : 0;
-    m_trigger.setDeviceSelection(false);
-    m_listRead[static_cast<std::size_t>(diskIndex)] = true;
-}
-
-void CChildDialogExDemoDlg::fillPartitionTree() {
-    m_PartitionTree->clear();
-    const int diskIndex = m_state.SelectedDisk;
-    QTreeWidgetItem* root = m_PartitionTree->addRoot(QString("Disk %1").arg(diskIndex),
-                                                      pictures::treeIcon(pictures::TreeIcon::Disk));
-    const auto& list = m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
-    for (int i = 0; i < list.count(); ++i) {
-        const auto& entry = list.entries[static_cast<std::size_t>(i)];
-        const QString text = entry.fileSystemName == "Unknown Partition" ? QString("Unknown Partition") : q(list.label(i));
-        QTreeWidgetItem* item = m_PartitionTree->addChild(root, text, pictures::treeIcon(pictures::TreeIcon::Partition));
-        item->setData(0, Qt::UserRole, i);
-    }
-    root->setExpanded(true);
-}
-
-void CChildDialogExDemoDlg::selectPartition(int index, bool showDetails) {
-    const int diskIndex = m_state.SelectedDisk;
-    const auto& list = m_state.DiskPartitionList[static_cast<std::size_t>(diskIndex)];
-    if (index < 0 || index >= list.count() || m_PartitionTree == nullptr) return;
-    const auto& entry = list.entries[static_cast<std::size_t>(index)];
-    m_rememberedPartition = index;
-    if (QTreeWidgetItem* root = m_PartitionTree->rootItem(); root && index < root->childCount())
-        m_PartitionTree->setCurrentItem(root->child(index));
-
-    const bool advance = m_SearchMode == kModeAdvance;
-    m_c.partitionType->setCurrentIndex(comboIndexOf(entry.fileSystemName));
-    m_c.startSector->setText(QString::number(entry.firstSector));
-    if (advance && entry.endSector <= entry.firstSector)
-        m_c.endSector->setText(QString::number(m_details.DiskTotalSectors));
-    else
-        m_c.endSector->setText(QString::number(entry.endSector));
-    if (!showDetails) return;
-    const partition::PartitionDetails d =
-        partition::ShowPartitionDetails(entry.fileSystemName, index, diskIndex, entry, advance,
-                                        partition::DiskFacts{m_details.DiskTotalSectors, m_details.DiskCapacityText});
-    setDetailRows(d.rows);
-    if (d.fileSystemComboIndex >= 0) m_c.partitionType->setCurrentIndex(d.fileSystemComboIndex);
-    if (advance) {
-        m_c.startSector->setText(q(d.startSectorText));
-        m_c.endSector->setText(q(d.endSectorText));
-    }
-}
-
-void CChildDialogExDemoDlg::showPartitionEntryRows() {
-    const auto& list = m_state.DiskPartitionList[static_cast<std::size_t>(m_state.SelectedDisk)];
-    if (list.count() == 0) {
-        m_c.mainList->setRowCount(0);
-        return;
-    }
-    const auto& e = list.entries[static_cast<std::size_t>(m_rememberedPartition)];
-    if (m_SearchMode == kModeAdvance) {
-        const std::uint32_t size = (e.endSector - e.firstSector) >> 11;
-        setDetailRows({{"1.   Partition Number : ", "1"},
-                       {"2.   Search Mode : ", "Advance"},
-                       {"3.   Size :  ", std::to_string(size) + " MB"}});
-        return;
-    }
-    char start[16];
-    char end[16];
-    char size[32];
-    std::snprintf(start, sizeof start, "%d", static_cast<int>(e.firstSector));
-    std::snprintf(end, sizeof end, "%d", static_cast<int>(e.endSector));
-    std::snprintf(size, sizeof size, "%ld MB",
-                  static_cast<long>((static_cast<std::int64_t>(e.endSector) - e.firstSector) / 2048));
-    setDetailRows({{"1.   Disk Number :  ", std::to_string(m_state.SelectedDisk)},
-                   {"2.   Partition Number :  ", "1"},
-                   {"3.   Partition Type  :  ", e.fileSystemName},
-                   {"4.   Search Mode :  ", "Standard"},
-                   {"5.   Start Sector :  ", start},
-                   {"6.   End Sector :  ", end},
-                   {"7.   Size :  ", size}});
-}
-
-void CChildDialogExDemoDlg::onPartitionClicked(QTreeWidgetItem* item) {
-    if (m_WizardStep != kStepPartition || item == nullptr) return;
-    if (item->text(0).startsWith("Disk") || item->parent() == nullptr || m_partitionJob->running()) return;
-    selectPartition(item->data(0, Qt::UserRole).toInt(), true);
-}
-
-void CChildDialogExDemoDlg::showPartitionControls(bool show) {
-    for (QWidget* w : std::initializer_list<QWidget*>{m_c.searchModeLabel, m_c.criterion, m_c.partitionTypeLabel,
-                                                      m_c.partitionType, m_c.startSectorLabel, m_c.startSector,
-                                                      m_c.endSectorLabel, m_c.endSector})
-        w->setVisible(show);
 }
 
 void CChildDialogExDemoDlg::backToDisk() {
-    m_partitionJob->abandon();
-    m_c.stopPartitionSearch->hide();
-    m_c.partitionSearchLabel->hide();
-    m_c.partitionSearchProgress->hide();
-    m_trigger.reset();
+    m_partitions->leaveToDisk();
     SetHelpText(QString::fromUtf8(texts::kDiskScreenHelp));
-    showPartitionControls(false);
-    m_c.searchMore->hide();
     setMainListColumns({{"Name", 242}, {"Value", 243}});
-    delete m_PartitionTree;
-    m_PartitionTree = nullptr;
-    m_c.standardRadio->setChecked(false);
-    m_c.advanceRadio->setChecked(false);
-    for (QWidget* w : std::initializer_list<QWidget*>{m_c.standardRadio, m_c.standardLabel, m_c.advanceRadio,
-                                                      m_c.advanceLabel, m_c.refresh, m_c.refreshLabel,
-                                                      m_c.openImage, m_DeviceTree})
-        w->show();
+    m_disks->returnToScreen();
     m_c.back->setEnabled(false);
     m_c.next->setEnabled(false);
     m_c.loadLog->setEnabled(false);
     m_SearchMode = kModeNone;
-    m_listRead[static_cast<std::size_t>(m_state.SelectedDisk)] = false;
     setStep(kStepDisk);
-    RefreshDisks();
+    m_disks->RefreshDisks();
     // The disk stays selected: its details and the search modes are offered again.
     m_c.standardRadio->setEnabled(false);
     m_c.advanceRadio->setEnabled(false);
     m_c.mainList->setRowCount(0);
+}
+
+void CChildDialogExDemoDlg::backToPartitionFromSearch() {
+    if (m_fileSystems->enumerationRunning()) return;
+    m_fileSystems->leaveToPartition();
+    setMainListColumns({{"Name", 242}, {"Value", 243}});
+    m_c.mainList->show();
+    m_partitions->returnFromSearch();
+    m_c.back->setEnabled(true);
+    m_c.loadLog->setEnabled(true);
+    SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
+    setStep(kStepPartition);
+}
+
+void CChildDialogExDemoDlg::backFromResults() {
+    if (analysisRunning()) return;
+    m_results->stopListing();
+    // After an Advance Search the file systems found are offered again.
+    if (m_SearchMode == kModeAdvance && m_fileSystems->treeShown()) {
+        m_results->closeScreen();
+        m_state.tables.FolderTable.clear();
+        m_state.tables.FileTable.clear();
+        m_state.items.clear();
+        m_state.FolderNodeList.clear();
+        m_fileSystems->returnFromResults();
+        toFileSystemScreen();
+        return;
+    }
+    m_c.loadLog->setEnabled(true);
+    m_partitions->setSearchEnabled(true);
+    setMainListColumns({{" Name", 243}, {" Value", 242}});
+    if (m_results->closeScreen()) {
+        m_state.tables.FolderTable.clear();
+        m_state.tables.FileTable.clear();
+        m_state.items.clear();
+        m_state.tables.MftRecordTable.clear();
+        m_state.tables.IndexRecordTable.clear();
+        m_state.tables.BootSectorTable.clear();
+        m_state.FolderNodeList.clear();
+    }
+    m_fileSystems->showSearchPanel(false);
+    m_c.next->setEnabled(true);
+    m_c.back->setEnabled(true);
+    m_partitions->enterScreen();
+    // The details are those of the partition that is highlighted.
+    m_partitions->showRememberedDetails();
+    SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
+}
+
+// ------------------------------------------------------------------ Help and Exit
+
+void CChildDialogExDemoDlg::OnHelp() {
+    if (!openHelp())
+        messageBox(QString("No help was found beside the program: neither \"%1\" nor the user guide \"%2\".")
+                       .arg(texts::kHelpFileName, texts::kGuideFileName),
+                   QMessageBox::Warning);
+}
+
+void CChildDialogExDemoDlg::OnExit() {
+    if (m_WizardStep == kStepResults && !analysisRunning()) {
+        if (messageBox(texts::kSaveRecoveryQuestion, QMessageBox::Question, true, false) == QMessageBox::Yes)
+            OnSaveLog();
+    }
+    if (messageBox(texts::kExitQuestion, QMessageBox::Question, true, true) != QMessageBox::Yes) return;
+    m_fileSystems->abandonJobs();
+    m_partitions->abandonJobs();
+    openWebSite();
+    done(QDialog::Accepted);
+    QCoreApplication::exit(0);
+}
+
+void CChildDialogExDemoDlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    OnExit();
+}
+
+void CChildDialogExDemoDlg::reject() {
+    // Escape is ignored on every screen; the close command goes through Exit.
+}
+
+void CChildDialogExDemoDlg::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Next is the default button: Enter presses it while it can be pressed.
+        if (m_WizardStep != kStepResults && m_c.next->isVisible() && m_c.next->isEnabled()) m_c.next->click();
+        event->accept();
+        return;
+    case Qt::Key_Space:
+    case Qt::Key_Escape: event->accept(); return;
+    case Qt::Key_F1:
+        OnHelp();
+        event->accept();
+        return;
+    default: QDialog::keyPressEvent(event);
+    }
 }
 
 }  // namespace qvx::ui

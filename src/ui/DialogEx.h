@@ -1,9 +1,11 @@
 #pragma once
-// The wizard window: one fixed-size dialog whose groups of controls form the
-// disk, partition, search and result screens, moved between with Next and
-// Back. It owns the state of one recovery and starts the jobs that fill it;
-// each job runs on a thread of its own and reports through queued signals,
-// while the window disables its navigation.
+// The wizard window and its controller: the disk, partition, file-system
+// and result screens are panels (DiskPanel, PartitionPanel,
+// FileSystemPanel, ResultsPanel with its SaveFlow and SessionLogFlow), each
+// owning its controls, its state and the engine jobs that fill it. The
+// window owns the state of one recovery, the toolbar, the help strip and
+// Next and Back: which screen shows and how one leads to the next. Every
+// job runs on a thread of its own and reports through queued signals.
 
 #include <QDialog>
 #include <QMessageBox>
@@ -46,6 +48,13 @@ class CCustomRadio;
 class CTextProgressCtrl;
 class JobRunner;
 class mytreectrl;
+class DiskPanel;
+class PartitionPanel;
+class FileSystemPanel;
+class ResultsPanel;
+class ResultMarks;
+class SaveFlow;
+class SessionLogFlow;
 
 /// Screens, as `WizardStep` numbers them.
 enum Step : int { kStepBuilding = -1, kStepDisk = 0, kStepPartition = 1, kStepFileSystem = 2, kStepResults = 3 };
@@ -82,6 +91,7 @@ public:
         CBtn* openImage = nullptr;              // "Open Disk Image..."
         CBtn* searchMore = nullptr;             // 1062
         CBtn* stopPartitionSearch = nullptr;    // 1110
+        QCheckBox* deepSearch = nullptr;        // under Search More Partitions: read every sector
         CColorStatic* partitionSearchLabel = nullptr;     // 1072
         CTextProgressCtrl* partitionSearchProgress = nullptr;  // 1070
         CColorStatic* searchModeLabel = nullptr;  // 1066
@@ -134,15 +144,15 @@ public:
 
     int WizardStep() const { return m_WizardStep; }
     int SearchMode() const { return m_SearchMode; }
-    int PartitionsListed() const { return m_PartitionsListed; }
+    int PartitionsListed() const;
     const Controls& controls() const { return m_c; }
-    mytreectrl* DeviceTree() const { return m_DeviceTree; }
-    mytreectrl* PartitionTree() const { return m_PartitionTree; }
-    mytreectrl* FolderTree() const { return m_FolderTree; }
+    mytreectrl* DeviceTree() const;
+    mytreectrl* PartitionTree() const;
+    mytreectrl* FolderTree() const;
     /// The file systems an Advance Search scan found; null until the scan has results.
-    mytreectrl* FileSystemTree() const { return m_FileSystemTree; }
+    mytreectrl* FileSystemTree() const;
     const engine::RecoveryState& state() const { return m_state; }
-    const engine::Inventory& inventory() const { return m_inventory; }
+    const engine::Inventory& inventory() const;
     bool partitionSearchRunning() const;
     /// The analysis (a search or an Advance Search scan) or the opening of a
     /// file system found by the scan is running.
@@ -170,9 +180,9 @@ public:
     bool saveRunning() const;
     bool sessionLoadRunning() const;
     /// The "Populating List Items, Please Wait...." dialog.
-    QDialog* populateDialog() const { return m_populate; }
+    QDialog* populateDialog() const;
     /// The "Saving..." dialog while a save runs, else null.
-    QDialog* savingDialog() const { return m_saving; }
+    QDialog* savingDialog() const;
     /// Lists the folder of item as a click on its label does.
     void listFolder(QTreeWidgetItem* item);
     /// The toolbar's Save, the tree's and the list's "Save".
@@ -183,7 +193,7 @@ public:
     /// A file row of the folder whose contents the list shows is marked.
     bool fileMarked(records::TreeItemId folder, const std::string& name) const;
     /// The folder whose rows the list shows.
-    records::TreeItemId listedFolder() const { return m_listedFolder; }
+    records::TreeItemId listedFolder() const;
     /// Where settings are kept (the last save destination).
     QString settingsPath() const;
     void OnSaveLog();
@@ -196,189 +206,72 @@ signals:
     void jobFinished();
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
 
 private:
+    // The panels reach the window's shared services and state.
+    friend class DiskPanel;
+    friend class PartitionPanel;
+    friend class FileSystemPanel;
+    friend class ResultsPanel;
+    friend class ResultMarks;
+    friend class SaveFlow;
+    friend class SessionLogFlow;
+
     void createControls();
-    void createSearchPanel();
-    void RefreshDisks();
-    void onDeviceClicked(QTreeWidgetItem* item);
-    void onPartitionClicked(QTreeWidgetItem* item);
-    void chooseMode(int mode);
     void OnNext();
     void OnBack();
     void nextFromDisk();
     void nextFromPartition();
+    void nextFromFileSystem();
     void backToDisk();
     void backToPartitionFromSearch();
     void backFromResults();
-    void enterPartitionScreen();
-    void readPartitionList();
-    void fillPartitionTree();
-    void selectPartition(int index, bool showDetails);
-    void showPartitionEntryRows();
-    void SearchMorePartitions();
-    void StopPartitionSearch();
-    void startPartitionSearch(bool fromButton);
-    void onPartitionSearchFinished();
-    void startAnalysis();
-    void onAnalysisFinished();
-    void StopSearch();
-    void onAdvanceScanFinished();
-    void showFileSystemScreen();
-    void fillFileSystemTree();
-    void showFileSystemSummary(int number);
-    void destroyFileSystemTree();
-    void nextFromFileSystem();
-    void onEnumerationFinished();
-    void backToFileSystemScreen();
-    void showResults();
-    void onRefreshList();
-    void onOpenImage();
     void OnExit();
-    void OnCounter(const QString& label, const QString& value);
+    void OnHelp();
+
+    // Services of the window for its panels.
+    void setStep(int step);
     void onJobMessage(const QString& text, int kind);
     void setMainListColumns(const std::vector<std::pair<QString, int>>& columns);
     void setDetailRows(const std::vector<std::pair<std::string, std::string>>& rows);
-    void showSearchPanel(bool show);
-    void showPartitionControls(bool show);
     int messageBox(const QString& text, QMessageBox::Icon icon, bool question = false, bool defaultNo = false);
     void showAdvisory(const QString& dialog);
-    const disk::DiskInfo* selectedDiskInfo() const;
-    void setStep(int step);
-
-    // Result screen: the folder tree, the file list and the Save flow.
-    void createResultsControls();
-    void buildFolderTreeControl();
-    void stopListing();
-    QTreeWidgetItem* widgetOf(records::TreeItemId id) const;
-    void setItemImage(QTreeWidgetItem* item, int image);
-    void syncFromModel();
-    void onFolderItemChanged(QTreeWidgetItem* item, int column);
-    void onFolderItemClicked(QTreeWidgetItem* item);
-    void onFolderExpansion(QTreeWidgetItem* item, bool expanding);
-    bool folderTreeKey(QKeyEvent* event);
-    void startListing(QTreeWidgetItem* target);
-    void onListingFinished();
-    void fillFileList(const records::FileList& rows);
-    void onListActivated(int row);
-    void showTreeMenu(const QPoint& pos);
-    void showListMenu(const QPoint& pos);
-    void saveAll();
-    void saveRow(int row);
     void relayout();
-    void applyFilter();
-    void updateItemCount();
-    void reportInventoryErrors();
-    void OnHelp();
-    void onTreeKeyNavigation(QTreeWidgetItem* current);
-    void computeShownChecks();
-    void toggleFolderMark(records::TreeItemId id);
-    void toggleFileMark(int row);
-    void syncListChecks();
-    void onListItemChanged(QTableWidgetItem* item);
-    /// What a save writes: paths from the volume root ('/'-separated,
-    /// UTF-8; none for the whole tree) and the folders among them.
-    struct SaveRequest {
-        std::vector<std::string> paths;
-        std::vector<records::TreeItemId> folders;
-        bool wholeTree = false;
-        /// Folders whose own files (not their sub-folders) are saved; the
-        /// count lists them and adds their files to paths.
-        std::vector<records::TreeItemId> ownFilesOf;
-        /// Files given by path, with their sizes.
-        int files = 0;
-        std::uint64_t bytes = 0;
-        /// Listing paths (UTF-8) of the folders among paths.
-        std::vector<std::string> folderPaths;
-    };
-    /// The marked folders and files; empty when nothing is marked.
-    SaveRequest markedRequest() const;
-    SaveRequest itemRequest(records::TreeItemId id) const;
-    std::string itemPath(records::TreeItemId id) const;
-    std::string rowPath(int row) const;
-    void runSave(SaveRequest request);
-    void onCountFinished();
-    void startSaveJob();
-    void onSaveFinished();
-    void setSaveControlsEnabled(bool enabled);
-    int askDialog(QDialog& dialog);
-    void onSessionLoadFinished();
+    /// Shows the result screen, or the file-system screen of an Advance Search.
+    void toResults();
+    void toFileSystemScreen();
     QString askPath(PathRequest request);
+    int askDialog(QDialog& dialog);
+    /// A job has ended: the window's controls are usable again.
+    void jobEnded() { emit jobFinished(); }
 
     Options m_options;
     Controls m_c;
-    mytreectrl* m_DeviceTree = nullptr;
-    mytreectrl* m_PartitionTree = nullptr;
-    mytreectrl* m_FolderTree = nullptr;
-    mytreectrl* m_FileSystemTree = nullptr;
     QString m_HelpText;
 
     int m_WizardStep = kStepDisk;
     int m_SearchMode = kModeNone;
-    int m_PartitionsListed = 0;
     int m_SelectedPartition = 0;       // shown as partition number - 1 in the search summary
-    int m_rememberedPartition = 0;     // the partition item selected last
-    bool m_partitionFailureMarker = false;
-    QString m_lastShownDevice = " ";
-    std::string m_SearchCriterion;
-    std::array<bool, disk::kMaxDisks> m_listRead{};
-    QString m_startSectorText;
-    QString m_endSectorText;
-
-    engine::Inventory m_inventory;
     disk::DiskDetails m_details;       // of the selected disk
     engine::RecoveryState m_state;
-    engine::ReadFailureTrigger m_trigger;
-    bool m_jobSetHelp = false;
-    engine::AnalysisStatus m_analysisStatus = engine::AnalysisStatus::Done;
-    engine::AdvanceScanResult m_scanResult;  // of the last Advance Search scan
-    int m_rememberedFileSystem = 1;          // the file-system item selected last (1-based)
-    std::shared_ptr<partition::DiskPartitionList> m_searchList;  // the partition search's working copy
-
-    JobRunner* m_partitionJob = nullptr;  // PartitionSearchThread
-    JobRunner* m_tableJob = nullptr;      // reads the partition table
-    JobRunner* m_analysisJob = nullptr;   // AnalysisThread
-    JobRunner* m_enumerationJob = nullptr;  // EnumerationThread: opens a file system found by the scan
+    bool m_jobSetHelp = false;         // the running job set the help text itself
 
     MessageHook m_messageHook;
     AdvisoryHook m_advisoryHook;
     PathHook m_pathHook;
     DialogHook m_dialogHook;
 
-    JobRunner* m_listingJob = nullptr;  // ListingThread
-    JobRunner* m_saveJob = nullptr;     // copies the selected items
-    JobRunner* m_sessionJob = nullptr;  // SessionLoadThread
-    JobRunner* m_countJob = nullptr;    // counts the files of a save
-    QDialog* m_calculating = nullptr;
-    SaveRequest m_pendingSave;
-    int m_totalFiles = 0;
-    std::shared_ptr<SaveRequest> m_countResult;
-    bool m_countStopped = false;
-    QDialog* m_populate = nullptr;
-    QDialog* m_saving = nullptr;
-    std::vector<QTreeWidgetItem*> m_itemWidgets;  // by tree item id
-    records::TreeItemId m_listTarget = records::kNoItem;
-    records::TreeItemId m_previousListed = records::kNoItem;
-    records::TreeItemId m_listedFolder = records::kNoItem;  // whose rows the list shows
-    bool m_MouseSelection = false;
-    bool m_ListOnNextExpand = false;
-    bool m_syncing = false;
-    bool m_checkClicked = false;
-    bool m_treeKeyNavigation = false;  // a key moved the current item of a left-panel tree
-    /// Marks of single files, by folder item: the names (8-bit) of the
-    /// folder's own files that are saved, and their sizes. A folder without
-    /// an entry saves its own files when its box is checked.
-    struct FileMarks {
-        std::map<std::string, std::uint64_t> names;
-        int total = 0;  // files the folder has
-    };
-    std::map<records::TreeItemId, FileMarks> m_fileMarks;
-    std::vector<records::CheckState> m_shownChecks;
+    std::unique_ptr<DiskPanel> m_disks;
+    std::unique_ptr<PartitionPanel> m_partitions;
+    std::unique_ptr<FileSystemPanel> m_fileSystems;
+    std::unique_ptr<ResultsPanel> m_results;
+    std::unique_ptr<SaveFlow> m_save;
+    std::unique_ptr<SessionLogFlow> m_sessionLog;
+
     int m_treeWidth = 225;  // the left panel's width, moved by the splitter
     bool m_treeWidthChosen = false;  // the splitter was moved
     QWidget* m_splitter = nullptr;
@@ -386,11 +279,6 @@ private:
     QWidget* m_rule = nullptr;
     /// Where the fixed controls sit in the template's 790 x 600 layout.
     std::vector<std::pair<QWidget*, QRect>> m_design;
-    std::shared_ptr<records::FileList> m_listingResult;
-    std::shared_ptr<engine::RecoveryRun> m_saveResult;
-    std::shared_ptr<engine::SessionLoadResult> m_loadResult;
-    QString m_saveDestination;
-    int m_searchModeBeforeLoad = kModeNone;
 };
 
 }  // namespace qvx::ui

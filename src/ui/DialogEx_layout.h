@@ -1,6 +1,7 @@
 #pragma once
-// Shared by the two source files of the wizard window: the pixel layout of
-// the fixed-size window and small conversions.
+// Shared by the wizard window and its panels: the pixel layout of the
+// window's template, the data roles of its trees and list, and small
+// conversions.
 
 #include <QRect>
 #include <QString>

@@ -1,5 +1,6 @@
 #include "ui/job_runner.h"
 
+#include <QEventLoop>
 #include <QMetaObject>
 
 namespace qvx::ui {
@@ -127,6 +128,15 @@ void JobRunner::onWorkerDone(QueuedProgress* sink) {
     m_sink = nullptr;
     sink->deleteLater();
     emit finished();
+}
+
+bool runAndWait(JobRunner& job, JobRunner::Work work) {
+    QEventLoop wait;
+    const auto done = QObject::connect(&job, &JobRunner::finished, &wait, &QEventLoop::quit);
+    const bool started = job.start(std::move(work));
+    if (started) wait.exec(QEventLoop::ExcludeUserInputEvents);
+    QObject::disconnect(done);
+    return started;
 }
 
 }  // namespace qvx::ui

@@ -88,4 +88,11 @@ private:
     bool m_running = false;
 };
 
+/// Runs work on job and waits for it to end, the window painting but taking
+/// no input meanwhile: for a read whose answer the caller needs before it
+/// goes on (a partition table, a directory, the disks' descriptions), which
+/// must still not run on this thread, as a failing disk may take long to
+/// answer. False when job was busy and work did not run.
+bool runAndWait(JobRunner& job, JobRunner::Work work);
+
 }  // namespace qvx::ui

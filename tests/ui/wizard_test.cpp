@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTest>
 
 #include <algorithm>
@@ -32,6 +33,7 @@
 #include <memory>
 #include <thread>
 
+#include "disk/sector_reader.h"
 #include "engine/advance_search.h"
 #include "ntfs/standard_search.h"
 #include "partition/partition_search.h"
@@ -1620,6 +1622,189 @@ private Q_SLOTS:
         // A second search finds the same partitions: none is added again.
         search();
         QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), after);
+    }
+
+    /// A disk of totalBytes (sparse past the volume) whose table is zeroed,
+    /// with the FAT16 test volume starting at sector first; the window is
+    /// opened over it.
+    bool openOddStartDisk(const QTemporaryDir& dir, std::uint64_t first, qint64 totalBytes) {
+        const QString volume = QStringLiteral(QVX_IMAGES_DIR "/vol-fat16.img");
+        const QString path = dir.filePath("odd-start.img");
+        QFile in(volume);
+        QFile out(path);
+        if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly)) return false;
+        if (out.write(QByteArray(static_cast<int>(first * 512), '\0')) != static_cast<qint64>(first * 512)) return false;
+        while (!in.atEnd()) {
+            const QByteArray chunk = in.read(1 << 20);
+            if (out.write(chunk) != chunk.size()) return false;
+        }
+        if (!out.resize(std::max(out.size() + 64 * 1024, totalBytes))) return false;
+        out.close();
+        m_dlg.reset();
+        CChildDialogExDemoDlg::Options options;
+        options.imagePaths = {path.toStdString()};
+        options.configDir = m_config.path().toStdString();
+        options.blockDevices = false;
+        m_dlg = std::make_unique<CChildDialogExDemoDlg>(options);
+        m_dlg->setMessageHook([this](const QString& text, QMessageBox::Icon) {
+            m_messages << text;
+            return m_answer;
+        });
+        m_dlg->setAdvisoryHook([this](const QString& dialog) { m_advisories << dialog; });
+        m_dlg->show();
+        return QTest::qWaitForWindowExposed(m_dlg.get());
+    }
+
+    int entriesAt(std::uint64_t first, const char* kind) const {
+        int n = 0;
+        for (const auto& e : m_dlg->state().DiskPartitionList[0].entries)
+            if (e.firstSector == first && e.fileSystemName == kind) ++n;
+        return n;
+    }
+
+    void deepSearchFindsAVolumeAtAnOddSector() {
+        // A disk whose table is zeroed, with a FAT16 volume starting at
+        // sector 2049: no cylinder or MiB probe lands there.
+        const QString volume = QStringLiteral(QVX_IMAGES_DIR "/vol-fat16.img");
+        if (!QFile::exists(volume)) QSKIP("vol-fat16.img not built");
+        constexpr std::uint64_t kFirstSector = 2049;
+        QTemporaryDir dir;
+        QVERIFY(openOddStartDisk(dir, kFirstSector, 0));
+        const auto volumeSectors = static_cast<std::uint64_t>(QFileInfo(volume).size() / 512);
+        toPartitionScreen(false);
+        // The empty table starts the probing search, which misses the volume.
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        const auto& list = m_dlg->state().DiskPartitionList[0];
+        const auto atOddSector = [this] { return entriesAt(kFirstSector, "FAT16"); };
+        QCOMPARE(atOddSector(), 0);
+
+        // The option sits under the button and is offered with it.
+        QVERIFY(c().deepSearch->isVisible() && c().deepSearch->isEnabled());
+        QVERIFY(!c().deepSearch->isChecked());
+        QVERIFY(c().deepSearch->geometry().top() >= c().searchMore->geometry().bottom());
+        QVERIFY(c().deepSearch->geometry().bottom() < c().helpStrip->geometry().top());
+        QTest::mouseClick(c().deepSearch, Qt::LeftButton);
+        QVERIFY(c().deepSearch->isChecked());
+        const auto deepSearch = [this] {
+            QTest::mouseClick(c().searchMore, Qt::LeftButton);
+            QVERIFY(!c().deepSearch->isVisible());
+            QVERIFY(c().stopPartitionSearch->isVisible());
+            waitForJob();
+            QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        };
+        deepSearch();
+        QCOMPARE(atOddSector(), 1);
+        const int found = [&list] {
+            for (int i = 0; i < list.count(); ++i)
+                if (list.entries[i].firstSector == kFirstSector) return i;
+            return -1;
+        }();
+        QVERIFY(found >= 0);
+        QCOMPARE(static_cast<std::uint64_t>(list.entries[found].endSector), kFirstSector + volumeSectors);
+        QVERIFY(c().deepSearch->isVisible());
+        QVERIFY(c().next->isEnabled() && c().back->isEnabled());
+        const int items = m_dlg->PartitionTree()->rootItem()->childCount();
+        QCOMPARE(items, list.count());
+        QVERIFY(childTexts(m_dlg->PartitionTree()->rootItem()).contains(
+            QString::fromStdString(list.label(found))));
+
+        // Searching again adds no copy of what is listed.
+        deepSearch();
+        QCOMPARE(atOddSector(), 1);
+        QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), items);
+
+        // The volume found is searched like a listed one.
+        clickItem(m_dlg->PartitionTree(), m_dlg->PartitionTree()->rootItem()->child(found));
+        QCOMPARE(c().partitionType->currentIndex(), 0);
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->analysisRunning());
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        QVERIFY(m_dlg->FolderTree() && m_dlg->FolderTree()->rootItem());
+        QVERIFY(m_dlg->FolderTree()->rootItem()->childCount() > 0);
+    }
+
+    void deepSearchStopKeepsWhatWasFound() {
+        const QString volume = QStringLiteral(QVX_IMAGES_DIR "/vol-fat16.img");
+        if (!QFile::exists(volume)) QSKIP("vol-fat16.img not built");
+        // 1 GiB, sparse past the volume at sector 2049: the volume is in the
+        // first read, and the search reports progress long before its end.
+        constexpr std::uint64_t kFirstSector = 2049;
+        QTemporaryDir dir;
+        QVERIFY(openOddStartDisk(dir, kFirstSector, qint64{1} << 30));
+        toPartitionScreen(false);
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        QCOMPARE(entriesAt(kFirstSector, "FAT16"), 0);
+
+        QTest::mouseClick(c().deepSearch, Qt::LeftButton);
+        QTest::mouseClick(c().searchMore, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(c().partitionSearchProgress->value() >= 1 || !m_dlg->partitionSearchRunning(),
+                                 60000);
+        m_messages.clear();
+        m_answer = QMessageBox::Yes;
+        if (m_dlg->partitionSearchRunning()) {
+            QTest::mouseClick(c().stopPartitionSearch, Qt::LeftButton);
+            QCOMPARE(m_messages, QStringList({u8(qvx::partition::kStopSearchQuestion)}));
+        }
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        // Stopped or not, what the search had found is listed, once.
+        QCOMPARE(entriesAt(kFirstSector, "FAT16"), 1);
+        QVERIFY(m_dlg->HelpText() == u8(qvx::partition::kSearchStoppedHelp) ||
+                m_dlg->HelpText() == u8(qvx::partition::kSearchDoneHelp));
+        QCOMPARE(m_dlg->PartitionTree()->rootItem()->childCount(), m_dlg->state().DiskPartitionList[0].count());
+        QVERIFY(c().searchMore->isVisible() && c().deepSearch->isVisible());
+        QVERIFY(c().next->isEnabled() && c().back->isEnabled());
+    }
+
+    void noDiskReadOnTheWindowThread() {
+        // Every read of the disk is seen by a device that notes the thread
+        // it runs on: tables, searches, listings, folders opening and a
+        // save must all read on jobs.
+        struct WatchedDevice : qvx::disk::BlockDevice {
+            std::unique_ptr<qvx::disk::BlockDevice> inner;
+            std::atomic<int> reads{0};
+            std::atomic<int> windowThreadReads{0};
+            bool readAt(std::uint64_t offset, std::size_t length, std::uint8_t* out) override {
+                ++reads;
+                if (QThread::currentThread() == qApp->thread()) ++windowThreadReads;
+                return inner->readAt(offset, length, out);
+            }
+            std::uint64_t sizeBytes() const override { return inner->sizeBytes(); }
+        };
+        auto device = std::make_shared<WatchedDevice>();
+        std::string error;
+        device->inner = qvx::disk::openFileDevice(kDemo.toStdString(), error);
+        QVERIFY2(device->inner, error.c_str());
+        QTreeWidgetItem* node = m_dlg->DeviceTree()->rootItem()->child(0);
+        m_dlg->state().reader->attachDevice(node->data(0, Qt::UserRole).toInt(), device);
+
+        toPartitionScreen(false);
+        QTest::mouseClick(c().searchMore, Qt::LeftButton);
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->partitionSearchRunning());
+        // FAT32: its folders' directories are read as they open.
+        clickItem(m_dlg->PartitionTree(), m_dlg->PartitionTree()->rootItem()->child(1));
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        waitForJob();
+        QCOMPARE(m_dlg->WizardStep(), int(kStepResults));
+        mytreectrl* tree = m_dlg->FolderTree();
+        QVERIFY(tree && tree->rootItem() && tree->rootItem()->childCount() > 0);
+        QTreeWidgetItem* root = tree->rootItem();
+        for (int i = 0; i < root->childCount(); ++i) root->child(i)->setExpanded(true);
+        listByClick(root->child(0));
+        clickCheckBox(tree, root->child(0));
+        QTemporaryDir out;
+        m_dlg->setPathHook([&](CChildDialogExDemoDlg::PathRequest) { return out.path(); });
+        QSignalSpy done(m_dlg.get(), &CChildDialogExDemoDlg::jobFinished);
+        QTest::mouseClick(c().save, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 1 && !m_dlg->saveRunning(), 120000);
+        QVERIFY(!QDir(out.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+
+        QVERIFY(device->reads > 0);
+        QCOMPARE(device->windowThreadReads.load(), 0);
     }
 
     void helpFindsTheGuide() {

@@ -1,7 +1,4 @@
-// The Save flow of the result screen: what is saved (the marked folders and
-// files, or the item a context menu was opened on), the count and the one
-// confirmation, the replace question, the copy on a worker thread, and the
-// summary with the way to the folder written.
+#include "ui/save_flow.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -22,6 +19,7 @@
 #include "engine/file_listing.h"
 #include "recover/names.h"
 #include "ui/DialogEx.h"
+#include "ui/results_panel.h"
 #include "ui/DialogEx_layout.h"
 #include "ui/controls.h"
 #include "ui/dialogs.h"
@@ -51,13 +49,30 @@ QString freeNumberedName(const QDir& folder, const QString& name) {
 
 // ------------------------------------------------------------------ context menus
 
-void CChildDialogExDemoDlg::showTreeMenu(const QPoint& pos) {
-    if (!m_FolderTree || listingRunning() || saveRunning()) return;
-    QTreeWidgetItem* clicked = m_FolderTree->itemAt(pos);
-    QMenu menu(this);
+SaveFlow::SaveFlow(CChildDialogExDemoDlg& window) : m_dlg(window) {
+    m_saveJob = new JobRunner(this);
+    m_countJob = new JobRunner(this);
+    connect(m_countJob, &JobRunner::finished, this, &SaveFlow::onCountFinished);
+    connect(m_saveJob, &JobRunner::finished, this, &SaveFlow::onSaveFinished);
+}
+
+SaveFlow::~SaveFlow() { abandonJobs(); }
+
+void SaveFlow::abandonJobs() {
+    m_saveJob->abandon();
+    m_countJob->abandon();
+}
+
+bool SaveFlow::running() const { return m_saveJob->running() || m_countJob->running(); }
+
+void SaveFlow::treeMenu(const QPoint& pos) {
+    mytreectrl* tree = m_dlg.m_results->tree();
+    if (!tree || m_dlg.listingRunning() || running()) return;
+    QTreeWidgetItem* clicked = tree->itemAt(pos);
+    QMenu menu(&m_dlg);
     QAction* save = menu.addAction("Save");
     menu.setDefaultAction(save);
-    if (menu.exec(m_FolderTree->viewport()->mapToGlobal(pos)) != save) return;
+    if (menu.exec(tree->viewport()->mapToGlobal(pos)) != save) return;
     // "Save" saves the folder it was opened on; over no item, what is marked.
     if (clicked && clicked->data(0, kItemIdRole).isValid())
         runSave(itemRequest(clicked->data(0, kItemIdRole).toInt()));
@@ -65,43 +80,38 @@ void CChildDialogExDemoDlg::showTreeMenu(const QPoint& pos) {
         OnSave();
 }
 
-void CChildDialogExDemoDlg::showListMenu(const QPoint& pos) {
-    if (m_WizardStep != kStepResults || listingRunning() || saveRunning()) return;
-    const int row = m_c.mainList->rowAt(pos.y());
-    if (row >= 0) m_c.mainList->selectRow(row);
-    QMenu menu(this);
-    QAction* open = menu.addAction("Open");
+void SaveFlow::listMenu(const QPoint& pos, const std::function<void(int row)>& open) {
+    const int row = m_dlg.m_c.mainList->rowAt(pos.y());
+    if (row >= 0) m_dlg.m_c.mainList->selectRow(row);
+    QMenu menu(&m_dlg);
+    QAction* openAction = menu.addAction("Open");
     menu.addSeparator();
     QAction* save = menu.addAction("Save");
     QAction* all = menu.addAction("Save All");
-    open->setEnabled(row >= 0);
+    openAction->setEnabled(row >= 0);
     save->setEnabled(row >= 0);
     menu.setDefaultAction(save);
-    QAction* chosen = menu.exec(m_c.mainList->viewport()->mapToGlobal(pos));
-    if (chosen == open) onListActivated(row);
+    QAction* chosen = menu.exec(m_dlg.m_c.mainList->viewport()->mapToGlobal(pos));
+    if (chosen == openAction) open(row);
     else if (chosen == save) saveRow(row);
     else if (chosen == all) saveAll();
 }
 
+void SaveFlow::saveActivatedFile(int row) {
+    SaveRequest request;
+    request.paths.push_back(m_dlg.m_results->rowPath(row));
+    if (!request.paths.front().empty()) runSave(std::move(request));
+}
+
 // ------------------------------------------------------------------ what is saved
 
-std::string CChildDialogExDemoDlg::itemPath(records::TreeItemId id) const {
-    return m_state.FolderNodeList.FolderPath(id, "/");
+std::string SaveFlow::itemPath(records::TreeItemId id) const {
+    return m_dlg.m_state.FolderNodeList.FolderPath(id, "/");
 }
 
-std::string CChildDialogExDemoDlg::rowPath(int row) const {
-    QTableWidgetItem* name = m_c.mainList->item(row, records::kListName);
-    if (!name) return {};
-    if (name->data(kRowFolderRole).toBool()) return itemPath(name->data(kRowItemRole).toInt());
-    const std::string file = nameBytes(name->text());
-    std::string folder =
-        m_state.FolderNodeList.validItem(m_listedFolder) ? m_state.FolderNodeList.FolderPath(m_listedFolder, "/") : "";
-    return folder.empty() ? file : folder + "/" + file;
-}
-
-CChildDialogExDemoDlg::SaveRequest CChildDialogExDemoDlg::itemRequest(records::TreeItemId id) const {
+SaveFlow::SaveRequest SaveFlow::itemRequest(records::TreeItemId id) const {
     SaveRequest request;
-    const records::FolderNodeList& nodes = m_state.FolderNodeList;
+    const records::FolderNodeList& nodes = m_dlg.m_state.FolderNodeList;
     if (!nodes.validItem(id)) return request;
     if (id == records::kRootItem || nodes.nodeOfItem(id) < 0) {
         request.wholeTree = true;
@@ -114,14 +124,15 @@ CChildDialogExDemoDlg::SaveRequest CChildDialogExDemoDlg::itemRequest(records::T
     return request;
 }
 
-CChildDialogExDemoDlg::SaveRequest CChildDialogExDemoDlg::markedRequest() const {
+SaveFlow::SaveRequest SaveFlow::markedRequest() const {
     SaveRequest request;
-    const records::FolderNodeList& nodes = m_state.FolderNodeList;
+    const records::FolderNodeList& nodes = m_dlg.m_state.FolderNodeList;
     if (nodes.itemCount() == 0) return request;
     // Folders with marked files, and the folders above them, are walked
     // item by item; elsewhere a checked folder is saved as a whole.
     std::set<records::TreeItemId> mixed;
-    for (const auto& [id, marks] : m_fileMarks)
+    const auto& fileMarks = m_dlg.m_results->marks().fileMarks();
+    for (const auto& [id, marks] : fileMarks)
         for (records::TreeItemId up = id; nodes.validItem(up); up = nodes.item(up).parent)
             if (!mixed.insert(up).second) break;
     const std::string sep = "/";
@@ -139,7 +150,7 @@ CChildDialogExDemoDlg::SaveRequest CChildDialogExDemoDlg::markedRequest() const 
                 continue;
             }
             if (it.check == records::CheckState::Unchecked) continue;
-        } else if (const auto marks = m_fileMarks.find(id); marks != m_fileMarks.end()) {
+        } else if (const auto marks = fileMarks.find(id); marks != fileMarks.end()) {
             const std::string folder = nodes.FolderPath(id, "/");
             for (const auto& [name, size] : marks->second.names) {
                 request.paths.push_back(folder.empty() ? name : folder + sep + name);
@@ -154,39 +165,39 @@ CChildDialogExDemoDlg::SaveRequest CChildDialogExDemoDlg::markedRequest() const 
     return request;
 }
 
-void CChildDialogExDemoDlg::OnSave() {
-    if (m_WizardStep != kStepResults || analysisRunning() || saveRunning()) return;
+void SaveFlow::OnSave() {
+    if (m_dlg.m_WizardStep != kStepResults || m_dlg.analysisRunning() || running()) return;
     SaveRequest request = markedRequest();
     if (!request.wholeTree && request.paths.empty() && request.ownFilesOf.empty()) {
         // Nothing is guessed: the user is told how to mark what to save.
-        messageBox(texts::kNothingMarked, QMessageBox::Information);
+        m_dlg.messageBox(texts::kNothingMarked, QMessageBox::Information);
         return;
     }
     runSave(std::move(request));
 }
 
-void CChildDialogExDemoDlg::saveRow(int row) {
-    QTableWidgetItem* name = row >= 0 ? m_c.mainList->item(row, records::kListName) : nullptr;
+void SaveFlow::saveRow(int row) {
+    QTableWidgetItem* name = row >= 0 ? m_dlg.m_c.mainList->item(row, records::kListName) : nullptr;
     if (!name) return;
     if (name->data(kRowFolderRole).toBool()) {
         runSave(itemRequest(name->data(kRowItemRole).toInt()));
         return;
     }
     SaveRequest request;
-    request.paths.push_back(rowPath(row));
+    request.paths.push_back(m_dlg.m_results->rowPath(row));
     request.files = 1;
     request.bytes = name->data(kRowSizeRole).toULongLong();
     runSave(std::move(request));
 }
 
-void CChildDialogExDemoDlg::saveAll() {
+void SaveFlow::saveAll() {
     // Every row the list shows (the filter applies).
     SaveRequest request;
-    for (int r = 0; r < m_c.mainList->rowCount(); ++r) {
-        if (m_c.mainList->isRowHidden(r)) continue;
-        QTableWidgetItem* name = m_c.mainList->item(r, records::kListName);
+    for (int r = 0; r < m_dlg.m_c.mainList->rowCount(); ++r) {
+        if (m_dlg.m_c.mainList->isRowHidden(r)) continue;
+        QTableWidgetItem* name = m_dlg.m_c.mainList->item(r, records::kListName);
         if (!name) continue;
-        std::string p = rowPath(r);
+        std::string p = m_dlg.m_results->rowPath(r);
         if (p.empty()) continue;
         if (name->data(kRowFolderRole).toBool()) {
             request.folders.push_back(name->data(kRowItemRole).toInt());
@@ -198,68 +209,36 @@ void CChildDialogExDemoDlg::saveAll() {
         request.paths.push_back(std::move(p));
     }
     if (request.paths.empty()) {
-        messageBox(texts::kNothingMarked, QMessageBox::Information);
+        m_dlg.messageBox(texts::kNothingMarked, QMessageBox::Information);
         return;
     }
     runSave(std::move(request));
 }
 
-// ------------------------------------------------------------------ choosing
-
-QString CChildDialogExDemoDlg::settingsPath() const {
-    // Beside the record of the disks found (~/.config/qvx).
-    const QString folder =
-        q(!m_options.configDir.empty() ? m_options.configDir : disk::RegistryStore::defaultConfigDir());
-    return QDir(folder).filePath("qvx-gui.ini");
-}
-
-QString CChildDialogExDemoDlg::askPath(PathRequest request) {
-    if (m_pathHook) return m_pathHook(request);
-    switch (request) {
-    case PathRequest::SaveDestination: {
-        CSaveAsDlg dlg(this);
-        const QSettings settings(settingsPath(), QSettings::IniFormat);
-        dlg.setFolder(settings.value("save/lastDestination").toString());
-        return dlg.exec() == QDialog::Accepted ? dlg.folder() : QString();
-    }
-    case PathRequest::SaveLog:
-        return QFileDialog::getSaveFileName(this, "Save Log", QDir::homePath(), "LGX Files (*.LGX)");
-    case PathRequest::LoadLog:
-        return QFileDialog::getOpenFileName(this, "Load Log", QDir::homePath(), "LGX Files (*.LGX)");
-    }
-    return {};
-}
-
-int CChildDialogExDemoDlg::askDialog(QDialog& dialog) {
-    if (m_dialogHook) return m_dialogHook(dialog.windowTitle());
-    return dialog.exec();
-}
-
-void CChildDialogExDemoDlg::setSaveControlsEnabled(bool enabled) {
-    m_c.back->setEnabled(enabled);
-    m_c.save->setEnabled(enabled);
-    m_c.saveLog->setEnabled(enabled);
-    if (m_FolderTree) m_FolderTree->setEnabled(enabled);
-    m_c.mainList->setEnabled(enabled);
+void SaveFlow::setSaveControlsEnabled(bool enabled) {
+    m_dlg.m_c.back->setEnabled(enabled);
+    m_dlg.m_c.save->setEnabled(enabled);
+    m_dlg.m_c.saveLog->setEnabled(enabled);
+    m_dlg.m_results->setInputEnabled(enabled);
 }
 
 // ------------------------------------------------------------------ count, confirm, copy
 
-void CChildDialogExDemoDlg::runSave(SaveRequest request) {
-    if (saveRunning() || listingRunning() || m_countJob->running()) return;
+void SaveFlow::runSave(SaveRequest request) {
+    if (running() || m_dlg.listingRunning() || m_countJob->running()) return;
     if (!request.wholeTree && request.paths.empty() && request.ownFilesOf.empty()) return;
-    const QString destination = askPath(PathRequest::SaveDestination);
+    const QString destination = m_dlg.askPath(CChildDialogExDemoDlg::PathRequest::SaveDestination);
     if (destination.isEmpty()) return;
     m_saveDestination = destination;
     {
-        QSettings settings(settingsPath(), QSettings::IniFormat);
+        QSettings settings(m_dlg.settingsPath(), QSettings::IniFormat);
         settings.setValue("save/lastDestination", destination);
     }
 
     // The files of the folders are counted (and the folders' own files
     // listed) on a worker, behind "Calculating Number of Files...".
     setSaveControlsEnabled(false);
-    auto* calculating = new CCalculatingDlg(this);
+    auto* calculating = new CCalculatingDlg(&m_dlg);
     m_calculating = calculating;
     m_countStopped = false;
     connect(calculating->stopButton(), &QPushButton::clicked, this, [this] {
@@ -271,7 +250,7 @@ void CChildDialogExDemoDlg::runSave(SaveRequest request) {
     if (!request.folders.empty() || !request.ownFilesOf.empty()) calculating->show();
     auto counted = std::make_shared<SaveRequest>(std::move(request));
     m_countResult = counted;
-    engine::RecoveryState* state = &m_state;
+    engine::RecoveryState* state = &m_dlg.m_state;
     m_countJob->start([state, counted](std::stop_token stop, util::ProgressSink& sink) {
         SaveRequest& req = *counted;
         const records::FolderNodeList& nodes = state->FolderNodeList;
@@ -305,33 +284,40 @@ void CChildDialogExDemoDlg::runSave(SaveRequest request) {
     });
 }
 
-void CChildDialogExDemoDlg::onCountFinished() {
+/// "Save N files, X MB -> folder?". Every fact the examiner should weigh
+/// before the write (such as how many of the deleted items are overwritten)
+/// is added here.
+QString SaveFlow::confirmationText(int files, std::uint64_t bytes, const QString& destination) {
+    return QString("Save %1 file%2, %3 MB \u2192 %4?")
+        .arg(files)
+        .arg(files == 1 ? "" : "s")
+        .arg(megabytes(bytes))
+        .arg(QDir::toNativeSeparators(destination));
+}
+
+void SaveFlow::onCountFinished() {
     if (m_calculating) {
         m_calculating->deleteLater();
         m_calculating = nullptr;
     }
     if (!m_countResult || m_countStopped) {  // Stop: nothing is saved
         setSaveControlsEnabled(true);
-        emit jobFinished();
+        m_dlg.jobEnded();
         return;
     }
     m_pendingSave = *m_countResult;
     m_totalFiles = m_pendingSave.files;
     // One confirmation before anything is written.
-    const QString text = QString("Save %1 file%2, %3 MB \u2192 %4?")
-                             .arg(m_totalFiles)
-                             .arg(m_totalFiles == 1 ? "" : "s")
-                             .arg(megabytes(m_pendingSave.bytes))
-                             .arg(QDir::toNativeSeparators(m_saveDestination));
-    if (messageBox(text, QMessageBox::Question, true, false) != QMessageBox::Yes) {
+    const QString text = confirmationText(m_totalFiles, m_pendingSave.bytes, m_saveDestination);
+    if (m_dlg.messageBox(text, QMessageBox::Question, true, false) != QMessageBox::Yes) {
         setSaveControlsEnabled(true);
-        emit jobFinished();
+        m_dlg.jobEnded();
         return;
     }
     startSaveJob();
 }
 
-void CChildDialogExDemoDlg::startSaveJob() {
+void SaveFlow::startSaveJob() {
     engine::RecoveryOptions options;
     options.destination = m_saveDestination.toStdString();
     options.paths = m_pendingSave.wholeTree ? std::vector<std::string>{} : m_pendingSave.paths;
@@ -342,7 +328,7 @@ void CChildDialogExDemoDlg::startSaveJob() {
     const QDir dest(m_saveDestination);
     std::vector<std::pair<std::string, bool>> tops;  // path, is a folder
     if (m_pendingSave.wholeTree) {
-        const records::FolderNodeList& nodes = m_state.FolderNodeList;
+        const records::FolderNodeList& nodes = m_dlg.m_state.FolderNodeList;
         for (records::TreeItemId c : nodes.item(records::kRootItem).children)
             if (nodes.nodeOfItem(c) >= 0) tops.emplace_back(itemPath(c), true);
     } else {
@@ -359,9 +345,9 @@ void CChildDialogExDemoDlg::startSaveJob() {
         const QDir parent = QFileInfo(dest.filePath(path)).dir();
         const QString newName =
             folder ? freeNumberedName(parent, shown) : QString::fromStdString(recover::numberedName(shown.toStdString(), 1));
-        CReplaceDlg ask(shown, newName, this, folder);
+        CReplaceDlg ask(shown, newName, &m_dlg, folder);
         ask.setApplyToAll(true);
-        switch (askDialog(ask)) {
+        switch (m_dlg.askDialog(ask)) {
         case CReplaceDlg::Overwrite:
         case CReplaceDlg::YesToAll: options.onConflict = recover::ConflictPolicy::Overwrite; break;
         case CReplaceDlg::Skip:
@@ -385,13 +371,13 @@ void CChildDialogExDemoDlg::startSaveJob() {
             break;
         default:  // Cancel or closed
             setSaveControlsEnabled(true);
-            emit jobFinished();
+            m_dlg.jobEnded();
             return;
         }
     }
 
     setSaveControlsEnabled(false);
-    auto* saving = new CSavingDlg(this);
+    auto* saving = new CSavingDlg(&m_dlg);
     m_saving = saving;
     // A file is written in one piece by the recovery; Stop ends the save after it.
     saving->skipButton()->setEnabled(false);
@@ -415,13 +401,13 @@ void CChildDialogExDemoDlg::startSaveJob() {
     };
     auto result = std::make_shared<engine::RecoveryRun>();
     m_saveResult = result;
-    engine::RecoveryState* state = &m_state;
+    engine::RecoveryState* state = &m_dlg.m_state;
     m_saveJob->start([state, options, result](std::stop_token stop, util::ProgressSink& sink) {
         *result = engine::recoverSelection(*state, options, sink, stop);
     });
 }
 
-void CChildDialogExDemoDlg::onSaveFinished() {
+void SaveFlow::onSaveFinished() {
     if (m_saving) {
         m_saving->deleteLater();
         m_saving = nullptr;
@@ -431,16 +417,16 @@ void CChildDialogExDemoDlg::onSaveFinished() {
         const engine::RecoveryRun& run = *m_saveResult;
         if (run.status == engine::RecoveryStatus::Refused || run.status == engine::RecoveryStatus::DestinationError) {
             // Nothing can be written there: every answer ends this save.
-            CWriteErrorDlg error(q(run.message), this);
-            askDialog(error);
+            CWriteErrorDlg error(q(run.message), &m_dlg);
+            m_dlg.askDialog(error);
         } else {
             const QString text = q(run.report.summary()) + "\n\nWritten to " +
                                  QDir::toNativeSeparators(m_saveDestination);
             int answer = QMessageBox::Ok;
-            if (m_messageHook) {
-                answer = m_messageHook(text, QMessageBox::Information);
+            if (m_dlg.m_messageHook) {
+                answer = m_dlg.m_messageHook(text, QMessageBox::Information);
             } else {
-                QMessageBox box(QMessageBox::Information, texts::kCaption, text, QMessageBox::Ok, this);
+                QMessageBox box(QMessageBox::Information, texts::kCaption, text, QMessageBox::Ok, &m_dlg);
                 QPushButton* open = box.addButton("Open folder", QMessageBox::ActionRole);
                 box.setDefaultButton(QMessageBox::Ok);
                 box.exec();
@@ -449,7 +435,7 @@ void CChildDialogExDemoDlg::onSaveFinished() {
             if (answer == QMessageBox::Open) shellOpen(QUrl::fromLocalFile(m_saveDestination));
         }
     }
-    emit jobFinished();
+    m_dlg.jobEnded();
 }
 
 }  // namespace qvx::ui

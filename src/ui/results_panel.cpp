@@ -1,44 +1,30 @@
-// The result screen of the wizard: the folder tree with its check boxes,
-// the file list of the folder picked in it (filled on ListingThread behind
-// the populating dialog), the Save flow over the recovery engine, and the
-// session log buttons.
+#include "ui/results_panel.h"
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QSettings>
 #include <QDialog>
-#include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QFrame>
-#include <QGridLayout>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QMimeDatabase>
 #include <QPainter>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QStyle>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include <atomic>
 #include <unordered_map>
 
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
-#include "recover/names.h"
-#include "session/session_log.h"
 #include "ui/DialogEx.h"
+#include "ui/save_flow.h"
 #include "ui/DialogEx_layout.h"
 #include "ui/controls.h"
-#include "ui/dialogs.h"
 #include "ui/job_runner.h"
+#include "ui/panel_widgets.h"
 #include "ui/pictures.h"
 #include "ui/wizard_texts.h"
 
@@ -132,23 +118,27 @@ Qt::CheckState qtCheck(records::CheckState s) {
 
 // ------------------------------------------------------------------ set-up
 
-void CChildDialogExDemoDlg::createResultsControls() {
+ResultsPanel::ResultsPanel(CChildDialogExDemoDlg& window) : m_dlg(window), m_marks(window.m_state.FolderNodeList) {
     m_listingJob = new JobRunner(this);
-    m_saveJob = new JobRunner(this);
-    m_sessionJob = new JobRunner(this);
-    m_countJob = new JobRunner(this);
-    connect(m_countJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onCountFinished);
-    connect(m_listingJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onListingFinished);
-    connect(m_saveJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onSaveFinished);
-    connect(m_sessionJob, &JobRunner::finished, this, &CChildDialogExDemoDlg::onSessionLoadFinished);
-    connect(m_sessionJob, &JobRunner::message, this, &CChildDialogExDemoDlg::onJobMessage);
-    connect(m_sessionJob, &JobRunner::progress, this, [this](int percent, const QString& text) {
-        m_c.loadProgress->setValue(percent);
-        m_c.loadProgress->setWindowText(text);
-    });
+    m_directoryJob = new JobRunner(this);
+    connect(m_listingJob, &JobRunner::finished, this, &ResultsPanel::onListingFinished);
+}
 
+ResultsPanel::~ResultsPanel() { abandonJobs(); }
+
+void ResultsPanel::abandonJobs() {
+    m_directoryJob->abandon();
+    m_listingJob->abandon();
+}
+
+void ResultsPanel::createControls() {
+    m_dlg.m_c.currentFolderLabel = panelStatic("Current Folder  :", &m_dlg, QRect(265, kRowA, 110, 26));
+    m_dlg.m_c.currentFolder = panelStatic(QString(), &m_dlg, QRect(375, kRowA, 390, 26));
+}
+
+void ResultsPanel::createListControls() {
     // The populating dialog: no caption, centred over the window when shown.
-    m_populate = new QDialog(this, Qt::Dialog | Qt::FramelessWindowHint);
+    m_populate = new QDialog(&m_dlg, Qt::Dialog | Qt::FramelessWindowHint);
     m_populate->setObjectName("CPopulate");
     auto* box = new QVBoxLayout(m_populate);
     box->setContentsMargins(0, 0, 0, 0);
@@ -166,43 +156,42 @@ void CChildDialogExDemoDlg::createResultsControls() {
     m_populate->setAutoFillBackground(true);
     m_populate->setFixedSize(260, 70);
 
-    connect(m_c.save, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnSave);
-    connect(m_c.saveLog, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnSaveLog);
-    connect(m_c.loadLog, &QPushButton::clicked, this, &CChildDialogExDemoDlg::OnLoadLog);
-
-    QTableWidget* list = m_c.mainList;
+    auto& c = m_dlg.m_c;
+    QTableWidget* list = c.mainList;
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     list->setSelectionBehavior(QAbstractItemView::SelectRows);
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list->installEventFilter(this);
-    connect(list, &QWidget::customContextMenuRequested, this, &CChildDialogExDemoDlg::showListMenu);
+    // The list's menu saves what it was opened on; "Open" acts as a double click.
+    connect(list, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        if (m_dlg.m_WizardStep != kStepResults || listingRunning() || m_dlg.saveRunning()) return;
+        m_dlg.m_save->listMenu(pos, [this](int row) { onListActivated(row); });
+    });
     connect(list, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { onListActivated(row); });
-    connect(list, &QTableWidget::itemChanged, this, &CChildDialogExDemoDlg::onListItemChanged);
+    connect(list, &QTableWidget::itemChanged, this, &ResultsPanel::onListItemChanged);
 
     // Above the list on the result screen: a filter by name or extension,
     // "Deleted only", and beside "Current Folder" the number of items.
-    m_c.filter = new QLineEdit(this);
-    m_c.filter->setPlaceholderText("Filter: name or extension (e.g. report, .txt)");
-    m_c.filter->setClearButtonEnabled(true);
-    m_c.filter->setAccessibleName("Filter the list");
-    m_c.deletedOnly = new QCheckBox("Deleted only", this);
-    m_c.itemCount = new QLabel(this);
-    m_c.itemCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    connect(m_c.filter, &QLineEdit::textChanged, this, [this] { applyFilter(); });
-    connect(m_c.deletedOnly, &QCheckBox::toggled, this, [this] { applyFilter(); });
-    for (QWidget* w : std::initializer_list<QWidget*>{m_c.filter, m_c.deletedOnly, m_c.itemCount}) w->hide();
+    c.filter = new QLineEdit(&m_dlg);
+    c.filter->setPlaceholderText("Filter: name or extension (e.g. report, .txt)");
+    c.filter->setClearButtonEnabled(true);
+    c.filter->setAccessibleName("Filter the list");
+    c.deletedOnly = new QCheckBox("Deleted only", &m_dlg);
+    c.itemCount = new QLabel(&m_dlg);
+    c.itemCount->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    connect(c.filter, &QLineEdit::textChanged, this, [this] { applyFilter(); });
+    connect(c.deletedOnly, &QCheckBox::toggled, this, [this] { applyFilter(); });
+    for (QWidget* w : std::initializer_list<QWidget*>{c.filter, c.deletedOnly, c.itemCount}) w->hide();
 }
 
-bool CChildDialogExDemoDlg::listingRunning() const { return m_listingJob->running(); }
-bool CChildDialogExDemoDlg::saveRunning() const { return m_saveJob->running() || m_countJob->running(); }
-bool CChildDialogExDemoDlg::sessionLoadRunning() const { return m_sessionJob->running(); }
+bool ResultsPanel::listingRunning() const { return m_listingJob->running(); }
 
-void CChildDialogExDemoDlg::stopListing() {
+void ResultsPanel::stopListing() {
     m_listingJob->abandon();
     m_populate->hide();
     if (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
-    setEnabled(true);
+    m_dlg.setEnabled(true);
     m_listTarget = m_previousListed = m_listedFolder = records::kNoItem;
     m_MouseSelection = m_ListOnNextExpand = false;
     m_itemWidgets.clear();
@@ -210,22 +199,22 @@ void CChildDialogExDemoDlg::stopListing() {
 
 // ------------------------------------------------------------------ folder tree
 
-void CChildDialogExDemoDlg::buildFolderTreeControl() {
+void ResultsPanel::buildFolderTreeControl() {
     stopListing();
-    m_fileMarks.clear();
-    delete m_FolderTree;
-    m_FolderTree = new mytreectrl(this);
-    relayout();
-    m_FolderTree->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_FolderTree->installEventFilter(this);
-    m_FolderTree->viewport()->installEventFilter(this);
-    const records::FolderNodeList& nodes = m_state.FolderNodeList;
+    m_marks.clear();
+    delete m_tree;
+    m_tree = new mytreectrl(&m_dlg);
+    m_dlg.relayout();
+    m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_tree->installEventFilter(this);
+    m_tree->viewport()->installEventFilter(this);
+    const records::FolderNodeList& nodes = m_dlg.m_state.FolderNodeList;
     m_itemWidgets.assign(static_cast<std::size_t>(nodes.itemCount()), nullptr);
     if (nodes.itemCount() > 0) {
         const QString rootText = nodes.item(records::kRootItem).text.empty()
                                      ? QString("Root")
                                      : nameText(nodes.item(records::kRootItem).text);
-        QTreeWidgetItem* root = m_FolderTree->addRoot(rootText, {});
+        QTreeWidgetItem* root = m_tree->addRoot(rootText, {});
         m_itemWidgets[0] = root;
         root->setData(0, kItemIdRole, records::kRootItem);
         setItemImage(root, records::kImageRoot);
@@ -236,7 +225,7 @@ void CChildDialogExDemoDlg::buildFolderTreeControl() {
             for (records::TreeItemId child : nodes.item(id).children) {
                 if (!nodes.validItem(child) || m_itemWidgets[static_cast<std::size_t>(child)]) continue;
                 const records::TreeItem& it = nodes.item(child);
-                QTreeWidgetItem* item = m_FolderTree->addChild(widget, nameText(it.text), {});
+                QTreeWidgetItem* item = m_tree->addChild(widget, nameText(it.text), {});
                 item->setData(0, kItemIdRole, child);
                 setItemImage(item, it.image);
                 m_itemWidgets[static_cast<std::size_t>(child)] = item;
@@ -248,37 +237,38 @@ void CChildDialogExDemoDlg::buildFolderTreeControl() {
         syncFromModel();
         root->setExpanded(true);
     }
-    connect(m_FolderTree, &QTreeWidget::itemChanged, this, &CChildDialogExDemoDlg::onFolderItemChanged);
-    connect(m_FolderTree, &QTreeWidget::itemClicked, this,
+    connect(m_tree, &QTreeWidget::itemChanged, this, &ResultsPanel::onFolderItemChanged);
+    connect(m_tree, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item) { onFolderItemClicked(item); });
-    connect(m_FolderTree, &QTreeWidget::itemExpanded, this,
+    connect(m_tree, &QTreeWidget::itemExpanded, this,
             [this](QTreeWidgetItem* item) { onFolderExpansion(item, true); });
-    connect(m_FolderTree, &QTreeWidget::itemCollapsed, this,
+    connect(m_tree, &QTreeWidget::itemCollapsed, this,
             [this](QTreeWidgetItem* item) { onFolderExpansion(item, false); });
-    connect(m_FolderTree, &QWidget::customContextMenuRequested, this, &CChildDialogExDemoDlg::showTreeMenu);
+    connect(m_tree, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& pos) { m_dlg.m_save->treeMenu(pos); });
 }
 
-QTreeWidgetItem* CChildDialogExDemoDlg::widgetOf(records::TreeItemId id) const {
+QTreeWidgetItem* ResultsPanel::widgetOf(records::TreeItemId id) const {
     if (id < 0 || static_cast<std::size_t>(id) >= m_itemWidgets.size()) return nullptr;
     return m_itemWidgets[static_cast<std::size_t>(id)];
 }
 
-void CChildDialogExDemoDlg::setItemImage(QTreeWidgetItem* item, int image) {
+void ResultsPanel::setItemImage(QTreeWidgetItem* item, int image) {
     if (!item) return;
     if (item->parent() && isPartitionText(item->text(0))) return;
     item->setData(0, kImageRole, image);
     item->setIcon(0, treeImage(image));
     const QVariant id = item->data(0, kItemIdRole);
-    if (id.isValid()) m_state.FolderNodeList.setImage(id.toInt(), image);
+    if (id.isValid()) m_dlg.m_state.FolderNodeList.setImage(id.toInt(), image);
 }
 
 /// Texts and check states of the tree control from the model (names change
 /// when a FAT folder's directory is read, checks after every toggle).
-void CChildDialogExDemoDlg::syncFromModel() {
-    if (!m_FolderTree) return;
-    computeShownChecks();
+void ResultsPanel::syncFromModel() {
+    if (!m_tree) return;
+    m_marks.computeShownChecks();
     m_syncing = true;
-    const records::FolderNodeList& nodes = m_state.FolderNodeList;
+    const records::FolderNodeList& nodes = m_dlg.m_state.FolderNodeList;
     for (std::size_t i = 0; i < m_itemWidgets.size(); ++i) {
         QTreeWidgetItem* w = m_itemWidgets[i];
         if (!w || !nodes.validItem(static_cast<int>(i))) continue;
@@ -290,28 +280,28 @@ void CChildDialogExDemoDlg::syncFromModel() {
                 w->setToolTip(0, text);
             }
         }
-        const Qt::CheckState check = qtCheck(shownCheck(static_cast<int>(i)));
+        const Qt::CheckState check = qtCheck(m_marks.shownCheck(static_cast<int>(i)));
         if (w->checkState(0) != check || !w->data(0, Qt::CheckStateRole).isValid()) w->setCheckState(0, check);
     }
     m_syncing = false;
 }
 
-void CChildDialogExDemoDlg::onFolderItemClicked(QTreeWidgetItem* item) {
+void ResultsPanel::onFolderItemClicked(QTreeWidgetItem* item) {
     if (m_checkClicked) {
         m_checkClicked = false;
         return;
     }
     if (!item) return;
-    m_MouseSelection = !analysisRunning();
+    m_MouseSelection = !m_dlg.analysisRunning();
     startListing(item);
 }
 
-void CChildDialogExDemoDlg::listFolder(QTreeWidgetItem* item) {
+void ResultsPanel::listFolder(QTreeWidgetItem* item) {
     m_checkClicked = false;
     onFolderItemClicked(item);
 }
 
-void CChildDialogExDemoDlg::onFolderExpansion(QTreeWidgetItem* item, bool expanding) {
+void ResultsPanel::onFolderExpansion(QTreeWidgetItem* item, bool expanding) {
     if (!item || listingRunning()) return;
     const QVariant idv = item->data(0, kItemIdRole);
     if (!idv.isValid()) return;
@@ -324,28 +314,28 @@ void CChildDialogExDemoDlg::onFolderExpansion(QTreeWidgetItem* item, bool expand
             m_previousListed = id;
             if (m_ListOnNextExpand) {
                 m_ListOnNextExpand = false;
-                m_FolderTree->setCurrentItem(item);
-                const int node = m_state.FolderNodeList.nodeOfItem(id);
-                if (node >= 0 && m_state.ActiveVolume.fileSystemName != "NTFS")
-                    engine::readFatFolderDirectory(m_state, node);
+                m_tree->setCurrentItem(item);
+                const int node = m_dlg.m_state.FolderNodeList.nodeOfItem(id);
+                if (node >= 0 && m_dlg.m_state.ActiveVolume.fileSystemName != "NTFS")
+                    readFolderDirectory(node);
                 // "Current Folder" names the folder whose rows are listed.
                 m_listedFolder = id;
-                m_c.currentFolder->setText(nameText(m_state.FolderNodeList.FolderPath(id)));
-                fillFileList(engine::PopulateFileList(m_state, id));
+                m_dlg.m_c.currentFolder->setText(nameText(m_dlg.m_state.FolderNodeList.FolderPath(id)));
+                fillFileList(engine::PopulateFileList(m_dlg.m_state, id));
             }
         } else if (!expanding && m_MouseSelection) {
             setItemImage(item, records::kImageFolder);
         }
     }
     // The first expansion reads the folder's directory, which names its sub-folders.
-    const int node = m_state.FolderNodeList.nodeOfItem(id);
+    const int node = m_dlg.m_state.FolderNodeList.nodeOfItem(id);
     if (node >= 0) {
-        records::FolderNode& n = m_state.FolderNodeList.node(node);
+        records::FolderNode& n = m_dlg.m_state.FolderNodeList.node(node);
         if (n.selfId == records::kMiscFolderId) {
             n.expanded = true;
         } else if (!n.expanded) {
-            if (m_state.ActiveVolume.fileSystemName != "NTFS")
-                engine::readFatFolderDirectory(m_state, node);
+            if (m_dlg.m_state.ActiveVolume.fileSystemName != "NTFS")
+                readFolderDirectory(node);
             else
                 n.expanded = true;
         }
@@ -353,39 +343,48 @@ void CChildDialogExDemoDlg::onFolderExpansion(QTreeWidgetItem* item, bool expand
     syncFromModel();
 }
 
+void ResultsPanel::readFolderDirectory(int node) {
+    // The directory is read on a worker, as a failing disk may take long to
+    // answer; the tree needs the names it gives before it goes on, so this
+    // waits, painting but taking no input meanwhile.
+    engine::RecoveryState* state = &m_dlg.m_state;
+    runAndWait(*m_directoryJob,
+               [state, node](std::stop_token, util::ProgressSink&) { engine::readFatFolderDirectory(*state, node); });
+}
+
 // ------------------------------------------------------------------ ListingThread
 
-void CChildDialogExDemoDlg::startListing(QTreeWidgetItem* target) {
-    if (!m_FolderTree || !target) return;
+void ResultsPanel::startListing(QTreeWidgetItem* target) {
+    if (!m_tree || !target) return;
     const QVariant idv = target->data(0, kItemIdRole);
     if (!idv.isValid()) return;
     // At most one listing at a time: a running one is ended first.
     m_listingJob->abandon();
     const records::TreeItemId id = idv.toInt();
-    m_c.mainList->setRowCount(0);
+    m_dlg.m_c.mainList->setRowCount(0);
     m_listTarget = id;
     const bool isRoot = target->parent() == nullptr;
-    m_c.currentFolder->setText(isRoot ? QString("Root") : nameText(m_state.FolderNodeList.FolderPath(id)));
+    m_dlg.m_c.currentFolder->setText(isRoot ? QString("Root") : nameText(m_dlg.m_state.FolderNodeList.FolderPath(id)));
     m_listedFolder = id;
     m_ListOnNextExpand = false;
     if (m_previousListed != records::kNoItem && !isRoot)
         setItemImage(widgetOf(m_previousListed), records::kImageFolderVisited);
-    if (m_MouseSelection && !analysisRunning()) setItemImage(target, records::kImageFolderListed);
+    if (m_MouseSelection && !m_dlg.analysisRunning()) setItemImage(target, records::kImageFolderListed);
     if (!isRoot) {
-        m_FolderTree->setCurrentItem(target);
+        m_tree->setCurrentItem(target);
         m_previousListed = id;
     }
 
-    m_populate->move(geometry().center() - QPoint(m_populate->width() / 2, m_populate->height() / 2));
+    m_populate->move(m_dlg.geometry().center() - QPoint(m_populate->width() / 2, m_populate->height() / 2));
     m_populate->show();
     m_populate->raise();
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    setEnabled(false);
+    m_dlg.setEnabled(false);
 
     auto result = std::make_shared<records::FileList>();
     m_listingResult = result;
-    const bool fat = m_state.ActiveVolume.fileSystemName != "NTFS";
-    engine::RecoveryState* state = &m_state;
+    const bool fat = m_dlg.m_state.ActiveVolume.fileSystemName != "NTFS";
+    engine::RecoveryState* state = &m_dlg.m_state;
     m_listingJob->start([state, id, fat, result](std::stop_token stop, util::ProgressSink&) {
         const int node = state->FolderNodeList.nodeOfItem(id);
         if (fat && node >= 0) engine::readFatFolderDirectory(*state, node);
@@ -396,24 +395,24 @@ void CChildDialogExDemoDlg::startListing(QTreeWidgetItem* target) {
     });
 }
 
-void CChildDialogExDemoDlg::onListingFinished() {
+void ResultsPanel::onListingFinished() {
     m_populate->hide();
     if (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
-    setEnabled(true);
+    m_dlg.setEnabled(true);
     syncFromModel();
     m_listedFolder = m_listTarget;
     if (m_listingResult) fillFileList(*m_listingResult);
     if (QTreeWidgetItem* target = widgetOf(m_listTarget)) {
-        m_FolderTree->setCurrentItem(target);
+        m_tree->setCurrentItem(target);
         target->setSelected(true);
     }
-    activateWindow();
-    raise();
-    emit jobFinished();
+    m_dlg.activateWindow();
+    m_dlg.raise();
+    m_dlg.jobEnded();
 }
 
-void CChildDialogExDemoDlg::fillFileList(const records::FileList& rows) {
-    QTableWidget* list = m_c.mainList;
+void ResultsPanel::fillFileList(const records::FileList& rows) {
+    QTableWidget* list = m_dlg.m_c.mainList;
     const bool was = m_syncing;
     m_syncing = true;
     list->setSortingEnabled(false);
@@ -446,8 +445,8 @@ void CChildDialogExDemoDlg::fillFileList(const records::FileList& rows) {
     applyFilter();
 }
 
-void CChildDialogExDemoDlg::onListActivated(int row) {
-    QTableWidgetItem* name = m_c.mainList->item(row, records::kListName);
+void ResultsPanel::onListActivated(int row) {
+    QTableWidgetItem* name = m_dlg.m_c.mainList->item(row, records::kListName);
     if (!name) return;
     if (name->data(kRowFolderRole).toBool()) {
         QTreeWidgetItem* target = widgetOf(name->data(kRowItemRole).toInt());
@@ -456,40 +455,31 @@ void CChildDialogExDemoDlg::onListActivated(int row) {
         m_MouseSelection = true;
         startListing(target);
     } else {
-        SaveRequest request;
-        request.paths.push_back(rowPath(row));
-        if (!request.paths.front().empty()) runSave(std::move(request));
+        m_dlg.m_save->saveActivatedFile(row);
     }
 }
 
 // ------------------------------------------------------------------ keyboard
 
-bool CChildDialogExDemoDlg::eventFilter(QObject* watched, QEvent* event) {
+bool ResultsPanel::eventFilter(QObject* watched, QEvent* event) {
     // A press starts a new click: whether it toggles a check box is seen on release.
-    if (event->type() == QEvent::MouseButtonPress && m_FolderTree && watched == m_FolderTree->viewport())
+    if (event->type() == QEvent::MouseButtonPress && m_tree && watched == m_tree->viewport())
         m_checkClicked = false;
-    // The arrow keys on the disk and partition trees act as clicks on the
-    // item they move to (onTreeKeyNavigation).
-    if ((watched == m_DeviceTree && m_DeviceTree) || (watched == m_PartitionTree && m_PartitionTree)) {
-        if (event->type() == QEvent::KeyPress) m_treeKeyNavigation = true;
-        else if (event->type() == QEvent::KeyRelease || event->type() == QEvent::FocusOut) m_treeKeyNavigation = false;
-        return QDialog::eventFilter(watched, event);
-    }
-    if (event->type() != QEvent::KeyPress || m_WizardStep != kStepResults) return QDialog::eventFilter(watched, event);
+    if (event->type() != QEvent::KeyPress || m_dlg.m_WizardStep != kStepResults) return QObject::eventFilter(watched, event);
     auto* key = static_cast<QKeyEvent*>(event);
-    if (watched == m_FolderTree && m_FolderTree) return folderTreeKey(key);
-    if (watched == m_c.mainList) {
+    if (watched == m_tree && m_tree) return folderTreeKey(key);
+    if (watched == m_dlg.m_c.mainList) {
         switch (key->key()) {
         case Qt::Key_Tab:
         case Qt::Key_Backtab:
         case Qt::Key_F6:
-            if (m_FolderTree) m_FolderTree->setFocus();
+            if (m_tree) m_tree->setFocus();
             return true;
         case Qt::Key_F7: return true;
         case Qt::Key_Space:
             // Space marks the current row, as a click on its box does.
-            if (m_c.mainList->currentRow() >= 0 && !listingRunning() && !saveRunning())
-                toggleFileMark(m_c.mainList->currentRow());
+            if (m_dlg.m_c.mainList->currentRow() >= 0 && !listingRunning() && !m_dlg.saveRunning())
+                toggleFileMark(m_dlg.m_c.mainList->currentRow());
             return true;
         case Qt::Key_Return:
         case Qt::Key_Enter:
@@ -497,19 +487,19 @@ bool CChildDialogExDemoDlg::eventFilter(QObject* watched, QEvent* event) {
         default: break;
         }
     }
-    return QDialog::eventFilter(watched, event);
+    return QObject::eventFilter(watched, event);
 }
 
-bool CChildDialogExDemoDlg::folderTreeKey(QKeyEvent* event) {
+bool ResultsPanel::folderTreeKey(QKeyEvent* event) {
     switch (event->key()) {
     case Qt::Key_Up:
     case Qt::Key_Down: {
-        QTreeWidgetItem* current = m_FolderTree->currentItem();
-        QTreeWidgetItem* next = !current ? m_FolderTree->rootItem()
-                                : event->key() == Qt::Key_Up ? m_FolderTree->itemAbove(current)
-                                                             : m_FolderTree->itemBelow(current);
+        QTreeWidgetItem* current = m_tree->currentItem();
+        QTreeWidgetItem* next = !current ? m_tree->rootItem()
+                                : event->key() == Qt::Key_Up ? m_tree->itemAbove(current)
+                                                             : m_tree->itemBelow(current);
         if (!next) return true;
-        m_FolderTree->setCurrentItem(next);
+        m_tree->setCurrentItem(next);
         if (next->parent()) startListing(next);
         return true;
     }
@@ -524,13 +514,13 @@ bool CChildDialogExDemoDlg::folderTreeKey(QKeyEvent* event) {
     case Qt::Key_Tab:
     case Qt::Key_Backtab:
     case Qt::Key_F7:
-        m_c.mainList->setFocus();
-        m_c.mainList->setCurrentItem(nullptr);
+        m_dlg.m_c.mainList->setFocus();
+        m_dlg.m_c.mainList->setCurrentItem(nullptr);
         return true;
     case Qt::Key_F6: return true;
     case Qt::Key_Space:
         // Space marks the current folder, as a click on its box does.
-        if (QTreeWidgetItem* current = m_FolderTree->currentItem(); current && !listingRunning() && !saveRunning()) {
+        if (QTreeWidgetItem* current = m_tree->currentItem(); current && !listingRunning() && !m_dlg.saveRunning()) {
             const QVariant id = current->data(0, kItemIdRole);
             if (id.isValid()) toggleFolderMark(id.toInt());
         }
@@ -542,74 +532,170 @@ bool CChildDialogExDemoDlg::folderTreeKey(QKeyEvent* event) {
     }
 }
 
-// ------------------------------------------------------------------ session log
 
-void CChildDialogExDemoDlg::OnSaveLog() {
-    if (m_WizardStep != kStepResults || analysisRunning()) return;
-    QString chosen = askPath(PathRequest::SaveLog);
-    if (chosen.isEmpty()) return;
-    // The path is kept as chosen (names are case-sensitive here); only the
-    // ".LGX" extension is added when it is missing.
-    const std::string path = session::withLogExtension(chosen.toStdString());
-    std::string error;
-    if (!engine::SaveSession(m_state, path, m_details.DiskModelText, m_SelectedPartition + 1, error))
-        messageBox(session::kUnableToOpenMessage, QMessageBox::Critical);
+// ------------------------------------------------------------------ marks and filter
+
+/// The boxes of the list's rows from the marks.
+void ResultsPanel::syncListChecks() {
+    if (m_dlg.m_WizardStep != kStepResults) return;
+    QTableWidget* list = m_dlg.m_c.mainList;
+    const bool was = m_syncing;
+    m_syncing = true;
+    for (int r = 0; r < list->rowCount(); ++r) {
+        QTableWidgetItem* c = list->item(r, records::kListName);
+        if (!c || !(c->flags() & Qt::ItemIsUserCheckable)) continue;
+        const Qt::CheckState state = c->data(kRowFolderRole).toBool()
+                                         ? qtCheck(m_marks.shownCheck(c->data(kRowItemRole).toInt()))
+                                         : (m_marks.fileMarked(m_listedFolder, nameBytes(c->text())) ? Qt::Checked : Qt::Unchecked);
+        if (c->checkState() != state) c->setCheckState(state);
+    }
+    m_syncing = was;
 }
 
-void CChildDialogExDemoDlg::OnLoadLog() {
-    if (m_WizardStep != kStepPartition || partitionSearchRunning() || analysisRunning()) return;
-    m_c.next->setEnabled(false);
-    m_c.back->setEnabled(false);
-    m_c.searchMore->setEnabled(false);
-    m_c.loadLog->setEnabled(false);
-    const QString path = askPath(PathRequest::LoadLog);
-    if (path.isEmpty()) {
-        m_c.next->setEnabled(true);
-        m_c.back->setEnabled(true);
-        m_c.searchMore->setEnabled(true);
-        m_c.loadLog->setEnabled(true);
-        return;
-    }
-    SetHelpText("Please wait...");
-    m_searchModeBeforeLoad = m_SearchMode;
-    m_c.loadingLabel->show();
-    m_c.loadProgress->setValue(0);
-    m_c.loadProgress->setShowPercent(false);
-    m_c.loadProgress->setWindowText("Completed ");
-    m_c.loadProgress->show();
-    auto result = std::make_shared<engine::SessionLoadResult>();
-    m_loadResult = result;
-    engine::RecoveryState* state = &m_state;
-    const std::string file = path.toStdString();
-    const std::string model = m_details.DiskModelText;
-    m_sessionJob->start([state, file, model, result](std::stop_token stop, util::ProgressSink& sink) {
-        *result = engine::loadSessionFile(*state, file, model, sink, stop);
-    });
+void ResultsPanel::onListItemChanged(QTableWidgetItem* item) {
+    if (m_syncing || !item || item->column() != records::kListName || listingRunning() || m_dlg.saveRunning()) return;
+    if (!(item->flags() & Qt::ItemIsUserCheckable)) return;
+    const Qt::CheckState shown = item->data(kRowFolderRole).toBool()
+                                     ? qtCheck(m_marks.shownCheck(item->data(kRowItemRole).toInt()))
+                                     : (m_marks.fileMarked(m_listedFolder, nameBytes(item->text())) ? Qt::Checked : Qt::Unchecked);
+    if (item->checkState() == shown) return;  // the text or icon changed, not the box
+    toggleFileMark(item->row());
 }
 
-void CChildDialogExDemoDlg::onSessionLoadFinished() {
-    m_c.loadingLabel->hide();
-    m_c.loadProgress->hide();
-    if (!m_loadResult || m_loadResult->status != engine::SessionLoadStatus::Loaded) {
-        m_SearchMode = m_searchModeBeforeLoad;
-        m_c.next->setEnabled(true);
-        m_c.back->setEnabled(true);
-        m_c.searchMore->setEnabled(true);
-        m_c.loadLog->setEnabled(true);
-        SetHelpText(QString::fromUtf8(texts::kPartitionScreenHelp));
-        emit jobFinished();
+void ResultsPanel::onFolderItemChanged(QTreeWidgetItem* item, int column) {
+    if (m_syncing || column != 0 || listingRunning()) return;
+    const QVariant id = item->data(0, kItemIdRole);
+    if (!id.isValid()) return;
+    // Only the box changes a mark: a new icon or text (expanding, listing,
+    // a FAT folder's name read) reports the item changed as well.
+    if (item->checkState(0) == qtCheck(m_marks.shownCheck(id.toInt()))) return;
+    // The click that did it selects the item but lists nothing.
+    m_checkClicked = true;
+    toggleFolderMark(id.toInt());
+    m_tree->setCurrentItem(item);
+}
+
+/// Hides the rows that do not match the filter: a text without a dot
+/// matches names containing it, ".ext" (or "*.ext") names ending in it.
+void ResultsPanel::applyFilter() {
+    QTableWidget* list = m_dlg.m_c.mainList;
+    if (m_dlg.m_WizardStep != kStepResults || !m_dlg.m_c.filter) {
+        for (int r = 0; r < list->rowCount(); ++r) list->setRowHidden(r, false);
         return;
     }
-    m_SearchMode = kModeStandard;
-    m_state.searchMode = engine::SearchMode::Standard;
-    m_SelectedPartition = m_loadResult->selectedPartition > 0 ? m_loadResult->selectedPartition - 1 : 0;
-    if (m_PartitionTree) m_PartitionTree->hide();
-    showPartitionControls(false);
-    m_c.searchMore->hide();
-    m_c.back->show();
-    m_jobSetHelp = false;
-    showResults();
-    emit jobFinished();
+    QString pattern = m_dlg.m_c.filter->text().trimmed();
+    if (pattern.startsWith('*')) pattern.remove(0, 1);
+    const bool extension = pattern.startsWith('.');
+    const bool deletedOnly = m_dlg.m_c.deletedOnly->isChecked();
+    for (int r = 0; r < list->rowCount(); ++r) {
+        QTableWidgetItem* name = list->item(r, records::kListName);
+        bool show = name != nullptr;
+        if (show && deletedOnly) show = name->data(kRowDeletedRole).toBool();
+        if (show && !pattern.isEmpty())
+            show = extension ? name->text().endsWith(pattern, Qt::CaseInsensitive)
+                             : name->text().contains(pattern, Qt::CaseInsensitive);
+        list->setRowHidden(r, !show);
+    }
+    updateItemCount();
+}
+
+void ResultsPanel::updateItemCount() {
+    if (!m_dlg.m_c.itemCount) return;
+    QTableWidget* list = m_dlg.m_c.mainList;
+    int shown = 0;
+    for (int r = 0; r < list->rowCount(); ++r)
+        if (!list->isRowHidden(r)) ++shown;
+    const int total = list->rowCount();
+    m_dlg.m_c.itemCount->setText(shown == total ? QString("%1 item%2").arg(total).arg(total == 1 ? "" : "s")
+                                          : QString("%1 of %2 items").arg(shown).arg(total));
+}
+
+/// A click on a folder's box; the folders above are worked out again.
+void ResultsPanel::toggleFolderMark(records::TreeItemId id) {
+    m_marks.toggleFolder(id);
+    syncFromModel();
+    syncListChecks();
+}
+
+/// A click on a row's box in the list.
+void ResultsPanel::toggleFileMark(int row) {
+    QTableWidget* list = m_dlg.m_c.mainList;
+    QTableWidgetItem* cell = list->item(row, records::kListName);
+    const records::TreeItemId folder = m_listedFolder;
+    if (!cell || !m_dlg.m_state.FolderNodeList.validItem(folder)) return;
+    if (cell->data(kRowFolderRole).toBool()) {
+        toggleFolderMark(cell->data(kRowItemRole).toInt());
+        return;
+    }
+    std::vector<ResultMarks::ListedFile> listed;
+    for (int r = 0; r < list->rowCount(); ++r) {
+        QTableWidgetItem* c = list->item(r, records::kListName);
+        if (!c || c->data(kRowFolderRole).toBool()) continue;
+        listed.push_back({nameBytes(c->text()), c->data(kRowSizeRole).toULongLong()});
+    }
+    m_marks.toggleFile(folder, nameBytes(cell->text()), cell->data(kRowSizeRole).toULongLong(), listed);
+    syncFromModel();
+    syncListChecks();
+}
+
+// ------------------------------------------------------------------ the screen
+
+void ResultsPanel::showScreen() {
+    auto& c = m_dlg.m_c;
+    m_dlg.setMainListColumns({{"Name", 145},
+                              {"Type", 100},
+                              {"Size", 70},
+                              {"Date", 100},
+                              {"Time", 70},
+                              {"Debug Info 1", 0},
+                              {"Debug Info 2", 0},
+                              {"Debug Info 3", 0}});
+    c.mainList->show();
+    c.mainList->setEnabled(true);
+
+    buildFolderTreeControl();
+    m_tree->show();
+    c.currentFolderLabel->show();
+    c.currentFolder->setText("Root");
+    c.currentFolder->show();
+    for (QWidget* w : std::initializer_list<QWidget*>{c.filter, c.deletedOnly, c.itemCount}) w->show();
+    c.mainList->horizontalHeader()->setSortIndicatorShown(true);
+    updateItemCount();
+    c.back->setEnabled(true);
+    c.next->setEnabled(false);
+    c.loadLog->setEnabled(false);
+    c.save->setEnabled(true);
+    c.saveLog->setEnabled(true);
+    if (!m_dlg.m_jobSetHelp) m_dlg.SetHelpText(texts::kResultsHelp);
+}
+
+bool ResultsPanel::closeScreen() {
+    auto& c = m_dlg.m_c;
+    stopListing();
+    c.save->setEnabled(false);
+    c.saveLog->setEnabled(false);
+    c.currentFolderLabel->hide();
+    for (QWidget* w : std::initializer_list<QWidget*>{c.filter, c.deletedOnly, c.itemCount}) w->hide();
+    c.currentFolder->hide();
+    const bool had = m_tree != nullptr;
+    delete m_tree;
+    m_tree = nullptr;
+    return had;
+}
+
+void ResultsPanel::setInputEnabled(bool enabled) {
+    if (m_tree) m_tree->setEnabled(enabled);
+    m_dlg.m_c.mainList->setEnabled(enabled);
+}
+
+std::string ResultsPanel::rowPath(int row) const {
+    QTableWidgetItem* name = m_dlg.m_c.mainList->item(row, records::kListName);
+    if (!name) return {};
+    const records::FolderNodeList& nodes = m_dlg.m_state.FolderNodeList;
+    if (name->data(kRowFolderRole).toBool()) return nodes.FolderPath(name->data(kRowItemRole).toInt(), "/");
+    const std::string file = nameBytes(name->text());
+    std::string folder = nodes.validItem(m_listedFolder) ? nodes.FolderPath(m_listedFolder, "/") : "";
+    return folder.empty() ? file : folder + "/" + file;
 }
 
 }  // namespace qvx::ui
