@@ -169,7 +169,7 @@ void runAdvance(const AnalyzeOptions& opt, engine::RecoveryState& state, const s
     progress.finish();
     const bool logSaved = opt.saveLog.empty() || saveSessionLog(state, opt.saveLog, modelText, opt.partition);
     printTree(state, opt.json, {});
-    printProblems(state.diagnostics, std::cerr);
+    printProblems(state.diagnostics, std::cerr, state.reader->sectorUnits(state.SelectedDisk));
     if (scanned.stopped || status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status != engine::AnalysisStatus::Done) ctx.exitCode = kExitNoRecovery;
     if (!logSaved) ctx.exitCode = kExitUsage;
@@ -206,7 +206,7 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     const bool logSaved = opt.saveLog.empty() ||
                           saveSessionLog(state, opt.saveLog, src.details.DiskModelText, choice.partition);
     printTree(state, opt.json, {});
-    printProblems(state.diagnostics, std::cerr);
+    printProblems(state.diagnostics, std::cerr, state.reader->sectorUnits(state.SelectedDisk));
     if (status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status == engine::AnalysisStatus::NothingFound) ctx.exitCode = kExitNoRecovery;
     else if (status == engine::AnalysisStatus::Invalid) ctx.exitCode = kExitNoRecovery;

@@ -1,4 +1,5 @@
 #include "disk/inventory.h"
+#include "disk/sector_size.h"
 
 #include <unistd.h>
 
@@ -129,7 +130,7 @@ bool describeImage(const std::string& path, DiskInfo& out, std::string& error) {
     out.acquisitionNotes = std::move(container.notes);
     out.storedMd5 = container.storedMd5;
     out.storedSha1 = container.storedSha1;
-    out.logicalSectorSize = dev->logicalSectorSize();
+    out.logicalSectorSize = detectLogicalSectorSize(*dev);
     out.PNPDeviceID = fs::absolute(path).lexically_normal().string();
     out.SystemName = hostName();
     out.DeviceID = path;
