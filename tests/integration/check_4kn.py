@@ -4,7 +4,7 @@
 1. A 4Kn NTFS volume (mkntfs -s 4096, files written through ntfs-3g):
    every live entry `fls -r -p` lists is listed at its path, and
    `qvx recover` brings every file back byte for byte.
-2. A 4Kn GPT disk (sfdisk --sector-size 4096) holding that NTFS volume, a
+2. A 4Kn GPT disk (sfdisk --sector-size 4096, or fdisk -b 4096) holding that NTFS volume, a
    FAT16 and a FAT32 volume made with mkfs.fat -S 4096: `qvx partitions`
    lists them as sfdisk made them (in 4096-byte sectors), the FAT volumes'
    trees match `fls -b 4096` and their files come back byte for byte, and
@@ -32,7 +32,7 @@ import check_ntfs_fls  # noqa: E402
 
 SKIP = 77
 K = 4096
-TOOLS = ("mkntfs", "ntfs-3g", "fusermount", "mkfs.fat", "mcopy", "mmd", "sfdisk", "fls")
+TOOLS = ("mkntfs", "ntfs-3g", "fusermount", "mkfs.fat", "mcopy", "mmd", "sfdisk", "fdisk", "fls")
 
 
 def run(cmd, **kw):
@@ -142,6 +142,22 @@ def fat_tree_ok(qvx, img, part, offset, files, label):
     return not bad
 
 
+def partition_4kn(disk, parts):
+    """A GPT in 4096-byte sectors; (start, end) of each partition as the
+    partitioning tool reads its own table back."""
+    if "--sector-size" in run(["sfdisk", "--help"]).stdout.decode():
+        layout = "label: gpt\n" + "".join(f"start={a}, size={n}, type=linux\n" for a, n in parts)
+        run(["sfdisk", "--sector-size", str(K), "-q", disk], input=layout.encode())
+        table = json.loads(run(["sfdisk", "--sector-size", str(K), "-J", disk]).stdout)["partitiontable"]
+        return [(p["start"], p["start"] + p["size"]) for p in table["partitions"]]
+    # sfdisk before 2.39 takes the sector size from the device only.
+    script = "g\n" + "".join(f"n\n{i + 1}\n{a}\n{a + n - 1}\n" for i, (a, n) in enumerate(parts)) + "w\n"
+    run(["fdisk", "-b", str(K), disk], input=script.encode())
+    out = run(["fdisk", "-b", str(K), "-l", "-o", "Device,Start,Sectors", disk]).stdout.decode()
+    rows = [l.split() for l in out.splitlines() if l.startswith(disk)]
+    return [(int(r[1]), int(r[1]) + int(r[2])) for r in rows]
+
+
 def log_fields(path):
     """(range start, range end, 12 volume parameters) of a session log."""
     with open(path, "rb") as f:
@@ -183,11 +199,7 @@ def main():
         disk = os.path.join(work, "gpt4k.img")
         with open(disk, "wb") as f:
             f.truncate(400 << 20)
-        layout = "label: gpt\nstart=256, size=4096, type=linux\nstart=4608, size=5120, type=linux\n" \
-                 "start=10240, size=76800, type=linux\n"
-        run(["sfdisk", "--sector-size", str(K), "-q", disk], input=layout.encode())
-        table = json.loads(run(["sfdisk", "--sector-size", str(K), "-J", disk]).stdout)["partitiontable"]
-        expected = [(p["start"], p["start"] + p["size"]) for p in table["partitions"]]
+        expected = partition_4kn(disk, [(256, 4096), (4608, 5120), (10240, 76800)])
         fat16_files = sample_files(2)
         fat32_files = sample_files(3)
         f16 = os.path.join(work, "f16.img")
