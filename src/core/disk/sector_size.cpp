@@ -16,6 +16,7 @@ constexpr std::size_t kSlotTable = 0x1BE;
 constexpr std::size_t kSlotSize = 16;
 constexpr std::size_t kSlotType = 4;
 constexpr std::size_t kSlotFirst = 8;
+constexpr std::size_t kSlotCount = 12;
 constexpr std::array<std::uint32_t, 3> kLargeSizes = {4096, 2048, 1024};
 
 bool readBytes(BlockDevice& device, std::uint64_t offset, std::uint8_t* out, std::size_t size) {
@@ -67,18 +68,38 @@ std::uint32_t detectLogicalSectorSize(BlockDevice& device) {
     if (const std::uint32_t size = bootSectorSize(sector0)) return size;
     if (sector0[510] != 0x55 || sector0[511] != 0xAA) return kSectorSize;
 
+    // A protective MBR whose primary GPT header is gone: the backup header
+    // is the disk's last logical sector.
+    const util::Bytes b(sector0, kSectorSize);
+    bool protective = false;
+    for (std::size_t k = 0; k < 4; ++k) protective = protective || util::le8(b, kSlotTable + kSlotSize * k + kSlotType) == 0xEE;
+    if (protective) {
+        const std::uint64_t size = device.sizeBytes();
+        if (size >= kSectorSize && hasGptSignature(device, size / kSectorSize * kSectorSize - kSectorSize))
+            return kSectorSize;
+        for (std::uint32_t large : kLargeSizes)
+            if (size >= large && hasGptSignature(device, size / large * large - large)) return large;
+        return kSectorSize;
+    }
+
     // An MBR: the first volume slot decides. Counted in 512-byte sectors it
     // must not already land on a boot sector; counted in a larger size it
     // must land on one declaring that size.
-    const util::Bytes b(sector0, kSectorSize);
     for (std::size_t k = 0; k < 4; ++k) {
         const std::size_t at = kSlotTable + kSlotSize * k;
         const std::uint8_t type = util::le8(b, at + kSlotType);
         const std::uint64_t first = util::le32(b, at + kSlotFirst);
+        const std::uint64_t count = util::le32(b, at + kSlotCount);
         if (type == 0 || type == 0x05 || type == 0x0F || type == 0xEE || first == 0) continue;
         if (bootSectorSizeAt(device, first * kSectorSize) != 0) return kSectorSize;
         for (std::uint32_t size : kLargeSizes)
             if (bootSectorSizeAt(device, first * size) == size) return size;
+        // The first sector may be destroyed: NTFS keeps a copy in the
+        // partition's last sector.
+        if (count > 0) {
+            for (std::uint32_t size : kLargeSizes)
+                if (bootSectorSizeAt(device, (first + count - 1) * size) == size) return size;
+        }
         return kSectorSize;
     }
     return kSectorSize;

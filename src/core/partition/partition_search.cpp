@@ -118,8 +118,7 @@ ProbedBootSector recogniseBootSector(const std::uint8_t* sector) {
         if (p.sizeSectors == 0) p.sizeSectors = util::le16(b, 19);
     } else if (util::bytesEqual(b, 3, "NTFS")) {
         p.name = "NTFS";
-        // Bounded so that the size in 512-byte sectors stays a byte offset.
-        p.sizeSectors = std::min<std::uint64_t>(util::le64(b, 40), UINT64_MAX >> 16);
+        p.sizeSectors = static_cast<std::uint32_t>(util::le64(b, 40));  // low 32 bits
     }
     p.sizeSectors *= bootUnits(b);
     return p;
@@ -217,7 +216,8 @@ FoundVolume locateVolume(disk::SectorReader& reader, int diskIndex, std::uint64_
     // Fields count in the volume's own sectors; distances here are 512-byte.
     const std::uint64_t units = bootUnits(b);
     if (probed.name == "NTFS") {
-        backupDistance = probed.sizeSectors;
+        // Bounded so that the distance in 512-byte sectors stays a byte offset.
+        backupDistance = std::min<std::uint64_t>(util::le64(b, kNtfsTotalSectors), UINT64_MAX >> 16) * units;
         structureOffset = std::min<std::uint64_t>(util::le64(b, kNtfsMftCluster), UINT32_MAX) *
                           util::le8(b, kSectorsPerCluster) * units;
     } else if (probed.name == "FAT32") {
