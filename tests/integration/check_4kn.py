@@ -219,6 +219,11 @@ def main():
             print(f"4Kn GPT disk: {len(got)} partitions as sfdisk made them: ok")
         ok &= fat_tree_ok(qvx, disk, 2, expected[1][0], fat16_files, "4Kn FAT16 partition")
         ok &= fat_tree_ok(qvx, disk, 3, expected[2][0], fat32_files, "4Kn FAT32 partition")
+        items = qvx_json(qvx, ["analyze", disk, "-p", "3", "--mode", "advance"])
+        found = {i["path"]: i["size"] for i in items if i["type"] == "file"}
+        lost = [p for p, d in fat32_files.items() if found.get(p) != len(d)]
+        print(f"4Kn FAT32 partition, Advance Search: {'ok' if not lost else 'FAILED'} {lost}")
+        ok &= not lost
         ok &= recovered_ok(qvx, [disk, "-p", "1"], os.path.join(work, "out2"), ntfs_files, "4Kn GPT NTFS partition")
         ok &= recovered_ok(qvx, [disk, "-p", "2"], os.path.join(work, "out3"), fat16_files, "4Kn GPT FAT16 partition")
         ok &= recovered_ok(qvx, [disk, "-p", "3"], os.path.join(work, "out4"), fat32_files, "4Kn GPT FAT32 partition")
