@@ -10,7 +10,8 @@
    trees match `fls -b 4096` and their files come back byte for byte, and
    the session log holds 4096-byte sector numbers.
 3. A sparse 3 TiB GPT disk whose NTFS volume starts past 2^32 sectors: it
-   is listed with its 64-bit first sector and analysed against fls, and the
+   and a FAT16 volume after it are listed with their 64-bit first sectors,
+   analysed against fls and recovered byte for byte, and the
    session log's 32-bit parameter fields saturate at 0xFFFFFFFF while the
    64-bit range keeps the true first sector.
 
@@ -66,10 +67,10 @@ def make_ntfs(path, size, sector_size, files):
     return True
 
 
-def make_fat(path, size, bits, files):
+def make_fat(path, size, bits, files, sector_size=K):
     with open(path, "wb") as f:
         f.truncate(size)
-    run(["mkfs.fat", "-F", str(bits), "-S", str(K), "-s", "1", path])
+    run(["mkfs.fat", "-F", str(bits), "-S", str(sector_size), "-s", str(K // sector_size), path])
     for rel, data in files.items():
         parts = rel.split("/")
         for i in range(1, len(parts)):
@@ -122,9 +123,9 @@ def recovered_ok(qvx, args, out, files, label):
     return not bad
 
 
-def fat_tree_ok(qvx, img, part, offset, files, label):
-    """Live paths of fls -b 4096 -o offset against qvx analyze -p part."""
-    out = run(["fls", "-r", "-p", "-b", str(K), "-o", str(offset), img]).stdout.decode()
+def fat_tree_ok(qvx, img, part, offset, files, label, sector_size=K):
+    """Live paths of fls -b SIZE -o offset against qvx analyze -p part."""
+    out = run(["fls", "-r", "-p", "-b", str(sector_size), "-o", str(offset), img]).stdout.decode()
     fls = set()
     for line in out.splitlines():
         head, _, path = line.partition("\t")
@@ -244,19 +245,28 @@ def main():
         with open(big, "wb") as f:
             f.truncate(3 << 40)
         first = (1 << 32) + 2048
-        run(["sfdisk", "-q", big], input=f"label: gpt\nstart={first}, size=32768, type=linux\n".encode())
+        fat_first = first + 32768
+        run(["sfdisk", "-q", big], input=(f"label: gpt\nstart={first}, size=32768, type=linux\n"
+                                          f"start={fat_first}, size=40960, type=linux\n").encode())
         vol512 = os.path.join(work, "ntfs512.img")
         big_files = sample_files(4)
         make_ntfs(vol512, 16 << 20, 512, big_files)
         place(big, vol512, first * 512)
+        fat512 = os.path.join(work, "fat512.img")
+        fat_files = sample_files(5)
+        make_fat(fat512, 40960 * 512, 16, fat_files, 512)
+        place(big, fat512, fat_first * 512)
         listed = qvx_json(qvx, ["partitions", big])
-        if [(e["name"], e["first"], e["end"]) for e in listed] != [("NTFS", first, first + 32768)]:
+        if [(e["name"], e["first"], e["end"]) for e in listed] != [("NTFS", first, first + 32768),
+                                                                    ("FAT16", fat_first, fat_first + 40960)]:
             print(f"3 TiB disk listed as {listed}: FAILED")
             ok = False
         else:
             print("3 TiB disk: the volume past 2^32 sectors is listed: ok")
         ok &= check_ntfs_fls.check(qvx, big, first, first + 32768, False, "3 TiB disk NTFS volume")
         ok &= recovered_ok(qvx, [big, "-p", "1"], os.path.join(work, "out5"), big_files, "3 TiB disk NTFS volume")
+        ok &= fat_tree_ok(qvx, big, 2, fat_first, fat_files, "3 TiB disk FAT16 volume", 512)
+        ok &= recovered_ok(qvx, [big, "-p", "2"], os.path.join(work, "out6"), fat_files, "3 TiB disk FAT16 volume")
         log = os.path.join(work, "big.LGX")
         qvx_json(qvx, ["analyze", big, "-p", "1", "--save-log", log])
         start, end, params = log_fields(log)
