@@ -150,9 +150,18 @@ void runAdvance(const AnalyzeOptions& opt, engine::RecoveryState& state, const s
     progress.finish();
     std::ostream& listing = opt.json ? std::cerr : std::cout;
     const records::RecordTable& systems = state.tables.FileSystemTable;
+    // The table keeps 512-byte sectors; the disk's own are shown.
+    const std::uint64_t units = state.reader->sectorUnits(state.SelectedDisk);
+    auto shown = [&](int row, const char* column) {
+        const std::string cell(systems.cell(row, systems.columnIndex(column)));
+        if (units == 1) return cell;
+        std::uint64_t value = 0;
+        const auto [end, ec] = std::from_chars(cell.data(), cell.data() + cell.size(), value);
+        return ec == std::errc() && end == cell.data() + cell.size() ? std::to_string(value / units) : cell;
+    };
     for (int n = 1; n <= scanned.fileSystemCount; ++n) {
-        listing << engine::fileSystemItemText(state, n) << "  start " << systems.cell(n - 1, systems.columnIndex("Cluster0Start"))
-                << "  sectors per cluster " << systems.cell(n - 1, systems.columnIndex("SPC")) << '\n';
+        listing << engine::fileSystemItemText(state, n) << "  start " << shown(n - 1, "Cluster0Start")
+                << "  sectors per cluster " << shown(n - 1, "SPC") << '\n';
     }
     if (scanned.status != engine::AdvanceScanStatus::Found) {
         std::cerr << engine::kNoFileSystemAdvisory << '\n';
@@ -171,7 +180,7 @@ void runAdvance(const AnalyzeOptions& opt, engine::RecoveryState& state, const s
     progress.finish();
     const bool logSaved = opt.saveLog.empty() || saveSessionLog(state, opt.saveLog, modelText, opt.partition);
     printTree(state, opt.json, {});
-    printProblems(state.diagnostics, std::cerr);
+    printProblems(state.diagnostics, std::cerr, state.reader->sectorUnits(state.SelectedDisk));
     if (scanned.stopped || status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status != engine::AnalysisStatus::Done) ctx.exitCode = kExitNoRecovery;
     if (!logSaved) ctx.exitCode = kExitUsage;
@@ -208,7 +217,7 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     const bool logSaved = opt.saveLog.empty() ||
                           saveSessionLog(state, opt.saveLog, src.details.DiskModelText, choice.partition);
     printTree(state, opt.json, {});
-    printProblems(state.diagnostics, std::cerr);
+    printProblems(state.diagnostics, std::cerr, state.reader->sectorUnits(state.SelectedDisk));
     if (status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status == engine::AnalysisStatus::NothingFound) ctx.exitCode = kExitNoRecovery;
     else if (status == engine::AnalysisStatus::Invalid) ctx.exitCode = kExitNoRecovery;

@@ -1,5 +1,6 @@
 // qvx disks: the disk list with the details of each disk.
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <iostream>
@@ -61,7 +62,7 @@ void runDisks(const DisksOptions& opt, CliContext& ctx) {
                                 {"path", d.path},
                                 {"image", d.isImage},
                                 {"model", d.Model},
-                                {"total_sectors", d.TotalSectors},
+                                {"total_sectors", d.TotalSectors / std::max<std::uint32_t>(1, d.logicalSectorSize / 512)},
                                 {"capacity_mb", details.capacityMb},
                                 {"details", detailsObject(details)}};
             if (!d.containerType.empty()) {

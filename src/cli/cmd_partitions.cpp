@@ -38,11 +38,14 @@ void runPartitions(const PartitionsOptions& opt, CliContext& ctx) {
         reader, src.diskIndex, src.details, !opt.search.empty(), trigger, interrupt.token(), progress, depth);
     progress.finish();
 
-    // Volumes the 32-bit partition list cannot hold are named, not truncated.
+    // Sector numbers are the disk's own (4096-byte sectors on a 4Kn disk, as
+    // the partition table counts them); the engine keeps 512-byte ones.
+    const std::uint64_t units = reader.sectorUnits(src.diskIndex);
+    // Volumes the partition list cannot hold are named, not truncated.
     for (const auto& skipped : listing.table.skipped)
         std::cerr << "qvx: " << partition::tableKindName(listing.table.table) << " entry " << skipped.entryIndex + 1
                   << " (" << skipped.fileSystemName << ", sectors " << skipped.firstSector << " to "
-                  << skipped.endSector << ") lies beyond 32-bit sector numbers: not listed\n";
+                  << skipped.endSector << ") lies beyond what byte offsets reach: not listed\n";
     if (listing.table.gptBackupUsed && !opt.quiet)
         std::cerr << "qvx: the primary GPT header or its entry array is damaged: the backup header was used\n";
 
@@ -50,16 +53,19 @@ void runPartitions(const PartitionsOptions& opt, CliContext& ctx) {
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const auto& e = entries[i];
         const int number = static_cast<int>(i) + 1;
-        const std::uint32_t sizeMb = (e.endSector - e.firstSector) >> 11;
+        const std::uint64_t sizeMb = e.endSector > e.firstSector ? (e.endSector - e.firstSector) >> 11 : 0;
+        const std::uint64_t first = e.firstSector / units;
+        const std::uint64_t end = e.endSector / units;
         const char* table = partition::tableKindName(e.table);
         if (opt.json) {
-            nlohmann::ordered_json j = {{"number", number},     {"name", e.fileSystemName}, {"first", e.firstSector},
-                                {"end", e.endSector},   {"size_mb", sizeMb},        {"table", table}};
+            nlohmann::ordered_json j = {{"number", number}, {"name", e.fileSystemName}, {"first", first},
+                                        {"end", end},       {"size_mb", sizeMb},        {"table", table}};
+            if (units != 1) j["sector_size"] = units * disk::kSectorSize;
             std::cout << j.dump() << '\n';
         } else {
             const std::string label =
                 e.fileSystemName == "Unknown Partition" ? e.fileSystemName : partition::partitionLabel(number, e.fileSystemName);
-            std::cout << label << "  first " << e.firstSector << "  end " << e.endSector << "  " << sizeMb << " MB"
+            std::cout << label << "  first " << first << "  end " << end << "  " << sizeMb << " MB"
                       << (e.foundBySearch ? "  (found by search)" : "") << '\n';
         }
     }

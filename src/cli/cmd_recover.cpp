@@ -139,7 +139,7 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
                       << (e.note.empty() ? std::string() : " - " + terminalSafe(e.note)) << '\n';
     if (!opt.quiet) std::cerr << run.report.summary() << '\n';
     // What could not be read is a warning even with --quiet.
-    printProblems(state.diagnostics, std::cerr);
+    printProblems(state.diagnostics, std::cerr, state.reader->sectorUnits(state.SelectedDisk));
     if (!opt.quiet && !run.reportPath.empty()) std::cerr << "Report: " << terminalSafe(run.reportPath) << '\n';
     if (!opt.paths.empty() && run.unmatchedPaths.size() == opt.paths.size()) {
         ctx.exitCode = kExitUsage;

@@ -121,8 +121,17 @@ int chooseVolume(const std::string& source, VolumeChoice& choice, engine::Recove
             std::cerr << "qvx: --range '" << choice.range << "' is not FIRST:END (sector numbers, END exclusive)\n";
             return kExitUsage;
         }
-        const std::uint64_t total = state.reader->totalSectors(src.diskIndex);
-        if (total > 0 && end > total) {
+        // The range counts the disk's own sectors (4096 bytes on a 4Kn disk),
+        // as `qvx partitions` shows them; the engine works in 512-byte ones.
+        const std::uint64_t units = state.reader->sectorUnits(src.diskIndex);
+        const std::uint64_t total = state.reader->totalSectors(src.diskIndex) / units;
+        if (end > UINT64_MAX / 512 / units) {
+            std::cerr << "qvx: --range " << choice.range << ": END lies beyond any disk\n";
+            return kExitUsage;
+        }
+        first *= units;
+        end *= units;
+        if (total > 0 && end > total * units) {
             std::cerr << "qvx: --range " << choice.range << ": END lies beyond the end of " << source << " ("
                       << total << " sectors)\n";
             return kExitUsage;

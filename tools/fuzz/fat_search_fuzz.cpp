@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     qvx::records::FileList root;
     qvx::fat::ListFatFiles(volume, root, 0);
-    const std::uint32_t rootCluster = volume.isFat32() ? params.rootStart : 0;
+    const std::uint32_t rootCluster = volume.isFat32() ? params.rootCluster() : 0;
     if (rootCluster != 0) (void)qvx::fat::readSubfolderNames(volume, rootCluster);
     for (std::uint32_t cluster = 2; cluster < 10; ++cluster) {
         (void)qvx::fat::BuildClusterChain(volume, cluster);

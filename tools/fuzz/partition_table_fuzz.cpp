@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)qvx::partition::recogniseBootSector(sector);
         qvx::partition::GptHeader header;
         (void)qvx::partition::parseGptHeader(sector, lba, total, header);
+        (void)qvx::partition::parseGptHeader(sector, lba, total / 8, header, 4096);
     }
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "disk/inventory.h"
+#include "disk/sector_size.h"
 
 #include <unistd.h>
 
@@ -100,6 +101,12 @@ DiskDetails describeDisk(const DiskInfo& d) {
         {"13. System Name :", d.SystemName},
         {"14. Physical Device ID :", d.DeviceID},
     };
+    // A disk of larger logical sectors is described in them, as its
+    // partition table counts; the engine's counts stay 512-byte.
+    if (d.logicalSectorSize > kSectorSize && d.logicalSectorSize % kSectorSize == 0) {
+        out.rows[6].second = std::to_string(d.TotalSectors / (d.logicalSectorSize / kSectorSize));
+        out.rows[7].second = std::to_string(d.logicalSectorSize);
+    }
     if (!d.containerType.empty()) {
         out.containerRows.emplace_back("Container :", d.containerType);
         if (d.containerFiles.size() > 1)
@@ -129,7 +136,7 @@ bool describeImage(const std::string& path, DiskInfo& out, std::string& error) {
     out.acquisitionNotes = std::move(container.notes);
     out.storedMd5 = container.storedMd5;
     out.storedSha1 = container.storedSha1;
-    out.logicalSectorSize = dev->logicalSectorSize();
+    out.logicalSectorSize = detectLogicalSectorSize(*dev);
     out.PNPDeviceID = fs::absolute(path).lexically_normal().string();
     out.SystemName = hostName();
     out.DeviceID = path;
@@ -154,6 +161,9 @@ std::vector<DiskInfo> listBlockDevices(const std::string& sysfsRoot, const std::
         d.path = (fs::path(devRoot) / name).string();
         d.TotalSectors = std::strtoull(sizeText.c_str(), nullptr, 10);
         if (d.TotalSectors == 0) continue;
+        // sysfs counts 512-byte sectors; the logical size is the device's own.
+        const unsigned long logical = std::strtoul(readText(dir / "queue" / "logical_block_size").c_str(), nullptr, 10);
+        if (validLogicalSectorSize(logical) != 0) d.logicalSectorSize = static_cast<std::uint32_t>(logical);
         std::string model = readText(dir / "device" / "model");
         const std::string vendor = readText(dir / "device" / "vendor");
         if (model.empty()) model = name;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "disk/containers.h"
+#include "disk/sector_size.h"
 #include "disk/split_raw.h"
 
 namespace qvx::disk {
@@ -32,8 +33,8 @@ namespace {
 
 class FileDevice : public BlockDevice {
 public:
-    FileDevice(int fd, std::uint64_t size, std::uint32_t sectorSize, std::string path)
-        : m_fd(fd), m_size(size), m_sectorSize(sectorSize), m_path(std::move(path)) {}
+    FileDevice(int fd, std::uint64_t size, std::uint32_t sectorSize, bool declared, std::string path)
+        : m_fd(fd), m_size(size), m_sectorSize(sectorSize), m_declared(declared), m_path(std::move(path)) {}
     ~FileDevice() override { ::close(m_fd); }
     FileDevice(const FileDevice&) = delete;
     FileDevice& operator=(const FileDevice&) = delete;
@@ -53,6 +54,7 @@ public:
     }
     std::uint64_t sizeBytes() const override { return m_size; }
     std::uint32_t logicalSectorSize() const override { return m_sectorSize; }
+    bool sectorSizeDeclared() const override { return m_declared; }
     ContainerInfo containerInfo() const override {
         ContainerInfo info;
         info.files.push_back(m_path);
@@ -63,6 +65,7 @@ private:
     int m_fd;
     std::uint64_t m_size;
     std::uint32_t m_sectorSize;
+    bool m_declared;
     std::string m_path;
 };
 
@@ -94,10 +97,13 @@ std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string
     }
     std::uint64_t size = 0;
     std::uint32_t sectorSize = kSectorSize;
-    if (S_ISBLK(st.st_mode)) {
+    const bool blockDevice = S_ISBLK(st.st_mode);
+    if (blockDevice) {
         unsigned long long bytes = 0;
         if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) size = bytes;
         int logical = 0;
+        // The kernel knows the logical sector size of a device; the tables
+        // on it count in that unit.
         if (::ioctl(fd, BLKSSZGET, &logical) == 0 && logical >= 512 && logical <= 65536) sectorSize = static_cast<std::uint32_t>(logical);
     } else if (S_ISREG(st.st_mode)) {
         size = static_cast<std::uint64_t>(st.st_size);
@@ -127,7 +133,7 @@ std::unique_ptr<BlockDevice> openFileDevice(const std::string& path, std::string
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<FileDevice>(fd, size, sectorSize, path);
+    return std::make_unique<FileDevice>(fd, size, sectorSize, blockDevice, path);
 }
 
 bool MemoryDevice::readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) {
@@ -151,6 +157,7 @@ void SectorReader::attachPath(int diskIndex, std::string path) {
     std::lock_guard lock(m_mutex);
     m_paths[static_cast<std::size_t>(diskIndex)] = std::move(path);
     m_devices[static_cast<std::size_t>(diskIndex)].reset();
+    m_sectorSizes[static_cast<std::size_t>(diskIndex)] = 0;
 }
 
 void SectorReader::attachDevice(int diskIndex, std::shared_ptr<BlockDevice> dev) {
@@ -158,6 +165,7 @@ void SectorReader::attachDevice(int diskIndex, std::shared_ptr<BlockDevice> dev)
     std::lock_guard lock(m_mutex);
     m_paths[static_cast<std::size_t>(diskIndex)] = "<memory>";
     m_devices[static_cast<std::size_t>(diskIndex)] = std::move(dev);
+    m_sectorSizes[static_cast<std::size_t>(diskIndex)] = 0;
 }
 
 void SectorReader::detach(int diskIndex) {
@@ -165,6 +173,7 @@ void SectorReader::detach(int diskIndex) {
     std::lock_guard lock(m_mutex);
     m_paths[static_cast<std::size_t>(diskIndex)].clear();
     m_devices[static_cast<std::size_t>(diskIndex)].reset();
+    m_sectorSizes[static_cast<std::size_t>(diskIndex)] = 0;
 }
 
 std::string SectorReader::backingPath(int diskIndex) const {
@@ -200,6 +209,20 @@ std::shared_ptr<BlockDevice> SectorReader::device(int diskIndex) {
 std::uint64_t SectorReader::totalSectors(int diskIndex) {
     auto dev = device(diskIndex);
     return dev ? dev->sizeBytes() / kSectorSize : 0;
+}
+
+std::uint32_t SectorReader::logicalSectorSize(int diskIndex) {
+    if (diskIndex < 0 || diskIndex >= kMaxDisks) return kSectorSize;
+    {
+        std::lock_guard lock(m_mutex);
+        if (const std::uint32_t known = m_sectorSizes[static_cast<std::size_t>(diskIndex)]) return known;
+    }
+    auto dev = device(diskIndex);
+    if (!dev) return kSectorSize;
+    const std::uint32_t size = detectLogicalSectorSize(*dev);
+    std::lock_guard lock(m_mutex);
+    m_sectorSizes[static_cast<std::size_t>(diskIndex)] = size;
+    return size;
 }
 
 void SectorReader::setReadFailureHook(ReadFailureHook hook) {

@@ -51,6 +51,9 @@ public:
     /// Bytes per logical sector of the media as the device or container
     /// declares it. The reader's view stays in 512-byte units either way.
     virtual std::uint32_t logicalSectorSize() const { return kSectorSize; }
+    /// True when logicalSectorSize comes from the kernel or the container's
+    /// metadata rather than being the default.
+    virtual bool sectorSizeDeclared() const { return false; }
     virtual ContainerInfo containerInfo() const { return {}; }
 };
 
@@ -100,6 +103,13 @@ public:
     bool open(int diskIndex, std::string& error);
     /// Size of the disk in whole sectors, 0 if it cannot be opened.
     std::uint64_t totalSectors(int diskIndex);
+    /// Bytes per logical sector of the disk (512 to 4096): the unit its
+    /// partition tables count in and the unit of every sector number shown
+    /// to the user. Reads stay in 512-byte sectors. 512 when the disk cannot
+    /// be opened.
+    std::uint32_t logicalSectorSize(int diskIndex);
+    /// 512-byte sectors per logical sector of the disk: 1, or 8 on a 4Kn disk.
+    std::uint32_t sectorUnits(int diskIndex) { return logicalSectorSize(diskIndex) / kSectorSize; }
 
     /// Called on every failed bulk read, before the sector-by-sector retry.
     void setReadFailureHook(ReadFailureHook hook);
@@ -118,6 +128,7 @@ private:
     mutable std::mutex m_mutex;
     std::array<std::string, kMaxDisks> m_paths;
     std::array<std::shared_ptr<BlockDevice>, kMaxDisks> m_devices;
+    std::array<std::uint32_t, kMaxDisks> m_sectorSizes{};  // 0 until found
     ReadFailureHook m_hook;
 };
 

@@ -43,7 +43,7 @@ void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_
     if (target == records::kMiscFolderId) return;
     const fat::FatVolume volume = activeFatVolume(state);
     if (!volume.isFat()) return;
-    const std::uint32_t directory = target == 0 && volume.isFat32() ? volume.params.rootStart : target;
+    const std::uint32_t directory = target == 0 && volume.isFat32() ? volume.params.rootCluster() : target;
     if (target == 0 && !volume.isFat32() && !volume.isFat16()) return;
     const bool root16 = target == 0 && volume.isFat16();
     const records::FileTypeVariant variant =

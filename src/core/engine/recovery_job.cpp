@@ -324,7 +324,11 @@ public:
             if (copy.writeError) note = recover::writeErrorText(sink.error());
             else if (!closed) note = closeError;
             else if (copy.stopped) note = "stopped";
-            else if (copy.unreadableSectors > 0) note = std::to_string(copy.unreadableSectors) + " sectors could not be read";
+            else if (copy.unreadableSectors > 0) {
+                // Told in the disk's own sectors, a partly unreadable one whole.
+                const std::uint64_t units = m_range.diskUnits();
+                note = std::to_string((copy.unreadableSectors + units - 1) / units) + " sectors could not be read";
+            }
             else if (copy.decompressError) note = "compressed data did not decode";
             else if (copy.missingBytes > 0 && note.empty()) note = "the data ends before the file's size";
             if (copy.stopped) status = "stopped";

@@ -29,6 +29,51 @@ SessionLoadResult refuse(util::ProgressSink& progress, std::string reason) {
     return result;
 }
 
+/// 512-byte sectors per logical sector of the state's disk.
+std::uint32_t unitsOf(const RecoveryState& state) {
+    return state.reader ? std::max<std::uint32_t>(1, state.reader->sectorUnits(state.SelectedDisk)) : 1;
+}
+
+/// A position or count in 512-byte sectors as the disk's own sectors
+/// (toDisk), or back. A saturated field (0xFFFFFFFF) stays as it is: it says
+/// only that the true value lies beyond 32 bits.
+std::uint64_t scaled(std::uint64_t value, std::uint32_t units, bool toDisk) {
+    if (units == 1) return value;
+    if (toDisk) return value / units;
+    return value >= UINT32_MAX ? value : value * units;
+}
+
+std::uint32_t scaled32(std::uint32_t value, std::uint32_t units, bool toDisk) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(scaled(value, units, toDisk), UINT32_MAX));
+}
+
+/// Every sector field of p in the disk's own sectors, or back; FAT32 keeps
+/// its root cluster in rootStart, which is no sector.
+partition::VolumeParameters scaledParameters(partition::VolumeParameters p, std::uint32_t units, bool toDisk,
+                                             bool fat32) {
+    if (units == 1) return p;
+    p.sectorsPerFat = scaled32(p.sectorsPerFat, units, toDisk);
+    p.sectorsPerCluster = scaled32(p.sectorsPerCluster, units, toDisk);
+    p.rootSectors = scaled32(p.rootSectors, units, toDisk);
+    if (!fat32) p.rootStart = scaled(p.rootStart, units, toDisk);
+    p.reservedSectors = scaled32(p.reservedSectors, units, toDisk);
+    p.cluster0Start = scaled(p.cluster0Start, units, toDisk);
+    p.firstFatStart = scaled(p.firstFatStart, units, toDisk);
+    p.secondFatStart = scaled(p.secondFatStart, units, toDisk);
+    p.mftStart = scaled(p.mftStart, units, toDisk);
+    p.mftMirrorStart = scaled(p.mftMirrorStart, units, toDisk);
+    p.sectorsPerMftRecord = scaled32(p.sectorsPerMftRecord, units, toDisk);
+    p.sectorsPerIndexRecord = scaled32(p.sectorsPerIndexRecord, units, toDisk);
+    return p;
+}
+
+bool saturatedPosition(const partition::VolumeParameters& p) {
+    for (std::uint64_t v : {p.rootStart, p.cluster0Start, p.firstFatStart, p.secondFatStart, p.mftStart,
+                            p.mftMirrorStart})
+        if (v >= UINT32_MAX) return true;
+    return false;
+}
+
 }  // namespace
 
 session::SessionHeader sessionHeaderOf(const RecoveryState& state, const std::string& diskModelText,
@@ -42,10 +87,14 @@ session::SessionHeader sessionHeaderOf(const RecoveryState& state, const std::st
     h.selectedPartition = static_cast<std::uint8_t>(selectedPartition);
     h.fileSystemKind = state.FileSystemKind;
     h.searchCriterion = advance ? session::kAdvanceCriterion : session::kStandardCriterion;
-    h.sectorRangeStart = state.SectorRangeStart;
-    h.sectorRangeEnd = state.SectorRangeEnd;
-    h.volumeParameters = state.VolumeParameters;
-    h.activeParameters = state.ActiveVolume.params;
+    // The log holds the disk's own sector numbers (4096-byte sectors on a
+    // 4Kn disk), as every other output does.
+    const std::uint32_t units = unitsOf(state);
+    h.sectorRangeStart = state.SectorRangeStart / units;
+    h.sectorRangeEnd = units == 1 ? state.SectorRangeEnd : (state.SectorRangeEnd + 1) / units - 1;
+    h.volumeParameters = scaledParameters(state.VolumeParameters, units, true, state.FileSystemKind == "FAT32");
+    h.activeParameters =
+        scaledParameters(state.ActiveVolume.params, units, true, state.ActiveVolume.fileSystemName == "FAT32");
     h.activeFileSystemName = state.ActiveVolume.fileSystemName;
     return h;
 }
@@ -54,7 +103,7 @@ bool SaveSession(const RecoveryState& state, const std::string& path, const std:
                  int selectedPartition, std::string& error) {
     const session::SessionContent content =
         session::captureSession(sessionHeaderOf(state, diskModelText, selectedPartition), state.FolderNodeList,
-                                state.items);
+                                state.items, unitsOf(state));
     const std::vector<std::uint8_t> bytes = session::encodeSession(content);
     return session::writeSessionFile(path, bytes, error);
 }
@@ -76,7 +125,8 @@ SessionLoadResult loadSession(RecoveryState& state, std::span<const std::uint8_t
     records::FolderNodeList nodes = state.FolderNodeList;  // keeps the program-wide "DIR_" counter
     nodes.clear();
     progress.setStatusText(kLoadingLabel);
-    session::refillTables(*content, folderTable, items, progress);
+    const std::uint32_t units = unitsOf(state);
+    session::refillTables(*content, folderTable, items, progress, units);
     if (stop.stop_requested()) return {SessionLoadStatus::Stopped, 0, {}};
     const std::string& name = content->header.activeFileSystemName;
     records::BuildFolderTree(records::volumeKindFromName(name), folderTable, nodes, progress, stop);
@@ -85,11 +135,25 @@ SessionLoadResult loadSession(RecoveryState& state, std::span<const std::uint8_t
     const session::SessionHeader& h = content->header;
     state.searchMode = SearchMode::Standard;
     state.FileSystemKind = h.fileSystemKind;
-    state.SectorRangeStart = h.sectorRangeStart;
-    state.SectorRangeEnd = h.sectorRangeEnd;
-    state.VolumeParameters = h.volumeParameters;
-    state.ActiveVolume.params = h.activeParameters;
+    const bool endKnown = h.sectorRangeEnd < UINT64_MAX / units - 1;
+    state.SectorRangeStart = h.sectorRangeStart <= UINT64_MAX / units ? h.sectorRangeStart * units : UINT64_MAX;
+    state.SectorRangeEnd = units == 1 || !endKnown ? h.sectorRangeEnd : (h.sectorRangeEnd + 1) * units - 1;
+    state.VolumeParameters = scaledParameters(h.volumeParameters, units, false, h.fileSystemKind == "FAT32");
+    state.ActiveVolume.params = scaledParameters(h.activeParameters, units, false, name == "FAT32");
     state.ActiveVolume.fileSystemName = name;
+    // A volume beyond 2^32 sectors left its positions saturated in the log:
+    // its boot sector, read again, gives them.
+    if (saturatedPosition(state.ActiveVolume.params) && h.searchMode == 1) {
+        partition::VolumeParameters fresh = state.ActiveVolume.params;
+        const partition::VolumeRange range = state.volumeRange();
+        const int valid = name == "NTFS"    ? partition::validateNtfsVolume(range, fresh)
+                          : name == "FAT32" ? partition::validateFat32Volume(range, fresh)
+                                            : partition::validateFat16Volume(range, fresh);
+        if (valid == 1) {
+            state.ActiveVolume.params = fresh;
+            if (h.fileSystemKind == name) state.VolumeParameters = fresh;
+        }
+    }
     state.tables.FolderTable = std::move(folderTable);
     state.tables.FileTable.clear();
     state.items = std::move(items);

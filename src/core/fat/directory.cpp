@@ -207,7 +207,7 @@ FatDirectory readDirectory(const FatVolume& v, std::uint32_t folderCluster, util
         for (std::uint32_t i = 0; i < std::min<std::uint32_t>(v.params.rootSectors, 4096); ++i)
             lbas.push_back(std::uint64_t{v.params.rootStart} + i);
     } else {
-        lbas = directorySectors(v, folderCluster == 0 ? v.params.rootStart : folderCluster);
+        lbas = directorySectors(v, folderCluster == 0 ? v.params.rootCluster() : folderCluster);
     }
     std::vector<std::uint8_t> bytes(lbas.size() * disk::kSectorSize);
     // Runs of consecutive sectors are read in one request.

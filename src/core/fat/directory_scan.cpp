@@ -49,7 +49,7 @@ void forEachRootSector(const FatVolume& v, Visit visit) {
         return;
     }
     if (v.params.rootStart < 2) return;  // clusters 0 and 1 hold no data
-    for (std::uint32_t cluster : BuildClusterChain(v, v.params.rootStart)) {
+    for (std::uint32_t cluster : BuildClusterChain(v, v.params.rootCluster())) {
         for (std::uint32_t i = 0; i < v.params.sectorsPerCluster; ++i) {
             const std::uint64_t lba = v.clusterSector(cluster) + i;
             v.read(lba, 1, buf.data());

@@ -95,7 +95,7 @@ records::FileListRow fatFileRow(const FatDirEntry& e, std::uint32_t listedFolder
 
 void ListFatFiles(const FatVolume& v, records::FileList& list, std::uint32_t folderId, util::Diagnostics* diagnostics) {
     if (!v.isFat()) return;
-    if (folderId == 0 && v.isFat32()) folderId = v.params.rootStart;
+    if (folderId == 0 && v.isFat32()) folderId = v.params.rootCluster();
     if (folderId == kMiscellaneousId) return;
     const bool root16 = folderId == 0;
     if (root16 && !v.isFat16()) return;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 
+#include "disk/sector_size.h"
 #include "util/le.h"
 
 namespace qvx::partition {
@@ -40,12 +41,15 @@ std::array<std::uint32_t, 256> makeCrcTable() {
     return t;
 }
 
-/// The entry array of a header whose CRC32 matches, or empty.
-std::vector<std::uint8_t> readEntryArray(disk::SectorReader& reader, int diskIndex, const GptHeader& h) {
+/// The entry array of a header whose CRC32 matches, or empty. units: 512-byte
+/// sectors per logical sector.
+std::vector<std::uint8_t> readEntryArray(disk::SectorReader& reader, int diskIndex, const GptHeader& h,
+                                         std::uint64_t units) {
     const std::size_t bytes = static_cast<std::size_t>(h.entryCount) * h.entrySize;
     const std::size_t sectors = (bytes + disk::kSectorSize - 1) / disk::kSectorSize;
     std::vector<std::uint8_t> array(sectors * disk::kSectorSize, 0);
-    if (sectors > 0) reader.ReadSectors(diskIndex, h.entriesLba, static_cast<std::uint32_t>(sectors), array.data());
+    if (sectors > 0)
+        reader.ReadSectors(diskIndex, h.entriesLba * units, static_cast<std::uint32_t>(sectors), array.data());
     if (gptCrc32(array.data(), bytes) != h.entriesCrc) return {};
     array.resize(bytes);
     return array;
@@ -66,7 +70,8 @@ std::uint32_t gptCrc32(const std::uint8_t* data, std::size_t size) {
     return c ^ 0xFFFFFFFFu;
 }
 
-bool parseGptHeader(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t diskSectors, GptHeader& header) {
+bool parseGptHeader(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t diskSectors, GptHeader& header,
+                    std::uint32_t sectorSize) {
     util::Bytes b(sector, disk::kSectorSize);
     if (!util::bytesEqual(b, 0, "EFI PART")) return false;
     const std::uint32_t size = util::le32(b, kHdrSize);
@@ -87,27 +92,31 @@ bool parseGptHeader(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t
     if (h.entrySize < kMinEntrySize || h.entrySize > kMaxEntrySize || h.entrySize % 8 != 0) return false;
     const std::uint64_t bytes = static_cast<std::uint64_t>(h.entryCount) * h.entrySize;
     if (bytes > kMaxArrayBytes) return false;
-    const std::uint64_t sectors = (bytes + disk::kSectorSize - 1) / disk::kSectorSize;
+    const std::uint64_t sectors = (bytes + sectorSize - 1) / sectorSize;
     // The array lies after the protective MBR and inside the disk.
     if (h.entriesLba < 2 || h.entriesLba > diskSectors || sectors > diskSectors - h.entriesLba) return false;
     header = h;
     return true;
 }
 
-GptReadResult readGpt(disk::SectorReader& reader, int diskIndex, std::uint64_t diskSectors, DiskPartitionList& list) {
+GptReadResult readGpt(disk::SectorReader& reader, int diskIndex, std::uint64_t diskSectors, DiskPartitionList& list,
+                      std::uint32_t sectorSize) {
     GptReadResult result;
-    if (diskSectors < 3) return result;
+    if (sectorSize < disk::kSectorSize || sectorSize % disk::kSectorSize != 0) return result;
+    const std::uint64_t units = sectorSize / disk::kSectorSize;
+    const std::uint64_t logicalSectors = diskSectors / units;
+    if (logicalSectors < 3) return result;
     std::uint8_t sector[disk::kSectorSize];
 
     GptHeader header;
     std::vector<std::uint8_t> entries;
-    const std::uint64_t candidates[2] = {kPrimaryHeaderLba, diskSectors - 1};
+    const std::uint64_t candidates[2] = {kPrimaryHeaderLba, logicalSectors - 1};
     const GptSource sources[2] = {GptSource::Primary, GptSource::Backup};
     for (int i = 0; i < 2 && result.source == GptSource::None; ++i) {
         std::memset(sector, 0, sizeof sector);
-        reader.ReadSectors(diskIndex, candidates[i], 1, sector);
-        if (!parseGptHeader(sector, candidates[i], diskSectors, header)) continue;
-        entries = readEntryArray(reader, diskIndex, header);
+        reader.ReadSectors(diskIndex, candidates[i] * units, 1, sector);
+        if (!parseGptHeader(sector, candidates[i], logicalSectors, header, sectorSize)) continue;
+        entries = readEntryArray(reader, diskIndex, header, units);
         if (entries.empty() && header.entryCount != 0) continue;  // array damaged
         result.source = sources[i];
     }
@@ -119,21 +128,21 @@ GptReadResult readGpt(disk::SectorReader& reader, int diskIndex, std::uint64_t d
         if (unusedEntry(entry)) continue;
         const std::uint64_t first = util::le64(entry, kEntryFirst);
         const std::uint64_t last = util::le64(entry, kEntryLast);
-        if (first > last || first >= diskSectors) continue;
+        if (first > last || first >= logicalSectors) continue;
         std::memset(boot, 0, sizeof boot);
-        reader.ReadSectors(diskIndex, first, 1, boot);
+        reader.ReadSectors(diskIndex, first * units, 1, boot);
         // Only the volume's own boot sector decides; the basic-data type GUID
         // is shared by NTFS, FAT and exFAT alike.
         const std::string name = nameForType(correctTypeBySignature(0, boot), false);
         if (name.empty()) continue;
-        // The list keeps 32-bit first and end sectors: a volume reaching past
-        // them is reported rather than listed with a truncated size.
-        if (last >= UINT32_MAX) {
+        // An entry may claim more than the disk holds (a truncated image);
+        // only a size no byte offset can express is refused.
+        constexpr std::uint64_t kMaxLogical = (UINT64_MAX >> 9) / (disk::kMaxLogicalSectorSize / disk::kSectorSize);
+        if (last >= kMaxLogical) {
             result.skipped.push_back({name, i, first, last == UINT64_MAX ? last : last + 1});
             continue;
         }
-        list.entries.push_back({name, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last + 1), false,
-                                TableKind::Gpt});
+        list.entries.push_back({name, first * units, (last + 1) * units, false, TableKind::Gpt});
     }
     return result;
 }

@@ -3,7 +3,9 @@
 // slot (type 0xEE) covers the whole disk; the real table is a header at LBA 1
 // ("EFI PART") pointing to an array of 128-byte entries, both guarded by
 // CRC32, with a copy of the header at the disk's last sector and its own copy
-// of the array just before it.
+// of the array just before it. Every LBA in it counts the disk's logical
+// sectors: on a 4Kn disk the header is at byte 4096 and an entry's first LBA
+// is a 4096-byte sector.
 //
 // Header (little-endian):
 //   0   8  signature "EFI PART"
@@ -44,9 +46,11 @@ struct GptHeader {
     std::uint32_t entriesCrc = 0;
 };
 
-/// Checks the header in sector (read from lba): signature, size, CRC32, its
-/// own LBA and an entry array that lies inside a disk of diskSectors.
-bool parseGptHeader(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t diskSectors, GptHeader& header);
+/// Checks the header in sector (the first 512 bytes of logical sector lba):
+/// signature, size, CRC32, its own LBA and an entry array that lies inside a
+/// disk of diskSectors logical sectors of sectorSize bytes.
+bool parseGptHeader(const std::uint8_t* sector, std::uint64_t lba, std::uint64_t diskSectors, GptHeader& header,
+                    std::uint32_t sectorSize = disk::kSectorSize);
 
 enum class GptSource {
     None,     // neither header (with its entry array) is intact
@@ -56,15 +60,16 @@ enum class GptSource {
 
 struct GptReadResult {
     GptSource source = GptSource::None;
-    std::vector<SkippedPartition> skipped;  // recognised, but beyond 32-bit sectors
+    std::vector<SkippedPartition> skipped;  // recognised, but beyond what 64-bit byte offsets reach
 };
 
-/// Reads the GPT of a disk of diskSectors sectors, the primary header first
-/// and the backup when the primary or its array is damaged. Every used entry
-/// is recognised by the signature in its volume's first sector (the type GUID
-/// does not decide) and NTFS, FAT16 and FAT32 volumes are appended to list in
-/// entry order, up to its 26-entry bound. A recognised volume whose first or
-/// end sector does not fit 32 bits is reported in skipped instead.
-GptReadResult readGpt(disk::SectorReader& reader, int diskIndex, std::uint64_t diskSectors, DiskPartitionList& list);
+/// Reads the GPT of a disk of diskSectors 512-byte sectors whose logical
+/// sectors have sectorSize bytes, the primary header first and the backup
+/// when the primary or its array is damaged. Every used entry is recognised
+/// by the signature in its volume's first sector (the type GUID does not
+/// decide) and NTFS, FAT16 and FAT32 volumes are appended to list in entry
+/// order, up to its 26-entry bound, in 512-byte sectors with 64-bit numbers.
+GptReadResult readGpt(disk::SectorReader& reader, int diskIndex, std::uint64_t diskSectors, DiskPartitionList& list,
+                      std::uint32_t sectorSize = disk::kSectorSize);
 
 }  // namespace qvx::partition

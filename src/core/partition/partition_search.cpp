@@ -29,8 +29,7 @@ bool hasBootMarker(const std::uint8_t* s) { return s[510] == 0x55 && s[511] == 0
 void offerWholeDisk(const SearchGeometry& geometry, DiskPartitionList& list, PartitionSearchResult& result) {
     if (!list.entries.empty()) return;
     const std::uint64_t total = geometry.totalSectors;
-    list.entries.push_back({"Unknown Partition", 0, static_cast<std::uint32_t>(total > UINT32_MAX ? UINT32_MAX : total),
-                            true, TableKind::Search});
+    list.entries.push_back({"Unknown Partition", 0, total, true, TableKind::Search});
     result.unknownOffered = true;
 }
 
@@ -49,6 +48,13 @@ constexpr std::size_t kNtfsTotalSectors = 40;   // u64, excludes the backup in t
 constexpr std::size_t kNtfsMftCluster = 48;     // u64
 
 bool powerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+/// 512-byte sectors per sector of the volume (bytes per sector at 11): 1 on
+/// ordinary volumes, 8 on a volume made with 4096-byte sectors.
+std::uint64_t bootUnits(util::Bytes b) {
+    const std::uint32_t bytes = util::le16(b, kBytesPerSector);
+    return powerOfTwo(bytes) && bytes >= 512 && bytes <= 4096 ? bytes / disk::kSectorSize : 1;
+}
 
 bool plausibleBootSector(util::Bytes b, const std::string& name) {
     const std::uint32_t bytesPerSector = util::le16(b, kBytesPerSector);
@@ -112,8 +118,9 @@ ProbedBootSector recogniseBootSector(const std::uint8_t* sector) {
         if (p.sizeSectors == 0) p.sizeSectors = util::le16(b, 19);
     } else if (util::bytesEqual(b, 3, "NTFS")) {
         p.name = "NTFS";
-        p.sizeSectors = static_cast<std::uint32_t>(util::le64(b, 40));
+        p.sizeSectors = static_cast<std::uint32_t>(util::le64(b, 40));  // low 32 bits
     }
+    p.sizeSectors *= bootUnits(b);
     return p;
 }
 
@@ -132,10 +139,9 @@ PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex,
     auto consider = [&](std::uint64_t lba) {
         if (list.full()) return false;
         const ProbedBootSector found = recogniseBootSector(sector);
-        if (found.name.empty() || lba > UINT32_MAX) return true;
-        const auto first = static_cast<std::uint32_t>(lba);
-        const std::uint64_t end64 = static_cast<std::uint64_t>(first) + found.sizeSectors;
-        const auto end = static_cast<std::uint32_t>(end64 > UINT32_MAX ? UINT32_MAX : end64);
+        if (found.name.empty()) return true;
+        const std::uint64_t first = lba;
+        const std::uint64_t end = first + found.sizeSectors;
         for (const auto& e : list.entries)
             if (e.firstSector == first && e.endSector == end && e.fileSystemName == found.name) return true;
         list.entries.push_back({found.name, first, end, true, TableKind::Search});
@@ -207,15 +213,19 @@ FoundVolume locateVolume(disk::SectorReader& reader, int diskIndex, std::uint64_
     std::uint64_t backupDistance = 0;
     std::uint64_t structureOffset = 0;  // from the first sector: the MFT, or the first FAT
     std::uint8_t media = 0;
+    // Fields count in the volume's own sectors; distances here are 512-byte.
+    const std::uint64_t units = bootUnits(b);
     if (probed.name == "NTFS") {
-        backupDistance = util::le64(b, kNtfsTotalSectors);
-        structureOffset =
-            std::min<std::uint64_t>(util::le64(b, kNtfsMftCluster), UINT32_MAX) * util::le8(b, kSectorsPerCluster);
+        // Bounded so that the distance in 512-byte sectors stays a byte offset.
+        backupDistance = std::min<std::uint64_t>(util::le64(b, kNtfsTotalSectors), UINT64_MAX >> 16) * units;
+        structureOffset = std::min<std::uint64_t>(util::le64(b, kNtfsMftCluster), UINT32_MAX) *
+                          util::le8(b, kSectorsPerCluster) * units;
     } else if (probed.name == "FAT32") {
         const std::uint32_t reserved = util::le16(b, kReservedSectors);
         backupDistance = util::le16(b, kFat32BackupSector);
         if (backupDistance == 0 || backupDistance >= reserved) backupDistance = 6;
-        structureOffset = reserved;
+        backupDistance *= units;
+        structureOffset = std::uint64_t{reserved} * units;
         media = util::le8(b, kMediaByte);
     } else {
         return out;  // FAT16 keeps no backup copy
@@ -276,14 +286,14 @@ PartitionSearchResult DeepPartitionSearch(disk::SectorReader& reader, int diskIn
             const std::uint8_t* sector = buffer.data() + std::size_t{i} * disk::kSectorSize;
             if (!hasBootMarker(sector)) continue;
             const FoundVolume found = locateVolume(reader, diskIndex, chunk + i, sector);
-            if (found.name.empty() || found.firstSector > UINT32_MAX) continue;
+            if (found.name.empty()) continue;
             if (!known.emplace(found.name, found.firstSector).second) continue;
-            const auto first = static_cast<std::uint32_t>(found.firstSector);
+            const std::uint64_t first = found.firstSector;
             // An NTFS volume's size field leaves out the backup boot sector in
             // its last sector; the entry covers it, as a table entry does, so
             // that the analysis finds the backup when the first sector is gone.
-            const std::uint64_t end64 = found.firstSector + found.sizeSectors + (found.name == "NTFS" ? 1 : 0);
-            const auto end = static_cast<std::uint32_t>(end64 > UINT32_MAX ? UINT32_MAX : end64);
+            const std::uint64_t end = found.firstSector + found.sizeSectors +
+                                      (found.name == "NTFS" ? bootUnits(util::Bytes(sector, disk::kSectorSize)) : 0);
             list.entries.push_back({found.name, first, end, true, TableKind::Search});
             ++result.added;
         }

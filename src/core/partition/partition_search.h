@@ -50,7 +50,7 @@ NormalisedGeometry normaliseGeometry(const SearchGeometry& geometry);
 /// empty name.
 struct ProbedBootSector {
     std::string name;
-    std::uint32_t sizeSectors = 0;
+    std::uint64_t sizeSectors = 0;  // 512-byte sectors, whatever the volume's own sector size
 };
 ProbedBootSector recogniseBootSector(const std::uint8_t* sector);
 
@@ -83,7 +83,7 @@ inline constexpr std::uint32_t kDeepSearchChunkSectors = 4096;
 struct FoundVolume {
     std::string name;           // "NTFS", "FAT32", "FAT16" or empty
     std::uint64_t firstSector = 0;
-    std::uint32_t sizeSectors = 0;
+    std::uint64_t sizeSectors = 0;  // 512-byte sectors
     bool fromBackup = false;    // the sector found was the backup copy
 };
 FoundVolume locateVolume(disk::SectorReader& reader, int diskIndex, std::uint64_t lba, const std::uint8_t* sector);

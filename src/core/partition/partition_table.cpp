@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "disk/sector_size.h"
 #include "partition/gpt.h"
 #include "partition/validate_volume.h"
 #include "util/le.h"
@@ -42,13 +43,10 @@ int readOne(disk::SectorReader& reader, int diskIndex, std::uint64_t lba, std::u
     return reader.ReadSectors(diskIndex, lba, 1, buffer);
 }
 
-/// Appends an entry unless its sectors are not representable in 32 bits.
+/// Appends an entry of 512-byte sectors.
 void listPartition(DiskPartitionList& list, TableReadResult& result, const std::string& name, std::uint64_t first,
                    std::uint64_t count) {
-    if (first > UINT32_MAX) return;
-    std::uint64_t end = first + count;
-    if (end > UINT32_MAX) end = UINT32_MAX;
-    list.entries.push_back({name, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end), false});
+    list.entries.push_back({name, first, first + count, false});
     result.partitionsListed = true;
 }
 
@@ -134,10 +132,14 @@ TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, st
             // what lies past the image's end is reported unreadable rather
             // than the volume's own structures refused as out of bounds.
             const util::Bytes sector0(table, disk::kSectorSize);
+            // The boot sector counts in its own sector size (0x0B).
+            const std::uint64_t units =
+                std::max<std::uint32_t>(1, disk::validLogicalSectorSize(util::le16(sector0, 0x0B)) / disk::kSectorSize);
             std::uint64_t claimed = volume == "NTFS" ? util::le64(sector0, 0x28) + 1
                                     : util::le16(sector0, 19) != 0 ? util::le16(sector0, 19)
                                                                 : util::le32(sector0, 32);
-            if (claimed > 0xFFFFFFFFull) claimed = 0xFFFFFFFFull;
+            constexpr std::uint64_t kMaxClaimed = UINT64_MAX / 2 / disk::kMaxLogicalSectorSize;
+            claimed = std::min(claimed, kMaxClaimed) * units;
             listPartition(list, result, volume, 0, std::max<std::uint64_t>(totalSectors, claimed));
             list.entries.back().table = TableKind::None;
             result.table = TableKind::None;
@@ -152,7 +154,8 @@ TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, st
     for (int k = 0; k < 4; ++k) protective = protective || slotAt(table, k).type == kProtectiveType;
     if (protective && sector == 0) {
         const std::uint64_t deviceSectors = reader.totalSectors(diskIndex);
-        const GptReadResult gpt = readGpt(reader, diskIndex, deviceSectors ? deviceSectors : totalSectors, list);
+        const GptReadResult gpt = readGpt(reader, diskIndex, deviceSectors ? deviceSectors : totalSectors, list,
+                                          reader.logicalSectorSize(diskIndex));
         if (gpt.source != GptSource::None) {
             result.table = TableKind::Gpt;
             result.gptBackupUsed = gpt.source == GptSource::Backup;
@@ -162,8 +165,10 @@ TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, st
         }
     }
 
+    // Slots count in the disk's logical sectors; the list keeps 512-byte ones.
+    const std::uint64_t units = reader.sectorUnits(diskIndex);
     bool hasExtended = false;
-    std::uint32_t extendedBase = 0;
+    std::uint64_t extendedBase = 0;
     for (int k = 0; k < 4; ++k) {
         const Slot slot = slotAt(table, k);
         if (slot.type == 0) continue;
@@ -172,19 +177,20 @@ TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, st
         if (slot.type == kProtectiveType) continue;
         // The whole disk's size is 64-bit: disks of 2^31 sectors and more
         // must not fail this test.
-        const std::int64_t tail = static_cast<std::int64_t>(totalSectors) - static_cast<std::int64_t>(slot.first);
+        const std::uint64_t first = slot.first * units;
+        const std::int64_t tail = static_cast<std::int64_t>(totalSectors) - static_cast<std::int64_t>(first);
         if (tail < kPlausibleTail) {
             result.outcome = TableReadOutcome::Corrupted;
             if (onCorrupted) onCorrupted();
             return result;
         }
-        readOne(reader, diskIndex, slot.first, boot);
+        readOne(reader, diskIndex, first, boot);
         const std::uint8_t type = correctTypeBySignature(slot.type, boot);
         const std::string name = nameForType(type, false);
-        if (!name.empty() && !list.full()) listPartition(list, result, name, slot.first, slot.count);
+        if (!name.empty() && !list.full()) listPartition(list, result, name, first, slot.count * units);
         if (isExtended(type)) {
             hasExtended = true;
-            extendedBase = slot.first;
+            extendedBase = first;
         }
     }
 
@@ -192,22 +198,23 @@ TableReadResult ReadPartitionTable(disk::SectorReader& reader, int diskIndex, st
     // link to the next record, relative to the extended partition's start.
     std::set<std::uint64_t> visited;
     bool pending = hasExtended;
-    std::uint32_t link = 0;
+    std::uint64_t link = 0;
     for (int step = 0; pending && step < kMaxChainSteps; ++step) {
         pending = false;
-        const std::uint64_t record = static_cast<std::uint64_t>(extendedBase) + link;
+        const std::uint64_t record = extendedBase + link * units;
         if (!visited.insert(record).second) break;  // links back to a record already read
         readOne(reader, diskIndex, record, table);
         for (int k = 0; k < 2; ++k) {
             const Slot slot = slotAt(table, k);
             if (slot.type == 0) continue;
             std::memset(boot, 0, sizeof boot);
-            if (!isExtended(slot.type)) reader.ReadSectors(diskIndex, record + slot.first, 1, boot);
+            if (!isExtended(slot.type)) reader.ReadSectors(diskIndex, record + slot.first * units, 1, boot);
             const std::uint8_t type = correctTypeBySignature(slot.type, boot);
             const std::string name = nameForType(type, true);
             if (!name.empty()) {
                 if (list.full()) return result;  // a 27th partition ends the read
-                listPartition(list, result, name, record + slot.first, slot.count);
+                listPartition(list, result, name, record + std::uint64_t{slot.first} * units,
+                              std::uint64_t{slot.count} * units);
             }
             if (isExtended(type)) {
                 pending = true;
@@ -224,7 +231,8 @@ PartitionDetails ShowPartitionDetails(const std::string& name, int index, int di
     if (name == "FAT16") d.fileSystemComboIndex = 0;
     else if (name == "FAT32") d.fileSystemComboIndex = 1;
     else if (name == "NTFS") d.fileSystemComboIndex = 2;
-    const std::uint32_t sizeMb = (entry.endSector - entry.firstSector) >> 11;
+    const auto sizeMb = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        entry.endSector >= entry.firstSector ? (entry.endSector - entry.firstSector) >> 11 : 0, UINT32_MAX));
     const bool unknown = name == "Unknown Partition";
     if (!advance) {
         d.searchModeCaption = "Standard Search";

@@ -27,10 +27,13 @@ enum class TableKind : std::uint8_t {
 /// "mbr", "gpt", "search" or "none".
 const char* tableKindName(TableKind kind);
 
+/// Sectors here are 512-byte LBAs, as the reader counts, whatever the
+/// disk's logical sector size; the front ends divide by
+/// SectorReader::sectorUnits to show the disk's own sector numbers.
 struct PartitionEntry {
     std::string fileSystemName;   // "NTFS", "FAT16", "FAT32" or "Unknown Partition"
-    std::uint32_t firstSector = 0;
-    std::uint32_t endSector = 0;  // first + count, exclusive
+    std::uint64_t firstSector = 0;
+    std::uint64_t endSector = 0;  // first + count, exclusive
     bool foundBySearch = false;   // appended by the lost partition search
     TableKind table = TableKind::Mbr;
 };
@@ -54,8 +57,8 @@ enum class TableReadOutcome {
     Corrupted,     // a primary slot failed the plausibility test; the read ended there
 };
 
-/// A recognised volume the list cannot hold because its sectors do not fit
-/// the 32-bit first and end sector fields.
+/// A recognised volume the list cannot hold (its sectors lie beyond what
+/// 64-bit byte offsets reach).
 struct SkippedPartition {
     std::string fileSystemName;
     std::uint32_t entryIndex = 0;  // position in the table it came from (0-based)

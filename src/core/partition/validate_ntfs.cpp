@@ -1,5 +1,7 @@
 // NTFS boot-sector validation: the primary copy at the volume's first sector
 // and the backup copy at its last sector; either may supply each value.
+// Fields count in the volume's own sectors (bytes per sector at 0x0B, 512 or
+// up to 4096 on a 4Kn volume); the parameters are kept in 512-byte sectors.
 
 #include <array>
 #include <cstdint>
@@ -12,6 +14,7 @@ namespace qvx::partition {
 namespace {
 
 // NTFS boot sector fields (offsets in the 512-byte sector).
+constexpr std::size_t kBytesPerSector = 0x0B;           // u16
 constexpr std::size_t kSectorsPerCluster = 0x0D;        // u8
 constexpr std::size_t kMftCluster = 0x30;               // u64, low 32 bits used
 constexpr std::size_t kMftMirrorCluster = 0x38;         // u64, low 32 bits used
@@ -32,7 +35,15 @@ public:
     bool hasSignature() const { return m_sector[510] == 0x55 && m_sector[511] == 0xAA; }
 
 private:
-    void read() { m_range.read(m_primary ? m_range.SectorRangeStart : m_range.SectorRangeEnd, 1, m_sector.data()); }
+    // The backup is the volume's last logical sector: on a 4Kn disk it
+    // begins seven 512-byte sectors before the range's last one.
+    void read() {
+        const std::uint64_t units = m_range.diskUnits();
+        const std::uint64_t backup = m_range.SectorRangeEnd >= m_range.SectorRangeStart + units
+                                         ? m_range.SectorRangeEnd + 1 - units
+                                         : m_range.SectorRangeEnd;
+        m_range.read(m_primary ? m_range.SectorRangeStart : backup, 1, m_sector.data());
+    }
 
     const VolumeRange& m_range;
     bool m_primary = true;
@@ -46,9 +57,29 @@ bool validClusterSize(std::uint32_t sectorsPerCluster) {
     }
 }
 
+/// 512-byte sectors per sector of the volume; 1 when the field is no sector
+/// size (old tools left it unchecked).
+std::uint32_t unitsOf(util::Bytes boot) {
+    const std::uint32_t bytes = util::le16(boot, kBytesPerSector);
+    return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes / disk::kSectorSize : 1;
+}
+
+/// Sectors per cluster in 512-byte sectors, or 0 when the field is no
+/// power of two up to 128.
+std::uint32_t clusterSectorsOf(util::Bytes boot) {
+    const std::uint32_t field = util::le8(boot, kSectorsPerCluster);
+    return validClusterSize(field) ? field * unitsOf(boot) : 0;
+}
+
+/// A record size field: clusters when positive, else 2^-value bytes
+/// (0xF6 = 1024, 0xF4 = 4096); in 512-byte sectors.
+std::uint32_t recordSectorsOf(std::uint32_t value, std::uint32_t sectorsPerCluster) {
+    if (value >= 0xF4 && value <= 0xF6) return (1u << (0x100 - value)) / disk::kSectorSize;
+    return value * sectorsPerCluster;
+}
+
 std::uint32_t sectorsPerMftRecordOf(util::Bytes boot, std::uint32_t sectorsPerCluster) {
-    const std::uint32_t value = util::le32(boot, kClustersPerMftRecord);
-    return value == 0xF6 ? 2 : value * sectorsPerCluster;
+    return recordSectorsOf(util::le32(boot, kClustersPerMftRecord), sectorsPerCluster);
 }
 
 bool validMftRecordSize(std::uint32_t sectors) { return sectors == 2 || sectors == 4 || sectors == 6 || sectors == 8; }
@@ -61,13 +92,13 @@ bool beginsWithFile(const VolumeRange& range, std::uint64_t lba) {
 
 /// LBA of the first record of the MFT or its mirror named at fieldOffset,
 /// trying the other copy once; 0 when neither points at a FILE record.
-std::uint32_t locateRecordArea(const VolumeRange& range, BootCopies& boot, std::size_t fieldOffset,
+std::uint64_t locateRecordArea(const VolumeRange& range, BootCopies& boot, std::size_t fieldOffset,
                                std::uint32_t sectorsPerCluster) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (attempt == 1) boot.switchCopy();
         const std::uint64_t lba =
             range.SectorRangeStart + std::uint64_t{util::le32(boot.bytes(), fieldOffset)} * sectorsPerCluster;
-        if (lba <= 0xFFFFFFFFu && beginsWithFile(range, lba)) return static_cast<std::uint32_t>(lba);
+        if (beginsWithFile(range, lba)) return lba;
     }
     return 0;
 }
@@ -81,33 +112,33 @@ int validateNtfsVolume(const VolumeRange& range, VolumeParameters& params) {
         if (!boot.hasSignature()) return 0;
     }
 
-    std::uint32_t sectorsPerCluster = util::le8(boot.bytes(), kSectorsPerCluster);
-    if (!validClusterSize(sectorsPerCluster)) {
+    std::uint32_t sectorsPerCluster = clusterSectorsOf(boot.bytes());
+    if (sectorsPerCluster == 0) {
         boot.switchCopy();
-        sectorsPerCluster = util::le8(boot.bytes(), kSectorsPerCluster);
-        if (!validClusterSize(sectorsPerCluster)) return 0;
+        sectorsPerCluster = clusterSectorsOf(boot.bytes());
+        if (sectorsPerCluster == 0) return 0;
     }
 
     std::uint32_t sectorsPerMftRecord = sectorsPerMftRecordOf(boot.bytes(), sectorsPerCluster);
     if (!validMftRecordSize(sectorsPerMftRecord)) {
         boot.switchCopy();
-        sectorsPerCluster = util::le8(boot.bytes(), kSectorsPerCluster);
-        if (!validClusterSize(sectorsPerCluster)) return 0;
+        sectorsPerCluster = clusterSectorsOf(boot.bytes());
+        if (sectorsPerCluster == 0) return 0;
         sectorsPerMftRecord = sectorsPerMftRecordOf(boot.bytes(), sectorsPerCluster);
         if (!validMftRecordSize(sectorsPerMftRecord)) return 0;
     }
 
-    const std::uint32_t mftStart = locateRecordArea(range, boot, kMftCluster, sectorsPerCluster);
-    const std::uint32_t mftMirrorStart = locateRecordArea(range, boot, kMftMirrorCluster, sectorsPerCluster);
+    const std::uint64_t mftStart = locateRecordArea(range, boot, kMftCluster, sectorsPerCluster);
+    const std::uint64_t mftMirrorStart = locateRecordArea(range, boot, kMftMirrorCluster, sectorsPerCluster);
     if (mftStart == 0 && mftMirrorStart == 0) return 0;
 
     const std::uint32_t indexValue = util::le32(boot.bytes(), kClustersPerIndexRecord);
     params.sectorsPerCluster = sectorsPerCluster;
-    params.cluster0Start = static_cast<std::uint32_t>(range.SectorRangeStart);
+    params.cluster0Start = range.SectorRangeStart;
     params.mftStart = mftStart;
     params.mftMirrorStart = mftMirrorStart;
     params.sectorsPerMftRecord = sectorsPerMftRecord;
-    params.sectorsPerIndexRecord = indexValue == 0xF4 ? 8 : indexValue * sectorsPerCluster;
+    params.sectorsPerIndexRecord = recordSectorsOf(indexValue, sectorsPerCluster);
     return 1;
 }
 

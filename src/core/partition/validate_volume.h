@@ -24,6 +24,9 @@ struct VolumeRange {
     /// while reads past the disk's end simply fail. 0 when not set.
     std::uint64_t ClaimedEnd = 0;
 
+    /// 512-byte sectors per logical sector of the disk (8 on a 4Kn disk).
+    std::uint32_t diskUnits() const { return reader != nullptr ? reader->sectorUnits(diskIndex) : 1; }
+
     /// Clears buffer (count sectors) and reads into it; returns ReadSectors' result.
     int read(std::uint64_t lba, std::uint32_t count, void* buffer) const;
     /// The same, returning the number of sectors that could not be read

@@ -64,13 +64,21 @@ bool appendFatBootSectorRow(util::Bytes s, std::uint64_t lba, RecordTable& t) {
     const bool fat32 = util::bytesEqual(s, 85, "32");
     if (!fat32 && !util::bytesEqual(s, 57, "16")) return false;
 
+    // A volume made with larger sectors (bytes per sector at 11) counts in
+    // them; the row keeps 512-byte sectors, eight to a 4096-byte one.
+    const std::uint32_t bytesPerSector = util::le16(s, 11);
+    const std::uint64_t units =
+        bytesPerSector > 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0
+            ? bytesPerSector / 512
+            : 1;
     const std::uint64_t b = lba;
-    const std::uint64_t r = util::le16(s, 14);
-    const std::uint64_t k = util::le8(s, 13);
-    const std::uint64_t f = fat32 ? util::le32(s, 36) : util::le16(s, 22);
-    const std::uint64_t total = util::le32(s, 32);
-    const std::uint64_t e = fat32 ? 0 : static_cast<std::uint64_t>(util::le16(s, 17)) >> 4;
-    if (!isClusterSize(static_cast<std::uint32_t>(k))) return false;
+    const std::uint64_t r = std::uint64_t{util::le16(s, 14)} * units;
+    if (!isClusterSize(util::le8(s, 13))) return false;
+    const std::uint64_t k = std::uint64_t{util::le8(s, 13)} * units;
+    const std::uint64_t f = (fat32 ? util::le32(s, 36) : util::le16(s, 22)) * units;
+    const std::uint64_t total = std::uint64_t{util::le32(s, 32)} * units;
+    const std::uint64_t rootEntries = fat32 ? 0 : util::le16(s, 17);
+    const std::uint64_t e = units == 1 ? rootEntries >> 4 : (rootEntries * 32 + units * 512 - 1) / (units * 512) * units;
     // Every sector number of the row must be a 32-bit LBA; cluster 0 may lie
     // before the data area but not before the start of the disk.
     const std::uint64_t dataStart = b + r + e + 2 * f;

@@ -54,14 +54,23 @@ std::uint32_t saturateSigned32(std::uint64_t value) {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, INT32_MAX));
 }
 
+// The parameter fields are unsigned 32-bit: a position beyond them (a volume
+// past 2^32 sectors) is stored as 0xFFFFFFFF, the largest value they hold.
+std::uint32_t saturateUnsigned32(std::uint64_t value) {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(value, UINT32_MAX));
+}
+
 void writeParams(Writer& w, const partition::VolumeParameters& p, bool fat, bool ntfs) {
     if (fat) {
-        for (std::uint32_t v : {p.sectorsPerFat, p.sectorsPerCluster, p.rootSectors, p.rootStart, p.reservedSectors,
+        for (std::uint64_t v : {std::uint64_t{p.sectorsPerFat}, std::uint64_t{p.sectorsPerCluster},
+                                std::uint64_t{p.rootSectors}, p.rootStart, std::uint64_t{p.reservedSectors},
                                 p.cluster0Start, p.firstFatStart, p.secondFatStart})
-            w.u32(v);
+            w.u32(saturateUnsigned32(v));
     }
     if (ntfs) {
-        for (std::uint32_t v : {p.mftStart, p.mftMirrorStart, p.sectorsPerMftRecord, p.sectorsPerIndexRecord}) w.u32(v);
+        for (std::uint64_t v : {p.mftStart, p.mftMirrorStart, std::uint64_t{p.sectorsPerMftRecord},
+                                std::uint64_t{p.sectorsPerIndexRecord}})
+            w.u32(saturateUnsigned32(v));
     }
 }
 
@@ -122,13 +131,20 @@ private:
 
 void readParams(Reader& r, partition::VolumeParameters& p, bool fat, bool ntfs) {
     if (fat) {
-        for (std::uint32_t* v : {&p.sectorsPerFat, &p.sectorsPerCluster, &p.rootSectors, &p.rootStart,
-                                 &p.reservedSectors, &p.cluster0Start, &p.firstFatStart, &p.secondFatStart})
-            *v = r.u32("volume parameters");
+        p.sectorsPerFat = r.u32("volume parameters");
+        p.sectorsPerCluster = r.u32("volume parameters");
+        p.rootSectors = r.u32("volume parameters");
+        p.rootStart = r.u32("volume parameters");
+        p.reservedSectors = r.u32("volume parameters");
+        p.cluster0Start = r.u32("volume parameters");
+        p.firstFatStart = r.u32("volume parameters");
+        p.secondFatStart = r.u32("volume parameters");
     }
     if (ntfs) {
-        for (std::uint32_t* v : {&p.mftStart, &p.mftMirrorStart, &p.sectorsPerMftRecord, &p.sectorsPerIndexRecord})
-            *v = r.u32("volume parameters");
+        p.mftStart = r.u32("volume parameters");
+        p.mftMirrorStart = r.u32("volume parameters");
+        p.sectorsPerMftRecord = r.u32("volume parameters");
+        p.sectorsPerIndexRecord = r.u32("volume parameters");
     }
 }
 
@@ -141,7 +157,8 @@ constexpr std::size_t kMinFileRecordBytes = 4 + 4 * 3 + 8 + 4 + 4;
 }  // namespace
 
 SessionContent captureSession(SessionHeader header, const records::FolderNodeList& nodes,
-                              const records::ItemStore& items) {
+                              const records::ItemStore& items, std::uint32_t sectorUnits) {
+    if (sectorUnits == 0) sectorUnits = 1;
     SessionContent content;
     content.header = std::move(header);
     content.folders.reserve(static_cast<std::size_t>(nodes.count()));
@@ -163,7 +180,7 @@ SessionContent captureSession(SessionHeader header, const records::FolderNodeLis
         // The fields are signed 32-bit on disk: larger values saturate.
         SessionFile f;
         f.name = std::string(cut(items.name(i), kMaxNameText));
-        f.sector = saturateSigned32(it.sector);
+        f.sector = saturateSigned32(it.sector / sectorUnits);
         f.self = saturateSigned32(it.record);
         f.parent = saturateSigned32(it.parent);
         f.date = (it.flags & records::kItemHasFileNameTimes) != 0 ? it.fileNameTimes.created : it.times.created;
@@ -283,7 +300,8 @@ std::optional<SessionContent> decodeSession(std::span<const std::uint8_t> bytes,
 }
 
 void refillTables(const SessionContent& content, RecordTable& FolderTable, records::ItemStore& items,
-                  util::ProgressSink& progress) {
+                  util::ProgressSink& progress, std::uint32_t sectorUnits) {
+    if (sectorUnits == 0) sectorUnits = 1;
     FolderTable.clear();
     items.clear();
     const auto kind = records::volumeKindFromName(content.header.activeFileSystemName);
@@ -340,7 +358,9 @@ void refillTables(const SessionContent& content, RecordTable& FolderTable, recor
         bool havePrevious = false;
         for (const SessionFile& f : content.files) {
             records::Item item;
-            item.sector = f.sector;
+            // A saturated sector says only "beyond the field" and stays as read.
+            item.sector = f.sector >= static_cast<std::uint32_t>(INT32_MAX) ? f.sector
+                                                                           : std::uint64_t{f.sector} * sectorUnits;
             item.record = f.self;
             item.parent = f.parent;
             item.fileNameTimes.created = f.date;

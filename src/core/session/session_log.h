@@ -10,7 +10,8 @@
 //              the analysis, selected partition
 //   u8 K, K    file-system kind; u8 C, C search criterion
 //   u64 x 2    sector range start and end
-//   u32 x 12   volume parameters (FAT eight, then NTFS four)
+//   u32 x 12   volume parameters (FAT eight, then NTFS four); 0xFFFFFFFF
+//              stands for a position beyond 32 bits
 //   u32 x 8    active volume, FAT part; u32 x 4 active volume, NTFS part
 //   u8 F, F    active file-system name
 //   u32 M      folder records: u32 L (= name length + 25), name, u32 self,
@@ -104,11 +105,14 @@ struct SessionContent {
 /// The session of a finished analysis: one folder per node of the tree, in
 /// list order, and on NTFS one file per file item (streams as "file:stream"
 /// right after their file), names as UTF-8 bytes cut to 255 at a character
-/// boundary, numbers saturated to the signed 32-bit fields.
+/// boundary, numbers saturated to the signed 32-bit fields (2147483647).
+/// Item sectors are 512-byte LBAs; the log holds the disk's own sector
+/// numbers, sectorUnits 512-byte sectors each.
 SessionContent captureSession(SessionHeader header, const records::FolderNodeList& nodes,
-                              const records::ItemStore& items);
+                              const records::ItemStore& items, std::uint32_t sectorUnits = 1);
 
-/// The bytes of the log. Texts longer than their limit are cut to it.
+/// The bytes of the log. Texts longer than their limit are cut to it;
+/// parameters beyond the unsigned 32-bit fields are stored as 0xFFFFFFFF.
 std::vector<std::uint8_t> encodeSession(const SessionContent& content);
 
 /// Decodes a whole log without touching a disk or the tables. Empty when any
@@ -123,8 +127,10 @@ std::optional<SessionContent> decodeSession(std::span<const std::uint8_t> bytes,
 /// are not UTF-8 are read as Latin-1),
 /// then sorts FolderTable on "parent". The rows go in so that the tree
 /// builder recreates the saved node order.
+/// File sectors are turned back into 512-byte LBAs (sectorUnits each); a
+/// saturated one stays as read.
 void refillTables(const SessionContent& content, records::RecordTable& FolderTable, records::ItemStore& items,
-                  util::ProgressSink& progress);
+                  util::ProgressSink& progress, std::uint32_t sectorUnits = 1);
 
 /// Path with ".LGX" appended unless it already ends in ".LGX" (any case).
 /// The path is otherwise kept as chosen.

@@ -6,10 +6,10 @@ namespace {
 
 std::size_t slot(Problem kind) { return static_cast<std::size_t>(kind); }
 
-std::string where(const ProblemSample& s) {
+std::string where(const ProblemSample& s, std::uint32_t sectorUnits) {
     std::string text;
     if (s.record != UINT64_MAX) text = "record " + std::to_string(s.record);
-    if (s.lba != UINT64_MAX) text += (text.empty() ? "sector " : " at sector ") + std::to_string(s.lba);
+    if (s.lba != UINT64_MAX) text += (text.empty() ? "sector " : " at sector ") + std::to_string(s.lba / sectorUnits);
     if (!s.reason.empty()) text += (text.empty() ? "" : ": ") + s.reason;
     return text;
 }
@@ -64,7 +64,8 @@ void Diagnostics::merge(const Diagnostics& other) {
     }
 }
 
-std::vector<std::string> Diagnostics::summaryLines() const {
+std::vector<std::string> Diagnostics::summaryLines(std::uint32_t sectorUnits) const {
+    if (sectorUnits == 0) sectorUnits = 1;
     static constexpr const char* kWhat[] = {
         " sectors could not be read",
         " MFT records could not be read",
@@ -85,9 +86,14 @@ std::vector<std::string> Diagnostics::summaryLines() const {
     std::lock_guard lock(m_mutex);
     for (std::size_t k = 0; k < m_counts.size(); ++k) {
         if (m_counts[k] == 0) continue;
-        std::string line = std::to_string(m_counts[k]) + (m_counts[k] == 1 ? kWhatOne[k] : kWhat[k]);
+        // Unreadable 512-byte sectors are told as the disk's own sectors, a
+        // partly unreadable one counting whole.
+        const std::uint64_t count = k == slot(Problem::UnreadableSectors)
+                                        ? (m_counts[k] + sectorUnits - 1) / sectorUnits
+                                        : m_counts[k];
+        std::string line = std::to_string(count) + (count == 1 ? kWhatOne[k] : kWhat[k]);
         if (!m_samples[k].empty()) {
-            const std::string first = where(m_samples[k].front());
+            const std::string first = where(m_samples[k].front(), sectorUnits);
             if (!first.empty()) line += " (first: " + first + ")";
         }
         lines.push_back(std::move(line));

@@ -54,7 +54,9 @@ public:
 
     /// One line per kind that occurred, e.g. "3 MFT records could not be
     /// read (first: record 1234 at sector 99999)".
-    std::vector<std::string> summaryLines() const;
+    /// Sectors (512-byte, as recorded) are told in the disk's own sectors of
+    /// sectorUnits 512-byte sectors each.
+    std::vector<std::string> summaryLines(std::uint32_t sectorUnits = 1) const;
 
 private:
     mutable std::mutex m_mutex;

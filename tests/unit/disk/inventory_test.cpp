@@ -64,6 +64,16 @@ TEST(DiskInventory, GeometricCapacityAndDetailRows) {
     EXPECT_EQ(describeDisk(d).DiskTotalSectors, 5000000000ull);
 }
 
+TEST(DiskInventory, FourKnDiskIsDescribedInItsOwnSectors) {
+    DiskInfo d;
+    d.TotalSectors = 8 * 1000000;  // 512-byte sectors, as the engine counts
+    d.logicalSectorSize = 4096;
+    const DiskDetails details = describeDisk(d);
+    EXPECT_EQ(details.rows[6].second, "1000000");
+    EXPECT_EQ(details.rows[7].second, "4096");
+    EXPECT_EQ(details.DiskTotalSectors, 8000000u) << "the engine keeps 512-byte sectors";
+}
+
 TEST(DiskInventory, ImageFilesGetFixedGeometry) {
     TempDir dir;
     const fs::path image = dir.path() / "card.img";

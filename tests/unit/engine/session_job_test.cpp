@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "records/tables.h"
+#include "support/gpt_disk.h"
 
 namespace qvx::engine {
 namespace {
@@ -181,6 +184,73 @@ TEST(SessionJob, HeaderRecordsModeCriterionAndDisk) {
     h = sessionHeaderOf(state, "M", 0);
     EXPECT_EQ(h.searchMode, 2);
     EXPECT_EQ(h.searchCriterion, "Advance Search");
+}
+
+TEST(SessionJob, FourKnDiskLogHoldsTheDisksOwnSectors) {
+    std::vector<std::uint8_t> image(64 * 1024, 0);
+    std::memcpy(image.data() + 4096, "EFI PART", 8);  // a GPT counted in 4096-byte sectors
+    auto device = std::make_shared<disk::MemoryDevice>(image);
+    RecoveryState state;
+    state.reader->attachDevice(0, device);
+    fillNtfsResult(state);
+    const session::SessionHeader h = sessionHeaderOf(state, "M", 1);
+    EXPECT_EQ(h.sectorRangeStart, 256u);
+    EXPECT_EQ(h.sectorRangeEnd, 206848u / 8 - 1);
+    EXPECT_EQ(h.volumeParameters.mftStart, 260u);
+    EXPECT_EQ(h.volumeParameters.sectorsPerCluster, 1u);
+    const session::SessionContent c =
+        session::captureSession(h, state.FolderNodeList, state.items, state.reader->sectorUnits(0));
+    EXPECT_EQ(c.files[0].sector, 512u);
+
+    RecoveryState loaded;
+    loaded.reader->attachDevice(0, device);
+    util::NullProgress progress;
+    const std::vector<std::uint8_t> bytes = session::encodeSession(c);
+    ASSERT_EQ(loadSession(loaded, bytes, "M", progress, {}).status, SessionLoadStatus::Loaded);
+    EXPECT_EQ(loaded.SectorRangeStart, 2048u);
+    EXPECT_EQ(loaded.SectorRangeEnd, 206847u);
+    EXPECT_EQ(loaded.VolumeParameters.mftStart, 2048u + 32);
+    EXPECT_EQ(loaded.ActiveVolume.params.sectorsPerCluster, 8u);
+    ASSERT_GT(loaded.items.size(), 0u);
+    EXPECT_EQ(loaded.items[0].sector, 4096u);
+}
+
+TEST(SessionJob, PositionsPast32BitsAreReadAgainFromTheBootSector) {
+    const std::uint64_t start = (1ull << 32) + 2048;
+    auto device = std::make_shared<test::SparseDevice>(0x180000000ull);  // 3 TiB
+    std::uint8_t* boot = device->sector(start);
+    std::memcpy(boot + 3, "NTFS    ", 8);
+    boot[13] = 8;
+    boot[48] = 4;
+    boot[56] = 200;
+    boot[64] = 0xF6;
+    boot[68] = 0xF4;
+    boot[510] = 0x55;
+    boot[511] = 0xAA;
+    std::memcpy(device->sector(start + 32), "FILE", 4);
+    std::memcpy(device->sector(start + 1600), "FILE", 4);
+
+    RecoveryState state;
+    state.reader->attachDevice(0, device);
+    fillNtfsResult(state);
+    state.SectorRangeStart = start;
+    state.SectorRangeEnd = start + 32767;
+    ASSERT_EQ(partition::validateNtfsVolume(state.volumeRange(), state.VolumeParameters), 1);
+    state.ActiveVolume.params = state.VolumeParameters;
+    const std::vector<std::uint8_t> bytes = savedBytes(state, "M");
+    const auto decoded = session::decodeSession(bytes);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->header.activeParameters.mftStart, 0xFFFFFFFFu);
+    EXPECT_EQ(decoded->header.sectorRangeStart, start);
+
+    RecoveryState loaded;
+    loaded.reader->attachDevice(0, device);
+    util::NullProgress progress;
+    ASSERT_EQ(loadSession(loaded, bytes, "M", progress, {}).status, SessionLoadStatus::Loaded);
+    EXPECT_EQ(loaded.SectorRangeStart, start);
+    EXPECT_EQ(loaded.ActiveVolume.params.mftStart, start + 32);
+    EXPECT_EQ(loaded.ActiveVolume.params.mftMirrorStart, start + 1600);
+    EXPECT_EQ(loaded.VolumeParameters.cluster0Start, start);
 }
 
 }  // namespace

@@ -194,7 +194,7 @@ TEST(Gpt, ListStopsAtTwentySixPartitions) {
     EXPECT_EQ(r.list.entries.back().firstSector, 2048u + 25 * 2048);
 }
 
-TEST(Gpt, PartitionsBeyond32BitSectorsAreReportedAndSkipped) {
+TEST(Gpt, PartitionsBeyond32BitSectorsAreListedWith64BitNumbers) {
     const std::uint64_t sectors = 0x180000000ull;  // 3 TiB, sparse
     test::SparseDisk disk(sectors);
     const std::uint64_t high = 0x100000000ull;
@@ -207,17 +207,83 @@ TEST(Gpt, PartitionsBeyond32BitSectorsAreReportedAndSkipped) {
     test::ntfsBootAt(disk, high, 204799);
     test::ntfsBootAt(disk, 0xFFE00000ull, 0xFFFFF);
     const Read r = readTable(disk);
-    ASSERT_EQ(r.list.count(), 2);
+    ASSERT_EQ(r.list.count(), 4);
     EXPECT_EQ(r.list.entries[0].firstSector, 2048u);
-    EXPECT_EQ(r.list.entries[1].firstSector, 0xFFE00000u);
-    EXPECT_EQ(r.list.entries[1].endSector, 0xFFF00000u);
-    ASSERT_EQ(r.result.skipped.size(), 2u);
-    EXPECT_EQ(r.result.skipped[0].entryIndex, 1u);
-    EXPECT_EQ(r.result.skipped[0].fileSystemName, "NTFS");
-    EXPECT_EQ(r.result.skipped[0].firstSector, 0xFFF00000ull);
-    EXPECT_EQ(r.result.skipped[0].endSector, 0x100100001ull);
-    EXPECT_EQ(r.result.skipped[1].entryIndex, 2u);
-    EXPECT_EQ(r.result.skipped[1].firstSector, high);
+    EXPECT_EQ(r.list.entries[1].firstSector, 0xFFF00000ull);
+    EXPECT_EQ(r.list.entries[1].endSector, 0x100100001ull);
+    EXPECT_EQ(r.list.entries[2].firstSector, high);
+    EXPECT_EQ(r.list.entries[2].endSector, high + 204800);
+    EXPECT_EQ(r.list.entries[3].firstSector, 0xFFE00000ull);
+    EXPECT_EQ(r.list.entries[3].endSector, 0xFFF00000ull);
+    EXPECT_TRUE(r.result.skipped.empty());
+}
+
+TEST(Gpt, EntriesNoByteOffsetReachesAreReportedAndSkipped) {
+    test::SparseDisk disk(0x180000000ull);
+    test::writeGpt(disk, {{2048, 4095}, {0x00FFFFFFFFFFFF00ull, 0x00FFFFFFFFFFFFFFull}});
+    test::ntfsBootAt(disk, 2048, 2047);
+    const Read r = readTable(disk);
+    ASSERT_EQ(r.list.count(), 1);
+    EXPECT_TRUE(r.result.skipped.empty()) << "an entry past the disk's end has no boot sector to read";
+}
+
+/// A GPT counted in 4096-byte sectors: the header at byte 4096, the array
+/// right after it, entries in 4096-byte sectors.
+void writeGpt4k(MemoryDisk& disk, const std::vector<GptPart>& parts) {
+    constexpr std::uint64_t kUnits = 8;
+    const std::uint64_t logical = disk.sectors() / kUnits;
+    const std::vector<std::uint8_t> array = test::gptArray(parts);
+    std::uint8_t* mbr = disk.sector(0);
+    mbr[0x1BE + 4] = kProtectiveType;
+    test::putLe(mbr + 0x1BE + 8, 1, 4);
+    test::putLe(mbr + 0x1BE + 12, logical - 1, 4);
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    auto header = [&](std::uint64_t at, std::uint64_t other, std::uint64_t arrayAt) {
+        std::memcpy(disk.sector(arrayAt * kUnits), array.data(), array.size());
+        std::uint8_t* h = disk.sector(at * kUnits);
+        std::memcpy(h, "EFI PART", 8);
+        test::putLe(h + 8, 0x00010000, 4);
+        test::putLe(h + 12, 92, 4);
+        test::putLe(h + 24, at, 8);
+        test::putLe(h + 32, other, 8);
+        test::putLe(h + 40, 6, 8);
+        test::putLe(h + 48, logical - 6, 8);
+        test::putLe(h + 72, arrayAt, 8);
+        test::putLe(h + 80, test::kGptEntries, 4);
+        test::putLe(h + 84, test::kGptEntrySize, 4);
+        test::putLe(h + 88, gptCrc32(array.data(), array.size()), 4);
+        test::putLe(h + 16, gptCrc32(h, 92), 4);
+    };
+    header(1, logical - 1, 2);
+    header(logical - 1, 1, logical - 5);
+}
+
+TEST(Gpt, FourKnTableIsReadInItsOwnSectors) {
+    MemoryDisk disk(8 * 4096);  // 16 MiB, 4096 logical sectors
+    writeGpt4k(disk, {{256, 1279}, {1280, 2559}});
+    disk.ntfsBoot(256 * 8, 1023);
+    disk.put16At(256 * 8, 11, 4096);
+    disk.fat16Boot(1280 * 8, 1280);
+    disk.put16At(1280 * 8, 11, 4096);
+    Read r = readTable(disk);
+    ASSERT_EQ(r.list.count(), 2);
+    EXPECT_EQ(r.result.table, TableKind::Gpt);
+    EXPECT_FALSE(r.result.gptBackupUsed);
+    // Listed in 512-byte sectors; 4096-byte sector 256 is 512-byte sector 2048.
+    EXPECT_EQ(r.list.entries[0].fileSystemName, "NTFS");
+    EXPECT_EQ(r.list.entries[0].firstSector, 2048u);
+    EXPECT_EQ(r.list.entries[0].endSector, 1280u * 8);
+    EXPECT_EQ(r.list.entries[1].fileSystemName, "FAT16");
+    EXPECT_EQ(r.list.entries[1].firstSector, 1280u * 8);
+    EXPECT_EQ(r.list.entries[1].endSector, 2560u * 8);
+
+    // The backup header sits in the last 4096-byte sector.
+    std::memset(disk.sector(8), 0, 512);
+    r = readTable(disk);
+    ASSERT_EQ(r.list.count(), 2);
+    EXPECT_TRUE(r.result.gptBackupUsed);
+    EXPECT_EQ(r.list.entries[1].endSector, 2560u * 8);
 }
 
 }  // namespace

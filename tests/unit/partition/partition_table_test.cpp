@@ -81,6 +81,27 @@ TEST(PartitionTable, TypeNames) {
     EXPECT_EQ(nameForType(0x83, true), "");
 }
 
+TEST(PartitionTable, FourKnSlotsAndChainCountInTheDisksSectors) {
+    MemoryDisk disk(60000);
+    disk.bootMarker(0);
+    disk.slot(0, 0, 0x07, 256, 1000);
+    disk.slot(0, 1, 0x05, 2000, 4000);
+    disk.ntfsBoot(256 * 8, 999);
+    disk.put16At(256 * 8, 11, 4096);
+    // The record at 4096-byte sector 2000: a FAT32 drive at +64.
+    disk.slot(2000 * 8, 0, 0x0B, 64, 500);
+    disk.fat32Boot(2064 * 8, 500);
+    disk.put16At(2064 * 8, 11, 4096);
+    Read r = readTable(disk, disk.sectors());
+    ASSERT_EQ(r.list.count(), 2);
+    EXPECT_EQ(r.list.entries[0].fileSystemName, "NTFS");
+    EXPECT_EQ(r.list.entries[0].firstSector, 2048u);
+    EXPECT_EQ(r.list.entries[0].endSector, 2048u + 8000);
+    EXPECT_EQ(r.list.entries[1].fileSystemName, "FAT32");
+    EXPECT_EQ(r.list.entries[1].firstSector, 2064u * 8);
+    EXPECT_EQ(r.list.entries[1].endSector, 2564u * 8);
+}
+
 TEST(PartitionTable, ExtendedChainArithmetic) {
     MemoryDisk disk(kDiskSectors);
     disk.bootMarker(0);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "partition/validate_volume.h"
 #include "unit/fat/fat_test_image.h"
 
@@ -107,6 +109,63 @@ TEST(ValidateFat32, SecondFatWithoutMediaByteIsRejected) {
     writeFat32Boot(d.sector(6), 32, 50, 8, 2);
     VolumeParameters p;
     EXPECT_EQ(validateFat32Volume(d.range(0, 399), p), 0);
+}
+
+// Volumes declaring 4096 bytes per sector: every count is kept in 512-byte
+// sectors, eight to a volume sector.
+TEST(ValidateFat16, FourKnVolumeIsKeptIn512ByteSectors) {
+    TestDisk d(2000);
+    const std::uint64_t s = 800;  // 4096-byte sector 100
+    std::uint8_t* b = d.sector(s);
+    put16(b + 11, 4096);
+    b[13] = 1;
+    put16(b + 14, 1);    // reserved
+    put16(b + 17, 512);  // root entries: 16 KiB, four volume sectors
+    put16(b + 22, 2);    // sectors per FAT
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    d.sector(s + (1 + 2) * 8)[0] = 0xF8;
+    VolumeParameters p;
+    ASSERT_EQ(validateFat16Volume(d.range(s, 1999), p), 1);
+    EXPECT_EQ(p.sectorsPerCluster, 8u);
+    EXPECT_EQ(p.reservedSectors, 8u);
+    EXPECT_EQ(p.sectorsPerFat, 16u);
+    EXPECT_EQ(p.firstFatStart, s + 8);
+    EXPECT_EQ(p.secondFatStart, s + 24);
+    EXPECT_EQ(p.rootStart, s + 40);
+    EXPECT_EQ(p.rootSectors, 32u);
+    EXPECT_EQ(p.cluster0Start, s + 40 + 32 - 16);
+
+    // A root directory that does not fill its last sector still owns it.
+    put16(b + 17, 100);
+    ASSERT_EQ(validateFat16Volume(d.range(s, 1999), p), 1);
+    EXPECT_EQ(p.rootSectors, 8u);
+}
+
+TEST(ValidateFat32, FourKnVolumeAndItsBackupSixVolumeSectorsIn) {
+    TestDisk d(4000);
+    const std::uint64_t s = 0;
+    for (std::uint64_t at : {s, s + 6 * 8}) {
+        writeFat32Boot(d.sector(at), 32, 10, 1, 2);
+        put16(d.sector(at) + 11, 4096);
+        std::memcpy(d.sector(at) + 82, "FAT32   ", 8);
+    }
+    d.sector(s + (32 + 10) * 8)[0] = 0xF8;
+    VolumeParameters p;
+    ASSERT_EQ(validateFat32Volume(d.range(s, 3999), p), 1);
+    EXPECT_EQ(p.sectorsPerCluster, 8u);
+    EXPECT_EQ(p.sectorsPerFat, 80u);
+    EXPECT_EQ(p.firstFatStart, 256u);
+    EXPECT_EQ(p.secondFatStart, 336u);
+    EXPECT_EQ(p.rootStart, 2u) << "FAT32 keeps the root cluster, not a sector";
+    EXPECT_EQ(p.cluster0Start, 256u + 160 - 16);
+
+    // Primary without signature: the disk (4Kn by the boot sector) has its
+    // backup 48 512-byte sectors in.
+    d.sector(s)[510] = 0;
+    VolumeParameters q;
+    ASSERT_EQ(validateFat32Volume(d.range(s, 3999), q), 1);
+    EXPECT_EQ(q.cluster0Start, p.cluster0Start);
 }
 
 }  // namespace

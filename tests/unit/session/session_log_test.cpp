@@ -20,6 +20,22 @@ void append(Bytes& out, std::initializer_list<int> bytes) {
 }
 void append(Bytes& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
 
+/// The twelve parameters, in the log's order, numbered from first up.
+void numberInOrder(partition::VolumeParameters& p, std::uint32_t first) {
+    p.sectorsPerFat = first;
+    p.sectorsPerCluster = first + 1;
+    p.rootSectors = first + 2;
+    p.rootStart = first + 3;
+    p.reservedSectors = first + 4;
+    p.cluster0Start = first + 5;
+    p.firstFatStart = first + 6;
+    p.secondFatStart = first + 7;
+    p.mftStart = first + 8;
+    p.mftMirrorStart = first + 9;
+    p.sectorsPerMftRecord = first + 10;
+    p.sectorsPerIndexRecord = first + 11;
+}
+
 SessionContent smallNtfsSession() {
     SessionContent c;
     SessionHeader& h = c.header;
@@ -32,22 +48,8 @@ SessionContent smallNtfsSession() {
     h.searchCriterion = kStandardCriterion;
     h.sectorRangeStart = 0x0102030405060708ull;
     h.sectorRangeEnd = 0x1122;
-    std::uint32_t v = 1;
-    for (std::uint32_t* f : {&h.volumeParameters.sectorsPerFat, &h.volumeParameters.sectorsPerCluster,
-                             &h.volumeParameters.rootSectors, &h.volumeParameters.rootStart,
-                             &h.volumeParameters.reservedSectors, &h.volumeParameters.cluster0Start,
-                             &h.volumeParameters.firstFatStart, &h.volumeParameters.secondFatStart,
-                             &h.volumeParameters.mftStart, &h.volumeParameters.mftMirrorStart,
-                             &h.volumeParameters.sectorsPerMftRecord, &h.volumeParameters.sectorsPerIndexRecord})
-        *f = v++;
-    v = 0x15;
-    for (std::uint32_t* f : {&h.activeParameters.sectorsPerFat, &h.activeParameters.sectorsPerCluster,
-                             &h.activeParameters.rootSectors, &h.activeParameters.rootStart,
-                             &h.activeParameters.reservedSectors, &h.activeParameters.cluster0Start,
-                             &h.activeParameters.firstFatStart, &h.activeParameters.secondFatStart,
-                             &h.activeParameters.mftStart, &h.activeParameters.mftMirrorStart,
-                             &h.activeParameters.sectorsPerMftRecord, &h.activeParameters.sectorsPerIndexRecord})
-        *f = v++;
+    numberInOrder(h.volumeParameters, 1);
+    numberInOrder(h.activeParameters, 0x15);
     h.activeFileSystemName = "NTFS";
     c.folders.push_back({"ab", 0x0FFFFFFF, 5, 0x0102, 0, 1});
     c.files.push_back({"f", 0x10, 0x40, 5, -1, 7, 1});
@@ -218,6 +220,51 @@ TEST(SessionLog, CaptureSaturatesFieldsAndCutsNamesAtCharacters) {
     EXPECT_EQ(c.files[1].deleted, 1u);
     h.activeFileSystemName = "FAT16";
     EXPECT_TRUE(captureSession(h, nodes, items).files.empty());
+}
+
+TEST(SessionLog, PositionsBeyond32BitsSaturateTheParameterFields) {
+    SessionContent c = smallNtfsSession();
+    c.header.volumeParameters.mftStart = (1ull << 32) + 2048;
+    c.header.activeParameters.cluster0Start = 0xFFFFFFFFull;
+    c.header.activeParameters.mftMirrorStart = 1ull << 40;
+    c.header.sectorRangeStart = (1ull << 32) + 2048;
+    const auto decoded = decodeSession(encodeSession(c));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->header.volumeParameters.mftStart, 0xFFFFFFFFu);
+    EXPECT_EQ(decoded->header.activeParameters.cluster0Start, 0xFFFFFFFFu);
+    EXPECT_EQ(decoded->header.activeParameters.mftMirrorStart, 0xFFFFFFFFu);
+    EXPECT_EQ(decoded->header.activeParameters.mftStart, 0x15u + 8) << "the fields around stay";
+    EXPECT_EQ(decoded->header.sectorRangeStart, (1ull << 32) + 2048) << "the range is 64-bit";
+    // Everything else is byte for byte what it was.
+    c.header.volumeParameters.mftStart = 0xFFFFFFFFu;
+    c.header.activeParameters.mftMirrorStart = 0xFFFFFFFFu;
+    EXPECT_EQ(encodeSession(*decoded), encodeSession(c));
+}
+
+TEST(SessionLog, FileSectorsAreTheDisksOwnSectors) {
+    records::FolderNodeList nodes;
+    records::ItemStore items;
+    records::Item a;
+    a.sector = 2048 + 32;  // a 4096-byte record at 4096-byte sector 260
+    a.record = 64;
+    a.parent = 5;
+    items.add(a, "a");
+    a.sector = 8ull << 32;  // 4096-byte sector 2^32: past the signed field
+    a.record = 65;
+    items.add(a, "b");
+    SessionHeader h;
+    h.activeFileSystemName = "NTFS";
+    const SessionContent c = captureSession(h, nodes, items, 8);
+    ASSERT_EQ(c.files.size(), 2u);
+    EXPECT_EQ(c.files[0].sector, 260u);
+    EXPECT_EQ(c.files[1].sector, 2147483647u);
+    records::RecordTable folders = records::makeFolderTable();
+    records::ItemStore back;
+    util::NullProgress progress;
+    refillTables(c, folders, back, progress, 8);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].sector, 2048u + 32);
+    EXPECT_EQ(back[1].sector, 2147483647u) << "a saturated sector stays as read";
 }
 
 TEST(SessionRefill, NamesReadAsUtf8OrLatin1AndStreamsFollowTheirFile) {
