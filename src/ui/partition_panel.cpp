@@ -292,7 +292,7 @@ void PartitionPanel::showPartitionEntryRows() {
     }
     const auto& e = list.entries[static_cast<std::size_t>(m_rememberedPartition)];
     if (m_dlg.m_SearchMode == kModeAdvance) {
-        const std::uint32_t size = (e.endSector - e.firstSector) >> 11;
+        const auto size = static_cast<std::uint32_t>((e.endSector - e.firstSector) >> 11);
         m_dlg.setDetailRows({{"1.   Partition Number : ", "1"},
                              {"2.   Search Mode : ", "Advance"},
                              {"3.   Size :  ", std::to_string(size) + " MB"}});
