@@ -61,9 +61,9 @@ class MftWalk {
 public:
     MftWalk(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
             records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
-            util::Diagnostics* diagnostics)
+            util::Diagnostics* diagnostics, records::ClusterOwnerIndex* live)
         : m_volume(volume), m_runs(runs), m_tables(tables), m_items(items), m_progress(progress),
-          m_diagnostics(diagnostics), m_source(volume, runs, sectorsPerCluster, diagnostics),
+          m_diagnostics(diagnostics), m_live(live), m_source(volume, runs, sectorsPerCluster, diagnostics),
           m_volumeClusters(volumeClusterCount(volume, sectorsPerCluster)), m_total(runs.totalSectors()),
           m_recordSectors(runs.recordBytes() / 512) {}
 
@@ -80,6 +80,7 @@ public:
                 result.slotCount = n + 1;
             });
         report();
+        if (m_live != nullptr && !result.stopped) m_live->finish();
         return result;
     }
 
@@ -102,6 +103,7 @@ private:
         // An extension record holds attributes of its base record's file;
         // it is taken with that file, not as an item of its own.
         if (file.header.isExtension()) return;
+        if (m_live != nullptr && (file.header.flags & 1) != 0) addLiveClusters(file, *m_live);
         const NamedFileName* name = file.bestName();
         if (name == nullptr) return;
 
@@ -216,6 +218,7 @@ private:
     records::ItemStore& m_items;
     util::ProgressSink& m_progress;
     util::Diagnostics* m_diagnostics;
+    records::ClusterOwnerIndex* m_live;
     WalkSource m_source;
     const std::uint64_t m_volumeClusters;
     const std::uint64_t m_total;
@@ -245,17 +248,44 @@ void appendMiscellaneousRow(records::RecordTable& FolderTable) {
     FolderTable.setCell(row, FolderColumn::kType, "FOLDER");
 }
 
+void addLiveClusters(const MftFile& file, records::ClusterOwnerIndex& live) {
+    for (const DataStream& s : file.streams) {
+        if (s.resident) continue;
+        for (const Run& r : s.runs)
+            if (!r.sparse) live.add(r.lcn, r.clusters, file.number);
+    }
+}
+
 WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
                    records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
-                   std::stop_token stop, util::Diagnostics* diagnostics) {
-    MftWalk walk(volume, runs, sectorsPerCluster, tables, items, progress, diagnostics);
+                   std::stop_token stop, util::Diagnostics* diagnostics, records::ClusterOwnerIndex* liveClusters) {
+    if (liveClusters != nullptr) liveClusters->clear();
+    MftWalk walk(volume, runs, sectorsPerCluster, tables, items, progress, diagnostics, liveClusters);
     return walk.run(stop);
+}
+
+bool collectLiveClusters(const partition::VolumeRange& volume, const MftRunTable& runs,
+                         std::uint32_t sectorsPerCluster, records::ClusterOwnerIndex& live, std::stop_token stop) {
+    live.clear();
+    WalkSource source(volume, runs, sectorsPerCluster, nullptr);
+    const std::uint64_t volumeClusters = volumeClusterCount(volume, sectorsPerCluster);
+    const std::uint32_t recordSectors = runs.recordBytes() / 512;
+    const bool done = runs.forEachRecord(
+        volume, stop, [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
+            if (bad == recordSectors || !isFileRecord(record)) return;
+            (void)applyFixup(record, record.size());
+            MftFile file;
+            if (!decodeMftFile(record, n, lba, &source, volumeClusters, file, nullptr).ok()) return;
+            if (!file.header.isExtension() && (file.header.flags & 1) != 0) addLiveClusters(file, live);
+        });
+    if (done) live.finish();
+    return done;
 }
 
 bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition::VolumeParameters& params,
                            MftRunTable& runs, records::RecordTables& tables, records::ItemStore& items,
                            records::FolderNodeList& nodes, util::ProgressSink& progress, std::stop_token stop,
-                           util::Diagnostics* diagnostics) {
+                           util::Diagnostics* diagnostics, records::ClusterOwnerIndex* liveClusters) {
     tables.FolderTable.clear();
     tables.FileTable.clear();
     items.clear();
@@ -265,7 +295,8 @@ bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition
     (void)runs.buildMftRunTable(volume, params.cluster0Start, params.mftStart, params.sectorsPerCluster,
                                 params.mftMirrorStart, diagnostics);
 
-    const WalkResult walk = walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics);
+    const WalkResult walk =
+        walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics, liveClusters);
 
     // A stopped walk still gets its tree: the folders and files found so far
     // are arranged the same way, which takes little time.
