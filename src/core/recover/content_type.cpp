@@ -81,10 +81,11 @@ bool listed(std::string_view extensions, std::string_view ext) {
     return false;
 }
 
-/// Contents that say nothing about the type a name should have.
+/// Contents that say nothing about the type a name should have: bytes
+/// the database does not recognise, or none.
 bool uninformative(std::string_view type) {
     return type.empty() || type == "application/octet-stream" || type == "inode/x-empty" ||
-           type == "application/x-empty" || type.starts_with("text/plain");
+           type == "application/x-empty";
 }
 
 }  // namespace
@@ -124,8 +125,8 @@ bool typeMismatch(std::string_view name, std::string_view contentType) {
     const std::string ext = extensionOf(name);
     if (ext.empty() || uninformative(contentType)) return false;
     if (const TypeExtensions* t = findType(contentType)) return !listed(t->extensions, ext);
-    // Unlisted contents: a disagreement only when the extension claims a
-    // listed type of another family (an ".jpg" holding HTML, say).
+    // Unlisted contents (plain text, HTML, ...): a disagreement only when
+    // the extension claims a listed type (a ".jpg" holding text, say).
     for (const TypeExtensions& t : kTypes)
         if (listed(t.extensions, ext)) return true;
     return false;

@@ -39,9 +39,9 @@ std::string extensionOf(std::string_view name);
 
 /// True when contentType is a type whose extensions are known and the
 /// name's extension is not one of them, or the extension belongs to a known
-/// type and the contents are recognisably something else. Contents typed
-/// only as data, text or empty, and names without an extension, never
-/// disagree.
+/// type and the contents are recognisably something else (text in a
+/// ".jpg"). Contents typed only as data or empty, and names without an
+/// extension, never disagree.
 bool typeMismatch(std::string_view name, std::string_view contentType);
 
 }  // namespace qvx::recover
