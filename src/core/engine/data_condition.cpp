@@ -119,6 +119,7 @@ private:
     bool readAllocation(RecoveryState& state) {
         if (m_allocationRead) return m_allocationOk;
         m_allocationRead = true;
+        ensureMftRunTable(state);
         if (!m_ntfs) {
             m_fat = std::make_unique<fat::FatVolume>(activeFatVolume(state));
             if (!m_fat->isFat() || m_fat->maxCluster() < 2) return false;
@@ -163,7 +164,7 @@ private:
             if (m_ntfs) {
                 const std::size_t at = itemOfRecord(state, owner);
                 names.push_back(at == records::ItemStore::kNone ? "record " + std::to_string(owner)
-                                                                : ntfsItemPath(state.items, at));
+                                                                : itemPath(state, at));
             } else if (owner < m_fatOwnerPaths.size()) {
                 names.push_back(m_fatOwnerPaths[static_cast<std::size_t>(owner)]);
             }
@@ -179,6 +180,33 @@ private:
                                             state.liveClusters, {});
         }
         return state.liveClusters;
+    }
+
+    /// The path of an NTFS item as the tree shows it ("Docs/a.txt"): its
+    /// name below the folders of the node list.
+    std::string itemPath(const RecoveryState& state, std::size_t index) {
+        const records::FolderNodeList& nodes = state.FolderNodeList;
+        if (m_nodeOfFolder.empty())
+            for (int i = 0; i < nodes.count(); ++i) m_nodeOfFolder.emplace(nodes.node(i).selfId, i);
+        std::vector<std::string_view> parts{state.items.name(index)};
+        std::uint32_t parent = static_cast<std::uint32_t>(std::min<std::uint64_t>(state.items[index].parent, UINT32_MAX));
+        for (int depth = 0; depth < nodes.count() && parent != records::kNtfsRootId; ++depth) {
+            const auto at = m_nodeOfFolder.find(parent);
+            if (at == m_nodeOfFolder.end()) {
+                parts.push_back(records::kMiscFolderName);
+                break;
+            }
+            const records::FolderNode& node = nodes.node(at->second);
+            parts.push_back(node.name);
+            if (node.parentId == parent) break;
+            parent = node.parentId;
+        }
+        std::string out;
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+            if (!out.empty()) out += '/';
+            out += *it;
+        }
+        return out;
     }
 
     std::size_t itemOfRecord(const RecoveryState& state, std::uint64_t record) {
@@ -248,6 +276,7 @@ private:
     records::ClusterOwnerIndex m_fatOwners;
     std::vector<std::string> m_fatOwnerPaths;
     std::unordered_map<std::uint64_t, std::size_t> m_recordItems;
+    std::unordered_map<std::uint32_t, int> m_nodeOfFolder;
 };
 
 namespace {
@@ -321,7 +350,15 @@ ConditionCounts countConditions(RecoveryState& state, const records::FileList& r
     return counts;
 }
 
-records::Provenance rowProvenance(const RecoveryState& state, const records::FileListRow& row) {
+void ensureMftRunTable(RecoveryState& state) {
+    if (!isNtfs(state) || state.mftRunTable.runCount() != 0) return;
+    const auto& params = state.ActiveVolume.params;
+    state.mftRunTable.setRecordBytes(params.sectorsPerMftRecord * 512);
+    (void)state.mftRunTable.buildMftRunTable(state.volumeRange(), params.cluster0Start, params.mftStart,
+                                             params.sectorsPerCluster, params.mftMirrorStart);
+}
+
+records::Provenance rowProvenance(RecoveryState& state, const records::FileListRow& row) {
     records::Provenance p;
     if (row.isFolder && row.selfId == records::kMiscFolderId) return p;
     const bool underMisc = row.parentId == records::kMiscFolderId;
@@ -331,6 +368,10 @@ records::Provenance rowProvenance(const RecoveryState& state, const records::Fil
         if (row.item < state.items.size()) {
             p.record = state.items[row.item].record;
             p.sector = state.items[row.item].sector;
+        }
+        if (p.sector == 0) {
+            ensureMftRunTable(state);
+            p.sector = state.mftRunTable.recordSector(p.record);
         }
         p.parentBy = underMisc ? records::ParentBy::Miscellaneous : records::ParentBy::ParentReference;
         return p;
@@ -352,29 +393,6 @@ records::Provenance rowProvenance(const RecoveryState& state, const records::Fil
     p.sector = static_cast<std::uint64_t>(row.selfId) * params.sectorsPerCluster + params.cluster0Start;
     p.parentBy = underMisc ? records::ParentBy::Miscellaneous : records::ParentBy::ParentReference;
     return p;
-}
-
-std::string ntfsItemPath(const records::ItemStore& items, std::size_t index) {
-    if (index >= items.size()) return {};
-    std::vector<std::string_view> parts{items.name(index)};
-    std::uint64_t parent = items[index].parent;
-    for (std::size_t depth = 0; depth < 1024; ++depth) {
-        if (parent == records::kNtfsRootId) break;
-        const std::size_t folder = parent == records::kMiscFolderId ? records::ItemStore::kNone : items.folderOf(parent);
-        if (folder == records::ItemStore::kNone) {
-            parts.push_back(records::kMiscFolderName);
-            break;
-        }
-        parts.push_back(items.name(folder));
-        if (items[folder].parent == parent) break;
-        parent = items[folder].parent;
-    }
-    std::string out;
-    for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
-        if (!out.empty()) out += '/';
-        out += *it;
-    }
-    return out;
 }
 
 }  // namespace qvx::engine

@@ -48,11 +48,13 @@ struct ConditionCounts {
 /// How many of the rows (those with a condition) are in each condition.
 ConditionCounts countConditions(RecoveryState& state, const records::FileList& rows, bool insideDeleted = false);
 
-/// Where the row's item was found and how its parent was decided.
-records::Provenance rowProvenance(const RecoveryState& state, const records::FileListRow& row);
+/// Where the row's item was found and how its parent was decided. An NTFS
+/// record whose sector the items do not carry (folders of a tree loaded
+/// from a session log) is located through the MFT's runs.
+records::Provenance rowProvenance(RecoveryState& state, const records::FileListRow& row);
 
-/// The path of an NTFS item from the volume root ("Docs/a.txt"), through
-/// its parents' items; "QVX_Miscellaneous/..." when a parent is missing.
-std::string ntfsItemPath(const records::ItemStore& items, std::size_t index);
+/// Builds the MFT's run table of an NTFS tree that came without it (loaded
+/// from a session log); nothing when it is there or the volume is not NTFS.
+void ensureMftRunTable(RecoveryState& state);
 
 }  // namespace qvx::engine

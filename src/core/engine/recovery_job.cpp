@@ -430,12 +430,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
 
     // A tree loaded from a session log comes without the MFT's run table;
     // the records are found through it, so build it from the volume.
-    if (state.ActiveVolume.fileSystemName == "NTFS" && state.mftRunTable.runCount() == 0) {
-        const auto& params = state.ActiveVolume.params;
-        state.mftRunTable.setRecordBytes(params.sectorsPerMftRecord * 512);
-        (void)state.mftRunTable.buildMftRunTable(state.volumeRange(), params.cluster0Start, params.mftStart,
-                                                 params.sectorsPerCluster, params.mftMirrorStart);
-    }
+    ensureMftRunTable(state);
     Recoverer recoverer(state, writer);
     recoverer.renameFolders(&options.renamedFolders);
     recoverer.onOpened([&](const recover::ReportEntry& e) { reportFile.inProgress(e, run.report); });
