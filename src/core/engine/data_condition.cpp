@@ -290,7 +290,8 @@ ConditionCache& cacheOf(RecoveryState& state) {
 /// The key a row's condition is kept under: its item (NTFS) or its
 /// directory entry (FAT).
 std::pair<std::uint64_t, std::uint64_t> rowKey(const RecoveryState& state, const records::FileListRow& row) {
-    if (isNtfs(state)) return {1, row.item};
+    if (isNtfs(state)) return row.item < state.items.size() ? std::pair<std::uint64_t, std::uint64_t>{1, row.item}
+                                                            : std::pair<std::uint64_t, std::uint64_t>{2, row.selfId};
     return {row.entrySector, (std::uint64_t{1} << 40) | row.entryOffset};
 }
 

@@ -43,9 +43,18 @@ struct ConditionCounts {
     std::size_t partlyOverwritten = 0;
     std::size_t overwritten = 0;
     std::size_t unknown = 0;
+    ConditionCounts& operator+=(const ConditionCounts& o) {
+        intact += o.intact;
+        partlyOverwritten += o.partlyOverwritten;
+        overwritten += o.overwritten;
+        unknown += o.unknown;
+        return *this;
+    }
 };
 
-/// How many of the rows (those with a condition) are in each condition.
+/// How many of the rows (those with a condition) are in each condition; a
+/// selection spanning several folders adds up the counts of each folder's
+/// rows (with that folder's insideDeleted).
 ConditionCounts countConditions(RecoveryState& state, const records::FileList& rows, bool insideDeleted = false);
 
 /// Where the row's item was found and how its parent was decided. An NTFS
