@@ -50,7 +50,7 @@ AnalysisStatus openFatFileSystem(RecoveryState& state, int number, util::Progres
     state.items.clear();
     state.FolderNodeList.clear();
     state.conditions.reset();
-    state.liveClusters.clear();
+    state.walkRuns.clear();
     scan::FatFileSystem opened;
     if (!scan::OpenFatFileSystem(state.volumeRange(), number, state.tables, opened, progress, stop))
         return stop.stop_requested() ? AnalysisStatus::Stopped : AnalysisStatus::Invalid;

@@ -45,7 +45,7 @@ AnalysisStatus runStandardSearch(RecoveryState& state, util::ProgressSink& progr
     // What the conditions of deleted files were computed from belongs to
     // the previous tree.
     state.conditions.reset();
-    state.liveClusters.clear();
+    state.walkRuns.clear();
     if (state.FileSystemKind == "NTFS") {
         state.ActiveVolume.params = state.VolumeParameters;
         state.ActiveVolume.fileSystemName = "NTFS";
@@ -53,7 +53,7 @@ AnalysisStatus runStandardSearch(RecoveryState& state, util::ProgressSink& progr
         const bool complete =
             ntfs::runNtfsStandardSearch(state.volumeRange(), state.VolumeParameters, state.mftRunTable, state.tables,
                                         state.items, state.FolderNodeList, progress, stop, &state.diagnostics,
-                                        &state.liveClusters);
+                                        &state.walkRuns);
         if (!complete) return AnalysisStatus::Stopped;
         return state.items.fileCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;
     }

@@ -33,6 +33,13 @@ struct VolumeKey {
     std::size_t items = 0;
     int nodes = 0;
     bool operator==(const VolumeKey&) const = default;
+    /// Compared on every call: no copy of the state's strings.
+    bool matches(const RecoveryState& state) const {
+        return first == state.SectorRangeStart && last == state.SectorRangeEnd &&
+               cluster0 == state.ActiveVolume.params.cluster0Start &&
+               sectorsPerCluster == state.ActiveVolume.params.sectorsPerCluster && items == state.items.size() &&
+               nodes == state.FolderNodeList.count() && fileSystem == state.ActiveVolume.fileSystemName;
+    }
 };
 
 VolumeKey keyOf(const RecoveryState& state) {
@@ -62,32 +69,43 @@ public:
 
     const VolumeKey& key() const { return m_key; }
 
-    records::DataCondition evaluate(RecoveryState& state, const recover::FileLayout& layout) {
+    /// The clusters of a located layout (sparse runs hold none).
+    std::vector<records::ClusterRun> clustersOf(const recover::FileLayout& layout, bool& outside) const {
+        std::vector<records::ClusterRun> out;
+        if (m_sectorsPerCluster == 0) return out;
+        for (const recover::Extent& e : layout.extents) {
+            if (e.sparse || e.sectors == 0) continue;
+            if (e.lba < m_cluster0) {
+                outside = true;
+                continue;
+            }
+            const std::uint64_t first = (e.lba - m_cluster0) / m_sectorsPerCluster;
+            const std::uint64_t end = (e.lba - m_cluster0 + e.sectors + m_sectorsPerCluster - 1) / m_sectorsPerCluster;
+            out.push_back(records::ClusterRun{first, end - first});
+        }
+        return out;
+    }
+
+    records::DataCondition evaluate(RecoveryState& state, const std::vector<records::ClusterRun>& runs,
+                                    bool outside) {
         records::DataCondition out;
         if (m_sectorsPerCluster == 0 || !readAllocation(state)) {
             out.kind = records::DataConditionKind::Unknown;
             return out;
         }
-        bool unreadable = false;
-        // Extents whose clusters are (partly) reused, for naming owners.
+        bool unreadable = outside;
+        // Runs whose clusters are (partly) reused, for naming owners.
         std::vector<std::pair<std::uint64_t, std::uint64_t>> reusedRanges;
-        for (const recover::Extent& e : layout.extents) {
-            if (e.sparse || e.sectors == 0) continue;
-            if (e.lba < m_cluster0) {
-                unreadable = true;
-                continue;
-            }
-            const std::uint64_t first = (e.lba - m_cluster0) / m_sectorsPerCluster;
-            const std::uint64_t end = (e.lba - m_cluster0 + e.sectors + m_sectorsPerCluster - 1) / m_sectorsPerCluster;
+        for (const records::ClusterRun& r : runs) {
             std::uint64_t reusedHere = 0;
-            for (std::uint64_t c = first; c < end; ++c) {
-                const int a = allocated(c);
+            for (std::uint64_t i = 0; i < r.clusterCount; ++i) {
+                const int a = allocated(r.firstCluster + i);
                 if (a < 0) unreadable = true;
                 if (a != 0) ++reusedHere;
             }
-            out.totalClusters += end - first;
+            out.totalClusters += r.clusterCount;
             out.reusedClusters += reusedHere;
-            if (reusedHere != 0) reusedRanges.emplace_back(first, end - first);
+            if (reusedHere != 0) reusedRanges.emplace_back(r.firstCluster, r.clusterCount);
         }
         if (unreadable && out.reusedClusters == 0) {
             out.kind = records::DataConditionKind::Unknown;
@@ -174,12 +192,12 @@ private:
     const records::ClusterOwnerIndex& ntfsOwners(RecoveryState& state) {
         // A tree loaded from a session log (or found by a raw scan) came
         // without the walk's index: one walk of the MFT makes it.
-        if (!state.liveClusters.built() && !m_ownersTried && state.mftRunTable.runCount() != 0) {
+        if (!state.walkRuns.live.built() && !m_ownersTried && state.mftRunTable.runCount() != 0) {
             m_ownersTried = true;
             (void)ntfs::collectLiveClusters(state.volumeRange(), state.mftRunTable, m_sectorsPerCluster,
-                                            state.liveClusters, {});
+                                            state.walkRuns.live, {});
         }
-        return state.liveClusters;
+        return state.walkRuns.live;
     }
 
     /// The path of an NTFS item as the tree shows it ("Docs/a.txt"): its
@@ -282,7 +300,7 @@ private:
 namespace {
 
 ConditionCache& cacheOf(RecoveryState& state) {
-    if (!state.conditions || !(state.conditions->key() == keyOf(state)))
+    if (!state.conditions || !state.conditions->key().matches(state))
         state.conditions = std::make_shared<ConditionCache>(state);
     return *state.conditions;
 }
@@ -316,7 +334,9 @@ records::DataCondition layoutCondition(RecoveryState& state, const records::File
     const auto key = rowKey(state, row);
     const auto known = cache.results.find(key);
     if (known != cache.results.end()) return known->second;
-    records::DataCondition c = cache.evaluate(state, layout);
+    bool outside = false;
+    const std::vector<records::ClusterRun> runs = cache.clustersOf(layout, outside);
+    records::DataCondition c = cache.evaluate(state, runs, outside);
     cache.results.emplace(key, c);
     return c;
 }
@@ -326,6 +346,13 @@ records::DataCondition rowCondition(RecoveryState& state, const records::FileLis
     ConditionCache& cache = cacheOf(state);
     const auto known = cache.results.find(rowKey(state, row));
     if (known != cache.results.end()) return known->second;
+    // The runs the walk decoded, when it kept them for this tree: no need
+    // to read the record again.
+    if (isNtfs(state) && row.item < state.items.size() && state.walkRuns.deleted.describes(state.items.size())) {
+        std::vector<records::ClusterRun> runs;
+        // Testing them again costs less than keeping every result.
+        if (state.walkRuns.deleted.runsOf(row.item, runs)) return cache.evaluate(state, runs, false);
+    }
     if (!cache.reader) cache.reader = volumeReaderFor(state);
     const LocatedFile located = cache.reader->locate(row, insideDeleted);
     if (!located.located) {

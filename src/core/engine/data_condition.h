@@ -29,8 +29,10 @@ namespace qvx::engine {
 /// lost their chains with it).
 bool hasDataCondition(const RecoveryState& state, const records::FileListRow& row, bool insideDeleted = false);
 
-/// The condition of the row's data (kind None when it has none). Computed
-/// once per item and kept.
+/// The condition of the row's data (kind None when it has none). NTFS
+/// items whose runs the walk kept are tested from them each time (a few
+/// bit tests); others are located once (their record or directory entry
+/// read again) and the result kept.
 records::DataCondition rowCondition(RecoveryState& state, const records::FileListRow& row,
                                     bool insideDeleted = false);
 

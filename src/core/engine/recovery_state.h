@@ -59,9 +59,9 @@ struct RecoveryState {
     /// What the last job could not read or decode.
     util::Diagnostics diagnostics;
     ntfs::MftRunTable mftRunTable;
-    /// NTFS: the clusters of every live file's data, by owning record,
-    /// filled by the Standard Search's walk of the MFT.
-    records::ClusterOwnerIndex liveClusters;
+    /// NTFS: the data runs of every live file (by owning record) and of
+    /// every deleted item, filled by the Standard Search's walk of the MFT.
+    records::WalkRuns walkRuns;
     /// What the condition of deleted items needs from the volume (its
     /// allocation data, who owns what), read on first use; reset by every
     /// search (see engine/data_condition.h).

@@ -61,9 +61,9 @@ class MftWalk {
 public:
     MftWalk(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
             records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
-            util::Diagnostics* diagnostics, records::ClusterOwnerIndex* live)
+            util::Diagnostics* diagnostics, records::WalkRuns* walkRuns)
         : m_volume(volume), m_runs(runs), m_tables(tables), m_items(items), m_progress(progress),
-          m_diagnostics(diagnostics), m_live(live), m_source(volume, runs, sectorsPerCluster, diagnostics),
+          m_diagnostics(diagnostics), m_walkRuns(walkRuns), m_source(volume, runs, sectorsPerCluster, diagnostics),
           m_volumeClusters(volumeClusterCount(volume, sectorsPerCluster)), m_total(runs.totalSectors()),
           m_recordSectors(runs.recordBytes() / 512) {}
 
@@ -80,7 +80,10 @@ public:
                 result.slotCount = n + 1;
             });
         report();
-        if (m_live != nullptr && !result.stopped) m_live->finish();
+        if (m_walkRuns != nullptr && !result.stopped) {
+            m_walkRuns->live.finish();
+            m_walkRuns->deleted.finish(m_items.size());
+        }
         return result;
     }
 
@@ -103,7 +106,7 @@ private:
         // An extension record holds attributes of its base record's file;
         // it is taken with that file, not as an item of its own.
         if (file.header.isExtension()) return;
-        if (m_live != nullptr && (file.header.flags & 1) != 0) addLiveClusters(file, *m_live);
+        if (m_walkRuns != nullptr && (file.header.flags & 1) != 0) addLiveClusters(file, m_walkRuns->live);
         const NamedFileName* name = file.bestName();
         if (name == nullptr) return;
 
@@ -152,8 +155,8 @@ private:
             // ($Secure, $Quota) is listed by those alone.
             const bool onlyNamed = data == nullptr && (file.streams.size() + file.namedIndexes.size()) != 0;
             if (!onlyNamed) {
-                m_items.add(item, name->name);
-                addHardLinks(file, *name, item);
+                noteDeleted(m_items.add(item, name->name), item, data);
+                addHardLinks(file, *name, item, data);
             }
         }
         // Alternate data streams and named indexes follow their file (or
@@ -166,25 +169,26 @@ private:
             stream.allocatedSize = s.allocatedSize;
             stream.flags = static_cast<std::uint16_t>(s.complete ? stream.flags & ~records::kItemIncomplete
                                                                  : stream.flags | records::kItemIncomplete);
-            m_items.add(stream, name->name, s.name);
+            noteDeleted(m_items.add(stream, name->name, s.name), stream, &s);
             // A folder's stream is also listed inside the folder, as ".:stream".
             if (folder) {
                 records::Item inside = stream;
                 inside.parent = n;
-                m_items.add(inside, ".", s.name);
+                noteDeleted(m_items.add(inside, ".", s.name), inside, &s);
             }
         }
         for (const MftFile::NamedIndex& index : file.namedIndexes) {
             stream.size = index.root.size();
             stream.allocatedSize = stream.size;
-            m_items.add(stream, name->name, index.name);
+            noteDeleted(m_items.add(stream, name->name, index.name), stream, nullptr);
         }
         m_counter = n + 2;
     }
 
     /// Further hard links: every other name that is not a DOS alias is the
     /// same file listed in another folder or under another name.
-    void addHardLinks(const MftFile& file, const NamedFileName& shown, const records::Item& item) {
+    void addHardLinks(const MftFile& file, const NamedFileName& shown, const records::Item& item,
+                      const DataStream* data) {
         std::vector<const NamedFileName*> added{&shown};
         for (const NamedFileName& link : file.names) {
             if (link.value.nameSpace == static_cast<std::uint8_t>(NameSpace::Dos)) continue;
@@ -197,8 +201,18 @@ private:
             other.parent = link.value.parent.record;
             other.parentSequence = link.value.parent.sequence;
             other.fileNameTimes = itemTimes(link.value.times);
-            m_items.add(other, link.name);
+            noteDeleted(m_items.add(other, link.name), other, data);
         }
+    }
+
+    /// Keeps the runs of a deleted file or stream item (none when its data
+    /// is resident or absent).
+    void noteDeleted(std::size_t index, const records::Item& item, const DataStream* data) {
+        if (m_walkRuns == nullptr || !item.deleted()) return;
+        m_walkRuns->deleted.begin(index);
+        if (data == nullptr || data->resident) return;
+        for (const Run& r : data->runs)
+            if (!r.sparse) m_walkRuns->deleted.addRun(r.lcn, r.clusters);
     }
 
     void report() {
@@ -218,7 +232,7 @@ private:
     records::ItemStore& m_items;
     util::ProgressSink& m_progress;
     util::Diagnostics* m_diagnostics;
-    records::ClusterOwnerIndex* m_live;
+    records::WalkRuns* m_walkRuns;
     WalkSource m_source;
     const std::uint64_t m_volumeClusters;
     const std::uint64_t m_total;
@@ -258,9 +272,9 @@ void addLiveClusters(const MftFile& file, records::ClusterOwnerIndex& live) {
 
 WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
                    records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
-                   std::stop_token stop, util::Diagnostics* diagnostics, records::ClusterOwnerIndex* liveClusters) {
-    if (liveClusters != nullptr) liveClusters->clear();
-    MftWalk walk(volume, runs, sectorsPerCluster, tables, items, progress, diagnostics, liveClusters);
+                   std::stop_token stop, util::Diagnostics* diagnostics, records::WalkRuns* walkRuns) {
+    if (walkRuns != nullptr) walkRuns->clear();
+    MftWalk walk(volume, runs, sectorsPerCluster, tables, items, progress, diagnostics, walkRuns);
     return walk.run(stop);
 }
 
@@ -285,7 +299,7 @@ bool collectLiveClusters(const partition::VolumeRange& volume, const MftRunTable
 bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition::VolumeParameters& params,
                            MftRunTable& runs, records::RecordTables& tables, records::ItemStore& items,
                            records::FolderNodeList& nodes, util::ProgressSink& progress, std::stop_token stop,
-                           util::Diagnostics* diagnostics, records::ClusterOwnerIndex* liveClusters) {
+                           util::Diagnostics* diagnostics, records::WalkRuns* walkRuns) {
     tables.FolderTable.clear();
     tables.FileTable.clear();
     items.clear();
@@ -296,7 +310,7 @@ bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition
                                 params.mftMirrorStart, diagnostics);
 
     const WalkResult walk =
-        walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics, liveClusters);
+        walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics, walkRuns);
 
     // A stopped walk still gets its tree: the folders and files found so far
     // are arranged the same way, which takes little time.

@@ -46,13 +46,14 @@ std::uint64_t volumeClusterCount(const partition::VolumeRange& volume, std::uint
 void addLiveClusters(const MftFile& file, records::ClusterOwnerIndex& live);
 
 /// Walks every record slot of the runs in table order; slot n is record n.
-/// Appends the synthetic folder first. When liveClusters is given, the
-/// data runs of every file in use go into it (finished at the end), so the
+/// Appends the synthetic folder first. When walkRuns is given, the data
+/// runs of every file in use and of every deleted file and stream item go
+/// into it (finished at the end of a walk that was not stopped), so the
 /// condition of deleted files needs no second pass over the MFT.
 WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
                    records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
                    std::stop_token stop, util::Diagnostics* diagnostics = nullptr,
-                   records::ClusterOwnerIndex* liveClusters = nullptr);
+                   records::WalkRuns* walkRuns = nullptr);
 
 /// The same index from a walk of its own (a tree loaded from a session
 /// log comes without it). False when stopped; the index is left unbuilt.
@@ -65,7 +66,6 @@ bool collectLiveClusters(const partition::VolumeRange& volume, const MftRunTable
 bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition::VolumeParameters& params,
                            MftRunTable& runs, records::RecordTables& tables, records::ItemStore& items,
                            records::FolderNodeList& nodes, util::ProgressSink& progress, std::stop_token stop,
-                           util::Diagnostics* diagnostics = nullptr,
-                           records::ClusterOwnerIndex* liveClusters = nullptr);
+                           util::Diagnostics* diagnostics = nullptr, records::WalkRuns* walkRuns = nullptr);
 
 }  // namespace qvx::ntfs

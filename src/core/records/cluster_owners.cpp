@@ -56,4 +56,42 @@ void ClusterOwnerIndex::ownersOf(std::uint64_t firstCluster, std::uint64_t clust
     }
 }
 
+void DeletedItemRuns::clear() {
+    m_entries.clear();
+    m_runs.clear();
+    m_storeSize = 0;
+    m_full = false;
+}
+
+void DeletedItemRuns::begin(std::size_t item) {
+    m_storeSize = 0;
+    if (m_full || m_runs.size() >= kMaxRuns || (!m_entries.empty() && m_entries.back().item >= item)) {
+        m_full = true;
+        return;
+    }
+    m_entries.push_back(Entry{item, static_cast<std::uint32_t>(m_runs.size()), 0});
+}
+
+void DeletedItemRuns::addRun(std::uint64_t firstCluster, std::uint64_t clusterCount) {
+    if (m_full || m_entries.empty() || clusterCount == 0) return;
+    if (m_runs.size() >= kMaxRuns) {
+        // The item whose runs do not fit is dropped whole: a partial list
+        // would understate its condition.
+        m_runs.resize(m_entries.back().first);
+        m_entries.pop_back();
+        m_full = true;
+        return;
+    }
+    m_runs.push_back(ClusterRun{firstCluster, clusterCount});
+    ++m_entries.back().count;
+}
+
+bool DeletedItemRuns::runsOf(std::size_t item, std::vector<ClusterRun>& out) const {
+    const auto it = std::lower_bound(m_entries.begin(), m_entries.end(), item,
+                                     [](const Entry& e, std::size_t i) { return e.item < i; });
+    if (it == m_entries.end() || it->item != item) return false;
+    out.assign(m_runs.begin() + it->first, m_runs.begin() + it->first + it->count);
+    return true;
+}
+
 }  // namespace qvx::records

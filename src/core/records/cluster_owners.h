@@ -48,4 +48,56 @@ private:
     bool m_built = false;
 };
 
+/// A run of clusters (no owner).
+struct ClusterRun {
+    std::uint64_t firstCluster = 0;
+    std::uint64_t clusterCount = 0;
+};
+
+/// The cluster runs of deleted items' data as the MFT walk decoded them,
+/// by item index, so that their condition needs no second read of their
+/// records. Items are added in increasing index order.
+class DeletedItemRuns {
+public:
+    /// Bound on the runs kept; items past it are simply not found here.
+    static constexpr std::size_t kMaxRuns = std::size_t{1} << 24;
+
+    void clear();
+    /// Starts the runs of item (none: its data is resident or absent).
+    void begin(std::size_t item);
+    void addRun(std::uint64_t firstCluster, std::uint64_t clusterCount);
+    /// Marks the table complete for an item store of storeSize items.
+    void finish(std::size_t storeSize) { m_storeSize = storeSize; }
+    /// True when the table was finished for a store of that size (a store
+    /// rebuilt since, from a session log say, is not described by it).
+    bool describes(std::size_t storeSize) const { return m_storeSize == storeSize && storeSize != 0; }
+
+    /// The runs of item; false when the walk did not note it.
+    bool runsOf(std::size_t item, std::vector<ClusterRun>& out) const;
+    std::size_t itemCount() const { return m_entries.size(); }
+
+private:
+    struct Entry {
+        std::size_t item;
+        std::uint32_t first;  // into m_runs
+        std::uint32_t count;
+    };
+    std::vector<Entry> m_entries;
+    std::vector<ClusterRun> m_runs;
+    std::size_t m_storeSize = 0;
+    bool m_full = false;
+};
+
+/// What the MFT walk keeps of data runs for the condition of deleted
+/// items: the runs of every live file (to name owners) and of every
+/// deleted item (to test against $Bitmap without reading its record again).
+struct WalkRuns {
+    ClusterOwnerIndex live;
+    DeletedItemRuns deleted;
+    void clear() {
+        live.clear();
+        deleted.clear();
+    }
+};
+
 }  // namespace qvx::records

@@ -68,7 +68,7 @@ protected:
         util::NullProgress quiet;
         ASSERT_TRUE(ntfs::runNtfsStandardSearch(state.volumeRange(), state.VolumeParameters, state.mftRunTable,
                                                 state.tables, state.items, state.FolderNodeList, quiet, {}, nullptr,
-                                                withIndex ? &state.liveClusters : nullptr));
+                                                withIndex ? &state.walkRuns : nullptr));
         rows = PopulateFileList(state, records::kRootItem);
     }
 
@@ -117,11 +117,11 @@ TEST_F(NtfsCondition, BitmapDecidesAndLiveRunsNameTheOwners) {
 
 TEST_F(NtfsCondition, WithoutTheWalksIndexOwnersComeFromAWalkOfTheirOwn) {
     search(false);
-    EXPECT_FALSE(state.liveClusters.built());
+    EXPECT_FALSE(state.walkRuns.live.built());
     const records::DataCondition over = rowCondition(state, row("over.bin"));
     EXPECT_EQ(over.kind, records::DataConditionKind::Overwritten);
     EXPECT_EQ(over.reusedBy, (std::vector<std::string>{"live.bin"}));
-    EXPECT_TRUE(state.liveClusters.built());
+    EXPECT_TRUE(state.walkRuns.live.built());
 }
 
 TEST_F(NtfsCondition, AnUnreadableBitmapIsUnknown) {

@@ -298,8 +298,9 @@ TEST(WalkMft, CollectsTheDataRunsOfFilesInUseOnly) {
     records::RecordTables tables;
     records::ItemStore items;
     RecordingProgress progress;
-    records::ClusterOwnerIndex live;
-    walkMft(range, runs, 8, tables, items, progress, {}, nullptr, &live);
+    records::WalkRuns walkRuns;
+    walkMft(range, runs, 8, tables, items, progress, {}, nullptr, &walkRuns);
+    const records::ClusterOwnerIndex& live = walkRuns.live;
     ASSERT_TRUE(live.built());
     std::vector<std::uint64_t> owners;
     live.ownersOf(0, 1000, owners, 10);
@@ -308,6 +309,22 @@ TEST(WalkMft, CollectsTheDataRunsOfFilesInUseOnly) {
     EXPECT_TRUE(live.owned(50));
     EXPECT_FALSE(live.owned(40));
     EXPECT_FALSE(live.owned(34));
+
+    // The deleted file's runs are kept by its item, the live one's are not.
+    std::vector<records::ClusterRun> deletedRuns;
+    ASSERT_TRUE(walkRuns.deleted.describes(items.size()));
+    std::size_t gone = items.size();
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].record == 6) gone = i;
+    ASSERT_LT(gone, items.size());
+    ASSERT_TRUE(walkRuns.deleted.runsOf(gone, deletedRuns));
+    ASSERT_EQ(deletedRuns.size(), 1u);
+    EXPECT_EQ(deletedRuns[0].firstCluster, 40u);
+    EXPECT_EQ(deletedRuns[0].clusterCount, 3u);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].record == 7) {
+            EXPECT_FALSE(walkRuns.deleted.runsOf(i, deletedRuns));
+        }
 
     // A walk of its own (for a tree loaded from a session log) finds the same.
     records::ClusterOwnerIndex again;

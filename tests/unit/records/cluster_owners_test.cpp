@@ -80,5 +80,45 @@ TEST(ClusterOwnerIndex, ClearedIndexIsNotBuilt) {
     EXPECT_FALSE(index.owned(1));
 }
 
+TEST(DeletedItemRuns, RunsByItemAndForTheStoreTheyDescribe) {
+    DeletedItemRuns runs;
+    runs.begin(3);
+    runs.addRun(10, 2);
+    runs.addRun(20, 1);
+    runs.begin(7);  // resident: no runs
+    runs.begin(9);
+    runs.addRun(5, 0);  // empty runs are not kept
+    runs.addRun(30, 4);
+    runs.finish(12);
+    EXPECT_TRUE(runs.describes(12));
+    EXPECT_FALSE(runs.describes(13));
+    std::vector<ClusterRun> out;
+    ASSERT_TRUE(runs.runsOf(3, out));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[1].firstCluster, 20u);
+    ASSERT_TRUE(runs.runsOf(7, out));
+    EXPECT_TRUE(out.empty());
+    ASSERT_TRUE(runs.runsOf(9, out));
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].clusterCount, 4u);
+    EXPECT_FALSE(runs.runsOf(4, out));
+    EXPECT_FALSE(runs.runsOf(100, out));
+}
+
+TEST(DeletedItemRuns, ItemsOutOfOrderEndTheTable) {
+    DeletedItemRuns runs;
+    runs.begin(5);
+    runs.addRun(1, 1);
+    runs.begin(2);  // not increasing: nothing more is kept
+    runs.addRun(9, 9);
+    runs.finish(6);
+    std::vector<ClusterRun> out;
+    EXPECT_TRUE(runs.runsOf(5, out));
+    EXPECT_EQ(out.size(), 1u);
+    EXPECT_FALSE(runs.runsOf(2, out));
+    runs.clear();
+    EXPECT_FALSE(runs.describes(6));
+}
+
 }  // namespace
 }  // namespace qvx::records
