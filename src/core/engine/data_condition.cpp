@@ -24,6 +24,8 @@ constexpr std::uint64_t kBitmapRecord = 6;
 // Bounds on the walk of a FAT volume's live tree for owners of clusters.
 constexpr std::size_t kMaxOwnerEntries = 1u << 22;
 constexpr std::size_t kMaxOwnerDepth = 256;
+// Bound on the clusters tested for one item (a 1 TiB file of 4 KiB clusters).
+constexpr std::uint64_t kMaxTestedClusters = std::uint64_t{1} << 28;
 
 /// What tells the cache's volume and tree apart from another's.
 struct VolumeKey {
@@ -97,6 +99,12 @@ public:
         // Runs whose clusters are (partly) reused, for naming owners.
         std::vector<std::pair<std::uint64_t, std::uint64_t>> reusedRanges;
         for (const records::ClusterRun& r : runs) {
+            // Runs of a damaged record may repeat the volume many times over.
+            if (r.clusterCount > kMaxTestedClusters - std::min(out.totalClusters, kMaxTestedClusters)) {
+                out = {};
+                out.kind = records::DataConditionKind::Unknown;
+                return out;
+            }
             std::uint64_t reusedHere = 0;
             for (std::uint64_t i = 0; i < r.clusterCount; ++i) {
                 const int a = allocated(r.firstCluster + i);
