@@ -156,7 +156,16 @@ private:
         }
         // $Bitmap through the same record and run decoding as any file:
         // one bit per cluster, cluster 0 in the low bit of byte 0.
-        const recover::NtfsVolume volume = ntfsVolume(state);
+        recover::NtfsVolume volume = ntfsVolume(state);
+        // A tree found by the raw scan knows where record 6 lies even when
+        // the MFT's own runs are not known.
+        std::unordered_map<std::uint64_t, std::uint64_t> seen;
+        for (const records::Item& it : state.items.items())
+            if (it.record == kBitmapRecord && it.sector != 0) {
+                seen.emplace(kBitmapRecord, it.sector);
+                break;
+            }
+        volume.recordSectors = &seen;
         const recover::NtfsFileData d = recover::readNtfsFileData(volume, kBitmapRecord);
         if (!d.found || !d.complete || d.layout.size == 0) return false;
         // A cluster count the $Bitmap cannot describe is a broken record.
