@@ -20,6 +20,7 @@
 #include "cli/tree_output.h"
 #include "engine/advance_search.h"
 #include "engine/analysis_job.h"
+#include "engine/data_condition.h"
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
 #include "engine/partition_listing.h"
@@ -46,7 +47,10 @@ struct AnalyzeOptions {
 // Names are UTF-8 as the engine carries them.
 void appendJsonString(std::string& out, const std::string& utf8) { out += recover::jsonString(utf8); }
 
-void writeJsonRow(std::string& out, const std::string& path, const records::FileListRow& row) {
+/// One row; deleted files carry the condition of their data, every item
+/// where it was found and how its parent was decided.
+void writeJsonRow(std::string& out, engine::RecoveryState& state, const std::string& path,
+                  const records::FileListRow& row, bool insideDeleted) {
     out += "{\"path\":";
     appendJsonString(out, path);
     out += ",\"name\":";
@@ -59,7 +63,10 @@ void writeJsonRow(std::string& out, const std::string& path, const records::File
     out += ",\"time\":";
     appendJsonString(out, row.cells[records::kListTime]);
     out += ",\"self\":" + std::to_string(row.selfId);
-    out += ",\"parent\":" + std::to_string(row.parentId) + "}\n";
+    out += ",\"parent\":" + std::to_string(row.parentId);
+    out += recover::conditionJson(engine::rowCondition(state, row, insideDeleted));
+    out += recover::provenanceJson(engine::rowProvenance(state, row));
+    out += "}\n";
 }
 
 void writeTextRow(std::string& out, const records::FileListRow& row) {
@@ -87,6 +94,7 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         records::FileList rows;
         std::string prefix;  // path of the listed folder plus "/", or empty for the root
         std::size_t next = 0;
+        bool insideDeleted = false;  // the listed folder or one above it is deleted
     };
     std::string out;
     auto flush = [&] {
@@ -94,11 +102,11 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         out.clear();
     };
     const std::unique_ptr<engine::VolumeReader> reader = engine::volumeReaderFor(state);
-    auto list = [&](records::TreeItemId item, std::string prefix) {
+    auto list = [&](records::TreeItemId item, std::string prefix, bool insideDeleted) {
         // A folder is opened when it is listed (a FAT folder's directory
         // names its sub-folders before their rows are made).
         reader->openFolder(state, state.FolderNodeList.nodeOfItem(item), &index);
-        Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0};
+        Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0, insideDeleted};
         if (!json) {
             out += "[" + (frame.prefix.empty() ? std::string("Root") : terminalSafe((frame.prefix))) + "]\n";
             for (const auto& row : frame.rows) writeTextRow(out, row);
@@ -107,7 +115,7 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
     };
     std::vector<Frame> stack;
     listed[records::kRootItem] = true;
-    stack.push_back(list(records::kRootItem, ""));
+    stack.push_back(list(records::kRootItem, "", false));
     while (!stack.empty() && !stop.stop_requested()) {
         Frame& top = stack.back();
         if (top.next >= top.rows.size()) {
@@ -118,17 +126,18 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         // grow below, after the last use of row.
         const records::FileListRow& row = top.rows[top.next++];
         const std::string path = top.prefix + row.cells[records::kListName];
+        const bool insideDeleted = top.insideDeleted;
         if (!row.isFolder) {
-            if (json) writeJsonRow(out, path, row);
+            if (json) writeJsonRow(out, state, path, row, insideDeleted);
             continue;
         }
-        if (json) writeJsonRow(out, path, row);
+        if (json) writeJsonRow(out, state, path, row, insideDeleted);
         if (out.size() > (1u << 20)) flush();
         if (!state.FolderNodeList.validItem(row.treeItem) || listed[static_cast<std::size_t>(row.treeItem)]) continue;
         listed[static_cast<std::size_t>(row.treeItem)] = true;
         // Files of a folder come after its sub-folders' subtrees: hold them
         // back by listing the sub-folder's own frame first.
-        stack.push_back(list(row.treeItem, path + "/"));
+        stack.push_back(list(row.treeItem, path + "/", insideDeleted || row.deleted));
     }
     flush();
 }

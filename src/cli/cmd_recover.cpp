@@ -41,6 +41,7 @@ struct RecoverOptions {
     bool ignoreCase = false;
     std::string onConflict = "rename";
     bool json = false;
+    bool skipOverwritten = false;
     bool quiet = false;
 };
 
@@ -110,6 +111,7 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     options.destination = opt.destination;
     options.paths = opt.paths;
     options.deletedOnly = opt.deletedOnly;
+    options.skipOverwritten = opt.skipOverwritten;
     options.ids = opt.ids;
     options.globs = opt.globs;
     options.ignoreCase = opt.ignoreCase;
@@ -132,6 +134,9 @@ void runRecover(const RecoverOptions& opt, CliContext& ctx) {
     for (const std::string& p : run.unmatchedPaths)
         std::cerr << "qvx: nothing in the tree at " << terminalSafe(p) << '\n';
     for (const std::string& p : run.unmatchedSelectors) std::cerr << "qvx: " << terminalSafe(p) << " selects nothing\n";
+    if (run.skippedOverwritten != 0 && !opt.quiet)
+        std::cerr << "Left out " << run.skippedOverwritten << " overwritten deleted file"
+                  << (run.skippedOverwritten == 1 ? "" : "s") << '\n';
     // Files not recovered completely are errors: named also with --quiet.
     for (const auto& e : run.report.entries())
         if (e.outcome == recover::Outcome::Partial || e.outcome == recover::Outcome::Failed)
@@ -173,6 +178,8 @@ void registerRecoverCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("--path", opt->paths, "A folder or file to recover, as `qvx analyze --json` prints its path (repeatable)");
     cmd->add_flag("--all", opt->all, "Recover the whole tree (the default without --path)");
     cmd->add_flag("--deleted-only", opt->deletedOnly, "Only deleted files");
+    cmd->add_flag("--skip-overwritten", opt->skipOverwritten,
+                  "Leave out deleted files whose every cluster now belongs to other files");
     cmd->add_option("--id", opt->ids,
                     "Only the item of this record number: NTFS MFT record, FAT first cluster (repeatable)")
         ->check(CLI::Validator(

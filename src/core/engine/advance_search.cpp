@@ -49,6 +49,8 @@ AnalysisStatus openFatFileSystem(RecoveryState& state, int number, util::Progres
     state.tables.FileTable.clear();
     state.items.clear();
     state.FolderNodeList.clear();
+    state.conditions.reset();
+    state.walkRuns.clear();
     scan::FatFileSystem opened;
     if (!scan::OpenFatFileSystem(state.volumeRange(), number, state.tables, opened, progress, stop))
         return stop.stop_requested() ? AnalysisStatus::Stopped : AnalysisStatus::Invalid;

@@ -42,13 +42,18 @@ AnalysisStatus runFat(RecoveryState& state, util::ProgressSink& progress, std::s
 }  // namespace
 
 AnalysisStatus runStandardSearch(RecoveryState& state, util::ProgressSink& progress, std::stop_token stop) {
+    // What the conditions of deleted files were computed from belongs to
+    // the previous tree.
+    state.conditions.reset();
+    state.walkRuns.clear();
     if (state.FileSystemKind == "NTFS") {
         state.ActiveVolume.params = state.VolumeParameters;
         state.ActiveVolume.fileSystemName = "NTFS";
         state.diagnostics.clear();
         const bool complete =
             ntfs::runNtfsStandardSearch(state.volumeRange(), state.VolumeParameters, state.mftRunTable, state.tables,
-                                        state.items, state.FolderNodeList, progress, stop, &state.diagnostics);
+                                        state.items, state.FolderNodeList, progress, stop, &state.diagnostics,
+                                        &state.walkRuns);
         if (!complete) return AnalysisStatus::Stopped;
         return state.items.fileCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;
     }

@@ -36,6 +36,8 @@ AnalysisStatus runNtfsAdvanceScan(RecoveryState& state, util::ProgressSink& prog
 
 AnalysisStatus openNtfsFileSystem(RecoveryState& state, int fsNumber, util::ProgressSink& progress,
                                   std::stop_token stop) {
+    state.conditions.reset();
+    state.walkRuns.clear();
     const scan::OpenedNtfsFileSystem opened =
         scan::openNtfsFileSystem(fsNumber, state.tables, state.items, state.FolderNodeList, progress, stop);
     if (!opened.found) return AnalysisStatus::Invalid;

@@ -12,11 +12,13 @@
 #include <ctime>
 #include <unordered_map>
 
+#include "engine/data_condition.h"
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
 #include "engine/volume_reader.h"
 #include "recover/destination_guard.h"
 #include "recover/destination_writer.h"
+#include "recover/content_type.h"
 #include "recover/extents.h"
 #include "recover/fat_data.h"
 #include "recover/file_sink.h"
@@ -185,7 +187,7 @@ void applySelectors(const RecoveryOptions& options, std::vector<Selected>& files
 class Recoverer {
 public:
     Recoverer(RecoveryState& state, recover::DestinationWriter& writer)
-        : m_writer(writer), m_reader(volumeReaderFor(state)), m_range(state.volumeRange()) {}
+        : m_state(state), m_writer(writer), m_reader(volumeReaderFor(state)), m_range(state.volumeRange()) {}
 
     /// The modification time of a folder, from its row's typed times.
     bool folderTime(const records::FileListRow& row, std::int64_t& out) {
@@ -220,6 +222,7 @@ public:
         const std::vector<FolderRef> itemFolders = item.folders();
         entry.deleted = item.row.deleted;
         entry.size = item.row.sizeBytes;
+        entry.provenance = rowProvenance(m_state, item.row);
         const std::string rowName = item.row.cells[records::kListName];
 
         recover::FileLayout layout;
@@ -234,6 +237,10 @@ public:
         bool insideDeleted = false;
         for (const FolderRef& r : itemFolders) insideDeleted = insideDeleted || r.deleted;
         const LocatedFile found = m_reader->locate(item.row, insideDeleted);
+        if (found.located && !found.skip)
+            entry.condition = layoutCondition(m_state, item.row, insideDeleted, found.layout);
+        else
+            entry.condition = rowCondition(m_state, item.row, insideDeleted);
         if (found.skip) {
             entry.outcome = recover::Outcome::Skipped;
             entry.status = found.status;
@@ -284,6 +291,7 @@ public:
             m_onOpened(opening);
         }
         recover::HashingFileSink sink(fd);
+        sink.keepHeadBytes(recover::kContentTypeBytes);
         const bool overwriting = m_writer.isOverwriting(fd);
         std::string tooLarge;
         recover::CopyResult copy;
@@ -319,6 +327,10 @@ public:
             entry.sha256 = sink.sha256();
             if (entry.md5.empty()) note += std::string(note.empty() ? "" : "; ") + "not hashed: too large a hole";
         }
+        if (!sink.head().empty() && entry.bytesWritten != 0) {
+            entry.contentType = m_typer.typeOf(sink.head().data(), sink.head().size());
+            entry.typeMismatch = recover::typeMismatch(rowName, entry.contentType);
+        }
         const bool copied = copy.complete() && closed;
         if (!copied) {
             if (copy.writeError) note = recover::writeErrorText(sink.error());
@@ -353,7 +365,9 @@ public:
     void onOpened(std::function<void(const recover::ReportEntry&)> hook) { m_onOpened = std::move(hook); }
 
 private:
+    RecoveryState& m_state;
     recover::DestinationWriter& m_writer;
+    recover::ContentTyper m_typer;
     std::function<void(const recover::ReportEntry&)> m_onOpened;
     std::unique_ptr<VolumeReader> m_reader;
     partition::VolumeRange m_range;
@@ -402,6 +416,15 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
         std::erase_if(folders, [](const Selected& s) { return !s.row.deleted; });
     }
     applySelectors(options, files, folders, run.unmatchedSelectors);
+    if (options.skipOverwritten) {
+        const std::size_t before = files.size();
+        std::erase_if(files, [&](const Selected& s) {
+            bool insideDeleted = false;
+            for (const FolderRef& r : s.folders()) insideDeleted = insideDeleted || r.deleted;
+            return rowCondition(state, s.row, insideDeleted).overwritten();
+        });
+        run.skippedOverwritten = before - files.size();
+    }
     for (const std::string& w : wanted) {
         auto named = [&w](const Selected& sel) { return isSelected((sel.path()), {w}); };
         if (std::none_of(files.begin(), files.end(), named) && std::none_of(folders.begin(), folders.end(), named))
@@ -411,12 +434,7 @@ RecoveryRun recoverSelection(RecoveryState& state, const RecoveryOptions& option
 
     // A tree loaded from a session log comes without the MFT's run table;
     // the records are found through it, so build it from the volume.
-    if (state.ActiveVolume.fileSystemName == "NTFS" && state.mftRunTable.runCount() == 0) {
-        const auto& params = state.ActiveVolume.params;
-        state.mftRunTable.setRecordBytes(params.sectorsPerMftRecord * 512);
-        (void)state.mftRunTable.buildMftRunTable(state.volumeRange(), params.cluster0Start, params.mftStart,
-                                                 params.sectorsPerCluster, params.mftMirrorStart);
-    }
+    ensureMftRunTable(state);
     Recoverer recoverer(state, writer);
     recoverer.renameFolders(&options.renamedFolders);
     recoverer.onOpened([&](const recover::ReportEntry& e) { reportFile.inProgress(e, run.report); });

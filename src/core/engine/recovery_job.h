@@ -27,6 +27,9 @@ struct RecoveryOptions {
     /// UTF-8 form ("Docs/Reports"); empty = the whole tree.
     std::vector<std::string> paths;
     bool deletedOnly = false;
+    /// Deleted files whose every cluster now belongs to other files are
+    /// left out (counted in RecoveryRun::skippedOverwritten).
+    bool skipOverwritten = false;
     /// Narrower selections; each kind given narrows the choice, an item is
     /// kept when it matches one value of each kind given.
     /// Record numbers: the NTFS MFT record, for FAT the entry's first cluster;
@@ -66,6 +69,8 @@ struct RecoveryRun {
     /// Ids and patterns of RecoveryOptions::ids and globs that select nothing
     /// ("--id 12", "--glob *.jpg").
     std::vector<std::string> unmatchedSelectors;
+    /// Files left out by RecoveryOptions::skipOverwritten.
+    std::size_t skippedOverwritten = 0;
 };
 
 /// Recovers the selected files of the tree in state (after an analysis).

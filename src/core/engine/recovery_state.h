@@ -15,6 +15,7 @@
 #include "partition/partition_table.h"
 #include "partition/validate_volume.h"
 #include "partition/volume_parameters.h"
+#include "records/cluster_owners.h"
 #include "records/folder_tree.h"
 #include "records/items.h"
 #include "records/tables.h"
@@ -29,6 +30,8 @@ struct ActiveVolumeInfo {
     partition::VolumeParameters params;
     std::string fileSystemName;  // "NTFS", "FAT16" or "FAT32"
 };
+
+class ConditionCache;
 
 struct RecoveryState {
     /// The one way to the disks; shared with the front end that attached them.
@@ -56,6 +59,13 @@ struct RecoveryState {
     /// What the last job could not read or decode.
     util::Diagnostics diagnostics;
     ntfs::MftRunTable mftRunTable;
+    /// NTFS: the data runs of every live file (by owning record) and of
+    /// every deleted item, filled by the Standard Search's walk of the MFT.
+    records::WalkRuns walkRuns;
+    /// What the condition of deleted items needs from the volume (its
+    /// allocation data, who owns what), read on first use; reset by every
+    /// search (see engine/data_condition.h).
+    std::shared_ptr<ConditionCache> conditions;
 
     /// The selected volume as the validation and the searches read it.
     partition::VolumeRange volumeRange() const {

@@ -160,6 +160,8 @@ SessionLoadResult loadSession(RecoveryState& state, std::span<const std::uint8_t
     state.FolderNodeList = std::move(nodes);
     // The run table belonged to the previous volume; recovery rebuilds it.
     state.mftRunTable.clear();
+    state.walkRuns.clear();
+    state.conditions.reset();
     progress.setStatusText("");
     progress.setHelpText(kHelpLoaded);
 

@@ -102,9 +102,9 @@ class MftWalk {
 public:
     MftWalk(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
             records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
-            util::Diagnostics* diagnostics)
+            util::Diagnostics* diagnostics, records::WalkRuns* walkRuns)
         : m_volume(volume), m_runs(runs), m_tables(tables), m_items(items), m_progress(progress),
-          m_diagnostics(diagnostics), m_source(volume, runs, sectorsPerCluster, diagnostics),
+          m_diagnostics(diagnostics), m_walkRuns(walkRuns), m_source(volume, runs, sectorsPerCluster, diagnostics),
           m_volumeClusters(volumeClusterCount(volume, sectorsPerCluster)), m_total(runs.totalSectors()),
           m_recordSectors(runs.recordBytes() / 512) {}
 
@@ -129,6 +129,10 @@ public:
             },
             &skipped);
         report();
+        if (m_walkRuns != nullptr && !result.stopped) {
+            m_walkRuns->live.finish();
+            m_walkRuns->deleted.finish(m_items.size());
+        }
         return result;
     }
 
@@ -151,6 +155,7 @@ private:
         // An extension record holds attributes of its base record's file;
         // it is taken with that file, not as an item of its own.
         if (file.header.isExtension()) return;
+        if (m_walkRuns != nullptr && (file.header.flags & 1) != 0) addLiveClusters(file, m_walkRuns->live);
         const NamedFileName* name = file.bestName();
         if (name == nullptr) return;
 
@@ -199,8 +204,8 @@ private:
             // ($Secure, $Quota) is listed by those alone.
             const bool onlyNamed = data == nullptr && (file.streams.size() + file.namedIndexes.size()) != 0;
             if (!onlyNamed) {
-                m_items.add(item, name->name);
-                addHardLinks(file, *name, item);
+                noteDeleted(m_items.add(item, name->name), item, data);
+                addHardLinks(file, *name, item, data);
             }
         }
         // Alternate data streams and named indexes follow their file (or
@@ -213,25 +218,26 @@ private:
             stream.allocatedSize = s.allocatedSize;
             stream.flags = static_cast<std::uint16_t>(s.complete ? stream.flags & ~records::kItemIncomplete
                                                                  : stream.flags | records::kItemIncomplete);
-            m_items.add(stream, name->name, s.name);
+            noteDeleted(m_items.add(stream, name->name, s.name), stream, &s);
             // A folder's stream is also listed inside the folder, as ".:stream".
             if (folder) {
                 records::Item inside = stream;
                 inside.parent = n;
-                m_items.add(inside, ".", s.name);
+                noteDeleted(m_items.add(inside, ".", s.name), inside, &s);
             }
         }
         for (const MftFile::NamedIndex& index : file.namedIndexes) {
             stream.size = index.root.size();
             stream.allocatedSize = stream.size;
-            m_items.add(stream, name->name, index.name);
+            noteDeleted(m_items.add(stream, name->name, index.name), stream, nullptr);
         }
         m_counter = n + 2;
     }
 
     /// Further hard links: every other name that is not a DOS alias is the
     /// same file listed in another folder or under another name.
-    void addHardLinks(const MftFile& file, const NamedFileName& shown, const records::Item& item) {
+    void addHardLinks(const MftFile& file, const NamedFileName& shown, const records::Item& item,
+                      const DataStream* data) {
         std::vector<const NamedFileName*> added{&shown};
         for (const NamedFileName& link : file.names) {
             if (link.value.nameSpace == static_cast<std::uint8_t>(NameSpace::Dos)) continue;
@@ -244,8 +250,18 @@ private:
             other.parent = link.value.parent.record;
             other.parentSequence = link.value.parent.sequence;
             other.fileNameTimes = itemTimes(link.value.times);
-            m_items.add(other, link.name);
+            noteDeleted(m_items.add(other, link.name), other, data);
         }
+    }
+
+    /// Keeps the runs of a deleted file or stream item (none when its data
+    /// is resident or absent).
+    void noteDeleted(std::size_t index, const records::Item& item, const DataStream* data) {
+        if (m_walkRuns == nullptr || !item.deleted()) return;
+        m_walkRuns->deleted.begin(index);
+        if (data == nullptr || data->resident) return;
+        for (const Run& r : data->runs)
+            if (!r.sparse) m_walkRuns->deleted.addRun(r.lcn, r.clusters);
     }
 
     void report() {
@@ -265,6 +281,7 @@ private:
     records::ItemStore& m_items;
     util::ProgressSink& m_progress;
     util::Diagnostics* m_diagnostics;
+    records::WalkRuns* m_walkRuns;
     WalkSource m_source;
     const std::uint64_t m_volumeClusters;
     const std::uint64_t m_total;
@@ -294,17 +311,44 @@ void appendMiscellaneousRow(records::RecordTable& FolderTable) {
     FolderTable.setCell(row, FolderColumn::kType, "FOLDER");
 }
 
+void addLiveClusters(const MftFile& file, records::ClusterOwnerIndex& live) {
+    for (const DataStream& s : file.streams) {
+        if (s.resident) continue;
+        for (const Run& r : s.runs)
+            if (!r.sparse) live.add(r.lcn, r.clusters, file.number);
+    }
+}
+
 WalkResult walkMft(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
                    records::RecordTables& tables, records::ItemStore& items, util::ProgressSink& progress,
-                   std::stop_token stop, util::Diagnostics* diagnostics) {
-    MftWalk walk(volume, runs, sectorsPerCluster, tables, items, progress, diagnostics);
+                   std::stop_token stop, util::Diagnostics* diagnostics, records::WalkRuns* walkRuns) {
+    if (walkRuns != nullptr) walkRuns->clear();
+    MftWalk walk(volume, runs, sectorsPerCluster, tables, items, progress, diagnostics, walkRuns);
     return walk.run(stop);
+}
+
+bool collectLiveClusters(const partition::VolumeRange& volume, const MftRunTable& runs,
+                         std::uint32_t sectorsPerCluster, records::ClusterOwnerIndex& live, std::stop_token stop) {
+    live.clear();
+    WalkSource source(volume, runs, sectorsPerCluster, nullptr);
+    const std::uint64_t volumeClusters = volumeClusterCount(volume, sectorsPerCluster);
+    const std::uint32_t recordSectors = runs.recordBytes() / 512;
+    const bool done = runs.forEachRecord(
+        volume, stop, [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
+            if (bad == recordSectors || !isFileRecord(record)) return;
+            (void)applyFixup(record, record.size());
+            MftFile file;
+            if (!decodeMftFile(record, n, lba, &source, volumeClusters, file, nullptr).ok()) return;
+            if (!file.header.isExtension() && (file.header.flags & 1) != 0) addLiveClusters(file, live);
+        });
+    if (done) live.finish();
+    return done;
 }
 
 bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition::VolumeParameters& params,
                            MftRunTable& runs, records::RecordTables& tables, records::ItemStore& items,
                            records::FolderNodeList& nodes, util::ProgressSink& progress, std::stop_token stop,
-                           util::Diagnostics* diagnostics) {
+                           util::Diagnostics* diagnostics, records::WalkRuns* walkRuns) {
     tables.FolderTable.clear();
     tables.FileTable.clear();
     items.clear();
@@ -314,7 +358,8 @@ bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition
     (void)runs.buildMftRunTable(volume, params.cluster0Start, params.mftStart, params.sectorsPerCluster,
                                 params.mftMirrorStart, diagnostics);
 
-    const WalkResult walk = walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics);
+    const WalkResult walk =
+        walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics, walkRuns);
 
     // A stopped walk still gets its tree: the folders and files found so far
     // are arranged the same way, which takes little time.

@@ -49,7 +49,15 @@ HashingFileSink::HashingFileSink(int fd) : m_fd(fd), m_digests(std::make_unique<
 
 HashingFileSink::~HashingFileSink() = default;
 
+void HashingFileSink::keepHead(const std::uint8_t* data, std::size_t length) {
+    if (m_head.size() >= m_headLimit) return;
+    const std::size_t n = std::min(length, m_headLimit - m_head.size());
+    if (data != nullptr) m_head.insert(m_head.end(), data, data + n);
+    else m_head.resize(m_head.size() + n, 0);
+}
+
 void HashingFileSink::hash(const std::uint8_t* data, std::size_t length) {
+    keepHead(data, length);
     if (!m_hashing) return;
     if (m_digests->md5 != nullptr) EVP_DigestUpdate(m_digests->md5, data, length);
     if (m_digests->sha256 != nullptr) EVP_DigestUpdate(m_digests->sha256, data, length);
@@ -59,12 +67,14 @@ void HashingFileSink::hashZeros(std::uint64_t length) {
     static const std::vector<std::uint8_t> zeros(1 << 20, 0);
     // Holes cost nothing to write but every byte to hash; past the limit
     // the digests are given up rather than spending hours on zeros.
+    keepHead(nullptr, static_cast<std::size_t>(std::min<std::uint64_t>(length, m_headLimit)));
     m_holes += length;
     if (m_holes > kHashHoleLimit) m_hashing = false;
     if (!m_hashing) return;
     while (length > 0) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, zeros.size()));
-        hash(zeros.data(), n);
+        if (m_digests->md5 != nullptr) EVP_DigestUpdate(m_digests->md5, zeros.data(), n);
+        if (m_digests->sha256 != nullptr) EVP_DigestUpdate(m_digests->sha256, zeros.data(), n);
         length -= n;
     }
 }

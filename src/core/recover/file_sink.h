@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "recover/extents.h"
 
@@ -35,11 +36,15 @@ public:
     const std::string& sha256() const { return m_sha256; }
     /// errno of the first failed write, 0 if none.
     int error() const { return m_errno; }
+    /// Keeps the first bytes accepted (zeros of holes included), up to limit.
+    void keepHeadBytes(std::size_t limit) { m_headLimit = limit; }
+    const std::vector<std::uint8_t>& head() const { return m_head; }
 
 private:
     bool materialiseZeros(bool atEnd);
     void hash(const std::uint8_t* data, std::size_t length);
     void hashZeros(std::uint64_t length);
+    void keepHead(const std::uint8_t* data, std::size_t length);
 
     int m_fd;
     std::uint64_t m_accepted = 0;
@@ -51,6 +56,8 @@ private:
     std::unique_ptr<Digests> m_digests;
     std::string m_md5;
     std::string m_sha256;
+    std::size_t m_headLimit = 0;
+    std::vector<std::uint8_t> m_head;
 };
 
 /// Whether a file of size bytes fits on the file system of the open,

@@ -43,6 +43,36 @@ std::string jsonString(const std::string& s) {
     return out;
 }
 
+std::string conditionJson(const records::DataCondition& c) {
+    if (!c.known()) return {};
+    std::string out = ",\"condition\":" + jsonString(records::conditionText(c.kind));
+    if (c.kind != records::DataConditionKind::Unknown)
+        out += ",\"reused_clusters\":" + std::to_string(c.reusedClusters) +
+               ",\"total_clusters\":" + std::to_string(c.totalClusters);
+    if (!c.reusedBy.empty()) {
+        out += ",\"reused_by\":[";
+        for (std::size_t i = 0; i < c.reusedBy.size(); ++i) out += (i == 0 ? "" : ",") + jsonString(c.reusedBy[i]);
+        out += "]";
+    }
+    return out;
+}
+
+std::string provenanceJson(const records::Provenance& p) {
+    using records::FoundIn;
+    if (p.foundIn == FoundIn::Nowhere) return {};
+    std::string out = ",\"found\":{\"in\":" + jsonString(records::foundInText(p.foundIn));
+    switch (p.foundIn) {
+    case FoundIn::MftRecord: out += ",\"record\":" + std::to_string(p.record); break;
+    case FoundIn::DirectoryCluster: out += ",\"cluster\":" + std::to_string(p.record); break;
+    default: break;
+    }
+    out += ",\"sector\":" + std::to_string(p.sector);
+    if (p.foundIn == FoundIn::DirectoryEntry) out += ",\"offset\":" + std::to_string(p.offset);
+    out += "}";
+    if (p.parentBy != records::ParentBy::None) out += ",\"parent_by\":" + jsonString(records::parentByText(p.parentBy));
+    return out;
+}
+
 void RecoveryReport::add(ReportEntry entry) {
     m_bytes += entry.bytesWritten;
     ++m_counts[static_cast<int>(entry.outcome) & 3];
@@ -65,6 +95,12 @@ std::string RecoveryReport::entryJson(const ReportEntry& e) {
     if (!e.note.empty()) out += ",\"note\":" + jsonString(e.note);
     if (!e.md5.empty()) out += ",\"md5\":" + jsonString(e.md5);
     if (!e.sha256.empty()) out += ",\"sha256\":" + jsonString(e.sha256);
+    out += conditionJson(e.condition);
+    out += provenanceJson(e.provenance);
+    if (!e.contentType.empty()) {
+        out += ",\"content_type\":" + jsonString(e.contentType);
+        out += e.typeMismatch ? ",\"type_mismatch\":true" : ",\"type_mismatch\":false";
+    }
     out += "}";
     return out;
 }

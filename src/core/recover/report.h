@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "records/data_condition.h"
+#include "records/provenance.h"
+
 namespace qvx::recover {
 
 enum class Outcome {
@@ -28,6 +31,12 @@ struct ReportEntry {
     std::string note;      // why it is not complete, or a renaming
     std::string md5;       // hex digests of the bytes written; empty when nothing was kept
     std::string sha256;
+    /// Deleted files: whether the clusters read were still free.
+    records::DataCondition condition;
+    records::Provenance provenance;
+    /// The type of the first bytes written (a MIME type), when any were.
+    std::string contentType;
+    bool typeMismatch = false;  // contentType disagrees with the name's extension
 };
 
 class RecoveryReport {
@@ -59,5 +68,15 @@ private:
 
 /// s as a JSON string literal (s is UTF-8).
 std::string jsonString(const std::string& s);
+
+/// The condition as JSON members to append to an object:
+/// ,"condition":"partly overwritten","reused_clusters":k,"total_clusters":n,
+/// "reused_by":[paths] (reused_by only when some owner is known; the counts
+/// not for "unknown"). Empty for a live item.
+std::string conditionJson(const records::DataCondition& condition);
+/// ,"found":{"in":"MFT record","record":n,"sector":s} (a FAT entry: "sector"
+/// and "offset"; a FAT folder: "cluster" and "sector"),"parent_by":"...".
+/// Empty for the synthetic folder.
+std::string provenanceJson(const records::Provenance& provenance);
 
 }  // namespace qvx::recover

@@ -82,6 +82,14 @@ public:
         return *this;
     }
 
+    /// Sets the allocated and initialized sizes of the last non-resident
+    /// attribute added (they are 0 otherwise).
+    RecordBuilder& sizes(std::uint64_t allocated, std::uint64_t initialized) {
+        put64(m_bytes, m_last + 0x28, allocated);
+        put64(m_bytes, m_last + 0x38, initialized);
+        return *this;
+    }
+
     /// A resident attribute list naming (type, record) pairs.
     RecordBuilder& attributeList(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& entries) {
         const std::size_t at = begin(0x20, 0x18 + 0x20 * entries.size(), false);
@@ -117,6 +125,7 @@ private:
     std::size_t begin(std::uint32_t type, std::size_t length, bool nonResident) {
         length = (length + 7) & ~std::size_t{7};
         const std::size_t at = m_next;
+        m_last = at;
         put32(m_bytes, at, type);
         put32(m_bytes, at + 4, static_cast<std::uint32_t>(length));
         m_bytes[at + 8] = nonResident ? 1 : 0;
@@ -126,6 +135,7 @@ private:
 
     std::vector<std::uint8_t> m_bytes;
     std::size_t m_next = 0x38;
+    std::size_t m_last = 0x38;
 };
 
 }  // namespace qvx::ntfs::test

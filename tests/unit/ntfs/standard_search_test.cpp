@@ -282,5 +282,57 @@ TEST(RunNtfsStandardSearch, StopsWhenAsked) {
     EXPECT_FALSE(runNtfsStandardSearch(range, volume.params(), runs, tables, items, nodes, progress, source.get_token()));
 }
 
+TEST(WalkMft, CollectsTheDataRunsOfFilesInUseOnly) {
+    SyntheticVolume volume;
+    // In use: 2 clusters at 32, and a stream of 1 cluster at 50. Deleted: 3 at 40.
+    volume.put(7, RecordBuilder(1, 7)
+                      .fileName("live.bin", 1, 5)
+                      .nonResident(0x80, 8192, {0x11, 0x02, 0x20})
+                      .nonResident(0x80, 100, {0x11, 0x01, 0x32}, "ads")
+                      .build());
+    volume.put(6, RecordBuilder(0, 6).fileName("gone.bin", 1, 5).nonResident(0x80, 12288, {0x11, 0x03, 0x28}).build());
+    disk::SectorReader reader;
+    const partition::VolumeRange range = volume.attach(reader);
+    MftRunTable runs;
+    runs.buildMftRunTable(range, 0, SyntheticVolume::kMftLba, 8);
+    records::RecordTables tables;
+    records::ItemStore items;
+    RecordingProgress progress;
+    records::WalkRuns walkRuns;
+    walkMft(range, runs, 8, tables, items, progress, {}, nullptr, &walkRuns);
+    const records::ClusterOwnerIndex& live = walkRuns.live;
+    ASSERT_TRUE(live.built());
+    std::vector<std::uint64_t> owners;
+    live.ownersOf(0, 1000, owners, 10);
+    EXPECT_EQ(owners, (std::vector<std::uint64_t>{0, 7}));  // $MFT at 4-5, live.bin at 32-33 and 50
+    EXPECT_TRUE(live.owned(33));
+    EXPECT_TRUE(live.owned(50));
+    EXPECT_FALSE(live.owned(40));
+    EXPECT_FALSE(live.owned(34));
+
+    // The deleted file's runs are kept by its item, the live one's are not.
+    std::vector<records::ClusterRun> deletedRuns;
+    ASSERT_TRUE(walkRuns.deleted.describes(items.size()));
+    std::size_t gone = items.size();
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].record == 6) gone = i;
+    ASSERT_LT(gone, items.size());
+    ASSERT_TRUE(walkRuns.deleted.runsOf(gone, deletedRuns));
+    ASSERT_EQ(deletedRuns.size(), 1u);
+    EXPECT_EQ(deletedRuns[0].firstCluster, 40u);
+    EXPECT_EQ(deletedRuns[0].clusterCount, 3u);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].record == 7) {
+            EXPECT_FALSE(walkRuns.deleted.runsOf(i, deletedRuns));
+        }
+
+    // A walk of its own (for a tree loaded from a session log) finds the same.
+    records::ClusterOwnerIndex again;
+    ASSERT_TRUE(collectLiveClusters(range, runs, 8, again, {}));
+    EXPECT_EQ(again.size(), live.size());
+    EXPECT_TRUE(again.owned(50));
+    EXPECT_FALSE(again.owned(41));
+}
+
 }  // namespace
 }  // namespace qvx::ntfs
