@@ -75,6 +75,7 @@ void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_
                 list[at].localTimes = true;
                 list[at].entrySector = entryRow.entrySector;
                 list[at].entryOffset = entryRow.entryOffset;
+                list[at].attributes = entryRow.attributes;
             }
             continue;
         }

@@ -24,12 +24,6 @@ constexpr std::size_t kFatLabelChars = 11;
 
 bool isMiscFolder(const records::FileListRow& row) { return row.isFolder && row.selfId == records::kMiscFolderId; }
 
-/// A folder's stream also listed inside the folder as ".:stream".
-bool isInnerStream(const ListingVolume& volume, const records::FileListRow& row) {
-    const records::Item* item = rowItem(volume, row);
-    return item != nullptr && item->isStream() && volume.items->baseName(row.item) == ".";
-}
-
 struct Times {
     std::string created, modified, accessed, changed;
 };
@@ -115,11 +109,14 @@ void appendNtfsLines(std::string& out, const ListingVolume& volume, const std::s
                      const records::FileListRow& row) {
     const records::Item* item = rowItem(volume, row);
     const std::uint64_t record = ntfsRecord(volume, row);
-    const char metaType = row.isFolder ? 'd' : 'r';
+    // A folder's streams are the folder's attributes: its type is shown.
+    const bool folder = row.isFolder || (item != nullptr && item->isStream() &&
+                                         volume.items->folderOf(item->record) != records::ItemStore::kNone);
+    const char metaType = folder ? 'd' : 'r';
     const char nameType = row.deleted ? '-' : metaType;
     const std::uint32_t attributes = item != nullptr ? item->attributes : 0;
-    // As The Sleuth Kit derives them: no read bits for read-only, no write
-    // bits for hidden.
+    // As The Sleuth Kit derives them, for NTFS and FAT alike: no read bits
+    // for read-only, no write bits for hidden.
     const bool read = (attributes & kFatAttrReadOnly) == 0;
     const bool write = (attributes & kFatAttrHidden) == 0;
     const char* deleted = row.deleted ? " (deleted)" : "";
@@ -197,7 +194,7 @@ void appendFatLine(std::string& out, const ListingVolume& volume, const std::str
                 row.entryOffset / kFatEntryBytes + kFatFirstEntryNumber;
     out += '|' + std::to_string(entry) + '|';
     const char type = row.isFolder ? 'd' : 'r';
-    appendMode(out, type, type, true, true);
+    appendMode(out, type, type, (row.attributes & kFatAttrReadOnly) == 0, (row.attributes & kFatAttrHidden) == 0);
     std::uint64_t size = row.sizeBytes;
     if (row.isFolder) size = volume.fatFolderBytes ? volume.fatFolderBytes(row.selfId, row.deleted) : 0;
     out += "|0|0|" + std::to_string(size) + '|';
@@ -349,7 +346,7 @@ void appendCsvRow(std::string& out, const ListingVolume& volume, const std::stri
 void appendBodyfileLines(std::string& out, const ListingVolume& volume, const std::string& path,
                          const records::FileListRow& row) {
     // "QVX_Miscellaneous" is no entry of the volume; what it holds is listed.
-    if (isMiscFolder(row) || isInnerStream(volume, row)) return;
+    if (isMiscFolder(row)) return;
     if (volume.ntfs()) appendNtfsLines(out, volume, path, row);
     else appendFatLine(out, volume, path, row);
 }

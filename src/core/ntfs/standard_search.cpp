@@ -105,9 +105,10 @@ private:
         const NamedFileName* name = file.bestName();
         if (name == nullptr) return;
 
-        const auto flags = static_cast<std::uint8_t>(file.header.flags & 0xFF);
-        const bool folder = flags == 3 || flags == 2;
-        const bool deleted = folder ? flags == 2 : flags == 0;
+        // 0x01 in use, 0x02 directory; other bits (0x04 in $Extend, 0x08
+        // view index) do not change what the record is.
+        const bool folder = (file.header.flags & 0x02) != 0;
+        const bool deleted = (file.header.flags & 0x01) == 0;
         records::Item item;
         item.record = n;
         item.sequence = file.header.sequence;
