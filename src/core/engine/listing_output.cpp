@@ -28,9 +28,16 @@ struct Times {
     std::string created, modified, accessed, changed;
 };
 
+/// A session log keeps one date, the $FILE_NAME creation, shown only in the
+/// "date" and "time" texts: the times of its items are not known.
+bool timesKnown(const ListingVolume& volume, const records::FileListRow& row) {
+    const records::Item* item = rowItem(volume, row);
+    return row.hasTimes && (item == nullptr || (item->flags & records::kItemFromLog) == 0);
+}
+
 Times isoTimes(const ListingVolume& volume, const records::FileListRow& row) {
     Times t;
-    if (!row.hasTimes) return t;
+    if (!timesKnown(volume, row)) return t;
     const bool utc = !row.localTimes;
     t.created = records::isoTimestamp(row.times.created, utc);
     t.modified = records::isoTimestamp(row.times.modified, utc);
@@ -144,8 +151,7 @@ void appendNtfsLines(std::string& out, const ListingVolume& volume, const std::s
             return;
         }
         out += std::to_string(item != nullptr ? item->size : row.sizeBytes) + '|';
-        if (item != nullptr) appendNtfsTimes(out, item->times, fromVolume);
-        else if (row.hasTimes) appendNtfsTimes(out, row.times, false);
+        if (item != nullptr && timesKnown(volume, row)) appendNtfsTimes(out, item->times, fromVolume);
         else appendTimes(out, 0, 0, 0, 0);
     };
     line(false);

@@ -120,12 +120,20 @@ TEST(Bodyfile, ItemFromASessionLogHasTheRecordAloneAndNoFileNameLine) {
     it.record = 31;
     it.size = 780;
     it.times.created = kNoon;
+    it.fileNameTimes.created = kNoon;
+    it.flags = records::kItemHasFileNameTimes | records::kItemFromLog;
     items.add(it, "sing1.dat");
     ListingVolume volume;
     volume.items = &items;
     std::string out;
     appendBodyfileLines(out, volume, "sing1.dat", rowOf(items, 0));
-    EXPECT_EQ(out, "0|/sing1.dat|31|r/rrwxrwxrwx|0|0|780|0|0|0|" + std::to_string(kNoonUnix) + "\n");
+    // The one date a log keeps is the $FILE_NAME creation, which is no time of this line.
+    EXPECT_EQ(out, "0|/sing1.dat|31|r/rrwxrwxrwx|0|0|780|0|0|0|0\n");
+    out.clear();
+    appendJsonRow(out, volume, "sing1.dat", rowOf(items, 0));
+    EXPECT_NE(out.find("\"record\":31,\"created\":null,\"modified\":null,\"accessed\":null,\"changed\":null}"),
+              std::string::npos)
+        << out;
 }
 
 class FatZone : public ::testing::Test {
