@@ -57,7 +57,7 @@ class TextWriter : public engine::ListingWriter {
 public:
     explicit TextWriter(std::ostream& out) : m_out(out) {}
     void folder(const std::string& path, const records::FileList& rows) override {
-        std::string text = "[" + (path.empty() ? std::string("Root") : terminalSafe(path)) + "]\n";
+        std::string text = "[" + (path.empty() ? std::string("Root") : terminalSafe(path) + "/") + "]\n";
         for (const records::FileListRow& row : rows) {
             text += "  " + terminalSafe(row.cells[records::kListName]);
             text += "  |  " + terminalSafe(row.cells[records::kListType]) + "  |  " +
