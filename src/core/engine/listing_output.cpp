@@ -130,9 +130,9 @@ void appendNtfsLines(std::string& out, const ListingVolume& volume, const std::s
 
     const bool fromVolume = item != nullptr && item->attribute != records::ItemAttribute::None;
     const std::string owner = std::to_string(item != nullptr ? item->ownerId : 0);
-    auto line = [&](bool fileName) {
+    auto line = [&](std::string_view linePath, bool fileName) {
         out += "0|/";
-        appendBodyName(out, path);
+        appendBodyName(out, linePath);
         if (fileName) out += " ($FILE_NAME)";
         out += deleted;
         out += '|' + std::to_string(record);
@@ -154,28 +154,18 @@ void appendNtfsLines(std::string& out, const ListingVolume& volume, const std::s
         if (item != nullptr && timesKnown(volume, row)) appendNtfsTimes(out, item->times, fromVolume);
         else appendTimes(out, 0, 0, 0, 0);
     };
-    line(false);
+    line(path, false);
     // The $FILE_NAME line comes with the file or folder itself (or, for a
-    // file listed only by its streams, with its first stream); items read
-    // from a session log lack its attribute id.
+    // file listed only by its streams, with its first stream, at the file's
+    // own path); items read from a session log lack its attribute id.
     if (item == nullptr || item->attribute == records::ItemAttribute::None) return;
-    if (item->isStream() && (item->flags & records::kItemNamesFile) == 0) return;
-    if (item->isStream()) {
-        const std::string_view base = volume.items->baseName(row.item);
-        const std::size_t cut = path.size() - (volume.items->name(row.item).size() - base.size());
-        const std::string filePath = path.substr(0, cut);
-        out += "0|/";
-        appendBodyName(out, filePath);
-        out += " ($FILE_NAME)";
-        out += deleted;
-        out += '|' + std::to_string(record) + '-' + std::to_string(kFileNameType) + '-' +
-               std::to_string(item->fileNameId) + '|';
-        appendMode(out, nameType, metaType, read, write);
-        out += '|' + owner + "|0|" + std::to_string(kFileNameFixedBytes + 2u * item->fileNameUnits) + '|';
-        appendNtfsTimes(out, item->fileNameTimes, true);
+    if (!item->isStream()) {
+        line(path, true);
         return;
     }
-    line(true);
+    if ((item->flags & records::kItemNamesFile) == 0) return;
+    const std::size_t streamPart = volume.items->name(row.item).size() - volume.items->baseName(row.item).size();
+    line(std::string_view(path).substr(0, path.size() >= streamPart ? path.size() - streamPart : path.size()), true);
 }
 
 void appendFatLine(std::string& out, const ListingVolume& volume, const std::string& path,

@@ -31,8 +31,8 @@ enum ItemFlag : std::uint16_t {
     kItemHasFileNameTimes = 0x0010,
     kItemIncomplete = 0x0020,     // some of its records or attributes could not be read
     kItemSystem = 0x0040,         // an NTFS metadata file (record below 16 or named $...)
-    kItemFromLog = 0x0100,        // read from a session log: only the $FILE_NAME creation date is known
     kItemNamesFile = 0x0080,      // a stream of a file not listed itself ($Secure): it also stands for the file's $FILE_NAME
+    kItemFromLog = 0x0100,        // read from a session log: only the $FILE_NAME creation date is known
 };
 
 /// The NTFS attribute an item is listed by, one byte in the item.
