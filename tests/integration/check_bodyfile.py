@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Compares `qvx analyze --format bodyfile` with `fls -r -m /` (TZ=UTC).
+"""Compares `qvx analyze --format bodyfile` with `fls -r -m /` (TZ=UTC, and
+for the generated FAT volumes also TZ=Europe/Berlin).
 
 Both are read as sets of body-file lines (the order differs) and compared
 in the name, the inode (RECORD-TYPE-ID on NTFS, The Sleuth Kit's entry
@@ -112,8 +113,8 @@ def qvx_lines(qvx, image, offset, sectors, kind, env):
     return set(lines), dupes
 
 
-def check(qvx, image, offset, kind, label):
-    env = dict(os.environ, TZ="UTC")
+def check(qvx, image, offset, kind, label, zone="UTC"):
+    env = dict(os.environ, TZ=zone)
     sectors = os.path.getsize(image) // 512
     theirs = fls_lines(image, offset, kind, env)
     ours, dupes = qvx_lines(qvx, image, offset, sectors, kind, env)
@@ -186,6 +187,10 @@ def main():
         if os.path.exists(path):
             ok &= check(qvx, path, 0, kind, name)
             checked += 1
+            # FAT keeps local wall-clock times: both read them in the zone
+            # of TZ, daylight saving included.
+            if kind != "NTFS" and os.path.exists("/usr/share/zoneinfo/Europe/Berlin"):
+                ok &= check(qvx, path, 0, kind, name + " (TZ=Europe/Berlin)", "Europe/Berlin")
     cases = CORPUS_REQUIRED + (CORPUS_MORE if len(args) == 3 else [])
     with tempfile.TemporaryDirectory() as tmp:
         for stored, offset, kind in cases:
