@@ -111,12 +111,19 @@ public:
         return b;
     }
 
+    /// Sets the attribute id of the attribute added last.
+    RecordBuilder& withId(std::uint16_t id) {
+        put16(m_bytes, m_last + 0x0E, id);
+        return *this;
+    }
+
     std::vector<std::uint8_t>& raw() { return m_bytes; }
 
 private:
     std::size_t begin(std::uint32_t type, std::size_t length, bool nonResident) {
         length = (length + 7) & ~std::size_t{7};
         const std::size_t at = m_next;
+        m_last = at;
         put32(m_bytes, at, type);
         put32(m_bytes, at + 4, static_cast<std::uint32_t>(length));
         m_bytes[at + 8] = nonResident ? 1 : 0;
@@ -126,6 +133,7 @@ private:
 
     std::vector<std::uint8_t> m_bytes;
     std::size_t m_next = 0x38;
+    std::size_t m_last = 0x38;
 };
 
 }  // namespace qvx::ntfs::test
