@@ -1,6 +1,6 @@
 // qvx analyze: the Standard Search or the Advance Search of one partition
 // (or sector range) and the recovered tree with every folder's file list,
-// as text or JSON Lines.
+// as text, JSON Lines, CSV or a timeline body file.
 
 #include <charconv>
 #include <cstdio>
