@@ -1,6 +1,6 @@
 // qvx analyze: the Standard Search or the Advance Search of one partition
 // (or sector range) and the recovered tree with every folder's file list,
-// as text or JSON Lines.
+// as text, JSON Lines, CSV or a timeline body file.
 
 #include <charconv>
 #include <cstdio>
@@ -23,6 +23,7 @@
 #include "engine/data_condition.h"
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
+#include "engine/listing_output.h"
 #include "engine/partition_listing.h"
 #include "recover/names.h"
 #include "recover/report.h"
@@ -40,43 +41,38 @@ struct AnalyzeOptions {
     int fileSystem = 1;
     int codePage = 850;
     bool json = false;
+    std::string format = "text";
     bool quiet = false;
     std::string saveLog;
+
+    engine::ListingFormat listingFormat() const {
+        engine::ListingFormat f = engine::ListingFormat::Text;
+        if (json) return engine::ListingFormat::Json;
+        (void)engine::parseListingFormat(format, f);
+        return f;
+    }
 };
 
-// Names are UTF-8 as the engine carries them.
-void appendJsonString(std::string& out, const std::string& utf8) { out += recover::jsonString(utf8); }
+/// The wizard's columns, one folder's rows under its "[path]" heading.
+class TextWriter : public engine::ListingWriter {
+public:
+    explicit TextWriter(std::ostream& out) : m_out(out) {}
+    void folder(const std::string& path, const records::FileList& rows) override {
+        std::string text = "[" + (path.empty() ? std::string("Root") : terminalSafe(path) + "/") + "]\n";
+        for (const records::FileListRow& row : rows) {
+            text += "  " + terminalSafe(row.cells[records::kListName]);
+            text += "  |  " + terminalSafe(row.cells[records::kListType]) + "  |  " +
+                    terminalSafe(row.cells[records::kListSize]) + "  |  " + terminalSafe(row.cells[records::kListDate]) +
+                    "  |  " + terminalSafe(row.cells[records::kListTime]);
+            if (row.deleted) text += "  |  deleted";
+            text += '\n';
+        }
+        m_out << text;
+    }
 
-/// One row; deleted files carry the condition of their data, every item
-/// where it was found and how its parent was decided.
-void writeJsonRow(std::string& out, engine::RecoveryState& state, const std::string& path,
-                  const records::FileListRow& row, bool insideDeleted) {
-    out += "{\"path\":";
-    appendJsonString(out, path);
-    out += ",\"name\":";
-    appendJsonString(out, row.cells[records::kListName]);
-    out += row.isFolder ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
-    out += row.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
-    out += ",\"size\":" + std::to_string(row.sizeBytes);
-    out += ",\"date\":";
-    appendJsonString(out, row.cells[records::kListDate]);
-    out += ",\"time\":";
-    appendJsonString(out, row.cells[records::kListTime]);
-    out += ",\"self\":" + std::to_string(row.selfId);
-    out += ",\"parent\":" + std::to_string(row.parentId);
-    out += recover::conditionJson(engine::rowCondition(state, row, insideDeleted));
-    out += recover::provenanceJson(engine::rowProvenance(state, row));
-    out += "}\n";
-}
-
-void writeTextRow(std::string& out, const records::FileListRow& row) {
-    out += "  ";
-    out += terminalSafe((row.cells[records::kListName]));
-    out += "  |  " + terminalSafe(row.cells[records::kListType]) + "  |  " + terminalSafe(row.cells[records::kListSize]) +
-           "  |  " + terminalSafe(row.cells[records::kListDate]) + "  |  " + terminalSafe(row.cells[records::kListTime]);
-    if (row.deleted) out += "  |  deleted";
-    out += '\n';
-}
+private:
+    std::ostream& m_out;
+};
 
 }  // namespace
 
@@ -84,7 +80,7 @@ void writeTextRow(std::string& out, const records::FileListRow& row) {
 /// row comes with its parent's list, then its own sub-folders' subtrees,
 /// then its files. Each tree item is listed once, which also ends any
 /// cycle a damaged volume could produce.
-void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
+void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::stop_token stop) {
     const engine::ListingIndex index(state);
     engine::ListingOptions options;
     options.index = &index;
@@ -96,23 +92,27 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         std::size_t next = 0;
         bool insideDeleted = false;  // the listed folder or one above it is deleted
     };
-    std::string out;
-    auto flush = [&] {
-        std::cout << out;
-        out.clear();
+    engine::ListingVolume volume = engine::listingVolumeOf(state);
+    // Deleted files carry the condition of their data, every item where it
+    // was found and how its parent was decided.
+    volume.jsonExtra = [&state](const records::FileListRow& row, bool insideDeleted) {
+        return recover::conditionJson(engine::rowCondition(state, row, insideDeleted)) +
+               recover::provenanceJson(engine::rowProvenance(state, row));
     };
+    std::unique_ptr<engine::ListingWriter> writer = format == engine::ListingFormat::Text
+                                                        ? std::make_unique<TextWriter>(std::cout)
+                                                        : engine::makeListingWriter(format, std::cout, volume);
     const std::unique_ptr<engine::VolumeReader> reader = engine::volumeReaderFor(state);
     auto list = [&](records::TreeItemId item, std::string prefix, bool insideDeleted) {
         // A folder is opened when it is listed (a FAT folder's directory
         // names its sub-folders before their rows are made).
         reader->openFolder(state, state.FolderNodeList.nodeOfItem(item), &index);
         Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0, insideDeleted};
-        if (!json) {
-            out += "[" + (frame.prefix.empty() ? std::string("Root") : terminalSafe((frame.prefix))) + "]\n";
-            for (const auto& row : frame.rows) writeTextRow(out, row);
-        }
+        const std::string path = frame.prefix.empty() ? std::string() : frame.prefix.substr(0, frame.prefix.size() - 1);
+        writer->folder(path, frame.rows);
         return frame;
     };
+    writer->begin();
     std::vector<Frame> stack;
     listed[records::kRootItem] = true;
     stack.push_back(list(records::kRootItem, "", false));
@@ -127,19 +127,16 @@ void printTree(engine::RecoveryState& state, bool json, std::stop_token stop) {
         const records::FileListRow& row = top.rows[top.next++];
         const std::string path = top.prefix + row.cells[records::kListName];
         const bool insideDeleted = top.insideDeleted;
-        if (!row.isFolder) {
-            if (json) writeJsonRow(out, state, path, row, insideDeleted);
-            continue;
-        }
-        if (json) writeJsonRow(out, state, path, row, insideDeleted);
-        if (out.size() > (1u << 20)) flush();
+        writer->row(path, row, insideDeleted);
+        if (!row.isFolder) continue;
         if (!state.FolderNodeList.validItem(row.treeItem) || listed[static_cast<std::size_t>(row.treeItem)]) continue;
         listed[static_cast<std::size_t>(row.treeItem)] = true;
         // Files of a folder come after its sub-folders' subtrees: hold them
         // back by listing the sub-folder's own frame first.
         stack.push_back(list(row.treeItem, path + "/", insideDeleted || row.deleted));
     }
-    flush();
+    writer->end();
+    std::cout.flush();
 }
 
 namespace {
@@ -157,7 +154,7 @@ void runAdvance(const AnalyzeOptions& opt, engine::RecoveryState& state, const s
     }
     const engine::AdvanceScanResult scanned = engine::runAdvanceScan(state, progress, interrupt.token());
     progress.finish();
-    std::ostream& listing = opt.json ? std::cerr : std::cout;
+    std::ostream& listing = opt.listingFormat() == engine::ListingFormat::Text ? std::cout : std::cerr;
     const records::RecordTable& systems = state.tables.FileSystemTable;
     // The table keeps 512-byte sectors; the disk's own are shown.
     const std::uint64_t units = state.reader->sectorUnits(state.SelectedDisk);
@@ -188,7 +185,7 @@ void runAdvance(const AnalyzeOptions& opt, engine::RecoveryState& state, const s
     const engine::AnalysisStatus status = engine::openAdvanceFileSystem(state, opt.fileSystem, progress, openStop);
     progress.finish();
     const bool logSaved = opt.saveLog.empty() || saveSessionLog(state, opt.saveLog, modelText, opt.partition);
-    printTree(state, opt.json, {});
+    printTree(state, opt.listingFormat(), {});
     printProblems(state.diagnostics, std::cerr, state.reader->sectorUnits(state.SelectedDisk));
     if (scanned.stopped || status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status != engine::AnalysisStatus::Done) ctx.exitCode = kExitNoRecovery;
@@ -225,7 +222,7 @@ void runAnalyze(const AnalyzeOptions& opt, CliContext& ctx) {
     progress.finish();
     const bool logSaved = opt.saveLog.empty() ||
                           saveSessionLog(state, opt.saveLog, src.details.DiskModelText, choice.partition);
-    printTree(state, opt.json, {});
+    printTree(state, opt.listingFormat(), {});
     printProblems(state.diagnostics, std::cerr, state.reader->sectorUnits(state.SelectedDisk));
     if (status == engine::AnalysisStatus::Stopped) ctx.exitCode = kExitPartial;
     else if (status == engine::AnalysisStatus::NothingFound) ctx.exitCode = kExitNoRecovery;
@@ -251,7 +248,7 @@ void registerAnalyzeCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("--codepage", opt->codePage, "OEM code page of FAT short names (default 850)")
         ->check(codePageCheck());
     cmd->add_option("--fs", opt->fileSystem, "Advance Search: the file system to open (as listed, default 1)");
-    cmd->add_flag("--json", opt->json, "One JSON object per folder and file, in tree order");
+    addFormatOptions(*cmd, opt->format, opt->json);
     cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");
     cmd->add_option("--save-log", opt->saveLog, "Write the session log to FILE after the analysis");
     cmd->callback([opt, &ctx] { runAnalyze(*opt, ctx); });

@@ -19,6 +19,7 @@ struct LoadLogOptions {
     std::string file;
     std::string source;
     bool json = false;
+    std::string format = "text";
     bool quiet = false;
 };
 
@@ -45,11 +46,21 @@ void runLoadLog(const LoadLogOptions& opt, CliContext& ctx) {
         ctx.exitCode = kExitPartial;
         return;
     }
-    printTree(state, opt.json, interrupt.token());
+    engine::ListingFormat format = engine::ListingFormat::Json;
+    if (!opt.json && !engine::parseListingFormat(opt.format, format)) format = engine::ListingFormat::Text;
+    printTree(state, format, interrupt.token());
     if (interrupt.interrupted()) ctx.exitCode = kExitPartial;
 }
 
 }  // namespace
+
+void addFormatOptions(CLI::App& cmd, std::string& format, bool& json) {
+    CLI::Option* formatOption = cmd.add_option("--format", format,
+                   "Output: text (default), json (one object per folder and file, in tree order), bodyfile "
+                   "(timeline body file, format 3) or csv")
+        ->check(CLI::IsMember({"text", "json", "bodyfile", "csv"}));
+    cmd.add_flag("--json", json, "Shorthand for --format json")->excludes(formatOption);
+}
 
 bool saveSessionLog(const engine::RecoveryState& state, const std::string& path, const std::string& diskModelText,
                     int selectedPartition) {
@@ -65,7 +76,7 @@ void registerLoadLogCommand(CLI::App& app, CliContext& ctx) {
     cmd->add_option("FILE", opt->file, "Session log written by `qvx analyze --save-log`")->required();
     cmd->add_option("SOURCE", opt->source, "The disk (image, block device or PhysicalDriveN) the log was saved for")
         ->required();
-    cmd->add_flag("--json", opt->json, "One JSON object per folder and file, in tree order");
+    addFormatOptions(*cmd, opt->format, opt->json);
     cmd->add_flag("--quiet,-q", opt->quiet, "No progress or help texts on stderr");
     cmd->callback([opt, &ctx] { runLoadLog(*opt, ctx); });
 }

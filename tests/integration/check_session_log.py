@@ -12,6 +12,7 @@ marker still loads; the chosen path is written exactly as given; a write
 that fails part way (file-size limit) exits 2, names the cause and leaves
 no file. Exit 77 skips (images missing).
 """
+import json
 import os
 import resource
 import signal
@@ -44,6 +45,27 @@ def analyze_args(image, kind, partition):
     return [image, "--range", f"0:{sectors}", "--kind", kind]
 
 
+# A session log keeps one date per NTFS file (its $FILE_NAME creation,
+# shown as "date" and "time"), not the times of the volume's records.
+LOG_LACKS = ("created", "modified", "accessed", "changed")
+
+
+def comparable(out, fmt):
+    """The output as load-log can give it back: NTFS JSON rows (those with
+    "changed") without the times a session log does not keep; FAT rows are
+    read from the disk again and stay whole."""
+    if fmt != ["--json"]:
+        return out
+    rows = []
+    for line in out.decode("utf-8").splitlines():
+        row = json.loads(line)
+        if "changed" in row:
+            for key in LOG_LACKS:
+                row.pop(key, None)
+        rows.append(row)
+    return rows
+
+
 def round_trip(qvx, work, image, kind, partition=None, advance=False):
     label = f"{os.path.basename(image)}" + (f" -p {partition}" if partition else "") + (" advance" if advance else "")
     mode = ["--mode", "advance"] if advance else []
@@ -60,7 +82,8 @@ def round_trip(qvx, work, image, kind, partition=None, advance=False):
             continue
         b = run([qvx, "load-log", log, image, *fmt, "-q"])
         check(b.returncode == 0, f"{label}: load-log exit {b.returncode}: {b.stderr.decode(errors='replace')}")
-        check(a.stdout == b.stdout, f"{label} {fmt}: load-log prints a different tree")
+        check(comparable(a.stdout, fmt) == comparable(b.stdout, fmt),
+              f"{label} {fmt}: load-log prints a different tree")
         check(len(a.stdout.splitlines()) > 2, f"{label} {fmt}: the tree is empty")
 
 

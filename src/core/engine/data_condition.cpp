@@ -160,8 +160,8 @@ private:
         // A tree found by the raw scan knows where record 6 lies even when
         // the MFT's own runs are not known.
         std::unordered_map<std::uint64_t, std::uint64_t> seen;
-        for (const records::Item& it : state.items.items())
-            if (it.record == kBitmapRecord && it.sector != 0) {
+        for (std::size_t i = 0; i < state.items.size(); ++i)
+            if (const records::Item& it = state.items[i]; it.record == kBitmapRecord && it.sector != 0) {
                 seen.emplace(kBitmapRecord, it.sector);
                 break;
             }
@@ -270,7 +270,9 @@ private:
             std::string prefix;
             std::size_t depth;
         };
-        std::vector<Pending> todo{{volume.isFat32() ? volume.params.rootStart : 0u, "", 0}};
+        // A FAT32 root cluster is a 28-bit number.
+        const auto root = volume.isFat32() ? static_cast<std::uint32_t>(volume.params.rootStart) : 0u;
+        std::vector<Pending> todo{{root, "", 0}};
         std::unordered_set<std::uint32_t> seen{todo.front().cluster};
         std::size_t entries = 0;
         while (!todo.empty() && entries < kMaxOwnerEntries) {

@@ -61,10 +61,24 @@ void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_
         // An entry whose cluster a listed folder has is that folder, unless it
         // is a deleted entry of another name: a folder deleted before its
         // cluster went to the one listed.
-        const bool listed = std::any_of(known.begin(), known.end(), [&](const auto& k) {
+        const auto match = std::find_if(known.begin(), known.end(), [&](const auto& k) {
             return k.first == e.firstCluster && (k.second == e.name || !e.deleted);
         });
-        if (listed) continue;
+        if (match != known.end()) {
+            // The folder's row takes the times and place of its entry here,
+            // which the tree's node does not keep.
+            const auto at = static_cast<std::size_t>(match - known.begin());
+            if (at < folderRowsEnd && at < list.size() && list[at].entrySector == 0) {
+                const records::FileListRow entryRow = fat::fatFileRow(e, directory, variant);
+                list[at].times = entryRow.times;
+                list[at].hasTimes = entryRow.hasTimes;
+                list[at].localTimes = true;
+                list[at].entrySector = entryRow.entrySector;
+                list[at].entryOffset = entryRow.entryOffset;
+                list[at].attributes = entryRow.attributes;
+            }
+            continue;
+        }
         known.emplace_back(e.firstCluster, e.name);
         // A folder entry whose directory the scan did not find: listed, but
         // there is nothing below it to open.

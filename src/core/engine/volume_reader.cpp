@@ -1,29 +1,16 @@
 #include "engine/volume_reader.h"
 
-#include <ctime>
 #include <unordered_map>
 
 #include "engine/fat_listing.h"
 #include "ntfs/ntfs_file_rows.h"
+#include "records/time_text.h"
 #include "recover/fat_data.h"
 #include "recover/ntfs_data.h"
 
 namespace qvx::engine {
 
 namespace {
-
-/// A local wall-clock FILETIME as seconds since 1970 in this machine's zone.
-bool localFileTimeToUnix(std::int64_t fileTime, std::int64_t& out) {
-    if (fileTime <= 0) return false;
-    const auto t = static_cast<std::time_t>(records::fileTimeToUnixUtc(fileTime));
-    std::tm tm{};
-    if (gmtime_r(&t, &tm) == nullptr) return false;
-    tm.tm_isdst = -1;
-    const std::time_t local = std::mktime(&tm);
-    if (local == static_cast<std::time_t>(-1)) return false;
-    out = static_cast<std::int64_t>(local);
-    return true;
-}
 
 class NtfsReader : public VolumeReader {
 public:
@@ -120,8 +107,8 @@ private:
 bool rowTimes(const records::FileListRow& row, std::int64_t& modified, std::int64_t& accessed) {
     if (!row.hasTimes || row.times.modified <= 0) return false;
     if (row.localTimes) {
-        if (!localFileTimeToUnix(row.times.modified, modified)) return false;
-        if (!localFileTimeToUnix(row.times.accessed, accessed)) accessed = modified;
+        if (!records::wallClockToUnix(row.times.modified, modified)) return false;
+        if (!records::wallClockToUnix(row.times.accessed, accessed)) accessed = modified;
         return true;
     }
     modified = records::fileTimeToUnixUtc(row.times.modified);

@@ -83,6 +83,7 @@ records::FileListRow fatFileRow(const FatDirEntry& e, std::uint32_t listedFolder
     row.parentId = listedFolder;
     row.sizeBytes = e.size;
     row.volumeLabel = e.volumeLabel;
+    row.attributes = e.attributes;
     row.hasTimes = true;
     row.localTimes = true;
     row.times.modified = records::fatToFileTime(e.writeDate, e.writeTime);

@@ -41,6 +41,8 @@ util::DecodeResult decodeStandardInformation(util::Bytes v, StandardInformation&
     s.times.changed = static_cast<std::int64_t>(util::le64(v, 0x10));
     s.times.accessed = static_cast<std::int64_t>(util::le64(v, 0x18));
     s.attributes = util::le32(v, 0x20);
+    // 0x30 u32 owner id: only in the longer value of NTFS 3.0 and later.
+    s.ownerId = v.size() >= 0x34 ? util::le32(v, 0x30) : 0;
     return util::DecodeResult::success();
 }
 

@@ -58,6 +58,7 @@ util::DecodeResult decodeFileName(util::Bytes value, FileName& out);
 struct StandardInformation {
     NtfsTimes times;
     std::uint32_t attributes = 0;
+    std::uint32_t ownerId = 0;
 };
 
 /// Decodes a $STANDARD_INFORMATION value; Corrupt when it is too short.

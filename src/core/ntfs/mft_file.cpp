@@ -20,6 +20,7 @@ struct Piece {
     std::uint64_t initializedSize = 0;
     std::uint16_t flags = 0;
     std::uint16_t compressionUnit = 0;
+    std::uint16_t id = 0;
     bool ok = true;
     std::string problem;
 };
@@ -30,9 +31,19 @@ public:
 
     /// Takes the attributes of one record; listValue receives a resident
     /// attribute list's bytes, listRuns a non-resident one's runs.
+    /// Ids given to attributes held in extension records, by type and name.
+    struct ExtensionId {
+        std::uint32_t type;
+        std::vector<std::uint8_t> nameUnits;
+        std::uint16_t id;
+    };
+    void setExtensionIds(std::vector<ExtensionId> ids) { m_extensionIds = std::move(ids); }
+    std::uint16_t listId() const { return m_listId; }
+
     util::DecodeResult take(util::Bytes record, const MftHeader& header, bool isBase, std::vector<std::uint8_t>* listValue,
                             std::vector<Run>* listRuns, std::uint64_t* listBytes) {
         return forEachAttribute(record, header, [&](const Attribute& a) {
+            const std::uint16_t id = isBase ? a.id : extensionId(a);
             switch (a.type) {
             case kAttrStandardInformation:
                 if (!a.nonResident && !m_file.hasStandardInformation &&
@@ -42,6 +53,7 @@ public:
             case kAttrList:
                 if (!isBase || listValue == nullptr) break;
                 m_file.hasAttributeList = true;
+                m_listId = a.id;
                 if (!a.nonResident) {
                     listValue->assign(a.value.begin(), a.value.end());
                 } else {
@@ -56,6 +68,8 @@ public:
                     NamedFileName n;
                     if (decodeFileName(a.value, n.value).ok()) {
                         n.name = n.value.name();
+                        n.attributeId = id;
+                        n.nameUnitCount = static_cast<std::uint8_t>(std::min<std::size_t>(n.value.nameUnits.size() / 2, 255));
                         n.value.nameUnits = {};
                         m_file.names.push_back(std::move(n));
                     }
@@ -65,6 +79,7 @@ public:
                 Piece p;
                 p.nameUnits.assign(a.nameUnits.begin(), a.nameUnits.end());
                 p.flags = a.flags;
+                p.id = id;
                 if (!a.nonResident) {
                     p.resident = true;
                     p.ok = a.valueFits;
@@ -88,9 +103,15 @@ public:
                 break;
             }
             case kAttrIndexRoot:
-                if (a.named() && !a.nameIs("$I30") && !a.nonResident &&
-                    m_file.namedIndexes.size() < kMaxExtensionRecordsPerFile)
-                    m_file.namedIndexes.push_back({a.name(), std::vector<std::uint8_t>(a.value.begin(), a.value.end())});
+                if (a.nameIs("$I30") && !a.nonResident && !m_file.hasIndexRoot) {
+                    m_file.hasIndexRoot = true;
+                    m_file.indexRootId = id;
+                    m_file.indexRootBytes = static_cast<std::uint32_t>(a.value.size());
+                } else if (a.named() && !a.nameIs("$I30") && !a.nonResident &&
+                           m_file.namedIndexes.size() < kMaxExtensionRecordsPerFile) {
+                    m_file.namedIndexes.push_back(
+                        {a.name(), std::vector<std::uint8_t>(a.value.begin(), a.value.end()), id});
+                }
                 break;
             case kAttrIndexAllocation:
                 if (a.nameIs("$I30") && a.nonResident && m_file.indexFirstCluster == 0) {
@@ -139,6 +160,7 @@ public:
             s.allocatedSize = first.allocatedSize;
             s.initializedSize = first.initializedSize;
             s.compressionUnit = first.compressionUnit;
+            s.attributeId = first.id;
             if (first.resident) {
                 s.resident = true;
                 s.residentData = first.value;
@@ -173,8 +195,18 @@ public:
     }
 
 private:
+    std::uint16_t extensionId(const Attribute& a) const {
+        for (const ExtensionId& e : m_extensionIds)
+            if (e.type == a.type && e.nameUnits.size() == a.nameUnits.size() &&
+                std::equal(e.nameUnits.begin(), e.nameUnits.end(), a.nameUnits.begin()))
+                return e.id;
+        return a.id;
+    }
+
     MftFile& m_file;
     std::uint64_t m_volumeClusters;
+    std::vector<ExtensionId> m_extensionIds;
+    std::uint16_t m_listId = 0;
     std::vector<Piece> m_pieces;
     std::vector<std::string> m_runProblems;
 };
@@ -192,6 +224,12 @@ const NamedFileName* MftFile::bestName() const {
         }
     }
     return best;
+}
+
+const NamedFileName* MftFile::lastLongName() const {
+    for (auto it = names.rbegin(); it != names.rend(); ++it)
+        if (it->value.nameSpace != static_cast<std::uint8_t>(NameSpace::Dos)) return &*it;
+    return bestName();
 }
 
 const DataStream* MftFile::unnamedData() const { return stream(""); }
@@ -235,6 +273,23 @@ util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::ui
             report(util::Problem::CorruptRecord, "attribute list: " + lr.reason, number);
             collector.note(lr.reason);
         }
+        // Attributes first listed in another record are numbered after the
+        // highest id the list names.
+        std::uint32_t nextId = collector.listId();
+        for (const AttributeListEntry& e : entries) nextId = std::max<std::uint32_t>(nextId, e.id);
+        std::vector<Collector::ExtensionId> extensionIds;
+        std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> seen;
+        for (const AttributeListEntry& e : entries) {
+            std::vector<std::uint8_t> units(e.nameUnits.begin(), e.nameUnits.end());
+            const auto key = std::make_pair(e.type, units);
+            if (std::find(seen.begin(), seen.end(), key) != seen.end() || seen.size() >= kMaxExtensionRecordsPerFile)
+                continue;
+            seen.push_back(key);
+            if (e.holder.record == number) continue;
+            nextId = std::min<std::uint32_t>(nextId + 1, 0xFFFF);
+            extensionIds.push_back({e.type, std::move(units), static_cast<std::uint16_t>(nextId)});
+        }
+        collector.setExtensionIds(std::move(extensionIds));
         std::vector<std::uint64_t> holders;
         for (const AttributeListEntry& e : entries)
             if (e.holder.record != number && std::find(holders.begin(), holders.end(), e.holder.record) == holders.end() &&

@@ -33,6 +33,7 @@ struct DataStream {
     std::uint64_t initializedSize = 0;
     std::uint16_t flags = 0;            // of the instance that starts the stream
     std::uint16_t compressionUnit = 0;  // log2 of clusters per compression unit
+    std::uint16_t attributeId = 0;      // of the instance that starts the stream (see MftFile)
     bool complete = true;               // every piece was found and decoded
     std::string problem;                // why not
 };
@@ -40,6 +41,8 @@ struct DataStream {
 struct NamedFileName {
     FileName value;    // nameUnits cleared: the record bytes are not kept
     std::string name;  // UTF-8
+    std::uint16_t attributeId = 0;
+    std::uint8_t nameUnitCount = 0;  // UTF-16 units of the stored name
 };
 
 struct MftFile {
@@ -54,8 +57,13 @@ struct MftFile {
     struct NamedIndex {
         std::string name;
         std::vector<std::uint8_t> root;
+        std::uint16_t attributeId = 0;
     };
     std::vector<NamedIndex> namedIndexes;
+    /// The folder's "$I30" $INDEX_ROOT: its attribute id and value bytes.
+    bool hasIndexRoot = false;
+    std::uint16_t indexRootId = 0;
+    std::uint32_t indexRootBytes = 0;
     std::uint32_t indexFirstCluster = 0;  // first cluster of the $I30 index allocation
     bool hasAttributeList = false;
     bool extensionsComplete = true;     // every record the list names was read
@@ -63,6 +71,9 @@ struct MftFile {
 
     /// The name shown for the file: Win32, Win32 and DOS, DOS, then POSIX.
     const NamedFileName* bestName() const;
+    /// The last $FILE_NAME in record order that is not a DOS alias (the one
+    /// timeline tools report the $FILE_NAME times of), else bestName().
+    const NamedFileName* lastLongName() const;
     const DataStream* unnamedData() const;
     const DataStream* stream(std::string_view name) const;
 };
@@ -78,7 +89,11 @@ public:
     virtual bool readRuns(const std::vector<Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) = 0;
 };
 
-/// Puts a file together from its base record (fixup applied). Attributes in
+/// Puts a file together from its base record (fixup applied). Attribute ids
+/// are those of the base record; an attribute that lives only in extension
+/// records gets a number above every id the attribute list names, one per
+/// distinct type and name in list order, so that every attribute of the
+/// file has its own id (as The Sleuth Kit numbers them). Attributes in
 /// extension records come through source (may be null: base record only).
 /// volumeClusters bounds every run list (0: unknown). Corrupt attributes
 /// and run lists are reported to diagnostics (may be null) with the record

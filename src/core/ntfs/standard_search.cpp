@@ -159,9 +159,10 @@ private:
         const NamedFileName* name = file.bestName();
         if (name == nullptr) return;
 
-        const auto flags = static_cast<std::uint8_t>(file.header.flags & 0xFF);
-        const bool folder = flags == 3 || flags == 2;
-        const bool deleted = folder ? flags == 2 : flags == 0;
+        // 0x01 in use, 0x02 directory; other bits (0x04 in $Extend, 0x08
+        // view index) do not change what the record is.
+        const bool folder = (file.header.flags & 0x02) != 0;
+        const bool deleted = (file.header.flags & 0x01) == 0;
         records::Item item;
         item.record = n;
         item.sequence = file.header.sequence;
@@ -170,12 +171,16 @@ private:
         if (file.hasStandardInformation) {
             item.times = itemTimes(file.standardInformation.times);
             item.attributes = file.standardInformation.attributes;
+            item.ownerId = static_cast<std::uint16_t>(std::min<std::uint32_t>(file.standardInformation.ownerId, 0xFFFF));
         } else {
             item.times = itemTimes(name->value.times);
             item.attributes = name->value.attributes;
         }
         item.fileNameTimes = itemTimes(name->value.times);
         item.flags |= records::kItemHasFileNameTimes;
+        const NamedFileName* timelineName = file.lastLongName();
+        item.fileNameId = timelineName->attributeId;
+        item.fileNameUnits = timelineName->nameUnitCount;
         item.sector = lba;
         if (deleted) item.flags |= records::kItemDeleted;
         if (!file.extensionsComplete || fix.torn() || bad != 0) item.flags |= records::kItemIncomplete;
@@ -192,12 +197,20 @@ private:
             table.setCell(row, FolderColumn::kSize, "0");
             table.setCell(row, FolderColumn::kType, "FOLDER");
             if (deleted) table.setCell(row, FolderColumn::kDeleted, "1");
+            if (file.hasIndexRoot) {
+                item.attribute = records::ItemAttribute::IndexRoot;
+                item.attributeId = file.indexRootId;
+                item.size = file.indexRootBytes;
+            }
             m_items.add(item, name->name);
-        } else {
-            const DataStream* data = file.unnamedData();
+        }
+        const DataStream* data = folder ? nullptr : file.unnamedData();
+        if (!folder) {
             if (data != nullptr) {
                 item.size = data->dataSize;
                 item.allocatedSize = data->allocatedSize;
+                item.attribute = records::ItemAttribute::Data;
+                item.attributeId = data->attributeId;
                 if (!data->complete) item.flags |= records::kItemIncomplete;
             }
             // A file without unnamed data but with named streams or indexes
@@ -212,13 +225,20 @@ private:
         // folder) as "name:stream" items in the same parent.
         records::Item stream = item;
         stream.flags = static_cast<std::uint16_t>(item.flags & ~records::kItemFolder);
+        bool namesFile = !folder && data == nullptr;
         for (const DataStream& s : file.streams) {
             if (s.name.empty()) continue;
             stream.size = s.dataSize;
             stream.allocatedSize = s.allocatedSize;
+            stream.attribute = records::ItemAttribute::Data;
+            stream.attributeId = s.attributeId;
             stream.flags = static_cast<std::uint16_t>(s.complete ? stream.flags & ~records::kItemIncomplete
                                                                  : stream.flags | records::kItemIncomplete);
+            const std::uint16_t plain = stream.flags;
+            if (namesFile) stream.flags |= records::kItemNamesFile;
+            namesFile = false;
             noteDeleted(m_items.add(stream, name->name, s.name), stream, &s);
+            stream.flags = plain;
             // A folder's stream is also listed inside the folder, as ".:stream".
             if (folder) {
                 records::Item inside = stream;
@@ -229,7 +249,13 @@ private:
         for (const MftFile::NamedIndex& index : file.namedIndexes) {
             stream.size = index.root.size();
             stream.allocatedSize = stream.size;
+            stream.attribute = records::ItemAttribute::IndexRoot;
+            stream.attributeId = index.attributeId;
+            const std::uint16_t plain = stream.flags;
+            if (namesFile) stream.flags |= records::kItemNamesFile;
+            namesFile = false;
             noteDeleted(m_items.add(stream, name->name, index.name), stream, nullptr);
+            stream.flags = plain;
         }
         m_counter = n + 2;
     }

@@ -39,6 +39,7 @@ struct FileListRow {
     bool hasTimes = false;
     bool localTimes = false;
     bool volumeLabel = false;       // a FAT volume-label entry
+    std::uint8_t attributes = 0;    // FAT: the entry's attribute byte
     std::uint64_t entrySector = 0;  // FAT: the sector of the entry
     std::uint32_t entryOffset = 0;  // and its byte offset there
 };

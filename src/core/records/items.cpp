@@ -20,6 +20,15 @@ std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
 }
 }  // namespace
 
+std::uint32_t ntfsAttributeType(ItemAttribute attribute) {
+    switch (attribute) {
+    case ItemAttribute::Data: return 0x80;
+    case ItemAttribute::IndexRoot: return 0x90;
+    case ItemAttribute::None: break;
+    }
+    return 0;
+}
+
 std::int64_t fatToFileTime(std::uint16_t date, std::uint16_t time, std::uint32_t hundredths) {
     if (date == 0) return 0;
     const unsigned day = date & 0x1F;

@@ -32,14 +32,22 @@ enum ItemFlag : std::uint16_t {
     kItemHasFileNameTimes = 0x0010,
     kItemIncomplete = 0x0020,     // some of its records or attributes could not be read
     kItemSystem = 0x0040,         // an NTFS metadata file (record below 16 or named $...)
+    kItemNamesFile = 0x0080,      // a stream of a file not listed itself ($Secure): it also stands for the file's $FILE_NAME
+    kItemFromLog = 0x0100,        // read from a session log: only the $FILE_NAME creation date is known
 };
+
+/// The NTFS attribute an item is listed by, one byte in the item.
+enum class ItemAttribute : std::uint8_t { None = 0, Data = 1, IndexRoot = 2 };
+
+/// Its NTFS attribute type code: 128 ($DATA), 144 ($INDEX_ROOT), 0 (none).
+std::uint32_t ntfsAttributeType(ItemAttribute attribute);
 
 struct Item {
     std::uint64_t record = 0;       // NTFS MFT record; FAT first cluster
     std::uint64_t parent = 0;       // record (NTFS) or first cluster (FAT) of the folder holding it
     ItemTimes times;                // $STANDARD_INFORMATION (NTFS) or the directory entry (FAT)
     ItemTimes fileNameTimes;        // NTFS: the times of the $FILE_NAME shown
-    std::uint64_t size = 0;
+    std::uint64_t size = 0;         // bytes of the listed data; NTFS folders: of the $INDEX_ROOT value
     std::uint64_t allocatedSize = 0;
     std::uint64_t sector = 0;       // where it was found: the record's first sector, or the entry's sector
     std::uint32_t entryOffset = 0;  // FAT: byte offset of the entry in its sector
@@ -50,6 +58,15 @@ struct Item {
     std::uint16_t sequence = 0;
     std::uint16_t parentSequence = 0;
     std::uint16_t flags = 0;
+    // NTFS, for timelines: the attribute listed (a file's or stream's $DATA,
+    // a folder's $INDEX_ROOT, a named index) with its id, and the
+    // $FILE_NAME whose times are reported with its id and name length.
+    // Not kept in session logs.
+    std::uint16_t attributeId = 0;
+    std::uint16_t fileNameId = 0;
+    ItemAttribute attribute = ItemAttribute::None;
+    std::uint8_t fileNameUnits = 0;
+    std::uint16_t ownerId = 0;       // NTFS: $STANDARD_INFORMATION owner id (saturated to 16 bits)
 
     bool isFolder() const { return (flags & kItemFolder) != 0; }
     bool deleted() const { return (flags & kItemDeleted) != 0; }

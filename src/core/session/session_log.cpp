@@ -366,7 +366,7 @@ void refillTables(const SessionContent& content, RecordTable& FolderTable, recor
             item.fileNameTimes.created = f.date;
             item.times.created = f.date;
             item.size = f.size;
-            item.flags = records::kItemHasFileNameTimes;
+            item.flags = records::kItemHasFileNameTimes | records::kItemFromLog;
             if (f.deleted != 0) item.flags |= records::kItemDeleted;
             std::string name = util::utf8OrLatin1(f.name);
             // An alternate data stream follows its file as "file:stream".

@@ -119,6 +119,12 @@ public:
         return b;
     }
 
+    /// Sets the attribute id of the attribute added last.
+    RecordBuilder& withId(std::uint16_t id) {
+        put16(m_bytes, m_last + 0x0E, id);
+        return *this;
+    }
+
     std::vector<std::uint8_t>& raw() { return m_bytes; }
 
 private:

@@ -216,6 +216,63 @@ TEST(WalkMft, NamesAndSizesFromExtensionRecords) {
     EXPECT_EQ(fileOf(items, 12), nullptr);
 }
 
+TEST(WalkMft, AttributeIdsForTimelines) {
+    SyntheticVolume volume;
+    volume.put(2, RecordBuilder(3, 2).fileName("Dir", 1, 5).withId(3).build());
+    // $DATA id 4 and a named stream id 6; the $FILE_NAME of the timeline
+    // is the last one that is no DOS alias.
+    volume.put(6, RecordBuilder(1, 6)
+                      .fileName("long name.txt", 1, 2)
+                      .withId(2)
+                      .fileName("LONGNA~1.TXT", 2, 2)
+                      .withId(5)
+                      .residentData(7)
+                      .withId(4)
+                      .residentData(3, "ads")
+                      .withId(6)
+                      .build());
+    // Attributes held only in an extension record are numbered above every
+    // id the list names (here the list's own 4), one per type and name.
+    volume.put(10, RecordBuilder(1, 10)
+                       .fileName("INEXTE~1.TXT", 2, 2)
+                       .withId(1)
+                       .attributeList({{0x10, 10}, {0x30, 10}, {0x30, 12}, {0x80, 12}})
+                       .withId(4)
+                       .build());
+    volume.put(12, RecordBuilder(1, 12).base(10).fileName("in extension.txt", 1, 2).withId(0).residentData(99).build());
+    disk::SectorReader reader;
+    const partition::VolumeRange range = volume.attach(reader);
+    MftRunTable runs;
+    runs.buildMftRunTable(range, 0, SyntheticVolume::kMftLba, 8);
+    records::RecordTables tables;
+    records::ItemStore items;
+    util::NullProgress progress;
+    walkMft(range, runs, 8, tables, items, progress, {});
+
+    const records::Item* file = fileOf(items, 6);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->attribute, records::ItemAttribute::Data);
+    EXPECT_EQ(file->attributeId, 4);
+    EXPECT_EQ(file->fileNameId, 2);
+    EXPECT_EQ(file->fileNameUnits, 13);
+    bool sawStream = false;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].record == 6 && items[i].isStream()) {
+            sawStream = true;
+            EXPECT_EQ(items[i].attributeId, 6);
+            EXPECT_EQ(items[i].size, 3u);
+        }
+    EXPECT_TRUE(sawStream);
+    const std::size_t dir = items.folderOf(2);
+    ASSERT_NE(dir, records::ItemStore::kNone);
+    EXPECT_EQ(items[dir].attribute, records::ItemAttribute::None);  // no $INDEX_ROOT built here
+    EXPECT_EQ(items[dir].fileNameId, 3);
+    const records::Item* extended = fileOf(items, 10);
+    ASSERT_NE(extended, nullptr);
+    EXPECT_EQ(extended->attributeId, 5);
+    EXPECT_EQ(extended->fileNameUnits, 16);
+}
+
 TEST(RunNtfsStandardSearch, OrphansGoUnderTheSyntheticFolder) {
     SyntheticVolume volume;
     volume.put(8, RecordBuilder(3, 8).fileName("Dir", 1, 5).build());
