@@ -1,6 +1,9 @@
 #include "ui/results_panel.h"
 
 #include <QApplication>
+#include <QColor>
+#include <QPalette>
+#include <QStringList>
 #include <QCheckBox>
 #include <QDialog>
 #include <QFrame>
@@ -17,6 +20,7 @@
 
 #include <unordered_map>
 
+#include "engine/data_condition.h"
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
 #include "ui/DialogEx.h"
@@ -382,16 +386,25 @@ void ResultsPanel::startListing(QTreeWidgetItem* target) {
     m_dlg.setEnabled(false);
 
     auto result = std::make_shared<records::FileList>();
+    auto conditions = std::make_shared<std::vector<records::DataCondition>>();
     m_listingResult = result;
+    m_listingConditions = conditions;
     const bool fat = m_dlg.m_state.ActiveVolume.fileSystemName != "NTFS";
     engine::RecoveryState* state = &m_dlg.m_state;
-    m_listingJob->start([state, id, fat, result](std::stop_token stop, util::ProgressSink&) {
+    m_listingJob->start([state, id, fat, result, conditions](std::stop_token stop, util::ProgressSink&) {
         const int node = state->FolderNodeList.nodeOfItem(id);
         if (fat && node >= 0) engine::readFatFolderDirectory(*state, node);
         if (stop.stop_requested()) return;
         engine::ListingOptions options;
         options.miscShowsCurrentTime = true;
         *result = engine::PopulateFileList(*state, id, options);
+        // What is left of each deleted file's data, tested against the
+        // volume's allocation now.
+        const bool insideDeleted = engine::insideDeletedFolder(*state, id);
+        conditions->resize(result->size());
+        for (std::size_t i = 0; i < result->size() && !stop.stop_requested(); ++i)
+            if (engine::hasDataCondition(*state, (*result)[i], insideDeleted))
+                (*conditions)[i] = engine::rowCondition(*state, (*result)[i], insideDeleted);
     });
 }
 
@@ -401,7 +414,7 @@ void ResultsPanel::onListingFinished() {
     m_dlg.setEnabled(true);
     syncFromModel();
     m_listedFolder = m_listTarget;
-    if (m_listingResult) fillFileList(*m_listingResult);
+    if (m_listingResult) fillFileList(*m_listingResult, m_listingConditions.get());
     if (QTreeWidgetItem* target = widgetOf(m_listTarget)) {
         m_tree->setCurrentItem(target);
         target->setSelected(true);
@@ -411,7 +424,25 @@ void ResultsPanel::onListingFinished() {
     m_dlg.jobEnded();
 }
 
-void ResultsPanel::fillFileList(const records::FileList& rows) {
+namespace {
+
+/// "Data overwritten: 3 of 4 clusters reused (by Docs/new.txt)".
+QString conditionTip(const records::DataCondition& c) {
+    QString tip = "Data " + QString::fromStdString(records::conditionText(c.kind));
+    if (c.overwritten() || c.partlyOverwritten()) {
+        tip += QString(": %1 of %2 clusters reused").arg(c.reusedClusters).arg(c.totalClusters);
+        if (!c.reusedBy.empty()) {
+            QStringList by;
+            for (const std::string& p : c.reusedBy) by << nameText(p);
+            tip += " (by " + by.join(", ") + ")";
+        }
+    }
+    return tip;
+}
+
+}  // namespace
+
+void ResultsPanel::fillFileList(const records::FileList& rows, const std::vector<records::DataCondition>* conditions) {
     QTableWidget* list = m_dlg.m_c.mainList;
     const bool was = m_syncing;
     m_syncing = true;
@@ -419,7 +450,16 @@ void ResultsPanel::fillFileList(const records::FileList& rows) {
     list->setRowCount(0);
     list->setRowCount(static_cast<int>(rows.size()));
     int r = 0;
+    const QColor greyed = list->palette().color(QPalette::Disabled, QPalette::Text);
     for (const records::FileListRow& row : rows) {
+        const records::DataCondition* condition =
+            conditions != nullptr && static_cast<std::size_t>(r) < conditions->size() &&
+                    (*conditions)[static_cast<std::size_t>(r)].known()
+                ? &(*conditions)[static_cast<std::size_t>(r)]
+                : nullptr;
+        // A deleted file whose clusters now belong to other files is shown
+        // greyed: saving it writes what those files hold.
+        const bool reused = condition != nullptr && (condition->overwritten() || condition->partlyOverwritten());
         for (int c = 0; c < 8; ++c) {
             std::string cell = row.cells[static_cast<std::size_t>(c)];
             // A deleted file says so, as a deleted folder does.
@@ -428,6 +468,8 @@ void ResultsPanel::fillFileList(const records::FileList& rows) {
             item->setData(kRowSizeRole, QVariant::fromValue<qulonglong>(row.sizeBytes));
             item->setData(kRowDeletedRole, row.deleted);
             if (c == records::kListName || c == records::kListType) item->setToolTip(item->text());
+            if (condition != nullptr) item->setToolTip(item->text() + "\n" + conditionTip(*condition));
+            if (reused) item->setForeground(greyed);
             if (c == records::kListName) {
                 const QIcon icon = row.isFolder ? folderIcon() : fileIcon(item->text());
                 item->setIcon(row.deleted ? deletedIcon(icon) : icon);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "records/data_condition.h"
 #include "records/file_list.h"
 #include "records/folder_tree.h"
 #include "ui/result_marks.h"
@@ -72,7 +73,8 @@ private:
     bool folderTreeKey(QKeyEvent* event);
     void startListing(QTreeWidgetItem* target);
     void onListingFinished();
-    void fillFileList(const records::FileList& rows);
+    /// conditions: per row, the condition of a deleted file's data (may be null).
+    void fillFileList(const records::FileList& rows, const std::vector<records::DataCondition>* conditions = nullptr);
     void onListActivated(int row);
     void toggleFolderMark(records::TreeItemId id);
     void toggleFileMark(int row);
@@ -96,6 +98,7 @@ private:
     bool m_syncing = false;
     bool m_checkClicked = false;
     std::shared_ptr<records::FileList> m_listingResult;
+    std::shared_ptr<std::vector<records::DataCondition>> m_listingConditions;
 };
 
 }  // namespace qvx::ui

@@ -16,6 +16,7 @@
 #include <set>
 
 #include "disk/registry_store.h"
+#include "engine/data_condition.h"
 #include "engine/file_listing.h"
 #include "recover/names.h"
 #include "ui/DialogEx.h"
@@ -224,6 +225,19 @@ void SaveFlow::setSaveControlsEnabled(bool enabled) {
 
 // ------------------------------------------------------------------ count, confirm, copy
 
+namespace {
+
+void noteCondition(engine::RecoveryState& state, const records::FileListRow& row, bool insideDeleted,
+                   SaveFlow::SaveRequest& req) {
+    if (!row.deleted && !insideDeleted) return;
+    if (!engine::hasDataCondition(state, row, insideDeleted)) return;
+    const records::DataCondition c = engine::rowCondition(state, row, insideDeleted);
+    if (c.overwritten()) ++req.overwritten;
+    else if (c.partlyOverwritten()) ++req.partlyOverwritten;
+}
+
+}  // namespace
+
 void SaveFlow::runSave(SaveRequest request) {
     if (running() || m_dlg.listingRunning() || m_countJob->running()) return;
     if (!request.wholeTree && request.paths.empty() && request.ownFilesOf.empty()) return;
@@ -257,8 +271,10 @@ void SaveFlow::runSave(SaveRequest request) {
         for (records::TreeItemId id : req.ownFilesOf) {
             if (stop.stop_requested()) return;
             const std::string folder = nodes.FolderPath(id, "/");
+            const bool insideDeleted = engine::insideDeletedFolder(*state, id);
             for (const records::FileListRow& row : engine::PopulateFileList(*state, id)) {
                 if (row.isFolder) continue;
+                noteCondition(*state, row, insideDeleted, req);
                 const std::string& name = row.cells[records::kListName];
                 req.paths.push_back(folder.empty() ? name : folder + "/" + name);
                 ++req.files;
@@ -272,10 +288,12 @@ void SaveFlow::runSave(SaveRequest request) {
             if (!nodes.validItem(id)) continue;
             const records::TreeItem& it = nodes.item(id);
             if (it.node >= 0 || id == records::kRootItem) {
+                const bool insideDeleted = engine::insideDeletedFolder(*state, id);
                 for (const records::FileListRow& row : engine::PopulateFileList(*state, id))
                     if (!row.isFolder) {
                         ++req.files;
                         req.bytes += row.sizeBytes;
+                        noteCondition(*state, row, insideDeleted, req);
                     }
                 sink.setCounter("Total Files :", std::to_string(req.files));
             }
@@ -287,12 +305,20 @@ void SaveFlow::runSave(SaveRequest request) {
 /// "Save N files, X MB -> folder?". Every fact the examiner should weigh
 /// before the write (such as how many of the deleted items are overwritten)
 /// is added here.
-QString SaveFlow::confirmationText(int files, std::uint64_t bytes, const QString& destination) {
-    return QString("Save %1 file%2, %3 MB \u2192 %4?")
-        .arg(files)
-        .arg(files == 1 ? "" : "s")
-        .arg(megabytes(bytes))
-        .arg(QDir::toNativeSeparators(destination));
+QString SaveFlow::confirmationText(int files, std::uint64_t bytes, const QString& destination, int overwritten,
+                                   int partlyOverwritten) {
+    QString text = QString("Save %1 file%2, %3 MB \u2192 %4?")
+                       .arg(files)
+                       .arg(files == 1 ? "" : "s")
+                       .arg(megabytes(bytes))
+                       .arg(QDir::toNativeSeparators(destination));
+    // Saving such a file writes what the files that reused its clusters hold.
+    if (overwritten + partlyOverwritten > 0)
+        text += QString("\n\nOf the deleted files, %1 %2 overwritten and %3 partly overwritten by files written later.")
+                    .arg(overwritten)
+                    .arg(overwritten == 1 ? "is" : "are")
+                    .arg(partlyOverwritten);
+    return text;
 }
 
 void SaveFlow::onCountFinished() {
@@ -308,7 +334,8 @@ void SaveFlow::onCountFinished() {
     m_pendingSave = *m_countResult;
     m_totalFiles = m_pendingSave.files;
     // One confirmation before anything is written.
-    const QString text = confirmationText(m_totalFiles, m_pendingSave.bytes, m_saveDestination);
+    const QString text = confirmationText(m_totalFiles, m_pendingSave.bytes, m_saveDestination,
+                                          m_pendingSave.overwritten, m_pendingSave.partlyOverwritten);
     if (m_dlg.messageBox(text, QMessageBox::Question, true, false) != QMessageBox::Yes) {
         setSaveControlsEnabled(true);
         m_dlg.jobEnded();

@@ -41,6 +41,10 @@ public:
         std::uint64_t bytes = 0;
         /// Listing paths (UTF-8) of the folders among paths.
         std::vector<std::string> folderPaths;
+        /// Deleted files among those counted whose data other files now
+        /// hold, wholly or in part.
+        int overwritten = 0;
+        int partlyOverwritten = 0;
     };
 
     explicit SaveFlow(CChildDialogExDemoDlg& window);
@@ -61,7 +65,8 @@ public:
     void saveActivatedFile(int row);
 
     /// The question asked before anything is written.
-    static QString confirmationText(int files, std::uint64_t bytes, const QString& destination);
+    static QString confirmationText(int files, std::uint64_t bytes, const QString& destination, int overwritten = 0,
+                                    int partlyOverwritten = 0);
 
 private:
     SaveRequest markedRequest() const;

@@ -91,13 +91,25 @@ def check_lost_volumes(qvx, images, tmp, c):
     c.expect(rc in (0, 3) and not any(g["first"] == 1_000_000 for g in probed),
              f"the probing search does not reach sector 1,000,000: {[(g['name'], g['first']) for g in probed]}")
 
+    def relative(listing, base):
+        # Where an item was found is a sector of the disk: the same volume
+        # further in has the same places, base sectors later.
+        rows = []
+        for line in listing.splitlines():
+            obj = json.loads(line)
+            for key in ("record", "found"):
+                if isinstance(obj.get(key), dict) and "sector" in obj[key]:
+                    obj[key]["sector"] -= base
+            rows.append(obj)
+        return rows
+
     for kind, volume, lba, zero in layout:
         size = boot_size(volume, kind) + (kind == "NTFS")
         rc1, found = analyze(qvx, disk, "--range", f"{lba}:{lba + size}", "--kind", kind)
         rc2, original = analyze(qvx, volume, "--range", f"0:{size}", "--kind", kind)
         how = "its backup boot sector" if zero else "its boot sector"
         rows = found.count(b"\n")
-        c.expect(rc1 == rc2 == 0 and found == original and rows > 5,
+        c.expect(rc1 == rc2 == 0 and relative(found, lba) == relative(original, 0) and rows > 5,
                  f"{kind} at {lba} (found by {how}) analyses as the original volume ({rows} rows)")
 
 

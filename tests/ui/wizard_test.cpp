@@ -42,6 +42,7 @@
 #include "ui/controls.h"
 #include "ui/dialogs.h"
 #include "ui/job_runner.h"
+#include "ui/save_flow.h"
 #include "ui/wizard_texts.h"
 
 using namespace qvx::ui;
@@ -267,6 +268,15 @@ private Q_SLOTS:
     }
 
     void cleanup() { m_dlg.reset(); }
+
+    void saveConfirmationCountsOverwrittenDeletedFiles() {
+        const QString plain = SaveFlow::confirmationText(3, 5u << 20, "/tmp/out");
+        QVERIFY(plain.startsWith("Save 3 files, "));
+        QVERIFY(!plain.contains("overwritten"));
+        const QString told = SaveFlow::confirmationText(3, 5u << 20, "/tmp/out", 1, 2);
+        QVERIFY(told.startsWith(plain));
+        QVERIFY(told.contains("1 is overwritten and 2 partly overwritten"));
+    }
 
     void diskScreenAtStart() {
         QCOMPARE(m_dlg->windowTitle(), QString("QVX - NTFS Recovery"));

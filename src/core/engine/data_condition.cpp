@@ -442,4 +442,16 @@ records::Provenance rowProvenance(RecoveryState& state, const records::FileListR
     return p;
 }
 
+bool insideDeletedFolder(const RecoveryState& state, records::TreeItemId folder) {
+    const records::FolderNodeList& nodes = state.FolderNodeList;
+    // Bounded by the item count: a tree has no cycles, but this must not
+    // rely on it.
+    for (int steps = 0; nodes.validItem(folder) && steps <= nodes.itemCount(); ++steps) {
+        const records::TreeItem& it = nodes.item(folder);
+        if (it.node >= 0 && nodes.node(it.node).deleted) return true;
+        folder = it.parent;
+    }
+    return false;
+}
+
 }  // namespace qvx::engine

@@ -59,6 +59,10 @@ struct ConditionCounts {
 /// rows (with that folder's insideDeleted).
 ConditionCounts countConditions(RecoveryState& state, const records::FileList& rows, bool insideDeleted = false);
 
+/// Whether the folder of that tree item, or one above it, is deleted: the
+/// insideDeleted of the rows listed in it.
+bool insideDeletedFolder(const RecoveryState& state, records::TreeItemId folder);
+
 /// Where the row's item was found and how its parent was decided. An NTFS
 /// record whose sector the items do not carry (folders of a tree loaded
 /// from a session log) is located through the MFT's runs.
