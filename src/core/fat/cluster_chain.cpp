@@ -1,5 +1,6 @@
 #include "fat/cluster_chain.h"
 
+#include <algorithm>
 #include <array>
 #include <unordered_set>
 
@@ -17,11 +18,16 @@ ClusterChain BuildClusterChain(const FatVolume& volume, std::uint32_t firstClust
     const bool fat16 = volume.isFat16();
     const unsigned shift = fat16 ? 8 : 7;
     const std::uint32_t indexMask = fat16 ? 0xFF : 0x7F;
-    const std::uint32_t lastFollowed = fat16 ? 0xFFFEu : 0x0FFFFFFEu;
     // A chain never has more links than the volume has clusters; a chain
     // that loops is cut where a cluster comes round again.
     // (clusters 2..maxCluster).
     const std::uint32_t maxCluster = volume.maxCluster();
+    // 0xFFF7 / 0x0FFFFFF7 marks a bad cluster and everything above it the
+    // end of the chain (mkfs.fat ends the FAT32 root with 0x0FFFFFF8): taken
+    // as a cluster it would be read from far past the volume, perhaps from
+    // another partition. A link past the volume's last cluster is damage.
+    // Entries are compared whole, the reserved top bits included.
+    const std::uint32_t lastFollowed = std::min(maxCluster, fat16 ? 0xFFF6u : 0x0FFFFFF6u);
     const std::size_t maxLength = maxCluster > 2 ? maxCluster - 1 : 1;
     std::unordered_set<std::uint32_t> seen{firstCluster};
 

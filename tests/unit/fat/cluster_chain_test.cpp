@@ -10,22 +10,26 @@ using test::Fat16Layout;
 using test::setFat16;
 using test::TestDisk;
 
-TEST(BuildClusterChain, Fat16FollowsEntriesUpToFffe) {
+TEST(BuildClusterChain, Fat16EndsAtEndMarksBadClustersAndLinksPastTheVolume) {
     TestDisk d(400);
     Fat16Layout l;
     test::writeFat16Boot(d, l);
     const FatVolume v = test::fat16Volume(d, l);
     setFat16(d, l, 2, 3);
-    setFat16(d, l, 3, 0xFFF8);  // still a cluster number to this walk
+    setFat16(d, l, 3, 4);
+    setFat16(d, l, 4, 0xFFF8);  // an end mark, not a cluster to read
     setFat16(d, l, 0xFFF8, 0xFFFF);
-    EXPECT_EQ(BuildClusterChain(v, 2), (ClusterChain{2, 3, 0xFFF8}));
-    for (std::uint16_t end : {0xFFFF, 0x0000, 0x0001}) {
+    EXPECT_EQ(BuildClusterChain(v, 2), (ClusterChain{2, 3, 4}));
+    for (std::uint16_t end : {0xFFFF, 0xFFF8, 0xFFF7, 0x0000, 0x0001}) {
         setFat16(d, l, 5, end);
         EXPECT_EQ(BuildClusterChain(v, 5), (ClusterChain{5})) << end;
     }
-    // An entry on a FAT sector past sectorsPerFat ends the chain after it.
+    // A link past the last cluster of the volume ends the chain before it.
+    ASSERT_LT(v.maxCluster(), 0x2000u);
     setFat16(d, l, 6, 0x2000);
-    EXPECT_EQ(BuildClusterChain(v, 6), (ClusterChain{6, 0x2000}));
+    EXPECT_EQ(BuildClusterChain(v, 6), (ClusterChain{6}));
+    setFat16(d, l, 6, static_cast<std::uint16_t>(v.maxCluster()));
+    EXPECT_EQ(BuildClusterChain(v, 6).size(), 2u);
 }
 
 TEST(BuildClusterChain, LoopsEndWhereAClusterRepeats) {
