@@ -106,7 +106,9 @@ def qvx_lines(qvx, image, offset, sectors, kind, env):
     if run.returncode not in (0, 3):
         raise SystemExit(f"qvx failed ({run.returncode}): {run.stderr.decode(errors='replace')}")
     text = run.stdout.decode("utf-8")
-    lines = [key(l, kind == "NTFS") for l in text.splitlines() if l]
+    # Comment lines ("# {...}": the condition and provenance of deleted
+    # items) are not part of the body-file format; mactime skips them.
+    lines = [key(l, kind == "NTFS") for l in text.splitlines() if l and not l.startswith("#")]
     dupes = len(lines) - len(set(lines))
     if dupes:
         print(f"  {dupes} lines written twice")

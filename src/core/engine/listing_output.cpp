@@ -243,9 +243,19 @@ private:
 class BodyfileWriter : public ListingWriter {
 public:
     BodyfileWriter(std::ostream& out, const ListingVolume& volume) : m_out(out), m_volume(volume) {}
-    void row(const std::string& path, const records::FileListRow& row, bool) override {
+    void row(const std::string& path, const records::FileListRow& row, bool insideDeleted) override {
         m_line.clear();
         appendBodyfileLines(m_line, m_volume, path, row);
+        // A deleted item is followed by a comment (timeline tools skip lines
+        // that begin with "#") with the condition of its data and where it
+        // was found, as a JSON object.
+        if ((row.deleted || insideDeleted) && m_volume.jsonExtra) {
+            const std::string extra = m_volume.jsonExtra(row, insideDeleted);
+            if (!extra.empty()) {
+                m_line += "# {\"name\":" + recover::jsonString("/" + path + (row.deleted ? " (deleted)" : "")) + extra;
+                m_line += "}\n";
+            }
+        }
         m_out << m_line;
     }
 

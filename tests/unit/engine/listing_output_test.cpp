@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace qvx::engine {
 namespace {
@@ -280,6 +282,29 @@ TEST(ListingWriter, WritesRowByRowAndCsvStartsWithItsHeader) {
     EXPECT_EQ(f, ListingFormat::Bodyfile);
     EXPECT_FALSE(parseListingFormat("xml", f));
     EXPECT_EQ(makeListingWriter(ListingFormat::Text, out, volume), nullptr);
+}
+
+TEST(ListingWriter, DeletedItemsInABodyFileAreFollowedByTheirConditionAsAComment) {
+    ListingVolume volume;
+    volume.kind = records::VolumeKind::Fat16;
+    volume.jsonExtra = [](const records::FileListRow& row, bool insideDeleted) {
+        return std::string(",\"condition\":\"") + (insideDeleted ? "inside" : row.deleted ? "gone" : "live") + "\"";
+    };
+    std::ostringstream out;
+    auto writer = makeListingWriter(ListingFormat::Bodyfile, out, volume);
+    ASSERT_NE(writer, nullptr);
+    writer->row("live.txt", fatRow("live.txt"), false);
+    records::FileListRow gone = fatRow("gone.txt");
+    gone.deleted = true;
+    writer->row("gone.txt", gone, false);
+    writer->row("old/in.txt", fatRow("in.txt"), true);
+    std::vector<std::string> comments;
+    std::istringstream lines(out.str());
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("#")) comments.push_back(line);
+        else EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 10) << line;
+    EXPECT_EQ(comments, (std::vector<std::string>{"# {\"name\":\"/gone.txt (deleted)\",\"condition\":\"gone\"}",
+                                                  "# {\"name\":\"/old/in.txt\",\"condition\":\"inside\"}"}));
 }
 
 }  // namespace
