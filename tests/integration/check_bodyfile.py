@@ -39,7 +39,6 @@ Nothing else may differ, either way.
 
 usage: check_bodyfile.py QVX IMAGES_DIR [--corpus]
 """
-import gzip
 import os
 import re
 import shutil
@@ -153,25 +152,9 @@ def check(qvx, image, offset, kind, label, zone="UTC"):
     return ok
 
 
-def extract(src, tmp):
-    """The image of a stored .gz or (sparse) .tgz, uncompressed into tmp."""
-    if src.endswith(".tgz"):
-        before = set(os.listdir(tmp))
-        subprocess.run(["tar", "xzf", src, "-C", tmp], check=True)
-        (name,) = set(os.listdir(tmp)) - before
-        return os.path.join(tmp, name)
-    dst = os.path.join(tmp, os.path.basename(src)[:-3])
-    with gzip.open(src, "rb") as fin, open(dst, "wb") as fout:
-        while True:
-            block = fin.read(1 << 20)
-            if not block:
-                break
-            if block.count(0) == len(block):
-                fout.seek(len(block), os.SEEK_CUR)
-            else:
-                fout.write(block)
-        fout.truncate()
-    return dst
+# The corpus images are unpacked as the fls comparison of NTFS trees does.
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_ntfs_fls import extract  # noqa: E402
 
 
 def main():
