@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "records/tables.h"
+#include "records/time_text.h"
 
 namespace qvx::records {
 
@@ -29,46 +30,6 @@ std::string monthAbbreviation(int month) {
     if (month < 1 || month > 12) return "ERR";
     return kMonths[static_cast<std::size_t>(month - 1)];
 }
-
-namespace {
-
-constexpr std::int64_t kTicksPerSecond = 10'000'000;
-constexpr std::int64_t kSecondsPerDay = 86'400;
-
-struct CivilTime {
-    std::int64_t year;
-    int month;
-    int day;
-    int hour;
-    int minute;
-    int second;
-};
-
-// Days counted from 1601-01-01, the start of a 400-year Gregorian cycle, so
-// the cycle arithmetic needs no shift of the epoch beyond moving March first.
-CivilTime civilFromFileTime(std::int64_t fileTime) {
-    if (fileTime < 0) fileTime = 0;
-    const std::int64_t seconds = fileTime / kTicksPerSecond;
-    std::int64_t days = seconds / kSecondsPerDay;
-    const std::int64_t secondOfDay = seconds % kSecondsPerDay;
-    // Shift to a year that starts on 1 March 1600 so leap days fall last.
-    days += 306;
-    const std::int64_t era = days / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    CivilTime t{};
-    t.day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
-    t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-    t.year = 1600 + yearOfEra + era * 400 + (t.month <= 2 ? 1 : 0);
-    t.hour = static_cast<int>(secondOfDay / 3600);
-    t.minute = static_cast<int>(secondOfDay / 60 % 60);
-    t.second = static_cast<int>(secondOfDay % 60);
-    return t;
-}
-
-}  // namespace
 
 std::string ntfsDateText(std::int64_t fileTime) {
     const CivilTime t = civilFromFileTime(fileTime);

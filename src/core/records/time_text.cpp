@@ -10,37 +10,39 @@ namespace qvx::records {
 namespace {
 constexpr std::int64_t kTicksPerSecond = 10000000;
 constexpr std::int64_t kUnixEpochTicks = 116444736000000000LL;  // 1970-01-01 in FILETIME
-
-// Civil date of a day count from 1970-01-01 (proleptic Gregorian).
-void civilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2 ? 1 : 0);
-}
+constexpr std::int64_t kSecondsPerDay = 86'400;
 }  // namespace
+
+// Days counted from 1601-01-01, the start of a 400-year Gregorian cycle, so
+// the cycle arithmetic needs no shift of the epoch beyond moving March first.
+CivilTime civilFromFileTime(std::int64_t fileTime) {
+    if (fileTime < 0) fileTime = 0;
+    const std::int64_t seconds = fileTime / kTicksPerSecond;
+    std::int64_t days = seconds / kSecondsPerDay;
+    const std::int64_t secondOfDay = seconds % kSecondsPerDay;
+    // Shift to a year that starts on 1 March 1600 so leap days fall last.
+    days += 306;
+    const std::int64_t era = days / 146097;
+    const std::int64_t dayOfEra = days - era * 146097;
+    const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const std::int64_t mp = (5 * dayOfYear + 2) / 153;
+    CivilTime t{};
+    t.day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
+    t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    t.year = 1600 + yearOfEra + era * 400 + (t.month <= 2 ? 1 : 0);
+    t.hour = static_cast<int>(secondOfDay / 3600);
+    t.minute = static_cast<int>(secondOfDay / 60 % 60);
+    t.second = static_cast<int>(secondOfDay % 60);
+    return t;
+}
 
 std::string isoTimestamp(std::int64_t fileTime, bool utc) {
     if (fileTime <= 0) return {};
-    const std::int64_t seconds = fileTimeToUnixUtc(fileTime);
-    std::int64_t days = seconds / 86400;
-    std::int64_t rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        --days;
-    }
-    std::int64_t year = 0;
-    unsigned month = 0, day = 0;
-    civilFromDays(days, year, month, day);
+    const CivilTime c = civilFromFileTime(fileTime);
     char text[48];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld%s", static_cast<long long>(year), month, day,
-                  static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
-                  static_cast<long long>(rest % 60), utc ? "Z" : "");
+    std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d%s", static_cast<long long>(c.year), c.month,
+                  c.day, c.hour, c.minute, c.second, utc ? "Z" : "");
     return text;
 }
 

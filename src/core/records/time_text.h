@@ -7,6 +7,18 @@
 
 namespace qvx::records {
 
+/// The calendar date and time of a FILETIME value (proleptic Gregorian,
+/// in the zone the value is in); negative values read as 1601-01-01.
+struct CivilTime {
+    std::int64_t year;
+    int month;
+    int day;
+    int hour;
+    int minute;
+    int second;
+};
+CivilTime civilFromFileTime(std::int64_t fileTime);
+
 /// A FILETIME value as YYYY-MM-DDTHH:MM:SS, with "Z" when utc (NTFS keeps
 /// UTC) and without a zone otherwise (FAT keeps local wall-clock times
 /// whose zone the volume does not tell). Empty for 0 or a negative value.

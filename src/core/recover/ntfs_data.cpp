@@ -11,7 +11,6 @@ namespace qvx::recover {
 
 namespace {
 
-std::int64_t unixSeconds(std::int64_t fileTime) { return records::fileTimeToUnixUtc(fileTime); }
 
 /// Extension records through a fetcher, attribute lists from the volume.
 class Source : public ntfs::MftFileSource {
@@ -110,8 +109,8 @@ NtfsFileData decodeNtfsFileData(const NtfsVolume& volume, std::span<const std::u
     if (const ntfs::NamedFileName* n = file.bestName()) data.name = n->name;
     if (file.hasStandardInformation && file.standardInformation.times.modified > 0) {
         data.hasModified = true;
-        data.modifiedUnix = unixSeconds(file.standardInformation.times.modified);
-        data.accessedUnix = unixSeconds(file.standardInformation.times.accessed);
+        data.modifiedUnix = records::fileTimeToUnixUtc(file.standardInformation.times.modified);
+        data.accessedUnix = records::fileTimeToUnixUtc(file.standardInformation.times.accessed);
     }
     if (!file.extensionsComplete) {
         data.complete = false;
