@@ -95,9 +95,9 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
     engine::ListingVolume volume = engine::listingVolumeOf(state);
     // Deleted files carry the condition of their data, every item where it
     // was found and how its parent was decided.
-    volume.jsonExtra = [&state](const records::FileListRow& row, bool insideDeleted) {
-        return recover::conditionJson(engine::rowCondition(state, row, insideDeleted)) +
-               recover::provenanceJson(engine::rowProvenance(state, row));
+    volume.jsonExtra = [&state](std::string& out, const records::FileListRow& row, bool insideDeleted) {
+        recover::appendConditionJson(out, engine::rowCondition(state, row, insideDeleted));
+        recover::appendProvenanceJson(out, engine::rowProvenance(state, row));
     };
     std::unique_ptr<engine::ListingWriter> writer = format == engine::ListingFormat::Text
                                                         ? std::make_unique<TextWriter>(std::cout)

@@ -1,5 +1,7 @@
 #include "engine/listing_output.h"
 
+#include <charconv>
+#include <optional>
 #include <ostream>
 
 #include "engine/fat_listing.h"
@@ -24,26 +26,30 @@ constexpr std::size_t kFatLabelChars = 11;
 
 bool isMiscFolder(const records::FileListRow& row) { return row.isFolder && row.selfId == records::kMiscFolderId; }
 
-struct Times {
-    std::string created, modified, accessed, changed;
-};
-
 /// A session log keeps one date, the $FILE_NAME creation, shown only in the
 /// "date" and "time" texts: the times of its items are not known.
 bool timesKnown(const ListingVolume& volume, const records::FileListRow& row) {
-    const records::Item* item = rowItem(volume, row);
-    return row.hasTimes && (item == nullptr || (item->flags & records::kItemFromLog) == 0);
+    const std::optional<records::Item> item = rowItem(volume, row);
+    return row.hasTimes && (!item.has_value() || (item->flags & records::kItemFromLog) == 0);
 }
 
-Times isoTimes(const ListingVolume& volume, const records::FileListRow& row) {
-    Times t;
-    if (!timesKnown(volume, row)) return t;
+void appendNumber(std::string& out, std::uint64_t value) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;
+    out.append(digits, end);
+}
+
+/// The item's times as ISO 8601 texts, or "" (JSON: null) where not known;
+/// the change time for NTFS only.
+template <class Take>
+void forEachIsoTime(const ListingVolume& volume, const records::FileListRow& row, Take take) {
+    const bool known = timesKnown(volume, row);
     const bool utc = !row.localTimes;
-    t.created = records::isoTimestamp(row.times.created, utc);
-    t.modified = records::isoTimestamp(row.times.modified, utc);
-    t.accessed = records::isoTimestamp(row.times.accessed, utc);
-    if (volume.ntfs()) t.changed = records::isoTimestamp(row.times.changed, utc);
-    return t;
+    take("created", row.times.created, utc, known);
+    take("modified", row.times.modified, utc, known);
+    take("accessed", row.times.accessed, utc, known);
+    if (volume.ntfs()) take("changed", row.times.changed, utc, known);
 }
 
 bool hasNtfsRecord(const ListingVolume& volume, const records::FileListRow& row) {
@@ -55,15 +61,8 @@ bool hasFatEntry(const ListingVolume& volume, const records::FileListRow& row) {
 }
 
 std::uint64_t ntfsRecord(const ListingVolume& volume, const records::FileListRow& row) {
-    const records::Item* item = rowItem(volume, row);
-    return item != nullptr ? item->record : row.selfId;
-}
-
-void appendJsonTime(std::string& out, const char* key, const std::string& value) {
-    out += ",\"";
-    out += key;
-    out += "\":";
-    out += value.empty() ? std::string("null") : recover::jsonString(value);
+    const std::optional<records::Item> item = rowItem(volume, row);
+    return item.has_value() ? item->record : row.selfId;
 }
 
 std::string csvField(std::string_view text) {
@@ -114,22 +113,22 @@ std::uint32_t wallClockSeconds(std::int64_t fileTime) {
 
 void appendNtfsLines(std::string& out, const ListingVolume& volume, const std::string& path,
                      const records::FileListRow& row) {
-    const records::Item* item = rowItem(volume, row);
+    const std::optional<records::Item> item = rowItem(volume, row);
     const std::uint64_t record = ntfsRecord(volume, row);
     // A folder's streams are the folder's attributes: its type is shown.
-    const bool folder = row.isFolder || (item != nullptr && item->isStream() &&
+    const bool folder = row.isFolder || (item.has_value() && item->isStream() &&
                                          volume.items->folderOf(item->record) != records::ItemStore::kNone);
     const char metaType = folder ? 'd' : 'r';
     const char nameType = row.deleted ? '-' : metaType;
-    const std::uint32_t attributes = item != nullptr ? item->attributes : 0;
+    const std::uint32_t attributes = item.has_value() ? item->attributes : 0;
     // As The Sleuth Kit derives them, for NTFS and FAT alike: no read bits
     // for read-only, no write bits for hidden.
     const bool read = (attributes & kFatAttrReadOnly) == 0;
     const bool write = (attributes & kFatAttrHidden) == 0;
     const char* deleted = row.deleted ? " (deleted)" : "";
 
-    const bool fromVolume = item != nullptr && item->attribute != records::ItemAttribute::None;
-    const std::string owner = std::to_string(item != nullptr ? item->ownerId : 0);
+    const bool fromVolume = item.has_value() && item->attribute != records::ItemAttribute::None;
+    const std::string owner = std::to_string(item.has_value() ? item->ownerId : 0);
     auto line = [&](std::string_view linePath, bool fileName) {
         out += "0|/";
         appendBodyName(out, linePath);
@@ -138,7 +137,7 @@ void appendNtfsLines(std::string& out, const ListingVolume& volume, const std::s
         out += '|' + std::to_string(record);
         if (fileName) {
             out += '-' + std::to_string(kFileNameType) + '-' + std::to_string(item->fileNameId);
-        } else if (item != nullptr && item->attribute != records::ItemAttribute::None) {
+        } else if (item.has_value() && item->attribute != records::ItemAttribute::None) {
             out += '-' + std::to_string(records::ntfsAttributeType(item->attribute)) + '-' +
                    std::to_string(item->attributeId);
         }
@@ -150,15 +149,15 @@ void appendNtfsLines(std::string& out, const ListingVolume& volume, const std::s
             appendNtfsTimes(out, item->fileNameTimes, true);
             return;
         }
-        out += std::to_string(item != nullptr ? item->size : row.sizeBytes) + '|';
-        if (item != nullptr && timesKnown(volume, row)) appendNtfsTimes(out, item->times, fromVolume);
+        out += std::to_string(item.has_value() ? item->size : row.sizeBytes) + '|';
+        if (item.has_value() && timesKnown(volume, row)) appendNtfsTimes(out, item->times, fromVolume);
         else appendTimes(out, 0, 0, 0, 0);
     };
     line(path, false);
     // The $FILE_NAME line comes with the file or folder itself (or, for a
     // file listed only by its streams, with its first stream, at the file's
     // own path); items read from a session log lack its attribute id.
-    if (item == nullptr || item->attribute == records::ItemAttribute::None) return;
+    if (!item.has_value() || item->attribute == records::ItemAttribute::None) return;
     if (!item->isStream()) {
         line(path, true);
         return;
@@ -250,7 +249,8 @@ public:
         // that begin with "#") with the condition of its data and where it
         // was found, as a JSON object.
         if ((row.deleted || insideDeleted) && m_volume.jsonExtra) {
-            const std::string extra = m_volume.jsonExtra(row, insideDeleted);
+            std::string extra;
+            m_volume.jsonExtra(extra, row, insideDeleted);
             if (!extra.empty()) {
                 m_line += "# {\"name\":" + recover::jsonString("/" + path + (row.deleted ? " (deleted)" : "")) + extra;
                 m_line += "}\n";
@@ -276,9 +276,9 @@ bool parseListingFormat(std::string_view text, ListingFormat& out) {
     return true;
 }
 
-const records::Item* rowItem(const ListingVolume& volume, const records::FileListRow& row) {
-    if (!volume.ntfs() || volume.items == nullptr || row.item >= volume.items->size()) return nullptr;
-    return &(*volume.items)[row.item];
+std::optional<records::Item> rowItem(const ListingVolume& volume, const records::FileListRow& row) {
+    if (!volume.ntfs() || volume.items == nullptr || row.item >= volume.items->size()) return std::nullopt;
+    return (*volume.items)[row.item];
 }
 
 ListingVolume listingVolumeOf(const RecoveryState& state) {
@@ -309,26 +309,47 @@ std::unique_ptr<ListingWriter> makeListingWriter(ListingFormat format, std::ostr
 
 void appendJsonRow(std::string& out, const ListingVolume& volume, const std::string& path,
                    const records::FileListRow& row, bool insideDeleted) {
-    out += "{\"path\":" + recover::jsonString(path);
-    out += ",\"name\":" + recover::jsonString(row.cells[records::kListName]);
+    out += "{\"path\":";
+    recover::appendJsonString(out, path);
+    out += ",\"name\":";
+    recover::appendJsonString(out, row.cells[records::kListName]);
     out += row.isFolder ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
     out += row.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
-    out += ",\"size\":" + std::to_string(row.sizeBytes);
-    out += ",\"date\":" + recover::jsonString(row.cells[records::kListDate]);
-    out += ",\"time\":" + recover::jsonString(row.cells[records::kListTime]);
-    out += ",\"self\":" + std::to_string(row.selfId);
-    out += ",\"parent\":" + std::to_string(row.parentId);
+    out += ",\"size\":";
+    appendNumber(out, row.sizeBytes);
+    out += ",\"date\":";
+    recover::appendJsonString(out, row.cells[records::kListDate]);
+    out += ",\"time\":";
+    recover::appendJsonString(out, row.cells[records::kListTime]);
+    out += ",\"self\":";
+    appendNumber(out, row.selfId);
+    out += ",\"parent\":";
+    appendNumber(out, row.parentId);
     out += ",\"record\":";
-    if (hasNtfsRecord(volume, row)) out += std::to_string(ntfsRecord(volume, row));
-    else if (hasFatEntry(volume, row))
-        out += "{\"sector\":" + std::to_string(row.entrySector) + ",\"offset\":" + std::to_string(row.entryOffset) + "}";
-    else out += "null";
-    const Times t = isoTimes(volume, row);
-    appendJsonTime(out, "created", t.created);
-    appendJsonTime(out, "modified", t.modified);
-    appendJsonTime(out, "accessed", t.accessed);
-    if (volume.ntfs()) appendJsonTime(out, "changed", t.changed);
-    if (volume.jsonExtra) out += volume.jsonExtra(row, insideDeleted);
+    if (hasNtfsRecord(volume, row)) {
+        appendNumber(out, ntfsRecord(volume, row));
+    } else if (hasFatEntry(volume, row)) {
+        out += "{\"sector\":";
+        appendNumber(out, row.entrySector);
+        out += ",\"offset\":";
+        appendNumber(out, row.entryOffset);
+        out += '}';
+    } else {
+        out += "null";
+    }
+    forEachIsoTime(volume, row, [&out](const char* key, std::int64_t value, bool utc, bool known) {
+        out += ",\"";
+        out += key;
+        out += "\":";
+        if (!known || value <= 0) {
+            out += "null";
+            return;
+        }
+        out += '"';
+        records::appendIsoTimestamp(out, value, utc);
+        out += '"';
+    });
+    if (volume.jsonExtra) volume.jsonExtra(out, row, insideDeleted);
     out += "}\n";
 }
 
@@ -346,8 +367,13 @@ void appendCsvRow(std::string& out, const ListingVolume& volume, const std::stri
            std::to_string(row.parentId) + ',';
     if (hasNtfsRecord(volume, row)) out += std::to_string(ntfsRecord(volume, row));
     else if (hasFatEntry(volume, row)) out += std::to_string(row.entrySector) + ':' + std::to_string(row.entryOffset);
-    const Times t = isoTimes(volume, row);
-    out += ',' + t.created + ',' + t.modified + ',' + t.accessed + ',' + t.changed + "\r\n";
+    forEachIsoTime(volume, row, [&out](const char*, std::int64_t value, bool utc, bool known) {
+        out += ',';
+        if (known) records::appendIsoTimestamp(out, value, utc);
+    });
+    // FAT rows have no change time: its column stays empty.
+    if (!volume.ntfs()) out += ',';
+    out += "\r\n";
 }
 
 void appendBodyfileLines(std::string& out, const ListingVolume& volume, const std::string& path,

@@ -9,6 +9,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,7 +38,7 @@ struct ListingVolume {
     /// JSON: further members of a row's object (",\"key\":value..."), such
     /// as the condition of a deleted file's data and where it was found.
     /// insideDeleted: a folder above the row is deleted. May be empty.
-    std::function<std::string(const records::FileListRow& row, bool insideDeleted)> jsonExtra;
+    std::function<void(std::string& out, const records::FileListRow& row, bool insideDeleted)> jsonExtra;
 
     bool ntfs() const { return kind == records::VolumeKind::Ntfs; }
 };
@@ -86,6 +87,6 @@ void appendBodyfileLines(std::string& out, const ListingVolume& volume, const st
                          const records::FileListRow& row);
 
 /// The item of an NTFS row, or null.
-const records::Item* rowItem(const ListingVolume& volume, const records::FileListRow& row);
+std::optional<records::Item> rowItem(const ListingVolume& volume, const records::FileListRow& row);
 
 }  // namespace qvx::engine

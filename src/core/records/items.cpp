@@ -86,24 +86,142 @@ std::uint32_t ItemStore::storeName(std::string_view name, std::string_view strea
     return offset;
 }
 
+namespace {
+bool sameTimes(const ItemTimes& a, const ItemTimes& b) {
+    return a.created == b.created && a.modified == b.modified && a.changed == b.changed && a.accessed == b.accessed;
+}
+}  // namespace
+
+std::uint32_t ItemStore::appendFull(const Item& item) {
+    if ((m_fullSize & kBlockMask) == 0) m_full.push_back(std::make_unique<Item[]>(std::size_t{1} << kBlockShift));
+    full(m_fullSize) = item;
+    return m_fullSize++;
+}
+
+std::uint32_t ItemStore::sharingBase(const Item& s) const {
+    if (!s.isStream() || s.nameLength == 0) return kNoBase;
+    for (const std::uint32_t n : m_recent) {
+        if (n == kNoBase) continue;
+        const Item& b = full(n);
+        if (b.record == s.record && b.parent == s.parent && b.sequence == s.sequence &&
+            b.parentSequence == s.parentSequence && b.sector == s.sector && b.entryOffset == s.entryOffset &&
+            b.attributes == s.attributes && b.fileNameId == s.fileNameId && b.fileNameUnits == s.fileNameUnits &&
+            b.ownerId == s.ownerId && sameTimes(b.times, s.times) && sameTimes(b.fileNameTimes, s.fileNameTimes))
+            return n;
+    }
+    return kNoBase;
+}
+
 std::size_t ItemStore::add(Item item, std::string_view name, std::string_view streamName) {
     std::size_t length = 0;
     item.nameOffset = storeName(name, streamName, length);
     item.nameLength = static_cast<std::uint32_t>(length);
+    item.flags &= static_cast<std::uint16_t>(~kSharedBase);
     if (!streamName.empty() && length != 0) {
         item.streamLength = static_cast<std::uint16_t>(streamName.size());
         item.flags |= kItemStream;
     }
-    if ((m_size & kBlockMask) == 0) m_blocks.push_back(std::make_unique<Item[]>(std::size_t{1} << kBlockShift));
-    (*this)[m_size] = item;
+    if ((m_size & kBlockMask) == 0) m_slots.push_back(std::make_unique<std::uint32_t[]>(std::size_t{1} << kBlockShift));
+    const std::uint32_t base = sharingBase(item);
+    if (base != kNoBase && m_sharedSize < kSharedSlot - 1 && m_size < kNoBase) {
+        if ((m_sharedSize & kBlockMask) == 0)
+            m_shared.push_back(std::make_unique<SharedStream[]>(std::size_t{1} << kBlockShift));
+        if (m_sharedSize != 0 && shared(m_sharedSize - 1).base > base) m_sharedInBaseOrder = false;
+        m_shared[m_sharedSize >> kBlockShift][m_sharedSize & kBlockMask] =
+            SharedStream{item.size,       item.allocatedSize, base,       static_cast<std::uint32_t>(m_size),
+                         item.nameOffset, item.nameLength,    item.streamLength, item.flags,
+                         item.attributeId, item.attribute};
+        full(base).flags |= kSharedBase;
+        slot(m_size) = kSharedSlot | m_sharedSize++;
+    } else {
+        const std::uint32_t n = appendFull(item);
+        slot(m_size) = n;
+        std::copy_backward(m_recent, m_recent + kRecentFull - 1, m_recent + kRecentFull);
+        m_recent[0] = n;
+    }
     m_indexed = false;
     return m_size++;
 }
 
+Item ItemStore::operator[](std::size_t i) const {
+    const std::uint32_t n = slot(i);
+    if ((n & kSharedSlot) == 0) {
+        Item it = full(n);
+        it.flags &= static_cast<std::uint16_t>(~kSharedBase);
+        return it;
+    }
+    const SharedStream& s = shared(n & ~kSharedSlot);
+    Item it = full(s.base);
+    it.size = s.size;
+    it.allocatedSize = s.allocatedSize;
+    it.nameOffset = s.nameOffset;
+    it.nameLength = s.nameLength;
+    it.streamLength = s.streamLength;
+    it.flags = s.flags;
+    it.attributeId = s.attributeId;
+    it.attribute = s.attribute;
+    return it;
+}
+
+Item& ItemStore::own(std::size_t i) {
+    std::uint32_t n = slot(i);
+    if ((n & kSharedSlot) != 0) {
+        n = appendFull((*this)[i]);
+        slot(i) = n;
+    }
+    if ((full(n).flags & kSharedBase) != 0) {
+        // Streams that read their fields from this item get their own
+        // before it changes.
+        std::uint32_t first = 0;
+        std::uint32_t last = m_sharedSize;
+        if (m_sharedInBaseOrder) {
+            std::uint32_t lo = 0, hi = m_sharedSize;
+            while (lo < hi) {
+                const std::uint32_t mid = lo + (hi - lo) / 2;
+                if (shared(mid).base < n) lo = mid + 1;
+                else hi = mid;
+            }
+            first = lo;
+        }
+        for (std::uint32_t k = first; k < last; ++k) {
+            const SharedStream& st = shared(k);
+            if (m_sharedInBaseOrder && st.base != n) break;
+            if (st.base == n && slot(st.item) == (kSharedSlot | k)) slot(st.item) = appendFull((*this)[st.item]);
+        }
+        full(n).flags &= static_cast<std::uint16_t>(~kSharedBase);
+    }
+    // Streams added later are not to share an item that may change.
+    for (std::uint32_t& r : m_recent)
+        if (r == n) r = kNoBase;
+    return full(n);
+}
+
+void ItemStore::setParent(std::size_t i, std::uint64_t parent) {
+    if ((*this)[i].parent == parent) return;
+    own(i).parent = parent;
+    invalidateIndexes();
+}
+
+void ItemStore::setFlags(std::size_t i, std::uint16_t flags) {
+    flags &= static_cast<std::uint16_t>(~kSharedBase);
+    if ((*this)[i].flags == flags) return;
+    Item& it = own(i);
+    it.flags = flags;
+    invalidateIndexes();
+}
+
 void ItemStore::clear() {
-    m_blocks.clear();
-    m_blocks.shrink_to_fit();
+    m_slots.clear();
+    m_slots.shrink_to_fit();
     m_size = 0;
+    m_full.clear();
+    m_full.shrink_to_fit();
+    m_fullSize = 0;
+    m_shared.clear();
+    m_shared.shrink_to_fit();
+    m_sharedSize = 0;
+    m_sharedInBaseOrder = true;
+    std::fill(std::begin(m_recent), std::end(m_recent), kNoBase);
     m_arena.clear();
     m_arena.shrink_to_fit();
     m_arenaUsed = 0;
@@ -111,20 +229,20 @@ void ItemStore::clear() {
 }
 
 std::string_view ItemStore::name(std::size_t i) const {
-    const Item& it = (*this)[i];
+    const Item it = (*this)[i];
     if (it.nameLength == 0) return {};
     const char* block = m_arena[it.nameOffset >> kArenaShift].get();
     return {block + (it.nameOffset & ((std::uint32_t{1} << kArenaShift) - 1)), it.nameLength};
 }
 
 std::string_view ItemStore::streamName(std::size_t i) const {
-    const Item& it = (*this)[i];
+    const Item it = (*this)[i];
     if (!it.isStream()) return {};
     return name(i).substr(it.nameLength - it.streamLength);
 }
 
 std::string_view ItemStore::baseName(std::size_t i) const {
-    const Item& it = (*this)[i];
+    const Item it = (*this)[i];
     if (!it.isStream()) return name(i);
     return name(i).substr(0, it.nameLength - it.streamLength - 1);
 }
@@ -140,7 +258,7 @@ void ItemStore::buildIndexes() const {
     m_filesByParent.clear();
     m_folders.clear();
     for (std::size_t i = 0; i < m_size; ++i) {
-        const Item& it = (*this)[i];
+        const Item it = (*this)[i];
         if (it.isFolder()) m_folders.emplace(it.record, i);
         else m_filesByParent[it.parent].push_back(i);
     }
@@ -167,7 +285,8 @@ std::size_t ItemStore::fileCount() const {
 }
 
 std::size_t ItemStore::memoryBytes() const {
-    return m_blocks.size() * (sizeof(Item) << kBlockShift) + (m_arena.size() << kArenaShift);
+    return m_slots.size() * (sizeof(std::uint32_t) << kBlockShift) + m_full.size() * (sizeof(Item) << kBlockShift) +
+           m_shared.size() * (sizeof(SharedStream) << kBlockShift) + (m_arena.size() << kArenaShift);
 }
 
 }  // namespace qvx::records

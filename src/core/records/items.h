@@ -91,8 +91,12 @@ public:
 
     std::size_t size() const { return m_size; }
     bool empty() const { return m_size == 0; }
-    const Item& operator[](std::size_t i) const { return m_blocks[i >> kBlockShift][i & kBlockMask]; }
-    Item& operator[](std::size_t i) { return m_blocks[i >> kBlockShift][i & kBlockMask]; }
+    /// The item, by value: a stream may be kept as the fields it has of its
+    /// own beside the file item it shares the rest with.
+    Item operator[](std::size_t i) const;
+    /// Change an item's parent or flags; the indexes are dropped.
+    void setParent(std::size_t i, std::uint64_t parent);
+    void setFlags(std::size_t i, std::uint16_t flags);
 
     /// The shown name (UTF-8).
     std::string_view name(std::size_t i) const;
@@ -114,8 +118,39 @@ public:
     std::size_t memoryBytes() const;
 
 private:
+    // A stream that shares every field but its own (size, allocated size,
+    // attribute, flags, name) with a file or folder item added just before
+    // it. Volumes with many streams keep a third of the memory they would
+    // as full items.
+    struct SharedStream {
+        std::uint64_t size;
+        std::uint64_t allocatedSize;
+        std::uint32_t base;  // the full item it shares the rest with
+        std::uint32_t item;  // its own index in the store
+        std::uint32_t nameOffset;
+        std::uint32_t nameLength;
+        std::uint16_t streamLength;
+        std::uint16_t flags;
+        std::uint16_t attributeId;
+        ItemAttribute attribute;
+    };
+    static constexpr std::uint32_t kSharedSlot = 0x80000000u;
+    // A full item that some shared stream reads its fields from; kept in the
+    // stored item's flags only.
+    static constexpr std::uint16_t kSharedBase = 0x8000;
+
     void buildIndexes() const;
     std::uint32_t storeName(std::string_view name, std::string_view streamName, std::size_t& length);
+    std::uint32_t slot(std::size_t i) const { return m_slots[i >> kBlockShift][i & kBlockMask]; }
+    std::uint32_t& slot(std::size_t i) { return m_slots[i >> kBlockShift][i & kBlockMask]; }
+    const Item& full(std::uint32_t n) const { return m_full[n >> kBlockShift][n & kBlockMask]; }
+    Item& full(std::uint32_t n) { return m_full[n >> kBlockShift][n & kBlockMask]; }
+    const SharedStream& shared(std::uint32_t n) const { return m_shared[n >> kBlockShift][n & kBlockMask]; }
+    std::uint32_t appendFull(const Item& item);
+    /// The full item the stream can share its fields with, or kNoBase.
+    std::uint32_t sharingBase(const Item& stream) const;
+    /// Gives item i a full item of its own, and every stream sharing it too.
+    Item& own(std::size_t i);
 
     // Items and names live in fixed-size blocks: the store grows without
     // ever copying what it holds, so a volume of millions of items never
@@ -125,9 +160,18 @@ private:
     static constexpr std::size_t kBlockMask = (std::size_t{1} << kBlockShift) - 1;
     static constexpr unsigned kArenaShift = 20;  // name bytes per block: 1 MiB
     static constexpr std::size_t kMaxNameBytes = std::size_t{1} << 16;
+    static constexpr std::uint32_t kNoBase = 0xFFFFFFFFu;
+    static constexpr std::size_t kRecentFull = 4;
 
-    std::vector<std::unique_ptr<Item[]>> m_blocks;
+    // Item i is m_slots[i]: a full item, or with kSharedSlot a shared stream.
+    std::vector<std::unique_ptr<std::uint32_t[]>> m_slots;
     std::size_t m_size = 0;
+    std::vector<std::unique_ptr<Item[]>> m_full;
+    std::uint32_t m_fullSize = 0;
+    std::vector<std::unique_ptr<SharedStream[]>> m_shared;
+    std::uint32_t m_sharedSize = 0;
+    bool m_sharedInBaseOrder = true;  // shared streams are added in the order of their bases
+    std::uint32_t m_recent[kRecentFull] = {kNoBase, kNoBase, kNoBase, kNoBase};  // last full items added
     std::vector<std::unique_ptr<char[]>> m_arena;
     std::size_t m_arenaUsed = 0;  // bytes used in the last name block
     mutable bool m_indexed = false;

@@ -117,9 +117,9 @@ void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemSt
     std::sort(folders.begin(), folders.end());
     for (std::size_t i = 0; i < items.size(); ++i) {
         if ((i & 0xFFF) == 0 && stop.stop_requested()) break;
-        Item& it = items[i];
+        const Item it = items[i];
         if (it.isFolder() || it.parent == rootId) continue;
-        if (!std::binary_search(folders.begin(), folders.end(), it.parent)) it.parent = kMiscFolderId;
+        if (!std::binary_search(folders.begin(), folders.end(), it.parent)) items.setParent(i, kMiscFolderId);
     }
     items.invalidateIndexes();
 }

@@ -38,12 +38,37 @@ CivilTime civilFromFileTime(std::int64_t fileTime) {
 }
 
 std::string isoTimestamp(std::int64_t fileTime, bool utc) {
-    if (fileTime <= 0) return {};
+    std::string out;
+    appendIsoTimestamp(out, fileTime, utc);
+    return out;
+}
+
+void appendIsoTimestamp(std::string& out, std::int64_t fileTime, bool utc) {
+    if (fileTime <= 0) return;
     const CivilTime c = civilFromFileTime(fileTime);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d%s", static_cast<long long>(c.year), c.month,
-                  c.day, c.hour, c.minute, c.second, utc ? "Z" : "");
-    return text;
+    // FILETIME reaches the year 30828: a fifth year digit is written whole.
+    if (c.year > 9999) {
+        char text[48];
+        std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d", static_cast<long long>(c.year), c.month,
+                      c.day, c.hour, c.minute, c.second);
+        out += text;
+    } else {
+        const auto year = static_cast<int>(c.year);
+        char text[19] = {static_cast<char>('0' + year / 1000),       static_cast<char>('0' + year / 100 % 10),
+                         static_cast<char>('0' + year / 10 % 10),    static_cast<char>('0' + year % 10),
+                         '-',
+                         static_cast<char>('0' + c.month / 10),      static_cast<char>('0' + c.month % 10),
+                         '-',
+                         static_cast<char>('0' + c.day / 10),        static_cast<char>('0' + c.day % 10),
+                         'T',
+                         static_cast<char>('0' + c.hour / 10),       static_cast<char>('0' + c.hour % 10),
+                         ':',
+                         static_cast<char>('0' + c.minute / 10),     static_cast<char>('0' + c.minute % 10),
+                         ':',
+                         static_cast<char>('0' + c.second / 10),     static_cast<char>('0' + c.second % 10)};
+        out.append(text, sizeof text);
+    }
+    if (utc) out += 'Z';
 }
 
 std::uint32_t bodyfileUtcSeconds(std::int64_t fileTime) {

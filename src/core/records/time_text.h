@@ -23,6 +23,9 @@ CivilTime civilFromFileTime(std::int64_t fileTime);
 /// UTC) and without a zone otherwise (FAT keeps local wall-clock times
 /// whose zone the volume does not tell). Empty for 0 or a negative value.
 std::string isoTimestamp(std::int64_t fileTime, bool utc);
+/// The same text appended to out; nothing for 0 or a negative value.
+/// Listings write four of these per item, so no formatting call is made.
+void appendIsoTimestamp(std::string& out, std::int64_t fileTime, bool utc);
 
 /// Seconds since 1970 of a UTC FILETIME as The Sleuth Kit writes them in
 /// body files: unsigned 64-bit arithmetic kept to 32 bits, so a value

@@ -1,5 +1,6 @@
 #include "recover/report.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace qvx::recover {
@@ -14,9 +15,15 @@ const char* outcomeText(Outcome outcome) {
     return "failed";
 }
 
-std::string jsonString(const std::string& s) {
+std::string jsonString(std::string_view s) {
     std::string out;
-    out.reserve(s.size() + 2);
+    appendJsonString(out, s);
+    return out;
+}
+
+void appendJsonString(std::string& out, std::string_view s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out.reserve(out.size() + s.size() + 2);
     out.push_back('"');
     // Runs of bytes that need no escape are copied whole.
     std::size_t run = 0;
@@ -32,45 +39,77 @@ std::string jsonString(const std::string& s) {
         case '\r': out += "\\r"; break;
         case '\t': out += "\\t"; break;
         default: {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", b);
-            out += esc;
+            const char esc[6] = {'\\', 'u', '0', '0', kHex[b >> 4], kHex[b & 15]};
+            out.append(esc, sizeof esc);
         }
         }
     }
     out.append(s, run, s.size() - run);
     out.push_back('"');
+}
+
+namespace {
+void appendNumber(std::string& out, std::uint64_t value) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;
+    out.append(digits, end);
+}
+}  // namespace
+
+std::string conditionJson(const records::DataCondition& c) {
+    std::string out;
+    appendConditionJson(out, c);
     return out;
 }
 
-std::string conditionJson(const records::DataCondition& c) {
-    if (!c.known()) return {};
-    std::string out = ",\"condition\":" + jsonString(records::conditionText(c.kind));
-    if (c.kind != records::DataConditionKind::Unknown)
-        out += ",\"reused_clusters\":" + std::to_string(c.reusedClusters) +
-               ",\"total_clusters\":" + std::to_string(c.totalClusters);
+void appendConditionJson(std::string& out, const records::DataCondition& c) {
+    if (!c.known()) return;
+    out += ",\"condition\":";
+    appendJsonString(out, records::conditionText(c.kind));
+    if (c.kind != records::DataConditionKind::Unknown) {
+        out += ",\"reused_clusters\":";
+        appendNumber(out, c.reusedClusters);
+        out += ",\"total_clusters\":";
+        appendNumber(out, c.totalClusters);
+    }
     if (!c.reusedBy.empty()) {
         out += ",\"reused_by\":[";
-        for (std::size_t i = 0; i < c.reusedBy.size(); ++i) out += (i == 0 ? "" : ",") + jsonString(c.reusedBy[i]);
+        for (std::size_t i = 0; i < c.reusedBy.size(); ++i) {
+            if (i != 0) out += ',';
+            appendJsonString(out, c.reusedBy[i]);
+        }
         out += "]";
     }
-    return out;
 }
 
 std::string provenanceJson(const records::Provenance& p) {
+    std::string out;
+    appendProvenanceJson(out, p);
+    return out;
+}
+
+void appendProvenanceJson(std::string& out, const records::Provenance& p) {
     using records::FoundIn;
-    if (p.foundIn == FoundIn::Nowhere) return {};
-    std::string out = ",\"found\":{\"in\":" + jsonString(records::foundInText(p.foundIn));
+    if (p.foundIn == FoundIn::Nowhere) return;
+    out += ",\"found\":{\"in\":";
+    appendJsonString(out, records::foundInText(p.foundIn));
     switch (p.foundIn) {
-    case FoundIn::MftRecord: out += ",\"record\":" + std::to_string(p.record); break;
-    case FoundIn::DirectoryCluster: out += ",\"cluster\":" + std::to_string(p.record); break;
+    case FoundIn::MftRecord: out += ",\"record\":"; appendNumber(out, p.record); break;
+    case FoundIn::DirectoryCluster: out += ",\"cluster\":"; appendNumber(out, p.record); break;
     default: break;
     }
-    out += ",\"sector\":" + std::to_string(p.sector);
-    if (p.foundIn == FoundIn::DirectoryEntry) out += ",\"offset\":" + std::to_string(p.offset);
+    out += ",\"sector\":";
+    appendNumber(out, p.sector);
+    if (p.foundIn == FoundIn::DirectoryEntry) {
+        out += ",\"offset\":";
+        appendNumber(out, p.offset);
+    }
     out += "}";
-    if (p.parentBy != records::ParentBy::None) out += ",\"parent_by\":" + jsonString(records::parentByText(p.parentBy));
-    return out;
+    if (p.parentBy != records::ParentBy::None) {
+        out += ",\"parent_by\":";
+        appendJsonString(out, records::parentByText(p.parentBy));
+    }
 }
 
 void RecoveryReport::add(ReportEntry entry) {

@@ -67,16 +67,20 @@ private:
 };
 
 /// s as a JSON string literal (s is UTF-8).
-std::string jsonString(const std::string& s);
+std::string jsonString(std::string_view s);
+/// The same literal appended to out.
+void appendJsonString(std::string& out, std::string_view s);
 
 /// The condition as JSON members to append to an object:
 /// ,"condition":"partly overwritten","reused_clusters":k,"total_clusters":n,
 /// "reused_by":[paths] (reused_by only when some owner is known; the counts
 /// not for "unknown"). Empty for a live item.
 std::string conditionJson(const records::DataCondition& condition);
+void appendConditionJson(std::string& out, const records::DataCondition& condition);
 /// ,"found":{"in":"MFT record","record":n,"sector":s} (a FAT entry: "sector"
 /// and "offset"; a FAT folder: "cluster" and "sector"),"parent_by":"...".
 /// Empty for the synthetic folder.
 std::string provenanceJson(const records::Provenance& provenance);
+void appendProvenanceJson(std::string& out, const records::Provenance& provenance);
 
 }  // namespace qvx::recover

@@ -287,8 +287,8 @@ TEST(ListingWriter, WritesRowByRowAndCsvStartsWithItsHeader) {
 TEST(ListingWriter, DeletedItemsInABodyFileAreFollowedByTheirConditionAsAComment) {
     ListingVolume volume;
     volume.kind = records::VolumeKind::Fat16;
-    volume.jsonExtra = [](const records::FileListRow& row, bool insideDeleted) {
-        return std::string(",\"condition\":\"") + (insideDeleted ? "inside" : row.deleted ? "gone" : "live") + "\"";
+    volume.jsonExtra = [](std::string& out, const records::FileListRow& row, bool insideDeleted) {
+        out += std::string(",\"condition\":\"") + (insideDeleted ? "inside" : row.deleted ? "gone" : "live") + "\"";
     };
     std::ostringstream out;
     auto writer = makeListingWriter(ListingFormat::Bodyfile, out, volume);

@@ -128,17 +128,26 @@ int rowOfSelf(const records::RecordTable& table, std::uint32_t self) {
     return -1;
 }
 
+/// An item found in the store, with its index; compares equal to nullptr
+/// when there is none.
+struct FoundItem {
+    records::Item item;
+    std::size_t index = records::ItemStore::kNone;
+    const records::Item* operator->() const { return &item; }
+    bool operator==(std::nullptr_t) const { return index == records::ItemStore::kNone; }
+};
+
 /// The first file item (not a folder, not a stream) of the record.
-const records::Item* fileOf(const records::ItemStore& items, std::uint64_t record) {
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (items[i].record == record && !items[i].isFolder() && !items[i].isStream()) return &items[i];
-    return nullptr;
+FoundItem fileOf(const records::ItemStore& items, std::uint64_t record) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const records::Item it = items[i];
+        if (it.record == record && !it.isFolder() && !it.isStream()) return {it, i};
+    }
+    return {};
 }
 
-std::string nameOf(const records::ItemStore& items, const records::Item* item) {
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (&items[i] == item) return std::string(items.name(i));
-    return {};
+std::string nameOf(const records::ItemStore& items, const FoundItem& item) {
+    return item == nullptr ? std::string() : std::string(items.name(item.index));
 }
 
 TEST(WalkMft, OneRowPerNamedRecordNumberedBySlot) {
@@ -208,7 +217,7 @@ TEST(WalkMft, NamesAndSizesFromExtensionRecords) {
     records::ItemStore items;
     util::NullProgress progress;
     walkMft(range, runs, 8, tables, items, progress, {});
-    const records::Item* item = fileOf(items, 10);
+    const FoundItem item = fileOf(items, 10);
     ASSERT_NE(item, nullptr);
     EXPECT_EQ(nameOf(items, item), "in extension.txt");
     EXPECT_EQ(item->size, 99u);
@@ -249,7 +258,7 @@ TEST(WalkMft, AttributeIdsForTimelines) {
     util::NullProgress progress;
     walkMft(range, runs, 8, tables, items, progress, {});
 
-    const records::Item* file = fileOf(items, 6);
+    const FoundItem file = fileOf(items, 6);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->attribute, records::ItemAttribute::Data);
     EXPECT_EQ(file->attributeId, 4);
@@ -267,7 +276,7 @@ TEST(WalkMft, AttributeIdsForTimelines) {
     ASSERT_NE(dir, records::ItemStore::kNone);
     EXPECT_EQ(items[dir].attribute, records::ItemAttribute::None);  // no $INDEX_ROOT built here
     EXPECT_EQ(items[dir].fileNameId, 3);
-    const records::Item* extended = fileOf(items, 10);
+    const FoundItem extended = fileOf(items, 10);
     ASSERT_NE(extended, nullptr);
     EXPECT_EQ(extended->attributeId, 5);
     EXPECT_EQ(extended->fileNameUnits, 16);

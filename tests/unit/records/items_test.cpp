@@ -39,8 +39,7 @@ TEST(ItemStore, ItemsAndNamesSurviveGrowthAcrossBlocks) {
     EXPECT_EQ(root.front(), 0u);
     EXPECT_EQ(root[1], 7u);
     // Items changed in place stay where they are.
-    store[3].parent = 5;
-    store.invalidateIndexes();
+    store.setParent(3, 5);
     EXPECT_EQ(store.filesOf(5)[1], 3u);
 
     store.clear();
@@ -59,6 +58,77 @@ TEST(ItemStore, StreamsCarryTheFileNameAndTheirOwn) {
     EXPECT_EQ(store.streamName(s), "Zone.Identifier");
     EXPECT_EQ(store.streamName(0), "");
     EXPECT_EQ(store.baseName(0), "report.doc");
+}
+
+TEST(ItemStore, StreamsSharingTheirFilesFieldsReadBackWhole) {
+    // Streams right after their file share its record, parent, times and
+    // location; what they hold of their own must come back as added, and
+    // changing the file or one stream later must not change the others.
+    ItemStore store;
+    Item file;
+    file.record = 40;
+    file.parent = 5;
+    file.sequence = 3;
+    file.sector = 1234;
+    file.times = {11, 12, 13, 14};
+    file.fileNameTimes = {21, 22, 23, 24};
+    file.attributes = 0x20;
+    file.size = 100;
+    file.attributeId = 1;
+    file.attribute = ItemAttribute::Data;
+    const std::size_t f = store.add(file, "a.txt");
+    Item link = file;  // another name of the same file, elsewhere
+    link.parent = 9;
+    link.fileNameTimes = {31, 32, 33, 34};
+    const std::size_t l = store.add(link, "b.txt");
+    std::size_t streams[3];
+    for (int k = 0; k < 3; ++k) {
+        Item s = file;
+        s.size = 1000u + static_cast<std::uint64_t>(k);
+        s.allocatedSize = 4096;
+        s.attributeId = static_cast<std::uint16_t>(7 + k);
+        s.flags = k == 1 ? kItemIncomplete : 0;
+        streams[k] = store.add(s, "a.txt", "s" + std::to_string(k));
+    }
+    Item other = file;  // a stream whose times differ is kept whole
+    other.times.modified = 99;
+    const std::size_t o = store.add(other, "a.txt", "odd");
+    for (int k = 0; k < 3; ++k) {
+        const Item s = store[streams[k]];
+        EXPECT_EQ(s.record, 40u);
+        EXPECT_EQ(s.parent, 5u);
+        EXPECT_EQ(s.sequence, 3u);
+        EXPECT_EQ(s.sector, 1234u);
+        EXPECT_EQ(s.times.accessed, 14);
+        EXPECT_EQ(s.fileNameTimes.created, 21);
+        EXPECT_EQ(s.size, 1000u + static_cast<std::uint64_t>(k));
+        EXPECT_EQ(s.allocatedSize, 4096u);
+        EXPECT_EQ(s.attributeId, 7 + k);
+        EXPECT_TRUE(s.isStream());
+        EXPECT_EQ((s.flags & kItemIncomplete) != 0, k == 1);
+        EXPECT_EQ(store.name(streams[k]), "a.txt:s" + std::to_string(k));
+    }
+    EXPECT_EQ(store[o].times.modified, 99);
+    EXPECT_EQ(store[l].parent, 9u);
+    EXPECT_EQ(store[f].flags, 0u);
+    EXPECT_LT(store.memoryBytes(), 3 * (sizeof(Item) << 14) + (1u << 20) + (4u << 14) + 1);
+
+    // The file moves: its streams keep the parent they were added with.
+    store.setParent(f, 77);
+    EXPECT_EQ(store[f].parent, 77u);
+    for (const std::size_t s : streams) EXPECT_EQ(store[s].parent, 5u);
+    // One stream moves: the others and the file stay.
+    store.setParent(streams[1], 78);
+    EXPECT_EQ(store[streams[1]].parent, 78u);
+    EXPECT_EQ(store[streams[0]].parent, 5u);
+    EXPECT_EQ(store[streams[2]].parent, 5u);
+    EXPECT_EQ(store[streams[1]].size, 1001u);
+    EXPECT_EQ(store.name(streams[1]), "a.txt:s1");
+    store.setFlags(streams[2], static_cast<std::uint16_t>(store[streams[2]].flags | kItemDeleted));
+    EXPECT_TRUE(store[streams[2]].deleted());
+    EXPECT_FALSE(store[streams[0]].deleted());
+    EXPECT_EQ(store.filesOf(5).size(), 3u);  // streams 0 and 2, and the odd one
+    EXPECT_EQ(store.filesOf(77).size(), 1u);
 }
 
 TEST(ItemStore, OverlongNamesAreNotKeptButTheItemIs) {

@@ -35,6 +35,16 @@ TEST(IsoTimestamp, NotRecordedIsEmpty) {
     EXPECT_EQ(isoTimestamp(1, true), "1601-01-01T00:00:00Z");
 }
 
+TEST(IsoTimestamp, AppendsAndKeepsFiveDigitYears) {
+    std::string out = "t=";
+    appendIsoTimestamp(out, kLeapNoon, false);
+    appendIsoTimestamp(out, 0, true);
+    EXPECT_EQ(out, "t=2004-02-29T12:00:00");
+    // The last FILETIME a signed 64-bit value holds falls in the year 30828.
+    EXPECT_EQ(isoTimestamp(INT64_MAX, true), "30828-09-14T02:48:05Z");
+    EXPECT_EQ(isoTimestamp(2'650'467'743'990'000'000LL, true), "9999-12-31T23:59:59Z");
+}
+
 TEST(BodyfileUtcSeconds, WholeSecondsSince1970) {
     EXPECT_EQ(bodyfileUtcSeconds(116'444'736'000'000'000LL), 0u);
     EXPECT_EQ(bodyfileUtcSeconds(kLeapNoon), 1078056000u);
