@@ -84,6 +84,8 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
     const engine::ListingIndex index(state);
     engine::ListingOptions options;
     options.index = &index;
+    // Only the text listing shows the file list's type and size texts.
+    options.shownCells = format == engine::ListingFormat::Text;
     std::vector<bool> listed(static_cast<std::size_t>(state.FolderNodeList.itemCount()), false);
 
     struct Frame {

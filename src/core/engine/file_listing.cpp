@@ -104,7 +104,7 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
     }
 
     // NTFS rows come from the items, FAT rows from the folder's directory.
-    volumeReaderFor(state)->listFiles(state, list, target, list.size());
+    volumeReaderFor(state)->listFiles(state, list, target, list.size(), options.shownCells);
     // Everything below a deleted folder is deleted.
     if (parentDeleted)
         for (records::FileListRow& row : list) {

@@ -32,6 +32,9 @@ struct ListingOptions {
     /// time on "QVX_Miscellaneous"; every other path shows its stored values.
     bool miscShowsCurrentTime = false;
     const ListingIndex* index = nullptr;
+    /// Off where rows are written out by their name, dates and typed fields
+    /// (JSON, CSV, body files): the other texts of file rows are not made.
+    bool shownCells = true;
 };
 
 /// Rows of the file list for the folder shown by item: folder rows first

@@ -27,8 +27,9 @@ public:
     void openFolder(RecoveryState& state, int nodeIndex, const ListingIndex*) override {
         if (nodeIndex >= 0 && nodeIndex < state.FolderNodeList.count()) state.FolderNodeList.setExpanded(nodeIndex, true);
     }
-    void listFiles(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t) override {
-        ntfs::fillNtfsFileRows(state.items, list, target);
+    void listFiles(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t,
+                   bool shownCells) override {
+        ntfs::fillNtfsFileRows(state.items, list, target, shownCells);
     }
     LocatedFile locate(const records::FileListRow& row, bool) override {
         if (m_sectors.empty())
@@ -71,7 +72,8 @@ public:
     void openFolder(RecoveryState& state, int nodeIndex, const ListingIndex* index) override {
         readFatFolderDirectory(state, nodeIndex, index);
     }
-    void listFiles(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRows) override {
+    void listFiles(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRows,
+                   bool) override {
         fillFatFileRows(state, list, target, folderRows);
     }
     LocatedFile locate(const records::FileListRow& row, bool insideDeleted) override {

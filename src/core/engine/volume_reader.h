@@ -41,9 +41,11 @@ public:
     /// Reads what opening the folder of node nodeIndex needs; marks it expanded.
     virtual void openFolder(RecoveryState& state, int nodeIndex, const ListingIndex* index) = 0;
     /// Appends the file rows of folder target; rows [0, folderRows) are the
-    /// folder rows already listed.
+    /// folder rows already listed. Without shownCells, rows may leave out
+    /// the texts only the file list shows (type, size and the sector,
+    /// parent and record columns).
     virtual void listFiles(RecoveryState& state, records::FileList& list, std::uint32_t target,
-                           std::size_t folderRows) = 0;
+                           std::size_t folderRows, bool shownCells) = 0;
     /// Locates the contents of a file row; insideDeleted tells that a folder
     /// above it is deleted.
     virtual LocatedFile locate(const records::FileListRow& row, bool insideDeleted) = 0;

@@ -8,20 +8,22 @@ namespace qvx::ntfs {
 
 namespace {
 
-void fillRow(const records::ItemStore& items, std::size_t index, records::FileListRow& out) {
+void fillRow(const records::ItemStore& items, std::size_t index, records::FileListRow& out, bool shownCells) {
     using namespace records;
-    const Item& it = items[index];
+    const Item it = items[index];
     const std::string_view name = items.name(index);
     // The date shown is the creation time of the name the file is listed by.
     const std::int64_t date = (it.flags & kItemHasFileNameTimes) != 0 ? it.fileNameTimes.created : it.times.created;
     out.cells[kListName] = std::string(name);
-    out.cells[kListType] = fileTypeText(name, FileTypeVariant::Ntfs);
-    out.cells[kListSize] = std::to_string(it.size);
     out.cells[kListDate] = ntfsDateText(date);
     out.cells[kListTime] = ntfsTimeText(date);
-    out.cells[kListDebug1] = std::to_string(it.sector);
-    out.cells[kListDebug2] = std::to_string(it.parent);
-    out.cells[kListDebug3] = std::to_string(it.record);
+    if (shownCells) {
+        out.cells[kListType] = fileTypeText(name, FileTypeVariant::Ntfs);
+        out.cells[kListSize] = std::to_string(it.size);
+        out.cells[kListDebug1] = std::to_string(it.sector);
+        out.cells[kListDebug2] = std::to_string(it.parent);
+        out.cells[kListDebug3] = std::to_string(it.record);
+    }
     out.isFolder = false;
     out.deleted = it.deleted();
     out.selfId = static_cast<std::uint32_t>(it.record);
@@ -36,15 +38,16 @@ void fillRow(const records::ItemStore& items, std::size_t index, records::FileLi
 
 records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index) {
     records::FileListRow out;
-    fillRow(items, index, out);
+    fillRow(items, index, out, true);
     return out;
 }
 
-void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, std::uint64_t folderNumber) {
+void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, std::uint64_t folderNumber,
+                      bool shownCells) {
     const std::vector<std::size_t>& files = items.filesOf(folderNumber);
     // Rows are large (eight texts): made in place, in a list grown once.
     list.reserve(list.size() + files.size());
-    for (std::size_t index : files) fillRow(items, index, list.emplace_back());
+    for (std::size_t index : files) fillRow(items, index, list.emplace_back(), shownCells);
 }
 
 }  // namespace qvx::ntfs

@@ -12,7 +12,8 @@ namespace qvx::ntfs {
 /// Appends a row per file item whose parent is folderNumber (5 for the
 /// root): name, type description, size, creation date and time (UTC), and
 /// the record's sector, parent and own numbers in the hidden columns.
-void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, std::uint64_t folderNumber);
+void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, std::uint64_t folderNumber,
+                      bool shownCells = true);
 
 /// The row of one file item.
 records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index);
