@@ -8,8 +8,18 @@ namespace qvx::ntfs {
 
 namespace {
 
+/// A hash of an attribute name's bytes: files with many streams compare
+/// names of every piece and list entry with each other, and most pairs
+/// differ already here.
+std::uint64_t nameKey(util::Bytes units) {
+    std::uint64_t h = 1469598103934665603ULL ^ units.size();
+    for (const std::uint8_t b : units) h = (h ^ b) * 1099511628211ULL;
+    return h;
+}
+
 struct Piece {
     std::vector<std::uint8_t> nameUnits;
+    std::uint64_t nameKey = 0;
     std::uint64_t startVcn = 0;
     bool resident = false;
     std::vector<std::uint8_t> value;
@@ -36,6 +46,7 @@ public:
         std::uint32_t type;
         std::vector<std::uint8_t> nameUnits;
         std::uint16_t id;
+        std::uint64_t key;
     };
     void setExtensionIds(std::vector<ExtensionId> ids) { m_extensionIds = std::move(ids); }
     std::uint16_t listId() const { return m_listId; }
@@ -78,6 +89,7 @@ public:
             case kAttrData: {
                 Piece p;
                 p.nameUnits.assign(a.nameUnits.begin(), a.nameUnits.end());
+                p.nameKey = nameKey(a.nameUnits);
                 p.flags = a.flags;
                 p.id = id;
                 if (!a.nonResident) {
@@ -142,8 +154,9 @@ public:
     void finish() {
         std::vector<std::vector<Piece*>> groups;
         for (Piece& p : m_pieces) {
-            auto it = std::find_if(groups.begin(), groups.end(),
-                                   [&](const std::vector<Piece*>& g) { return g.front()->nameUnits == p.nameUnits; });
+            auto it = std::find_if(groups.begin(), groups.end(), [&](const std::vector<Piece*>& g) {
+                return g.front()->nameKey == p.nameKey && g.front()->nameUnits == p.nameUnits;
+            });
             if (it == groups.end()) groups.push_back({&p});
             else it->push_back(&p);
         }
@@ -196,8 +209,10 @@ public:
 
 private:
     std::uint16_t extensionId(const Attribute& a) const {
+        if (m_extensionIds.empty()) return a.id;
+        const std::uint64_t key = nameKey(a.nameUnits);
         for (const ExtensionId& e : m_extensionIds)
-            if (e.type == a.type && e.nameUnits.size() == a.nameUnits.size() &&
+            if (e.type == a.type && e.key == key && e.nameUnits.size() == a.nameUnits.size() &&
                 std::equal(e.nameUnits.begin(), e.nameUnits.end(), a.nameUnits.begin()))
                 return e.id;
         return a.id;
@@ -278,16 +293,25 @@ util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::ui
         std::uint32_t nextId = collector.listId();
         for (const AttributeListEntry& e : entries) nextId = std::max<std::uint32_t>(nextId, e.id);
         std::vector<Collector::ExtensionId> extensionIds;
-        std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> seen;
+        struct Seen {
+            std::uint32_t type;
+            std::uint64_t key;
+            util::Bytes units;
+        };
+        std::vector<Seen> seen;
         for (const AttributeListEntry& e : entries) {
-            std::vector<std::uint8_t> units(e.nameUnits.begin(), e.nameUnits.end());
-            const auto key = std::make_pair(e.type, units);
-            if (std::find(seen.begin(), seen.end(), key) != seen.end() || seen.size() >= kMaxExtensionRecordsPerFile)
-                continue;
-            seen.push_back(key);
+            const util::Bytes units(e.nameUnits.data(), e.nameUnits.size());
+            const Seen here{e.type, nameKey(units), units};
+            const bool again = std::any_of(seen.begin(), seen.end(), [&](const Seen& s) {
+                return s.type == here.type && s.key == here.key && s.units.size() == units.size() &&
+                       std::equal(s.units.begin(), s.units.end(), units.begin());
+            });
+            if (again || seen.size() >= kMaxExtensionRecordsPerFile) continue;
+            seen.push_back(here);
             if (e.holder.record == number) continue;
             nextId = std::min<std::uint32_t>(nextId + 1, 0xFFFF);
-            extensionIds.push_back({e.type, std::move(units), static_cast<std::uint16_t>(nextId)});
+            extensionIds.push_back({e.type, std::vector<std::uint8_t>(units.begin(), units.end()),
+                                    static_cast<std::uint16_t>(nextId), here.key});
         }
         collector.setExtensionIds(std::move(extensionIds));
         std::vector<std::uint64_t> holders;
