@@ -152,18 +152,29 @@ public:
 
     /// Groups the pieces into streams, each in VCN order.
     void finish() {
-        std::vector<std::vector<Piece*>> groups;
-        for (Piece& p : m_pieces) {
-            auto it = std::find_if(groups.begin(), groups.end(), [&](const std::vector<Piece*>& g) {
-                return g.front()->nameKey == p.nameKey && g.front()->nameUnits == p.nameUnits;
-            });
-            if (it == groups.end()) groups.push_back({&p});
-            else it->push_back(&p);
+        // Groups of pieces by name, in the order each name first appears;
+        // the unnamed stream first.
+        std::vector<std::size_t> firstOf;  // the first piece of each group
+        std::vector<std::size_t> groupOf(m_pieces.size());
+        for (std::size_t i = 0; i < m_pieces.size(); ++i) {
+            const Piece& p = m_pieces[i];
+            std::size_t g = 0;
+            while (g < firstOf.size() && !(m_pieces[firstOf[g]].nameKey == p.nameKey &&
+                                           m_pieces[firstOf[g]].nameUnits == p.nameUnits))
+                ++g;
+            if (g == firstOf.size()) firstOf.push_back(i);
+            groupOf[i] = g;
         }
-        // The unnamed stream first.
-        std::stable_partition(groups.begin(), groups.end(),
-                              [](const std::vector<Piece*>& g) { return g.front()->nameUnits.empty(); });
-        for (auto& g : groups) {
+        std::vector<std::size_t> order(firstOf.size());
+        for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
+        std::stable_partition(order.begin(), order.end(),
+                              [&](std::size_t g) { return m_pieces[firstOf[g]].nameUnits.empty(); });
+        m_file.streams.reserve(m_file.streams.size() + order.size());
+        std::vector<Piece*> g;
+        for (const std::size_t group : order) {
+            g.clear();
+            for (std::size_t i = firstOf[group]; i < m_pieces.size(); ++i)
+                if (groupOf[i] == group) g.push_back(&m_pieces[i]);
             std::stable_sort(g.begin(), g.end(), [](const Piece* a, const Piece* b) { return a->startVcn < b->startVcn; });
             DataStream s;
             s.name = util::utf16leToUtf8(g.front()->nameUnits);
