@@ -208,42 +208,62 @@ void appendFatLine(std::string& out, const ListingVolume& volume, const std::str
                 wallClockSeconds(created));
 }
 
-class JsonWriter : public ListingWriter {
+/// Rows are written to the stream in chunks of some 64 KiB: a listing of
+/// millions of rows makes that many fewer calls into the stream.
+class BufferedWriter : public ListingWriter {
 public:
-    JsonWriter(std::ostream& out, const ListingVolume& volume) : m_out(out), m_volume(volume) {}
-    void row(const std::string& path, const records::FileListRow& row, bool insideDeleted) override {
+    explicit BufferedWriter(std::ostream& out) : m_out(out) {}
+    ~BufferedWriter() override { flush(); }
+    void end() override { flush(); }
+
+protected:
+    void rowDone() {
+        if (m_line.size() >= kChunk) flush();
+    }
+    void flush() {
+        if (m_line.empty()) return;
+        m_out.write(m_line.data(), static_cast<std::streamsize>(m_line.size()));
         m_line.clear();
+    }
+    std::ostream& m_out;
+    std::string m_line;
+
+private:
+    static constexpr std::size_t kChunk = 64 * 1024;
+};
+
+class JsonWriter : public BufferedWriter {
+public:
+    JsonWriter(std::ostream& out, const ListingVolume& volume) : BufferedWriter(out), m_volume(volume) {}
+    void row(const std::string& path, const records::FileListRow& row, bool insideDeleted) override {
         appendJsonRow(m_line, m_volume, path, row, insideDeleted);
-        m_out << m_line;
+        rowDone();
     }
 
 private:
-    std::ostream& m_out;
     const ListingVolume& m_volume;
-    std::string m_line;
 };
 
-class CsvWriter : public ListingWriter {
+class CsvWriter : public BufferedWriter {
 public:
-    CsvWriter(std::ostream& out, const ListingVolume& volume) : m_out(out), m_volume(volume) {}
-    void begin() override { m_out << csvHeader(); }
+    CsvWriter(std::ostream& out, const ListingVolume& volume) : BufferedWriter(out), m_volume(volume) {}
+    void begin() override {
+        m_line += csvHeader();
+        flush();
+    }
     void row(const std::string& path, const records::FileListRow& row, bool) override {
-        m_line.clear();
         appendCsvRow(m_line, m_volume, path, row);
-        m_out << m_line;
+        rowDone();
     }
 
 private:
-    std::ostream& m_out;
     const ListingVolume& m_volume;
-    std::string m_line;
 };
 
-class BodyfileWriter : public ListingWriter {
+class BodyfileWriter : public BufferedWriter {
 public:
-    BodyfileWriter(std::ostream& out, const ListingVolume& volume) : m_out(out), m_volume(volume) {}
+    BodyfileWriter(std::ostream& out, const ListingVolume& volume) : BufferedWriter(out), m_volume(volume) {}
     void row(const std::string& path, const records::FileListRow& row, bool insideDeleted) override {
-        m_line.clear();
         appendBodyfileLines(m_line, m_volume, path, row);
         // A deleted item is followed by a comment (timeline tools skip lines
         // that begin with "#") with the condition of its data and where it
@@ -256,13 +276,11 @@ public:
                 m_line += "}\n";
             }
         }
-        m_out << m_line;
+        rowDone();
     }
 
 private:
-    std::ostream& m_out;
     const ListingVolume& m_volume;
-    std::string m_line;
 };
 
 }  // namespace

@@ -284,6 +284,29 @@ TEST(ListingWriter, WritesRowByRowAndCsvStartsWithItsHeader) {
     EXPECT_EQ(makeListingWriter(ListingFormat::Text, out, volume), nullptr);
 }
 
+TEST(ListingWriter, LongListingsReachTheStreamWhileTheyAreWritten) {
+    // Rows are passed on in bounded chunks, not kept until the end.
+    ListingVolume volume;
+    volume.kind = records::VolumeKind::Fat16;
+    std::ostringstream out;
+    auto writer = makeListingWriter(ListingFormat::Json, out, volume);
+    ASSERT_NE(writer, nullptr);
+    writer->begin();
+    std::size_t rows = 0;
+    while (out.str().empty() && rows < 100000) {
+        writer->row("a.txt", fatRow("a.txt"), false);
+        ++rows;
+    }
+    EXPECT_LT(rows, 100000u);
+    const std::size_t written = out.str().size();
+    EXPECT_LT(written, std::size_t{256} * 1024);
+    writer->row("last.txt", fatRow("last.txt"), false);
+    writer->end();
+    const std::string all = out.str();
+    EXPECT_NE(all.find("\"path\":\"last.txt\""), std::string::npos);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(all.begin(), all.end(), '\n')), rows + 1);
+}
+
 TEST(ListingWriter, DeletedItemsInABodyFileAreFollowedByTheirConditionAsAComment) {
     ListingVolume volume;
     volume.kind = records::VolumeKind::Fat16;
@@ -298,6 +321,7 @@ TEST(ListingWriter, DeletedItemsInABodyFileAreFollowedByTheirConditionAsAComment
     gone.deleted = true;
     writer->row("gone.txt", gone, false);
     writer->row("old/in.txt", fatRow("in.txt"), true);
+    writer->end();
     std::vector<std::string> comments;
     std::istringstream lines(out.str());
     for (std::string line; std::getline(lines, line);)
