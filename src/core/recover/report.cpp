@@ -1,7 +1,9 @@
 #include "recover/report.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace qvx::recover {
 
@@ -25,9 +27,21 @@ void appendJsonString(std::string& out, std::string_view s) {
     static constexpr char kHex[] = "0123456789abcdef";
     out.reserve(out.size() + s.size() + 2);
     out.push_back('"');
-    // Runs of bytes that need no escape are copied whole.
+    // Runs of bytes that need no escape are copied whole; eight bytes at a
+    // time are tested for a control character, '"' or '\\' at once.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    auto hasZero = [](std::uint64_t w) { return ((w - kOnes) & ~w & kHigh) != 0; };
     std::size_t run = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
+        while (i + 8 <= s.size()) {
+            std::uint64_t w;
+            std::memcpy(&w, s.data() + i, 8);
+            const bool control = ((w - kOnes * 0x20) & ~w & kHigh) != 0;
+            if (control || hasZero(w ^ (kOnes * '"')) || hasZero(w ^ (kOnes * '\\'))) break;
+            i += 8;
+        }
+        if (i >= s.size()) break;
         const auto b = static_cast<unsigned char>(s[i]);
         if (b >= 0x20 && b != '"' && b != '\\') continue;
         out.append(s, run, i - run);
