@@ -223,7 +223,8 @@ private:
         const records::FolderNodeList& nodes = state.FolderNodeList;
         if (m_nodeOfFolder.empty())
             for (int i = 0; i < nodes.count(); ++i) m_nodeOfFolder.emplace(nodes.node(i).selfId, i);
-        std::vector<std::string_view> parts{state.items.name(index)};
+        const std::string name = state.items.name(index);
+        std::vector<std::string_view> parts{name};
         std::uint32_t parent = static_cast<std::uint32_t>(std::min<std::uint64_t>(state.items[index].parent, UINT32_MAX));
         for (int depth = 0; depth < nodes.count() && parent != records::kNtfsRootId; ++depth) {
             const auto at = m_nodeOfFolder.find(parent);

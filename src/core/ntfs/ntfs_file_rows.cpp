@@ -11,10 +11,10 @@ namespace {
 void fillRow(const records::ItemStore& items, std::size_t index, records::FileListRow& out, bool shownCells) {
     using namespace records;
     const Item it = items[index];
-    const std::string_view name = items.name(index);
+    out.cells[kListName] = items.name(index);
+    const std::string_view name = out.cells[kListName];
     // The date shown is the creation time of the name the file is listed by.
     const std::int64_t date = (it.flags & kItemHasFileNameTimes) != 0 ? it.fileNameTimes.created : it.times.created;
-    out.cells[kListName] = std::string(name);
     out.cells[kListDate] = ntfsDateText(date);
     out.cells[kListTime] = ntfsTimeText(date);
     if (shownCells) {

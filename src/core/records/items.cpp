@@ -98,47 +98,67 @@ std::uint32_t ItemStore::appendFull(const Item& item) {
     return m_fullSize++;
 }
 
-std::uint32_t ItemStore::sharingBase(const Item& s) const {
-    if (!s.isStream() || s.nameLength == 0) return kNoBase;
+std::string_view ItemStore::stored(std::uint32_t offset, std::size_t length) const {
+    if (length == 0) return {};
+    const char* block = m_arena[offset >> kArenaShift].get();
+    return {block + (offset & ((std::uint32_t{1} << kArenaShift) - 1)), length};
+}
+
+std::uint32_t ItemStore::sharingBase(const Item& s, std::string_view name) const {
     for (const std::uint32_t n : m_recent) {
         if (n == kNoBase) continue;
         const Item& b = full(n);
         if (b.record == s.record && b.parent == s.parent && b.sequence == s.sequence &&
             b.parentSequence == s.parentSequence && b.sector == s.sector && b.entryOffset == s.entryOffset &&
             b.attributes == s.attributes && b.fileNameId == s.fileNameId && b.fileNameUnits == s.fileNameUnits &&
-            b.ownerId == s.ownerId && sameTimes(b.times, s.times) && sameTimes(b.fileNameTimes, s.fileNameTimes))
+            b.ownerId == s.ownerId && sameTimes(b.times, s.times) && sameTimes(b.fileNameTimes, s.fileNameTimes) &&
+            stored(b.nameOffset, b.nameLength) == name)
             return n;
     }
     return kNoBase;
 }
 
 std::size_t ItemStore::add(Item item, std::string_view name, std::string_view streamName) {
+    item.flags &= static_cast<std::uint16_t>(~kSharedBase);
+    if ((m_size & kBlockMask) == 0) m_slots.push_back(std::make_unique<std::uint32_t[]>(std::size_t{1} << kBlockShift));
+    const std::size_t total = name.size() + 1 + streamName.size();
+    if (!streamName.empty() && total <= kMaxNameBytes && streamName.size() <= std::numeric_limits<std::uint16_t>::max() &&
+        m_sharedSize < kSharedSlot - 1 && m_size < kNoBase) {
+        const std::uint32_t base = sharingBase(item, name);
+        std::size_t length = 0;
+        const std::uint32_t offset = base == kNoBase ? 0 : storeName(streamName, {}, length);
+        if (base != kNoBase && length == streamName.size()) {
+            if ((m_sharedSize & kBlockMask) == 0)
+                m_shared.push_back(std::make_unique<SharedStream[]>(std::size_t{1} << kBlockShift));
+            if (m_sharedSize != 0 && shared(m_sharedSize - 1).base > base) m_sharedInBaseOrder = false;
+            m_shared[m_sharedSize >> kBlockShift][m_sharedSize & kBlockMask] = SharedStream{
+                item.size,
+                item.allocatedSize,
+                base,
+                static_cast<std::uint32_t>(m_size),
+                offset,
+                static_cast<std::uint32_t>(total),
+                static_cast<std::uint16_t>(streamName.size()),
+                static_cast<std::uint16_t>(item.flags | kItemStream),
+                item.attributeId,
+                item.attribute};
+            full(base).flags |= kSharedBase;
+            slot(m_size) = kSharedSlot | m_sharedSize++;
+            m_indexed = false;
+            return m_size++;
+        }
+    }
     std::size_t length = 0;
     item.nameOffset = storeName(name, streamName, length);
     item.nameLength = static_cast<std::uint32_t>(length);
-    item.flags &= static_cast<std::uint16_t>(~kSharedBase);
     if (!streamName.empty() && length != 0) {
         item.streamLength = static_cast<std::uint16_t>(streamName.size());
         item.flags |= kItemStream;
     }
-    if ((m_size & kBlockMask) == 0) m_slots.push_back(std::make_unique<std::uint32_t[]>(std::size_t{1} << kBlockShift));
-    const std::uint32_t base = sharingBase(item);
-    if (base != kNoBase && m_sharedSize < kSharedSlot - 1 && m_size < kNoBase) {
-        if ((m_sharedSize & kBlockMask) == 0)
-            m_shared.push_back(std::make_unique<SharedStream[]>(std::size_t{1} << kBlockShift));
-        if (m_sharedSize != 0 && shared(m_sharedSize - 1).base > base) m_sharedInBaseOrder = false;
-        m_shared[m_sharedSize >> kBlockShift][m_sharedSize & kBlockMask] =
-            SharedStream{item.size,       item.allocatedSize, base,       static_cast<std::uint32_t>(m_size),
-                         item.nameOffset, item.nameLength,    item.streamLength, item.flags,
-                         item.attributeId, item.attribute};
-        full(base).flags |= kSharedBase;
-        slot(m_size) = kSharedSlot | m_sharedSize++;
-    } else {
-        const std::uint32_t n = appendFull(item);
-        slot(m_size) = n;
-        std::copy_backward(m_recent, m_recent + kRecentFull - 1, m_recent + kRecentFull);
-        m_recent[0] = n;
-    }
+    const std::uint32_t n = appendFull(item);
+    slot(m_size) = n;
+    std::copy_backward(m_recent, m_recent + kRecentFull - 1, m_recent + kRecentFull);
+    m_recent[0] = n;
     m_indexed = false;
     return m_size++;
 }
@@ -163,10 +183,28 @@ Item ItemStore::operator[](std::size_t i) const {
     return it;
 }
 
+Item ItemStore::expanded(std::uint32_t k) {
+    const SharedStream st = shared(k);
+    Item it = full(st.base);
+    it.size = st.size;
+    it.allocatedSize = st.allocatedSize;
+    it.flags = st.flags;
+    it.attributeId = st.attributeId;
+    it.attribute = st.attribute;
+    const std::string base(stored(it.nameOffset, it.nameLength));
+    const std::string own(stored(st.nameOffset, st.streamLength));
+    std::size_t length = 0;
+    it.nameOffset = storeName(base, own, length);
+    it.nameLength = static_cast<std::uint32_t>(length);
+    it.streamLength = static_cast<std::uint16_t>(own.size());
+    if (length == 0) it.flags &= static_cast<std::uint16_t>(~kItemStream);
+    return it;
+}
+
 Item& ItemStore::own(std::size_t i) {
     std::uint32_t n = slot(i);
     if ((n & kSharedSlot) != 0) {
-        n = appendFull((*this)[i]);
+        n = appendFull(expanded(n & ~kSharedSlot));
         slot(i) = n;
     }
     if ((full(n).flags & kSharedBase) != 0) {
@@ -186,7 +224,7 @@ Item& ItemStore::own(std::size_t i) {
         for (std::uint32_t k = first; k < last; ++k) {
             const SharedStream& st = shared(k);
             if (m_sharedInBaseOrder && st.base != n) break;
-            if (st.base == n && slot(st.item) == (kSharedSlot | k)) slot(st.item) = appendFull((*this)[st.item]);
+            if (st.base == n && slot(st.item) == (kSharedSlot | k)) slot(st.item) = appendFull(expanded(k));
         }
         full(n).flags &= static_cast<std::uint16_t>(~kSharedBase);
     }
@@ -228,23 +266,39 @@ void ItemStore::clear() {
     invalidateIndexes();
 }
 
-std::string_view ItemStore::name(std::size_t i) const {
-    const Item it = (*this)[i];
-    if (it.nameLength == 0) return {};
-    const char* block = m_arena[it.nameOffset >> kArenaShift].get();
-    return {block + (it.nameOffset & ((std::uint32_t{1} << kArenaShift) - 1)), it.nameLength};
+std::string ItemStore::name(std::size_t i) const {
+    const std::uint32_t n = slot(i);
+    if ((n & kSharedSlot) == 0) return std::string(stored(full(n).nameOffset, full(n).nameLength));
+    const SharedStream& st = shared(n & ~kSharedSlot);
+    const Item& b = full(st.base);
+    std::string out;
+    out.reserve(st.nameLength);
+    out += stored(b.nameOffset, b.nameLength);
+    out += ':';
+    out += stored(st.nameOffset, st.streamLength);
+    return out;
 }
 
 std::string_view ItemStore::streamName(std::size_t i) const {
-    const Item it = (*this)[i];
+    const std::uint32_t n = slot(i);
+    if ((n & kSharedSlot) != 0) {
+        const SharedStream& st = shared(n & ~kSharedSlot);
+        return stored(st.nameOffset, st.streamLength);
+    }
+    const Item& it = full(n);
     if (!it.isStream()) return {};
-    return name(i).substr(it.nameLength - it.streamLength);
+    return stored(it.nameOffset, it.nameLength).substr(it.nameLength - it.streamLength);
 }
 
 std::string_view ItemStore::baseName(std::size_t i) const {
-    const Item it = (*this)[i];
-    if (!it.isStream()) return name(i);
-    return name(i).substr(0, it.nameLength - it.streamLength - 1);
+    const std::uint32_t n = slot(i);
+    if ((n & kSharedSlot) != 0) {
+        const Item& b = full(shared(n & ~kSharedSlot).base);
+        return stored(b.nameOffset, b.nameLength);
+    }
+    const Item& it = full(n);
+    if (!it.isStream()) return stored(it.nameOffset, it.nameLength);
+    return stored(it.nameOffset, it.nameLength).substr(0, it.nameLength - it.streamLength - 1);
 }
 
 void ItemStore::invalidateIndexes() const {

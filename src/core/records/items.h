@@ -99,7 +99,7 @@ public:
     void setFlags(std::size_t i, std::uint16_t flags);
 
     /// The shown name (UTF-8).
-    std::string_view name(std::size_t i) const;
+    std::string name(std::size_t i) const;
     /// A stream's own name; empty for files and folders.
     std::string_view streamName(std::size_t i) const;
     /// The name of the file a stream belongs to (the shown name for others).
@@ -119,9 +119,10 @@ public:
 
 private:
     // A stream that shares every field but its own (size, allocated size,
-    // attribute, flags, name) with a file or folder item added just before
-    // it. Volumes with many streams keep a third of the memory they would
-    // as full items.
+    // attribute, flags, its stream name) with a file or folder item of the
+    // same name added just before it. Volumes with many streams keep a
+    // third of the memory they would as full items. Its name is the base
+    // item's, ':' and the stream name kept at nameOffset.
     struct SharedStream {
         std::uint64_t size;
         std::uint64_t allocatedSize;
@@ -148,7 +149,11 @@ private:
     const SharedStream& shared(std::uint32_t n) const { return m_shared[n >> kBlockShift][n & kBlockMask]; }
     std::uint32_t appendFull(const Item& item);
     /// The full item the stream can share its fields with, or kNoBase.
-    std::uint32_t sharingBase(const Item& stream) const;
+    std::uint32_t sharingBase(const Item& stream, std::string_view name) const;
+    /// The name bytes kept for a full item, or a shared stream's own name.
+    std::string_view stored(std::uint32_t offset, std::size_t length) const;
+    /// Shared stream k as a full item, its whole name stored.
+    Item expanded(std::uint32_t k);
     /// Gives item i a full item of its own, and every stream sharing it too.
     Item& own(std::size_t i);
 
