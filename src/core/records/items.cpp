@@ -303,27 +303,48 @@ std::string_view ItemStore::baseName(std::size_t i) const {
 
 void ItemStore::invalidateIndexes() const {
     m_indexed = false;
+    m_fileIndexes.clear();
+    m_fileIndexes.shrink_to_fit();
     m_filesByParent.clear();
     m_folders.clear();
 }
 
 void ItemStore::buildIndexes() const {
     if (m_indexed) return;
-    m_filesByParent.clear();
-    m_folders.clear();
+    invalidateIndexes();
+    // Counted first, then placed: the index takes four bytes per file and
+    // no list per folder.
+    std::size_t files = 0;
     for (std::size_t i = 0; i < m_size; ++i) {
         const Item it = (*this)[i];
-        if (it.isFolder()) m_folders.emplace(it.record, i);
-        else m_filesByParent[it.parent].push_back(i);
+        if (it.isFolder()) {
+            m_folders.emplace(it.record, i);
+        } else {
+            ++m_filesByParent[it.parent].count;
+            ++files;
+        }
+    }
+    std::uint32_t start = 0;
+    for (auto& [parent, group] : m_filesByParent) {
+        group.start = start;
+        start += group.count;
+        group.count = 0;
+    }
+    m_fileIndexes.resize(files);
+    for (std::size_t i = 0; i < m_size; ++i) {
+        const Item it = (*this)[i];
+        if (it.isFolder()) continue;
+        FileGroup& group = m_filesByParent[it.parent];
+        m_fileIndexes[group.start + group.count++] = static_cast<std::uint32_t>(i);
     }
     m_indexed = true;
 }
 
-const std::vector<std::size_t>& ItemStore::filesOf(std::uint64_t parentId) const {
-    static const std::vector<std::size_t> kEmpty;
+std::span<const std::uint32_t> ItemStore::filesOf(std::uint64_t parentId) const {
     buildIndexes();
     auto it = m_filesByParent.find(parentId);
-    return it == m_filesByParent.end() ? kEmpty : it->second;
+    if (it == m_filesByParent.end()) return {};
+    return std::span<const std::uint32_t>(m_fileIndexes).subspan(it->second.start, it->second.count);
 }
 
 std::size_t ItemStore::folderOf(std::uint64_t record) const {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -108,7 +109,7 @@ public:
     /// Items that are not folders (files and streams) whose parent is
     /// parentId, in store order. The index is built on first use and dropped
     /// by every change of the store or of a parent.
-    const std::vector<std::size_t>& filesOf(std::uint64_t parentId) const;
+    std::span<const std::uint32_t> filesOf(std::uint64_t parentId) const;
     /// The folder item of that record, or kNone.
     std::size_t folderOf(std::uint64_t record) const;
     /// Call after changing items' parents or flags in place.
@@ -180,7 +181,14 @@ private:
     std::vector<std::unique_ptr<char[]>> m_arena;
     std::size_t m_arenaUsed = 0;  // bytes used in the last name block
     mutable bool m_indexed = false;
-    mutable std::unordered_map<std::uint64_t, std::vector<std::size_t>> m_filesByParent;
+    // Files of each parent: one list of item indexes grouped by parent,
+    // and where each parent's group starts and how long it is.
+    struct FileGroup {
+        std::uint32_t start = 0;
+        std::uint32_t count = 0;
+    };
+    mutable std::vector<std::uint32_t> m_fileIndexes;
+    mutable std::unordered_map<std::uint64_t, FileGroup> m_filesByParent;
     mutable std::unordered_map<std::uint64_t, std::size_t> m_folders;
 };
 
