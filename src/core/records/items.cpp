@@ -163,14 +163,7 @@ std::size_t ItemStore::add(Item item, std::string_view name, std::string_view st
     return m_size++;
 }
 
-Item ItemStore::operator[](std::size_t i) const {
-    const std::uint32_t n = slot(i);
-    if ((n & kSharedSlot) == 0) {
-        Item it = full(n);
-        it.flags &= static_cast<std::uint16_t>(~kSharedBase);
-        return it;
-    }
-    const SharedStream& s = shared(n & ~kSharedSlot);
+Item ItemStore::sharedItem(const SharedStream& s) const {
     Item it = full(s.base);
     it.size = s.size;
     it.allocatedSize = s.allocatedSize;
@@ -183,15 +176,21 @@ Item ItemStore::operator[](std::size_t i) const {
     return it;
 }
 
+Item ItemStore::operator[](std::size_t i) const {
+    const std::uint32_t n = slot(i);
+    if ((n & kSharedSlot) == 0) {
+        Item it = full(n);
+        it.flags &= static_cast<std::uint16_t>(~kSharedBase);
+        return it;
+    }
+    return sharedItem(shared(n & ~kSharedSlot));
+}
+
 Item ItemStore::expanded(std::uint32_t k) {
     const SharedStream st = shared(k);
-    Item it = full(st.base);
-    it.size = st.size;
-    it.allocatedSize = st.allocatedSize;
-    it.flags = st.flags;
-    it.attributeId = st.attributeId;
-    it.attribute = st.attribute;
-    const std::string base(stored(it.nameOffset, it.nameLength));
+    Item it = sharedItem(st);
+    const Item& b = full(st.base);
+    const std::string base(stored(b.nameOffset, b.nameLength));
     const std::string own(stored(st.nameOffset, st.streamLength));
     std::size_t length = 0;
     it.nameOffset = storeName(base, own, length);

@@ -153,6 +153,8 @@ private:
     std::uint32_t sharingBase(const Item& stream, std::string_view name) const;
     /// The name bytes kept for a full item, or a shared stream's own name.
     std::string_view stored(std::uint32_t offset, std::size_t length) const;
+    /// A shared stream's fields; its name fields are its own stream name's.
+    Item sharedItem(const SharedStream& s) const;
     /// Shared stream k as a full item, its whole name stored.
     Item expanded(std::uint32_t k);
     /// Gives item i a full item of its own, and every stream sharing it too.
