@@ -200,7 +200,9 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     tables.IndexRecordTable.clear();
     progress.setCounter(kNtfsMftFoundLabel, "0");
     progress.setCounter(kNtfsBootSectorsFoundLabel, "0");
-    progress.setStatusText("Sectors  0 of " + std::to_string(endSector));
+    // The status counts the disk's own sectors (4096 bytes on a 4Kn disk).
+    const std::uint64_t units = std::max<std::uint32_t>(1, disk.diskUnits());
+    progress.setStatusText("Sectors  0 of " + std::to_string(endSector / units));
 
     const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
     // Nothing lies past the disk's end: the scan stops there.
@@ -259,7 +261,7 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
             progress.setCounter(kNtfsMftFoundLabel, std::to_string(reportedMft));
         }
         const std::uint64_t shown = std::min(chunk, endSector);
-        progress.setStatusText("Sectors  " + std::to_string(shown) + " of " + std::to_string(endSector));
+        progress.setStatusText("Sectors  " + std::to_string(shown / units) + " of " + std::to_string(endSector / units));
         if (endSector != 0) {
             progress.setProgress(static_cast<int>(std::min<std::uint64_t>(100, chunk * 100 / endSector)), "Completed ");
             progress.setAmount(shown * disk::kSectorSize, endSector * disk::kSectorSize, "bytes");
