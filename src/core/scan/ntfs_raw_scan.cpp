@@ -72,10 +72,6 @@ std::uint32_t bootMftRecordSectors(util::Bytes sector) {
                : 0;
 }
 
-namespace {
-
-}  // namespace
-
 void ChunkedSectors::loadChunk(std::uint64_t lba, std::uint32_t count) {
     count = std::min(count, kScanChunkSectors);
     // The read clears the sectors it covers; the rest is cleared here.
