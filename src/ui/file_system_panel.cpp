@@ -4,7 +4,9 @@
 #include <QPointer>
 #include <QTableWidget>
 
+#include <charconv>
 #include <cstdio>
+#include <system_error>
 #include <vector>
 
 #include "ui/DialogEx.h"
@@ -96,9 +98,12 @@ void FileSystemPanel::showSearchPanel(bool show) { m_dlg.m_c.searchPanel->setVis
 void FileSystemPanel::showSearchSummary(const std::string& criterion) {
     auto& c = m_dlg.m_c;
     const engine::RecoveryState& state = m_dlg.m_state;
+    // In the disk's own sectors: the last one is the one holding the
+    // range's last 512-byte sector.
+    const std::uint32_t units = state.sectorUnits();
     char range[64];
-    std::snprintf(range, sizeof range, "%d to %d", static_cast<int>(state.SectorRangeStart),
-                  static_cast<int>(state.SectorRangeEnd));
+    std::snprintf(range, sizeof range, "%d to %d", static_cast<int>(state.SectorRangeStart / units),
+                  static_cast<int>(state.SectorRangeEnd / units));
     m_dlg.setMainListColumns({{"Name", 242}, {"Value", 243}});
     m_dlg.setDetailRows({{"Disk Number : ", std::to_string(state.SelectedDisk)},
                          {"Partiton Number : ", std::to_string(static_cast<unsigned>(m_dlg.m_SelectedPartition + 1))},
@@ -247,10 +252,19 @@ void FileSystemPanel::showFileSystemSummary(int number) {
     const auto cell = [&](const char* column) {
         return std::string(systems.cell(number - 1, systems.columnIndex(column)));
     };
+    // The table counts 512-byte sectors; the disk's own are shown.
+    const std::uint32_t units = m_dlg.m_state.sectorUnits();
+    const auto sectors = [&](const char* column) {
+        const std::string text = cell(column);
+        std::uint64_t value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return units == 1 || ec != std::errc() || end != text.data() + text.size() ? text
+                                                                                    : std::to_string(value / units);
+    };
     m_dlg.setDetailRows({{"1.   File System                        :", std::to_string(number)},
                          {"2.   Partition Type                    :    ", cell("PartType")},
-                         {"3.   File System Start                :    ", cell("Cluster0Start")},
-                         {"4.   Sectors Per Clusters          :    ", cell("SPC")}});
+                         {"3.   File System Start                :    ", sectors("Cluster0Start")},
+                         {"4.   Sectors Per Clusters          :    ", sectors("SPC")}});
 }
 
 void FileSystemPanel::showScreen() {

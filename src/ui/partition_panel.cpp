@@ -227,6 +227,9 @@ void PartitionPanel::readPartitionList() {
         reader->setReadFailureHook([trigger, &sink] { trigger->OnReadFailure(sink); });
         *result = partition::ReadPartitionTable(*reader, diskIndex, 0, totalSectors, *list,
                                                 [trigger, &sink] { trigger->OnReadFailure(sink); });
+        // The logical sector size is found here, off the window's thread;
+        // the screens then divide by it from what the reader keeps.
+        (void)reader->sectorUnits(diskIndex);
         reader->setReadFailureHook({});
         // An empty table starts the lost partition search once per visit.
         if (!result->partitionsListed) trigger->OnReadFailure(sink);
@@ -265,16 +268,18 @@ void PartitionPanel::selectPartition(int index, bool showDetails) {
         m_tree->setCurrentItem(root->child(index));
 
     const bool advance = m_dlg.m_SearchMode == kModeAdvance;
+    // The inputs show the disk's own sectors (4096 bytes on a 4Kn disk).
+    const std::uint32_t units = m_dlg.m_state.sectorUnits();
     c.partitionType->setCurrentIndex(comboIndexOf(entry.fileSystemName));
-    c.startSector->setText(QString::number(entry.firstSector));
+    c.startSector->setText(QString::number(entry.firstSector / units));
     if (advance && entry.endSector <= entry.firstSector)
-        c.endSector->setText(QString::number(details.DiskTotalSectors));
+        c.endSector->setText(QString::number(details.DiskTotalSectors / units));
     else
-        c.endSector->setText(QString::number(entry.endSector));
+        c.endSector->setText(QString::number(entry.endSector / units));
     if (!showDetails) return;
-    const partition::PartitionDetails d =
-        partition::ShowPartitionDetails(entry.fileSystemName, index, diskIndex, entry, advance,
-                                        partition::DiskFacts{details.DiskTotalSectors, details.DiskCapacityText});
+    const partition::PartitionDetails d = partition::ShowPartitionDetails(
+        entry.fileSystemName, index, diskIndex, entry, advance,
+        partition::DiskFacts{details.DiskTotalSectors, details.DiskCapacityText, units});
     m_dlg.setDetailRows(d.rows);
     if (d.fileSystemComboIndex >= 0) c.partitionType->setCurrentIndex(d.fileSystemComboIndex);
     if (advance) {
@@ -301,8 +306,9 @@ void PartitionPanel::showPartitionEntryRows() {
     char start[16];
     char end[16];
     char size[32];
-    std::snprintf(start, sizeof start, "%d", static_cast<int>(e.firstSector));
-    std::snprintf(end, sizeof end, "%d", static_cast<int>(e.endSector));
+    const std::uint32_t units = state.sectorUnits();
+    std::snprintf(start, sizeof start, "%d", static_cast<int>(e.firstSector / units));
+    std::snprintf(end, sizeof end, "%d", static_cast<int>(e.endSector / units));
     std::snprintf(size, sizeof size, "%ld MB",
                   static_cast<long>((static_cast<std::int64_t>(e.endSector) - e.firstSector) / 2048));
     m_dlg.setDetailRows({{"1.   Disk Number :  ", std::to_string(state.SelectedDisk)},
@@ -367,6 +373,8 @@ bool PartitionPanel::takeRange() {
     static const char* const kKinds[] = {"FAT16", "FAT32", "NTFS"};
     state.FileSystemKind = kKinds[kind];
 
+    // The inputs count the disk's own sectors; the engine 512-byte ones.
+    const std::uint64_t units = state.sectorUnits();
     std::int32_t start = 0;
     if (!readInt32(c.startSector->text(), start)) {
         m_dlg.messageBox(texts::kStartSectorInvalid, QMessageBox::Critical);
@@ -374,17 +382,18 @@ bool PartitionPanel::takeRange() {
         return false;
     }
     const std::uint64_t previousEnd = state.SectorRangeEnd;
-    state.SectorRangeStart = static_cast<std::uint64_t>(static_cast<std::int64_t>(start));
+    state.SectorRangeStart = static_cast<std::uint64_t>(static_cast<std::int64_t>(start)) * units;
     std::int32_t end = 0;
     const bool endValid = readInt32(c.endSector->text(), end);
-    if (state.SectorRangeStart >= previousEnd) c.endSector->setText(QString::number(m_dlg.m_details.DiskTotalSectors));
+    if (state.SectorRangeStart >= previousEnd)
+        c.endSector->setText(QString::number(m_dlg.m_details.DiskTotalSectors / units));
     if (!endValid) {
         m_dlg.messageBox(texts::kEndSectorInvalid, QMessageBox::Critical);
         reenable();
         return false;
     }
     // Sectors past the disk's end cannot be read.
-    const std::uint64_t diskSectors = m_dlg.m_details.DiskTotalSectors;
+    const std::uint64_t diskSectors = m_dlg.m_details.DiskTotalSectors / units;
     const QString diskRange =
         diskSectors > 0 ? QString("\n\nThe disk has %1 sectors (0 to %2).").arg(diskSectors).arg(diskSectors - 1)
                         : QString();
@@ -399,8 +408,9 @@ bool PartitionPanel::takeRange() {
         reenable();
         return false;
     }
-    if (end > 0) --end;
-    state.SectorRangeEnd = static_cast<std::uint64_t>(static_cast<std::int64_t>(end));
+    // The end input is exclusive: the range ends with the last 512-byte
+    // sector of the sector before it.
+    state.SectorRangeEnd = end > 0 ? static_cast<std::uint64_t>(end) * units - 1 : 0;
 
     if (state.SectorRangeStart >= state.SectorRangeEnd && m_dlg.m_SearchMode == kModeStandard) {
         m_dlg.showAdvisory("CMsgStand");

@@ -3,7 +3,9 @@
 
 1. A 4Kn NTFS volume (mkntfs -s 4096, files written through ntfs-3g):
    every live entry `fls -r -p` lists is listed at its path, and
-   `qvx recover` brings every file back byte for byte.
+   `qvx recover` brings every file back byte for byte; the same holds for
+   Advance Search over the volume's sectors (4096-byte FILE records), also
+   with both boot sectors zeroed, and over the partition of the 4Kn disk.
 2. A 4Kn GPT disk (sfdisk --sector-size 4096, or fdisk -b 4096) holding that NTFS volume, a
    FAT16 and a FAT32 volume made with mkfs.fat -S 4096: `qvx partitions`
    lists them as sfdisk made them (in 4096-byte sectors), the FAT volumes'
@@ -143,6 +145,54 @@ def fat_tree_ok(qvx, img, part, offset, files, label, sector_size=K):
     return not bad
 
 
+def advance_ok(qvx, img, fls_image, fls_args, qvx_args, label):
+    """Advance Search over a sector range against `fls -r -p` of the intact
+    volume: every live folder and file at its path, files with their size."""
+    out = run(["fls", "-r", "-p", "-l"] + fls_args + [fls_image]).stdout.decode("utf-8", "replace")
+    live = []
+    for line in out.splitlines():
+        m = check_ntfs_fls.LINE.match(line)
+        if not m:
+            continue
+        name_type, meta_type, star, _inode, _realloc, rest = m.groups()
+        fields = rest.split("\t")
+        path = fields[0]
+        last = path.rsplit("/", 1)[-1]
+        # Deleted and orphan entries, streams and system files (the raw scan
+        # also finds the mirror's copies of those) are not compared.
+        if star or path.startswith("$OrphanFiles") or ":" in last or last.startswith("$"):
+            continue
+        kind = "folder" if "d" in (name_type, meta_type) and meta_type != "r" else "file"
+        size = int(fields[5]) if len(fields) > 5 and fields[5].isdigit() else None
+        live.append((path, kind, size))
+    items = qvx_json(qvx, ["analyze", img, "--mode", "advance", "--fs", "1"] + qvx_args)
+    tree = {i["path"]: i for i in items}
+    bad = []
+    for path, kind, size in live:
+        got = tree.get(path)
+        if got is None:
+            bad.append(f"live {kind} missing: {path}")
+        elif got["type"] != kind:
+            bad.append(f"{path}: type {got['type']}, fls says {kind}")
+        elif kind == "file" and size is not None and got["size"] != size:
+            bad.append(f"{path}: size {got['size']}, fls says {size}")
+    if not live:
+        bad.append("nothing compared")
+    print(f"{label}, Advance Search: {len(live)} live fls entries compared: {'ok' if not bad else 'FAILED'}")
+    for b in bad:
+        print("  " + b)
+    return not bad
+
+
+def zeroed_boot_copy(src, dst):
+    """A copy of a 4Kn NTFS volume without its boot sector and backup."""
+    shutil.copyfile(src, dst)
+    with open(dst, "r+b") as f:
+        for at in (0, os.path.getsize(dst) - K):
+            f.seek(at)
+            f.write(bytes(K))
+
+
 def partition_4kn(disk, parts):
     """A GPT in 4096-byte sectors; (start, end) of each partition as the
     partitioning tool reads its own table back."""
@@ -195,6 +245,32 @@ def main():
             ok = False
         ok &= check_ntfs_fls.check(qvx, vol, 0, 4096, False, "4Kn NTFS volume")
         ok &= recovered_ok(qvx, [vol], os.path.join(work, "out1"), ntfs_files, "4Kn NTFS volume")
+        # Advance Search over the volume's sectors: 4096-byte FILE records,
+        # found by the boot sector, then with both boot sectors zeroed by
+        # the folders' index records alone.
+        whole = ["--range", "0:4096", "--kind", "NTFS"]
+        ok &= advance_ok(qvx, vol, vol, [], whole, "4Kn NTFS volume")
+        ok &= recovered_ok(qvx, [vol, "--mode", "advance", "--fs", "1"] + whole, os.path.join(work, "out1a"),
+                           ntfs_files, "4Kn NTFS volume, Advance Search")
+        # Without boot sectors the file system is told by two folders whose
+        # index records lie where one cluster size puts them: two folders
+        # with enough entries to need index records.
+        many_files = dict(ntfs_files)
+        for folder in ("Dir", "Dir/Sub"):
+            for n in range(40):
+                many_files[f"{folder}/entry with a long name {n:03}.txt"] = f"{folder} {n}\n".encode()
+        indexed = os.path.join(work, "ntfs4k-indexed.img")
+        make_ntfs(indexed, 16 << 20, K, many_files)
+        zeroed = os.path.join(work, "ntfs4k-zeroed.img")
+        zeroed_boot_copy(indexed, zeroed)
+        # Nothing tells the sector size of this image any more: its sectors
+        # are counted in 512 bytes.
+        whole = ["--range", f"0:{(16 << 20) // 512}", "--kind", "NTFS"]
+        ok &= advance_ok(qvx, zeroed, indexed, [], whole, "4Kn NTFS volume without boot sectors")
+        ok &= recovered_ok(qvx, [zeroed, "--mode", "advance", "--fs", "1"] + whole, os.path.join(work, "out1z"),
+                           many_files, "4Kn NTFS volume without boot sectors, Advance Search")
+        os.unlink(zeroed)
+        os.unlink(indexed)
 
         # 2. A 4Kn GPT disk: the NTFS volume, a FAT16 and a FAT32 volume.
         disk = os.path.join(work, "gpt4k.img")
@@ -226,6 +302,10 @@ def main():
         print(f"4Kn FAT32 partition, Advance Search: {'ok' if not lost else 'FAILED'} {lost}")
         ok &= not lost
         ok &= recovered_ok(qvx, [disk, "-p", "1"], os.path.join(work, "out2"), ntfs_files, "4Kn GPT NTFS partition")
+        ok &= advance_ok(qvx, disk, disk, ["-b", str(K), "-o", str(expected[0][0])], ["-p", "1"],
+                         "4Kn GPT NTFS partition")
+        ok &= recovered_ok(qvx, [disk, "-p", "1", "--mode", "advance", "--fs", "1"], os.path.join(work, "out2a"),
+                           ntfs_files, "4Kn GPT NTFS partition, Advance Search")
         ok &= recovered_ok(qvx, [disk, "-p", "2"], os.path.join(work, "out3"), fat16_files, "4Kn GPT FAT16 partition")
         ok &= recovered_ok(qvx, [disk, "-p", "3"], os.path.join(work, "out4"), fat32_files, "4Kn GPT FAT32 partition")
         log = os.path.join(work, "ntfs4k.LGX")

@@ -17,6 +17,8 @@ On the images tools/mkimages.sh builds:
   names upper case) and size;
 and on disks made here:
 - an all-zero disk gives the single "Unknown Partition" covering the disk;
+- demo.img cut in half: the failed read starts the search, and the
+  partitions the table lists are not listed a second time by it;
 - Ctrl-C (SIGINT) during the search of an 8 TiB sparse disk ends it with
   exit code 1 and prints what was found until then.
 
@@ -136,6 +138,29 @@ def check_unknown(qvx, tmp, c):
              f"a disk without boot sectors gives the single Unknown Partition and exit 3: {rc} {got}")
 
 
+def check_truncated(qvx, images, tmp, c):
+    """demo.img cut in half: the read failure starts the search, which must
+    not list the table's partitions again (NTFS boot sectors count one
+    sector fewer than the slot)."""
+    image = os.path.join(tmp, "truncated.img")
+    with open(os.path.join(images, "demo.img"), "rb") as src, open(image, "wb") as dst:
+        size = os.path.getsize(src.name) // 2 // SECTOR * SECTOR
+        while dst.tell() < size:
+            block = src.read(min(1 << 20, size - dst.tell()))
+            if not block:
+                break
+            dst.write(block)
+    _, table, _ = qvx_partitions(qvx, os.path.join(images, "demo.img"))
+    _, got, _ = qvx_partitions(qvx, image)
+    starts = [(e["first"], e["name"]) for e in got]
+    c.expect(len(starts) == len(set(starts)) and got and got[0]["table"] != "search",
+             f"a truncated image lists each partition once: {starts}")
+    inside = [(e["name"], e["first"], e["end"]) for e in table if e["first"] < size // SECTOR]
+    listed = {(e["name"], e["first"]): e["end"] for e in got if e["table"] != "search"}
+    c.expect(all(listed.get((n, f), e) == e for n, f, e in inside) and listed,
+             f"the table's entries keep their own ends: {listed}")
+
+
 def check_interrupt(qvx, tmp, c):
     image = os.path.join(tmp, "huge.img")
     with open(image, "wb") as f:
@@ -171,7 +196,7 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     qvx, images = argv[1], argv[2]
-    needed = ["gpt.img", "gpt-nopri.img", "gpt-lost.img", "lost-mbr.img"]
+    needed = ["gpt.img", "gpt-nopri.img", "gpt-lost.img", "lost-mbr.img", "demo.img"]
     missing = [n for n in needed if not os.path.exists(os.path.join(images, n))]
     if missing:
         print(f"SKIP images missing: {missing}")
@@ -184,6 +209,7 @@ def main(argv):
         check_lost_mbr(qvx, images, c)
         check_standard_search(qvx, images, c)
         check_unknown(qvx, tmp, c)
+        check_truncated(qvx, images, tmp, c)
         check_interrupt(qvx, tmp, c)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)

@@ -29,6 +29,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -1562,6 +1563,125 @@ private Q_SLOTS:
         QVERIFY(!m_dlg->analysisRunning());
     }
 
+    /// A disk of 4096-byte logical sectors: an MBR whose one slot (type
+    /// 0x06) counts those sectors, holding a FAT16 volume made with them
+    /// at sector 32 (1024 sectors) with a folder "DIR" in its root and
+    /// "SUB" in it. The disk has 32768 sectors, mostly a hole, so that the
+    /// slot does not end near the disk's end.
+    static bool write4knDisk(const QString& path) {
+        constexpr int kSector = 4096;
+        constexpr int kFirst = 32;
+        QByteArray disk((kFirst + 9) * kSector, '\0');
+        auto put16 = [&disk](qsizetype at, std::uint16_t v) {
+            disk[at] = static_cast<char>(v & 0xFF);
+            disk[at + 1] = static_cast<char>(v >> 8);
+        };
+        auto put32 = [&](qsizetype at, std::uint32_t v) {
+            put16(at, static_cast<std::uint16_t>(v));
+            put16(at + 2, static_cast<std::uint16_t>(v >> 16));
+        };
+        auto text = [&disk](qsizetype at, const char* t) { disk.replace(at, qsizetype(std::strlen(t)), t); };
+        disk[0x1BE + 4] = 0x06;
+        put32(0x1BE + 8, kFirst);
+        put32(0x1BE + 12, 1024);
+        put16(510, 0xAA55);
+
+        const qsizetype boot = qsizetype{kFirst} * kSector;
+        disk[boot] = char(0xEB);
+        disk[boot + 1] = 0x3C;
+        disk[boot + 2] = char(0x90);
+        text(boot + 3, "MSWIN4.1");
+        put16(boot + 11, kSector);
+        disk[boot + 13] = 1;               // sectors per cluster
+        put16(boot + 14, 1);               // reserved sectors
+        disk[boot + 16] = 2;               // FATs
+        put16(boot + 17, 512);             // root entries: 4 sectors
+        put16(boot + 19, 1024);            // total sectors
+        disk[boot + 21] = char(0xF8);
+        put16(boot + 22, 1);               // sectors per FAT
+        put16(boot + 24, 63);
+        put16(boot + 26, 255);
+        put32(boot + 28, kFirst);
+        disk[boot + 38] = 0x29;
+        text(boot + 43, "NO NAME    FAT16   ");
+        put16(boot + 510, 0xAA55);
+        for (int fat = 0; fat < 2; ++fat) {
+            const qsizetype at = boot + qsizetype{1 + fat} * kSector;
+            put32(at, 0xFFFFFFF8u);
+            put16(at + 4, 0xFFFF);         // cluster 2: "DIR", one cluster
+            put16(at + 6, 0xFFFF);         // cluster 3: "SUB"
+        }
+        const auto entry = [&](qsizetype at, const char* name, std::uint16_t cluster) {
+            text(at, name);
+            disk[at + 11] = 0x10;
+            put16(at + 24, 0x5A21);        // 2025-01-01
+            put16(at + 26, cluster);
+        };
+        const qsizetype root = boot + 3 * kSector;
+        entry(root, "DIR        ", 2);
+        const qsizetype dir = boot + 7 * kSector;  // cluster 2
+        entry(dir, ".          ", 2);
+        entry(dir + 32, "..         ", 0);
+        entry(dir + 64, "SUB        ", 3);
+        const qsizetype sub = dir + kSector;
+        entry(sub, ".          ", 3);
+        entry(sub + 32, "..         ", 2);
+        QFile out(path);
+        return out.open(QIODevice::WriteOnly) && out.write(disk) == disk.size() &&
+               out.resize(qint64{32768} * kSector);
+    }
+
+    void fourKnDiskShowsAndTakesItsOwnSectors() {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("4kn.img");
+        QVERIFY(write4knDisk(path));
+        QVERIFY(openDisk(path));
+
+        // Standard Search: the partition's details in 4096-byte sectors, as
+        // the table counts them.
+        toPartitionScreen(false);
+        QTreeWidgetItem* disk = m_dlg->PartitionTree()->rootItem();
+        QVERIFY(disk && disk->childCount() == 1);
+        clickItem(m_dlg->PartitionTree(), disk->child(0));
+        QCOMPARE(c().mainList->item(4, 0)->text().trimmed(), QString("5.   Start Sector                     :"));
+        QCOMPARE(c().mainList->item(4, 1)->text(), QString("32"));
+        QCOMPARE(c().mainList->item(5, 1)->text(), QString("1056"));
+        QCOMPARE(c().mainList->item(6, 1)->text(), QString("4 MB"));
+        QTest::mouseClick(c().back, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepDisk));
+
+        // Advance Search: the inputs show the same numbers, their limit is
+        // the disk's 32768 sectors, and what is typed is scanned in
+        // 512-byte sectors.
+        toPartitionScreen(true);
+        clickItem(m_dlg->PartitionTree(), m_dlg->PartitionTree()->rootItem()->child(0));
+        QCOMPARE(c().startSector->text(), QString("32"));
+        QCOMPARE(c().endSector->text(), QString("1056"));
+        c().endSector->setText("32769");
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepPartition));
+        QCOMPARE(m_messages.size(), 1);
+        QVERIFY2(m_messages[0].endsWith("The disk has 32768 sectors (0 to 32767)."), qPrintable(m_messages[0]));
+
+        m_messages.clear();
+        c().startSector->setText("31");
+        c().endSector->setText("32768");
+        QTest::mouseClick(c().next, Qt::LeftButton);
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QVERIFY(m_messages.isEmpty());
+        QCOMPARE(m_dlg->state().SectorRangeStart, std::uint64_t{31 * 8});
+        QCOMPARE(m_dlg->state().SectorRangeEnd, std::uint64_t{32768 * 8 - 1});
+        QCOMPARE(c().mainList->item(3, 1)->text(), QString("31 to 32767"));
+        waitForJob();
+        QTRY_VERIFY(!m_dlg->analysisRunning());
+        QCOMPARE(m_dlg->WizardStep(), int(kStepFileSystem));
+        QCOMPARE(fileSystemItems().value(0), QString("File System 1 - FAT16"));
+        // Its cluster 0 lies 5 sectors after the boot sector (1 reserved,
+        // 2 FATs of 1, 4 of root folder, less the 2 clusters before the data).
+        QCOMPARE(c().mainList->item(2, 1)->text(), QString("37"));
+        QCOMPARE(c().mainList->item(3, 1)->text(), QString("1"));
+    }
+
     void filterCountSortAndCurrentFolder() {
         searchPartition(1);
         mytreectrl* tree = m_dlg->FolderTree();
@@ -1650,6 +1770,11 @@ private Q_SLOTS:
         }
         if (!out.resize(std::max(out.size() + 64 * 1024, totalBytes))) return false;
         out.close();
+        return openDisk(path);
+    }
+
+    /// A new window over the one disk image at path.
+    bool openDisk(const QString& path) {
         m_dlg.reset();
         CChildDialogExDemoDlg::Options options;
         options.imagePaths = {path.toStdString()};

@@ -44,7 +44,10 @@ AnalysisStatus openNtfsFileSystem(RecoveryState& state, int fsNumber, util::Prog
     state.ActiveVolume.params = partition::VolumeParameters{};
     state.ActiveVolume.params.cluster0Start = opened.cluster0Start;
     state.ActiveVolume.params.sectorsPerCluster = opened.sectorsPerCluster;
-    state.ActiveVolume.params.sectorsPerMftRecord = 2;
+    state.ActiveVolume.params.sectorsPerMftRecord = opened.sectorsPerMftRecord;
+    // Recovery reads each file's record where the scan saw it, as many bytes
+    // as the file system's records have.
+    state.mftRunTable.setRecordBytes(opened.sectorsPerMftRecord * 512);
     state.ActiveVolume.fileSystemName = "NTFS";
     if (stop.stop_requested()) return AnalysisStatus::Stopped;
     return state.items.fileCount() == 0 ? AnalysisStatus::NothingFound : AnalysisStatus::Done;

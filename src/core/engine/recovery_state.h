@@ -5,6 +5,7 @@
 // receive it explicitly; one job writes it at a time and the front end reads
 // it only after the job has finished.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -66,6 +67,13 @@ struct RecoveryState {
     /// allocation data, who owns what), read on first use; reset by every
     /// search (see engine/data_condition.h).
     std::shared_ptr<ConditionCache> conditions;
+
+    /// 512-byte sectors per logical sector of the selected disk: 1, or 8 on
+    /// a 4Kn disk. The engine counts 512-byte sectors; the front ends show
+    /// and take the disk's own. Known once the partition table was read.
+    std::uint32_t sectorUnits() const {
+        return reader ? std::max<std::uint32_t>(1, reader->sectorUnits(SelectedDisk)) : 1;
+    }
 
     /// The selected volume as the validation and the searches read it.
     partition::VolumeRange volumeRange() const {

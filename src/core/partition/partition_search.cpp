@@ -142,8 +142,13 @@ PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex,
         if (found.name.empty()) return true;
         const std::uint64_t first = lba;
         const std::uint64_t end = first + found.sizeSectors;
-        for (const auto& e : list.entries)
-            if (e.firstSector == first && e.endSector == end && e.fileSystemName == found.name) return true;
+        for (const auto& e : list.entries) {
+            if (e.firstSector != first || e.fileSystemName != found.name) continue;
+            // The table's own partition, found again: its boot sector may
+            // give another size than the slot (NTFS leaves the backup boot
+            // sector out of its count), but it is the same volume.
+            if (!e.foundBySearch || e.endSector == end) return true;
+        }
         list.entries.push_back({found.name, first, end, true, TableKind::Search});
         ++result.added;
         return true;

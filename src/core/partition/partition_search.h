@@ -62,7 +62,10 @@ struct PartitionSearchResult {
 
 /// Probes every cylinder (two positions each), then the first sector of
 /// every MiB of the disk (geometry.totalSectors), and appends new partitions
-/// to list in that order, at most up to 26 entries. Stops between probes once
+/// to list in that order, at most up to 26 entries. A boot sector already
+/// listed is not appended again: one of the partition table's entries with
+/// the same first sector and type, or one found by a search with the same
+/// first sector, end sector and type. Stops between probes once
 /// stop is requested, keeping what was found. Ends by offering "Unknown Partition"
 /// (the whole disk) when the list is empty.
 PartitionSearchResult PartitionSearch(disk::SectorReader& reader, int diskIndex, const SearchGeometry& geometry,

@@ -234,6 +234,10 @@ PartitionDetails ShowPartitionDetails(const std::string& name, int index, int di
     const auto sizeMb = static_cast<std::uint32_t>(std::min<std::uint64_t>(
         entry.endSector >= entry.firstSector ? (entry.endSector - entry.firstSector) >> 11 : 0, UINT32_MAX));
     const bool unknown = name == "Unknown Partition";
+    const std::uint64_t units = std::max<std::uint32_t>(1, disk.sectorUnits);
+    const std::string first = std::to_string(entry.firstSector / units);
+    const std::string end = std::to_string(entry.endSector / units);
+    const std::string total = std::to_string(disk.totalSectors / units);
     if (!advance) {
         d.searchModeCaption = "Standard Search";
         d.rows = {
@@ -241,14 +245,14 @@ PartitionDetails ShowPartitionDetails(const std::string& name, int index, int di
             {"2.   Partition Number              :  ", std::to_string(index + 1)},
             {"3.   Partition Type                   :  ", name},
             {"4.   Search Mode                   :  ", "Standard"},
-            {"5.   Start Sector                     :  ", std::to_string(entry.firstSector)},
-            {"6.   End Sector                      :  ", std::to_string(entry.endSector)},
+            {"5.   Start Sector                     :  ", first},
+            {"6.   End Sector                      :  ", end},
             {"7.   Size                                 :  ", std::to_string(sizeMb) + " MB"},
         };
         if (unknown) {
             d.rows[2].second = "Unknown Partition";
             d.rows[4].second = "0";
-            d.rows[5].second = std::to_string(disk.totalSectors);
+            d.rows[5].second = total;
             d.rows[6].second = disk.capacityText;
             d.expandDiskNode = true;
         }
@@ -259,12 +263,12 @@ PartitionDetails ShowPartitionDetails(const std::string& name, int index, int di
             {"2.   Search Mode               :          ", "Advance"},
             {"3.   Size                             :  ", std::to_string(sizeMb) + " MB"},
         };
-        d.startSectorText = std::to_string(entry.firstSector);
-        d.endSectorText = std::to_string(entry.endSector);
+        d.startSectorText = first;
+        d.endSectorText = end;
         if (unknown) {
             d.rows[2].second = disk.capacityText;
             d.startSectorText = "0";
-            d.endSectorText = std::to_string(disk.totalSectors);
+            d.endSectorText = total;
         }
     }
     return d;

@@ -100,8 +100,11 @@ std::string nameForType(std::uint8_t type, bool inExtendedChain);
 using DetailRows = std::vector<std::pair<std::string, std::string>>;
 
 struct DiskFacts {
-    std::uint64_t totalSectors = 0;  // the disk details' sector count
+    std::uint64_t totalSectors = 0;  // the disk details' sector count (512-byte)
     std::string capacityText;        // "%ld MB"
+    /// 512-byte sectors per logical sector: the sector numbers shown are
+    /// the disk's own.
+    std::uint32_t sectorUnits = 1;
 };
 
 struct PartitionDetails {

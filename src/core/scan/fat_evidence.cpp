@@ -21,8 +21,9 @@ int percentOf(std::uint64_t part, std::uint64_t whole) {
     return static_cast<int>(std::min<std::uint64_t>(100, part * 100 / whole));
 }
 
-std::string sectorsText(std::uint64_t sector, std::uint64_t end) {
-    return "Sectors  " + std::to_string(sector) + " of " + std::to_string(end);
+/// "Sectors  N of END" in the disk's own sectors, units 512-byte ones each.
+std::string sectorsText(std::uint64_t sector, std::uint64_t end, std::uint64_t units) {
+    return "Sectors  " + std::to_string(sector / units) + " of " + std::to_string(end / units);
 }
 
 bool isClusterSize(std::uint32_t spc) { return spc != 0 && spc <= 128 && (spc & (spc - 1)) == 0; }
@@ -123,7 +124,8 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
     dirs.clear();
     progress.setCounter(kBootSectorsFoundLabel, "0");
     progress.setCounter(kFatDirectoriesFoundLabel, "0");
-    progress.setStatusText(sectorsText(0, end));
+    const std::uint64_t units = std::max<std::uint32_t>(1, range.diskUnits());
+    progress.setStatusText(sectorsText(0, end, units));
 
     util::PageAlignedBytes buf(static_cast<std::size_t>(kScanChunkSectors) * disk::kSectorSize);
     int shownPercent = -1;
@@ -147,7 +149,7 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
             progress.setCounter(kBootSectorsFoundLabel, std::to_string(boots.rowCount()));
         if (dirs.rowCount() != dirsBefore)
             progress.setCounter(kFatDirectoriesFoundLabel, std::to_string(dirs.rowCount()));
-        progress.setStatusText(sectorsText(s, end));
+        progress.setStatusText(sectorsText(s, end, units));
         const int percent = percentOf(s, end);
         if (percent != shownPercent) {
             shownPercent = percent;

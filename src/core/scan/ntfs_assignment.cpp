@@ -323,15 +323,29 @@ private:
             setFileSystem(row, static_cast<std::uint64_t>(m_fsCount) + 1);
             reportAssigned();
         }
+        if (!confirmed.empty()) m_confirmedRecordSector = m_folders[static_cast<std::size_t>(confirmed.front())].sector;
         return result;
     }
 
-    void appendFileSystem(std::uint64_t start, std::uint64_t end, std::uint64_t spc) {
+    /// Sectors per MFT record of the record at lba as its header allocates
+    /// them; 2 (1024 bytes) when it names no size the scan takes.
+    std::uint32_t recordSectorsAt(std::uint64_t lba) {
+        std::array<std::uint8_t, 512> sector{};
+        m_disk.read(lba, 1, sector.data());
+        const std::uint32_t bytes = util::bytesEqual(sector, 0, "FILE") ? mftRecordBytesOf(sector) : 0;
+        return bytes != 0 ? bytes / 512 : ntfs::kSectorsPerRecord;
+    }
+
+    /// recordSectors: what the boot sector says, 0 when no boot sector
+    /// gives it; the header of a folder record just confirmed then tells.
+    void appendFileSystem(std::uint64_t start, std::uint64_t end, std::uint64_t spc, std::uint32_t recordSectors) {
+        if (recordSectors == 0) recordSectors = recordSectorsAt(m_confirmedRecordSector);
         RecordTable& fs = m_tables.FileSystemTable;
         const int row = fs.appendRow(std::to_string(start));
         fs.setCell(row, NtfsBootCol::kCluster0Start, std::to_string(start));
         fs.setCell(row, NtfsBootCol::kSpf, std::to_string(end));
         fs.setCell(row, NtfsBootCol::kSpc, std::to_string(spc));
+        fs.setU32(row, NtfsBootCol::kRootSectors, recordSectors);
         fs.setCell(row, NtfsBootCol::kPartType, "NTFS");
     }
 
@@ -349,7 +363,7 @@ private:
             const std::uint64_t end = start + boot.getU64(b, NtfsBootCol::kRootStart);
             if (confirmFileSystem(start, spc, end) == 1) {
                 ++m_fsCount;
-                appendFileSystem(start, end, spc);
+                appendFileSystem(start, end, spc, boot.getU32(b, NtfsBootCol::kRootSectors));
             }
         }
 
@@ -407,7 +421,7 @@ private:
             if (start < 0) continue;
             if (confirmFileSystem(static_cast<std::uint64_t>(start), static_cast<std::uint64_t>(d), m_scanEnd) == 1) {
                 ++m_fsCount;
-                appendFileSystem(static_cast<std::uint64_t>(start), m_scanEnd, static_cast<std::uint64_t>(d));
+                appendFileSystem(static_cast<std::uint64_t>(start), m_scanEnd, static_cast<std::uint64_t>(d), 0);
                 m_pairCandidatesStale = true;
                 return;
             }
@@ -439,6 +453,7 @@ private:
         fs.setCell(row, NtfsBootCol::kCluster0Start, std::to_string(static_cast<std::uint32_t>(m_scanStart)));
         fs.setI32(row, NtfsBootCol::kSpf, static_cast<std::int32_t>(m_scanEnd));
         fs.setU32(row, NtfsBootCol::kSpc, kFallbackSectorsPerCluster);
+        fs.setU32(row, NtfsBootCol::kRootSectors, recordSectorsAt(m_tables.MftRecordTable.getU64(0, NtfsMftCol::kSector)));
         fs.setCell(row, NtfsBootCol::kPartType, "NTFS");
         m_result.wholeRangeFallback = true;
     }
@@ -452,6 +467,7 @@ private:
     NtfsAssignmentResult m_result;
     int m_fsCount = 0;
     int m_assignedCount = 0;
+    std::uint64_t m_confirmedRecordSector = 0;  // a folder record of the file system confirmed last
 
     std::vector<Folder> m_folders;                          // by DirectoryScanTable row
     std::set<int> m_unassignedByRow;                        // "File System" 0 and a first index cluster

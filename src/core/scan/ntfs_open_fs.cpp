@@ -50,6 +50,9 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
     opened.found = true;
     opened.cluster0Start = fs.getU32(fsNumber - 1, NtfsBootCol::kCluster0Start);
     opened.sectorsPerCluster = fs.getU32(fsNumber - 1, NtfsBootCol::kSpc);
+    const std::uint32_t recordSectors = fs.getU32(fsNumber - 1, NtfsBootCol::kRootSectors);
+    if (recordSectors == 2 || recordSectors == 4 || recordSectors == kMaxMftRecordBytes / 512)
+        opened.sectorsPerMftRecord = recordSectors;
 
     removeDuplicateDirectories(tables);
 

@@ -22,6 +22,7 @@ struct OpenedNtfsFileSystem {
     bool found = false;                  // fsNumber names a FileSystemTable row
     std::uint32_t cluster0Start = 0;
     std::uint32_t sectorsPerCluster = 0;
+    std::uint32_t sectorsPerMftRecord = 2;  // 2, 4 or 8: 1024 to 4096-byte records
     int folders = 0;                     // FolderTable rows added, the synthetic folder aside
 };
 

@@ -14,10 +14,12 @@ namespace {
 
 // NTFS boot sector.
 constexpr std::size_t kBootOemId = 0x03;               // "NTFS"
+constexpr std::size_t kBootBytesPerSector = 0x0B;      // u16
 constexpr std::size_t kBootSectorsPerCluster = 0x0D;   // u8
 constexpr std::size_t kBootTotalSectors = 0x28;        // u64, low 32 bits used
 constexpr std::size_t kBootMftCluster = 0x30;          // u64, low 32 bits used
 constexpr std::size_t kBootMirrorCluster = 0x38;       // u64, low 32 bits used
+constexpr std::size_t kBootMftRecordSize = 0x40;       // u32 as read here; 0xF6 means 1024 bytes
 constexpr std::size_t kBootIndexRecordSize = 0x44;     // u32 as read here; 0xF4 means 4096 bytes
 
 // INDX record.
@@ -43,7 +45,32 @@ std::uint32_t systemRecordNumber(std::string_view name) {
 
 bool endsWithBootSignature(util::Bytes sector) { return sector.size() >= 512 && sector[510] == 0x55 && sector[511] == 0xAA; }
 
+/// 512-byte sectors per sector of the volume: 8 on a volume made with
+/// 4096-byte sectors, 1 where the field is no sector size.
+std::uint32_t bootUnits(util::Bytes sector) {
+    const std::uint32_t bytes = util::le16(sector, kBootBytesPerSector);
+    return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes / kSectorBytes : 1;
+}
+
 }  // namespace
+
+std::uint32_t mftRecordBytesOf(util::Bytes header) {
+    if (header.size() < ntfs::kAllocatedSize + 2) return 0;
+    const std::uint32_t bytes = util::le16(header, ntfs::kAllocatedSize);
+    return bytes == 1024 || bytes == 2048 || bytes == kMaxMftRecordBytes ? bytes : 0;
+}
+
+std::uint32_t bootMftRecordSectors(util::Bytes sector) {
+    const std::uint32_t field = util::le32(sector, kBootMftRecordSize);
+    const std::uint32_t spc = util::le8(sector, kBootSectorsPerCluster) * bootUnits(sector);
+    // A positive field counts clusters, 0xF4 to 0xF6 are 2^-value bytes.
+    std::uint64_t sectors = 0;
+    if (field >= 0xF4 && field <= 0xF6) sectors = (1u << (0x100 - field)) / kSectorBytes;
+    else if (field <= 0x7F) sectors = std::uint64_t{field} * spc;
+    return sectors == 2 || sectors == 4 || sectors == kMaxMftRecordBytes / kSectorBytes
+               ? static_cast<std::uint32_t>(sectors)
+               : 0;
+}
 
 void ChunkedSectors::loadChunk(std::uint64_t lba, std::uint32_t count) {
     count = std::min(count, kScanChunkSectors);
@@ -75,7 +102,10 @@ bool isNtfsBootSector(util::Bytes sector) {
 }
 
 void addNtfsBootSectorRow(util::Bytes sector, std::uint64_t lba, records::RecordTable& BootSectorTable) {
-    const std::uint32_t spc = util::le8(sector, kBootSectorsPerCluster);
+    // The cells count 512-byte sectors, as the disk is read: a volume made
+    // with 4096-byte sectors has its cluster and volume sizes scaled.
+    const std::uint32_t units = bootUnits(sector);
+    const std::uint32_t spc = util::le8(sector, kBootSectorsPerCluster) * units;
     const std::uint32_t indexField = util::le32(sector, kBootIndexRecordSize);
     // Unsigned 32-bit arithmetic, as the cells are "%lu": absurd fields wrap
     // instead of overflowing.
@@ -83,15 +113,27 @@ void addNtfsBootSectorRow(util::Bytes sector, std::uint64_t lba, records::Record
     const int row = BootSectorTable.appendRow(std::to_string(static_cast<std::uint32_t>(lba)));
     BootSectorTable.setU32(row, NtfsBootCol::kSpf, spc);
     BootSectorTable.setU32(row, NtfsBootCol::kSpc, sectorsPerIndexRecord);
-    BootSectorTable.setCell(row, NtfsBootCol::kRootSectors, "2");
-    BootSectorTable.setU32(row, NtfsBootCol::kRootStart, util::le32(sector, kBootTotalSectors));
+    // Sectors per MFT record; 0 when the field gives no size from 1024 to
+    // 4096 bytes, and the records' own headers then tell.
+    BootSectorTable.setU32(row, NtfsBootCol::kRootSectors, bootMftRecordSectors(sector));
+    // The low 32 bits of the total, as on a volume of 512-byte sectors; a
+    // volume of larger sectors has its whole total scaled.
+    const std::uint64_t total = units == 1 ? util::le32(sector, kBootTotalSectors)
+                                           : std::min<std::uint64_t>(util::le64(sector, kBootTotalSectors),
+                                                                     std::uint64_t{1} << 48) * units;
+    BootSectorTable.setU64(row, NtfsBootCol::kRootStart, total);
     BootSectorTable.setU32(row, NtfsBootCol::kReserveSectors, util::le32(sector, kBootMftCluster));
     BootSectorTable.setU32(row, NtfsBootCol::kCluster0Start, util::le32(sector, kBootMirrorCluster));
 }
 
 void addMftRecordRow(util::Bytes recordOnDisk, std::uint64_t lba, records::RecordTable& MftRecordTable) {
-    std::array<std::uint8_t, ntfs::kRecordBytes> record{};
-    std::copy_n(recordOnDisk.begin(), std::min(recordOnDisk.size(), record.size()), record.begin());
+    // As many bytes as the header allocates (1024 when it names no size
+    // from 1024 to 4096), the fixup applied to this copy.
+    std::uint32_t recordBytes = mftRecordBytesOf(recordOnDisk);
+    if (recordBytes == 0) recordBytes = ntfs::kRecordBytes;
+    std::array<std::uint8_t, kMaxMftRecordBytes> buffer{};
+    const std::span<std::uint8_t> record(buffer.data(), recordBytes);
+    std::copy_n(recordOnDisk.begin(), std::min<std::size_t>(recordOnDisk.size(), record.size()), record.begin());
     ntfs::applyFixup(record, record.size());
 
     // Win32, Win32 and DOS, DOS, then POSIX: volumes written by ntfs-3g carry
@@ -154,13 +196,15 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     tables.IndexRecordTable.clear();
     progress.setCounter(kNtfsMftFoundLabel, "0");
     progress.setCounter(kNtfsBootSectorsFoundLabel, "0");
-    progress.setStatusText("Sectors  0 of " + std::to_string(endSector));
+    // The status counts the disk's own sectors (4096 bytes on a 4Kn disk).
+    const std::uint64_t units = std::max<std::uint32_t>(1, disk.diskUnits());
+    progress.setStatusText("Sectors  0 of " + std::to_string(endSector / units));
 
     const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
     // Nothing lies past the disk's end: the scan stops there.
     if (diskSectors != 0 && endSector > diskSectors) endSector = diskSectors;
     ChunkedSectors sectors(disk);
-    std::array<std::uint8_t, ntfs::kRecordBytes> record{};
+    std::array<std::uint8_t, kMaxMftRecordBytes> record{};
     std::vector<std::uint8_t> next;
     NtfsScanResult result;
     int bootCount = 0;
@@ -181,16 +225,23 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
             const util::Bytes sector = sectors.sector(i);
             const std::uint64_t lba = chunk + i;
             if (!endsWithBootSignature(sector)) {
-                if (util::bytesEqual(sector, 0, "FILE") && util::le16(sector, ntfs::kAllocatedSize) == 1024) {
+                const std::uint32_t recordBytes =
+                    util::bytesEqual(sector, 0, "FILE") ? mftRecordBytesOf(sector) : 0;
+                if (recordBytes != 0) {
+                    // The record's later sectors come from the chunk, or from
+                    // the disk where the record runs past it.
                     std::copy(sector.begin(), sector.end(), record.begin());
-                    const util::Bytes second = sectors.sector(i + 1);
-                    if (!second.empty()) {
-                        std::copy(second.begin(), second.end(), record.begin() + 512);
-                    } else {
-                        sectors.read(lba + 1, 1, next);
-                        std::copy(next.begin(), next.end(), record.begin() + 512);
+                    for (std::uint32_t k = 1; k < recordBytes / kSectorBytes; ++k) {
+                        const std::ptrdiff_t at = std::ptrdiff_t{k} * kSectorBytes;
+                        const util::Bytes more = i + k < kScanChunkSectors ? sectors.sector(i + k) : util::Bytes{};
+                        if (!more.empty()) {
+                            std::copy(more.begin(), more.end(), record.begin() + at);
+                        } else {
+                            sectors.read(lba + k, 1, next);
+                            std::copy(next.begin(), next.end(), record.begin() + at);
+                        }
                     }
-                    addMftRecordRow(record, lba, tables.MftRecordTable);
+                    addMftRecordRow(util::Bytes(record.data(), recordBytes), lba, tables.MftRecordTable);
                 } else if (util::bytesEqual(sector, 0, "INDX")) {
                     addIndexRecordRow(sectors, lba, sector, tables.IndexRecordTable);
                 }
@@ -206,7 +257,7 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
             progress.setCounter(kNtfsMftFoundLabel, std::to_string(reportedMft));
         }
         const std::uint64_t shown = std::min(chunk, endSector);
-        progress.setStatusText("Sectors  " + std::to_string(shown) + " of " + std::to_string(endSector));
+        progress.setStatusText("Sectors  " + std::to_string(shown / units) + " of " + std::to_string(endSector / units));
         if (endSector != 0) {
             progress.setProgress(static_cast<int>(std::min<std::uint64_t>(100, chunk * 100 / endSector)), "Completed ");
             progress.setAmount(shown * disk::kSectorSize, endSector * disk::kSectorSize, "bytes");

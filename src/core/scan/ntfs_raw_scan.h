@@ -26,7 +26,8 @@ struct NtfsMftCol {
 struct NtfsIndexCol {
     static constexpr int kSector = 0, kMftReference = 1, kVcn = 2, kFsNumber = 3;
 };
-/// Columns of BootSectorTable and FileSystemTable as the NTFS path fills them.
+/// Columns of BootSectorTable and FileSystemTable as the NTFS path fills them,
+/// in 512-byte sectors; kRootSectors holds the sectors per MFT record.
 struct NtfsBootCol {
     static constexpr int kSector = 0, kSpf = 1, kSpc = 2, kRootSectors = 3, kRootStart = 4, kReserveSectors = 5,
                          kCluster0Start = 6, kFirstFat = 7, kSecondFat = 8, kTotalSectors = 9, kPartType = 10;
@@ -45,6 +46,9 @@ inline constexpr std::uint64_t kNoFileSystem = 4294967295u;
 /// Index records larger than this are not taken.
 inline constexpr std::uint64_t kMaxIndexRecordBytes = 65536;
 inline constexpr std::uint32_t kScanChunkSectors = 1024;
+/// FILE records are 1024 bytes on most volumes, one 4096-byte sector on a
+/// volume made with 4096-byte sectors; no larger ones are taken.
+inline constexpr std::uint32_t kMaxMftRecordBytes = 4096;
 
 /// Serves sector reads from the chunk in memory when they fall inside it,
 /// else from the disk.
@@ -68,10 +72,16 @@ private:
 
 /// The boot-sector test: ends in 0x55 0xAA and carries "NTFS" at 3.
 bool isNtfsBootSector(util::Bytes sector);
+/// The size a FILE record's header allocates (low 16 bits at 0x1C), or 0
+/// unless it is 1024, 2048 or 4096 bytes.
+std::uint32_t mftRecordBytesOf(util::Bytes header);
+/// 512-byte sectors per MFT record as the NTFS boot sector's
+/// clusters-per-record field gives them (2, 4 or 8), or 0 for another size.
+std::uint32_t bootMftRecordSectors(util::Bytes sector);
 /// Appends the BootSectorTable row of an NTFS boot sector.
 void addNtfsBootSectorRow(util::Bytes sector, std::uint64_t lba, records::RecordTable& BootSectorTable);
-/// Appends the MftRecordTable row of the FILE record (1024 bytes as on
-/// disk; the fixup is applied to a copy).
+/// Appends the MftRecordTable row of the FILE record (as on disk, as many
+/// bytes as its header allocates; the fixup is applied to a copy).
 void addMftRecordRow(util::Bytes record, std::uint64_t lba, records::RecordTable& MftRecordTable);
 /// Appends the IndexRecordTable row of the INDX record at lba, reading the
 /// rest of it through sectors. False when the record gives no row.

@@ -76,10 +76,34 @@ TEST(PartitionSearch, SameStartWithAnotherSizeIsListedAgain) {
     MemoryDisk disk(16065 * 2);
     disk.fat32Boot(63, 5000);
     DiskPartitionList list;
-    list.entries.push_back({"FAT32", 63, 63 + 4000, false});
+    list.entries.push_back({"FAT32", 63, 63 + 4000, true, TableKind::Search});  // an earlier search's
     util::NullProgress progress;
     PartitionSearch(*disk.reader(), 0, geometryFor(disk), list, {}, progress);
     EXPECT_EQ(list.count(), 2);
+}
+
+TEST(PartitionSearch, TheTablesPartitionFoundAgainIsListedOnce) {
+    // A table entry and the boot sector at its start are one volume, even
+    // where the sizes differ: NTFS counts its sectors without the backup
+    // boot sector, and a truncated image ends the table's read early.
+    MemoryDisk disk(16065 * 4);
+    disk.ntfsBoot(63, 16065 - 1);
+    disk.fat32Boot(16065 * 2, 5000);
+    DiskPartitionList list;
+    list.entries.push_back({"NTFS", 63, 63 + 16065, false, TableKind::Mbr});
+    list.entries.push_back({"FAT32", 16065 * 2, 16065 * 2 + 4000, false, TableKind::Gpt});
+    util::NullProgress progress;
+    const auto r = PartitionSearch(*disk.reader(), 0, geometryFor(disk), list, {}, progress);
+    EXPECT_EQ(r.added, 0);
+    ASSERT_EQ(list.count(), 2);
+    EXPECT_EQ(list.entries[0].endSector, 63u + 16065);  // the table's own entry stays
+
+    // Another type at the same start is another volume.
+    list.entries[0].fileSystemName = "FAT16";
+    PartitionSearch(*disk.reader(), 0, geometryFor(disk), list, {}, progress);
+    ASSERT_EQ(list.count(), 3);
+    EXPECT_EQ(list.entries[2].fileSystemName, "NTFS");
+    EXPECT_EQ(list.entries[2].firstSector, 63u);
 }
 
 TEST(PartitionSearch, FullListAddsNothing) {

@@ -226,6 +226,24 @@ TEST(PartitionDetails, StandardAndAdvanceRows) {
     EXPECT_EQ(ua.endSectorText, "1000000");
 }
 
+TEST(PartitionDetails, FourKnDiskShowsItsOwnSectors) {
+    // The entry and the disk count 512-byte sectors; the rows the disk's
+    // 4096-byte ones. The size stays what the bytes make.
+    const PartitionEntry e{"NTFS", 256 * 8, (256 + 4096) * 8, false};
+    const DiskFacts facts{102400 * 8, "400 MB", 8};
+    const PartitionDetails s = ShowPartitionDetails("NTFS", 0, 0, e, false, facts);
+    EXPECT_EQ(s.rows[4].second, "256");
+    EXPECT_EQ(s.rows[5].second, "4352");
+    EXPECT_EQ(s.rows[6].second, "16 MB");
+    const PartitionDetails a = ShowPartitionDetails("NTFS", 0, 0, e, true, facts);
+    EXPECT_EQ(a.startSectorText, "256");
+    EXPECT_EQ(a.endSectorText, "4352");
+    EXPECT_EQ(a.rows[2].second, "16 MB");
+    const PartitionEntry unknown{"Unknown Partition", 0, 102400 * 8, true};
+    EXPECT_EQ(ShowPartitionDetails("Unknown Partition", 0, 0, unknown, false, facts).rows[5].second, "102400");
+    EXPECT_EQ(ShowPartitionDetails("Unknown Partition", 0, 0, unknown, true, facts).endSectorText, "102400");
+}
+
 }  // namespace
 }  // namespace qvx::partition
 

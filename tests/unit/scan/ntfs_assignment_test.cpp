@@ -122,6 +122,89 @@ TEST(NtfsAssignment, WithoutIndexRecordsTheWholeRangeIsOneFileSystem) {
     EXPECT_EQ(fileSystemOf(run.tables, "Docs"), "1");
 }
 
+/// Opens file system 1 of the tables; the sectors per MFT record it gives.
+std::uint32_t openedRecordSectors(records::RecordTables tables) {
+    records::FolderNodeList nodes;
+    records::ItemStore items;
+    util::NullProgress progress;
+    const OpenedNtfsFileSystem opened = openNtfsFileSystem(1, tables, items, nodes, progress);
+    EXPECT_TRUE(opened.found);
+    return opened.sectorsPerMftRecord;
+}
+
+TEST(NtfsAssignment, OneKibibyteRecordsGiveTwoSectorsPerRecord) {
+    Image image(6000);
+    SampleVolume{1000}.write(image);
+    const Assigned run = scanAndAssign(image, 0, image.sectors());
+    ASSERT_EQ(run.tables.FileSystemTable.rowCount(), 1);
+    EXPECT_EQ(run.tables.FileSystemTable.cell(0, NtfsBootCol::kRootSectors), "2");
+    EXPECT_EQ(openedRecordSectors(run.tables), 2u);
+}
+
+TEST(NtfsAssignment, VolumeOfFourKibibyteSectorsIsFoundByItsBootSector) {
+    Image image(6000);
+    SampleVolume volume{1000};
+    volume.bigSectors = true;
+    volume.write(image);
+    const Assigned run = scanAndAssign(image, 0, image.sectors());
+    EXPECT_EQ(run.result.fileSystems, 1);
+    EXPECT_FALSE(run.result.wholeRangeFallback);
+    const records::RecordTable& fs = run.tables.FileSystemTable;
+    ASSERT_EQ(fs.rowCount(), 1);
+    EXPECT_EQ(fs.cell(0, NtfsBootCol::kCluster0Start), "1000");
+    EXPECT_EQ(fs.cell(0, NtfsBootCol::kSpf), "3040");       // 255 sectors of 4096 bytes
+    EXPECT_EQ(fs.cell(0, NtfsBootCol::kSpc), "8");
+    EXPECT_EQ(fs.cell(0, NtfsBootCol::kRootSectors), "8");  // 4096-byte records
+    for (const char* name : {".", "Docs", "Empty", "Sub"}) EXPECT_EQ(fileSystemOf(run.tables, name), "1") << name;
+    EXPECT_EQ(run.tables.MftRecordTable.rowCount(), 9);
+    EXPECT_EQ(openedRecordSectors(run.tables), 8u);
+}
+
+TEST(NtfsAssignment, WithoutBootSectorsTheRecordHeadersGiveTheRecordSize) {
+    Image image(6000);
+    SampleVolume volume{1000};
+    volume.bigSectors = true;
+    volume.write(image, false);
+    const Assigned run = scanAndAssign(image, 0, image.sectors());
+    ASSERT_EQ(run.result.fileSystems, 1);
+    EXPECT_EQ(run.tables.FileSystemTable.cell(0, NtfsBootCol::kSpc), "8");
+    EXPECT_EQ(run.tables.FileSystemTable.cell(0, NtfsBootCol::kRootSectors), "8");
+    for (const char* name : {".", "Docs", "Empty", "Sub"}) EXPECT_EQ(fileSystemOf(run.tables, name), "1") << name;
+
+    // Without index records the whole range is one file system; its
+    // records still say how large they are.
+    image.zero(1000 + 800, 8);
+    image.zero(1000 + 960, 8);
+    const Assigned whole = scanAndAssign(image, 0, image.sectors());
+    EXPECT_TRUE(whole.result.wholeRangeFallback);
+    EXPECT_EQ(whole.tables.FileSystemTable.cell(0, NtfsBootCol::kRootSectors), "8");
+    EXPECT_EQ(openedRecordSectors(whole.tables), 8u);
+}
+
+TEST(NtfsAssignment, TheBootSectorsRecordSizeWinsOverTheHeaders) {
+    Image image(6000);
+    SampleVolume{1000}.write(image);
+    image.bytes()[1000 * 512 + 0x40] = 0xF5;  // 2048-byte records, says the boot sector
+    const Assigned run = scanAndAssign(image, 0, image.sectors());
+    ASSERT_EQ(run.tables.FileSystemTable.rowCount(), 1);
+    EXPECT_EQ(run.tables.FileSystemTable.cell(0, NtfsBootCol::kRootSectors), "4");
+    // A field of no size the scan takes leaves it to the headers.
+    image.bytes()[1000 * 512 + 0x40] = 0xF0;
+    const Assigned headers = scanAndAssign(image, 0, image.sectors());
+    ASSERT_EQ(headers.tables.FileSystemTable.rowCount(), 1);
+    EXPECT_EQ(headers.tables.FileSystemTable.cell(0, NtfsBootCol::kRootSectors), "2");
+}
+
+TEST(NtfsOpenFileSystem, RecordSizesOutsideTheBoundsOpenAsOneKibibyte) {
+    for (const char* cell : {"", "0", "3", "16", "99999999999"}) {
+        records::RecordTables tables;
+        const int row = tables.FileSystemTable.appendRow("0");
+        tables.FileSystemTable.setCell(row, NtfsBootCol::kSpc, "8");
+        tables.FileSystemTable.setCell(row, NtfsBootCol::kRootSectors, cell);
+        EXPECT_EQ(openedRecordSectors(tables), 2u) << cell;
+    }
+}
+
 TEST(NtfsAssignment, NothingScannedGivesNoFileSystem) {
     Image image(2048);
     const Assigned run = scanAndAssign(image, 0, 2048);

@@ -83,6 +83,49 @@ inline std::vector<std::uint8_t> buildNtfsBoot(std::uint64_t totalSectors, std::
     return b;
 }
 
+/// The FILE record a RecordBuilder built (1024 bytes, protected) as a
+/// record of `bytes` bytes: the header's sizes and update sequence array
+/// grown to every 512-byte stride, the attributes moved to its last
+/// kibibyte so that only a reader of the whole record finds them.
+inline std::vector<std::uint8_t> widenRecord(std::vector<std::uint8_t> built, std::size_t bytes,
+                                             std::uint16_t sequence = 0x0ABC) {
+    for (int i = 0; i < 2; ++i) {
+        const std::size_t end = 510 + 512 * static_cast<std::size_t>(i);
+        built[end] = built[0x32 + 2 * i];
+        built[end + 1] = built[0x33 + 2 * i];
+    }
+    const std::size_t first = 0x38 + (bytes - 1024);
+    std::vector<std::uint8_t> b(bytes, 0);
+    std::copy_n(built.begin(), 0x30, b.begin());
+    std::copy(built.begin() + 0x38, built.end(), b.begin() + static_cast<std::ptrdiff_t>(first));
+    put16(b, 0x14, static_cast<std::uint16_t>(first));
+    put32(b, 0x18, static_cast<std::uint32_t>(bytes));
+    put32(b, 0x1C, static_cast<std::uint32_t>(bytes));
+    const std::size_t strides = bytes / 512;
+    put16(b, 0x06, static_cast<std::uint16_t>(strides + 1));
+    put16(b, 0x30, sequence);
+    for (std::size_t i = 0; i < strides; ++i) {
+        const std::size_t end = 510 + 512 * i;
+        b[0x32 + 2 * i] = b[end];
+        b[0x33 + 2 * i] = b[end + 1];
+        put16(b, end, sequence);
+    }
+    return b;
+}
+
+/// An NTFS boot sector of a volume made with 4096-byte sectors: one sector
+/// per cluster, MFT and index records of one cluster each.
+inline std::vector<std::uint8_t> buildNtfsBoot4096(std::uint64_t totalSectors, std::uint64_t mftCluster = 4) {
+    std::vector<std::uint8_t> b = buildNtfsBoot(totalSectors, 1, mftCluster);
+    b.resize(4096, 0);
+    b[510] = 0x55;
+    b[511] = 0xAA;
+    put16(b, 0x0B, 4096);
+    b[0x40] = 1;
+    b[0x44] = 1;
+    return b;
+}
+
 /// A disk image of whole sectors with helpers to place structures.
 class Image {
 public:
@@ -136,22 +179,32 @@ struct SampleVolume {
     std::uint64_t start = 0;
     std::uint32_t rootCluster = 100;
     std::uint32_t docsCluster = 120;
+    /// The volume as made with 4096-byte sectors: boot sectors of that
+    /// sector size (one sector per cluster) and 4096-byte MFT records.
+    bool bigSectors = false;
 
     void write(Image& image, bool withBoot = true) const {
-        if (withBoot) {
+        if (withBoot && bigSectors) {
+            image.place(start, buildNtfsBoot4096(kSectors / 8 - 1));
+            image.place(start + kSectors - 8, buildNtfsBoot4096(kSectors / 8 - 1));
+        } else if (withBoot) {
             image.place(start, buildNtfsBoot(kSectors - 1));
             image.place(start + kSectors - 1, buildNtfsBoot(kSectors - 1));
         }
-        auto slot = [&](std::uint32_t n) { return start + kMftSector + 2 * n; };
-        image.place(slot(0), RecordBuilder(1, 0).fileName("$MFT", 3, 5).residentData(10).build());
-        image.place(slot(5), folderRecord(5, ".", 5, 50, rootCluster));
-        image.place(slot(64), folderRecord(64, "Docs", 5, 640, docsCluster));
-        image.place(slot(65), folderRecord(65, "Empty", 5, 650, 0));
-        image.place(slot(66), folderRecord(66, "Sub", 64, 660, 0));
-        image.place(slot(70), fileRecord(70, "a.txt", 5, 11));
-        image.place(slot(71), fileRecord(71, "b.doc", 64, 22));
-        image.place(slot(72), fileRecord(72, "c.bin", 66, 33));
-        image.place(slot(73), fileRecord(73, "gone.txt", 64, 44, 0));
+        const std::uint32_t recordSectors = bigSectors ? 8 : 2;
+        auto slot = [&](std::uint32_t n) { return start + kMftSector + recordSectors * n; };
+        auto put = [&](std::uint32_t n, std::vector<std::uint8_t> record) {
+            image.place(slot(n), bigSectors ? widenRecord(std::move(record), 4096) : record);
+        };
+        put(0, RecordBuilder(1, 0).fileName("$MFT", 3, 5).residentData(10).build());
+        put(5, folderRecord(5, ".", 5, 50, rootCluster));
+        put(64, folderRecord(64, "Docs", 5, 640, docsCluster));
+        put(65, folderRecord(65, "Empty", 5, 650, 0));
+        put(66, folderRecord(66, "Sub", 64, 660, 0));
+        put(70, fileRecord(70, "a.txt", 5, 11));
+        put(71, fileRecord(71, "b.doc", 64, 22));
+        put(72, fileRecord(72, "c.bin", 66, 33));
+        put(73, fileRecord(73, "gone.txt", 64, 44, 0));
         image.place(start + rootCluster * 8, buildIndx(0, {{64, 5, 640, "Docs", true}, {65, 5, 650, "Empty", true},
                                                   {70, 5, 1070, "a.txt", false}}));
         image.place(start + docsCluster * 8, buildIndx(0, {{71, 64, 1071, "b.doc", false}, {66, 64, 660, "Sub", true}}));

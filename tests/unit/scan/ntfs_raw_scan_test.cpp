@@ -113,18 +113,85 @@ TEST(NtfsRawScan, PosixOnlyNamesAreTaken) {
     EXPECT_EQ(s.tables.MftRecordTable.cell(0, NtfsMftCol::kName), "posix name");
 }
 
-TEST(NtfsRawScan, RecordsOtherThanOneKibibyteOrEndingLikeABootSectorAreNotTaken) {
+TEST(NtfsRawScan, RecordsOfNoSizeFrom1024To4096OrEndingLikeABootSectorAreNotTaken) {
     Image image(64);
-    std::vector<std::uint8_t> big = test::fileRecord(40, "big", 5, 5);
-    put16(big, 0x1C, 4096);
-    image.place(4, big);
+    std::uint32_t lba = 4;
+    for (std::uint16_t size : {8192, 512, 1536, 3072, 0}) {
+        std::vector<std::uint8_t> odd = test::fileRecord(40, "odd", 5, 5);
+        put16(odd, 0x1C, size);
+        image.place(lba, odd);
+        lba += 4;
+    }
     std::vector<std::uint8_t> signed55 = test::fileRecord(41, "boot end", 5, 5);
     signed55[510] = 0x55;
     signed55[511] = 0xAA;
-    image.place(10, signed55);
+    image.place(40, signed55);
     const Scanned s = scan(image, 0, 64);
     EXPECT_EQ(s.tables.MftRecordTable.rowCount(), 0);
     EXPECT_EQ(s.tables.BootSectorTable.rowCount(), 0);
+}
+
+TEST(NtfsRawScan, RecordSizeComesFromTheHeaderWithinBounds) {
+    std::vector<std::uint8_t> header(64, 0);
+    for (const auto& [field, bytes] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+             {1024, 1024}, {2048, 2048}, {4096, 4096}, {0x10400, 1024}, {8192, 0}, {512, 0}, {3072, 0}, {0, 0}}) {
+        put32(header, 0x1C, field);
+        EXPECT_EQ(mftRecordBytesOf(header), bytes) << field;
+    }
+    EXPECT_EQ(mftRecordBytesOf(util::Bytes(header.data(), 0x1D)), 0u);  // too short to hold the field
+}
+
+TEST(NtfsRawScan, FourKibibyteRecordsAreReadWholeAcrossAChunkBoundary) {
+    Image image(2048);
+    // Sectors 1020 to 1027: the attributes, in the record's last kibibyte,
+    // lie in the next chunk.
+    image.place(1020, test::widenRecord(test::fileRecord(40, "wide", 5, 400), 4096));
+    image.place(1100, test::widenRecord(test::fileRecord(41, "two", 5, 20), 2048));
+    image.place(1200, test::fileRecord(42, "narrow", 5, 7));
+    const Scanned s = scan(image, 0, image.sectors());
+    const records::RecordTable& mft = s.tables.MftRecordTable;
+    ASSERT_EQ(mft.rowCount(), 3);
+    EXPECT_EQ(mft.cell(0, NtfsMftCol::kName), "wide");
+    EXPECT_EQ(mft.cell(0, NtfsMftCol::kSector), "1020");
+    EXPECT_EQ(mft.cell(0, NtfsMftCol::kSize), "400");
+    EXPECT_EQ(mft.cell(0, NtfsMftCol::kParentMft), "5");
+    EXPECT_EQ(mft.cell(1, NtfsMftCol::kName), "two");
+    EXPECT_EQ(mft.cell(1, NtfsMftCol::kSize), "20");
+    EXPECT_EQ(mft.cell(2, NtfsMftCol::kName), "narrow");
+}
+
+TEST(NtfsRawScan, BootSectorOfFourKibibyteSectorsIsCountedIn512ByteSectors) {
+    Image image(4096);
+    image.place(800, test::buildNtfsBoot4096(255));
+    const Scanned s = scan(image, 0, image.sectors());
+    ASSERT_EQ(s.tables.BootSectorTable.rowCount(), 1);
+    const records::RecordTable& b = s.tables.BootSectorTable;
+    EXPECT_EQ(b.cell(0, NtfsBootCol::kSector), "800");
+    EXPECT_EQ(b.cell(0, NtfsBootCol::kSpf), "8");          // one 4096-byte sector per cluster
+    EXPECT_EQ(b.cell(0, NtfsBootCol::kSpc), "8");          // index records of one cluster
+    EXPECT_EQ(b.cell(0, NtfsBootCol::kRootSectors), "8");  // MFT records of one cluster
+    EXPECT_EQ(b.cell(0, NtfsBootCol::kRootStart), "2040");
+}
+
+TEST(NtfsRawScan, BootSectorMftRecordSizeIsBounded) {
+    std::vector<std::uint8_t> boot = test::buildNtfsBoot(100, 2);
+    const auto withField = [&](std::uint8_t field) {
+        boot[0x40] = field;
+        return bootMftRecordSectors(boot);
+    };
+    EXPECT_EQ(withField(0xF6), 2u);
+    EXPECT_EQ(withField(0xF5), 4u);
+    EXPECT_EQ(withField(0xF4), 8u);
+    EXPECT_EQ(withField(0xF3), 0u);  // 8192 bytes
+    EXPECT_EQ(withField(1), 2u);     // one cluster of two sectors
+    EXPECT_EQ(withField(4), 8u);
+    EXPECT_EQ(withField(8), 0u);
+    EXPECT_EQ(withField(0), 0u);
+    EXPECT_EQ(withField(0x80), 0u);
+    std::vector<std::uint8_t> big = test::buildNtfsBoot4096(100);
+    EXPECT_EQ(bootMftRecordSectors(big), 8u);
+    big[0x40] = 2;  // two 4096-byte clusters
+    EXPECT_EQ(bootMftRecordSectors(big), 0u);
 }
 
 TEST(NtfsRawScan, RecordsAcrossAChunkBoundaryAndInTheLastChunkAreRead) {
