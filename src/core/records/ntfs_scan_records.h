@@ -14,7 +14,7 @@ namespace qvx::records {
 
 /// A name in NtfsScanRecords::names.
 struct ScanName {
-    std::uint32_t offset = 0;
+    std::uint64_t offset = 0;
     std::uint32_t length = 0;
 };
 
@@ -36,8 +36,8 @@ struct IndexScanRecord {
     std::uint32_t sector = 0;     // low 32 bits of its first sector
     std::uint32_t owner = 0;      // parent reference of its first entry
     std::uint32_t vcn = 0;        // low 32 bits
-    std::uint32_t entriesBegin = 0;  // its folder entries in NtfsScanRecords::entries
-    std::uint32_t entriesEnd = 0;
+    std::uint64_t entriesBegin = 0;  // its folder entries in NtfsScanRecords::entries
+    std::uint64_t entriesEnd = 0;
 };
 
 /// A folder entry of an INDX record, as the record numbering matches them.
@@ -73,7 +73,7 @@ struct NtfsScanRecords {
     std::uint64_t seenTo = 0;
 
     ScanName addName(std::string_view text) {
-        ScanName name{static_cast<std::uint32_t>(names.size()), static_cast<std::uint32_t>(text.size())};
+        ScanName name{names.size(), static_cast<std::uint32_t>(text.size())};
         names.append(text);
         return name;
     }

@@ -106,7 +106,7 @@ private:
                                        "Completed ");
             }
             const records::IndexScanRecord& record = m_scan.index[static_cast<std::size_t>(j)];
-            for (std::uint32_t e = record.entriesBegin; e < record.entriesEnd && e < m_scan.entries.size(); ++e) {
+            for (std::uint64_t e = record.entriesBegin; e < record.entriesEnd && e < m_scan.entries.size(); ++e) {
                 const records::IndexFolderEntry& entry = m_scan.entries[e];
                 const WorkKey key{entry.date, entry.parent, m_scan.name(entry.name)};
                 const auto found = work.find(key);

@@ -232,7 +232,7 @@ bool addIndexRecord(ScanWindow& window, std::uint64_t chunkLba, std::uint64_t lb
     record.sector = static_cast<std::uint32_t>(lba);
     record.owner = owner;
     record.vcn = vcn;
-    record.entriesBegin = static_cast<std::uint32_t>(scanned.entries.size());
+    record.entriesBegin = scanned.entries.size();
     if (lba != record.sector) {
         // The numbering reads the record at the sector its row names, the
         // low 32 bits of lba: another sector on so large a disk.
@@ -253,7 +253,7 @@ bool addIndexRecord(ScanWindow& window, std::uint64_t chunkLba, std::uint64_t lb
         ntfs::applyFixup(numbering, numbering.size());
         collectFolderEntries(numbering, scanned);
     }
-    record.entriesEnd = static_cast<std::uint32_t>(scanned.entries.size());
+    record.entriesEnd = scanned.entries.size();
     scanned.index.push_back(record);
     return true;
 }
