@@ -5,9 +5,6 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
-#include <utility>
 
 #include "ntfs/mft_record.h"
 
@@ -88,93 +85,21 @@ void collectFolderEntries(util::Bytes buffer, records::NtfsScanRecords& scanned)
 
 /// The sectors of the scan: several chunks read at once, served from memory
 /// where the disk's contents are at hand, else read from the disk as a
-/// chunk-by-chunk scan would. The next window is read on a second thread
-/// while this one is examined; every other read waits for it first, so the
-/// disk is never asked for two things at once.
+/// chunk-by-chunk scan would.
 class ScanWindow {
 public:
     ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors) : m_disk(disk), m_diskSectors(diskSectors) {}
-    ~ScanWindow() { finishPrefetch(); }
-    ScanWindow(const ScanWindow&) = delete;
-    ScanWindow& operator=(const ScanWindow&) = delete;
 
     /// Makes the window begin at chunk lba and hold `chunks` chunks.
     void load(std::uint64_t lba, std::uint32_t chunks) {
         chunks = std::clamp<std::uint32_t>(chunks, 1, kScanChunksPerRead);
-        const bool prefetched = m_pending && m_pendingLba == lba && m_pendingChunks == chunks;
-        finishPrefetch();
-        if (prefetched) {
-            std::swap(m_current, m_next);
-        } else {
-            fill(m_current, lba, chunks);
-        }
-    }
-
-    /// Starts reading the window load(lba, chunks) will ask for.
-    void prefetch(std::uint64_t lba, std::uint32_t chunks) {
-        finishPrefetch();
-        chunks = std::clamp<std::uint32_t>(chunks, 1, kScanChunksPerRead);
-        try {
-            m_reader = std::thread([this, lba, chunks] { fill(m_next, lba, chunks); });
-        } catch (const std::system_error&) {
-            return;  // no thread to be had: load() reads it then
-        }
-        m_pending = true;
-        m_pendingLba = lba;
-        m_pendingChunks = chunks;
-    }
-
-    /// The disk, once no read of the second thread is under way.
-    const partition::VolumeRange& disk() {
-        finishPrefetch();
-        return m_disk;
-    }
-    bool holdsChunk(std::uint64_t lba) const {
-        return m_current.sectors != 0 && lba >= m_current.lba && lba - m_current.lba < m_current.sectors;
-    }
-    const std::uint8_t* at(std::uint64_t lba) const {
-        return m_current.bytes.data() + (lba - m_current.lba) * kSectorBytes;
-    }
-
-    /// count sectors at lba into out, for a record found in the chunk at
-    /// chunkLba: from memory when they lie in that chunk or were read from
-    /// the disk with the window, else from the disk.
-    void read(std::uint64_t chunkLba, std::uint64_t lba, std::uint32_t count, std::vector<std::uint8_t>& out) {
-        out.resize(std::size_t{count} * kSectorBytes);
-        if (count == 0) return;
-        const std::uint64_t first = m_current.lba;
-        const std::uint32_t readable = m_current.readable;
-        const bool inChunk =
-            lba >= chunkLba && lba - chunkLba <= kScanChunkSectors && count <= kScanChunkSectors - (lba - chunkLba);
-        const bool inReadable = lba >= first && lba - first <= readable && count <= readable - (lba - first);
-        if (inChunk || inReadable) {
-            std::memcpy(out.data(), at(lba), out.size());
-            return;
-        }
-        disk().read(lba, count, out.data());
-    }
-
-private:
-    struct Buffer {
-        util::PageAlignedBytes bytes = util::PageAlignedBytes(std::size_t{kReadSectors} * kSectorBytes);
-        std::uint64_t lba = 0;
-        std::uint32_t sectors = 0;
-        std::uint32_t readable = 0;  // sectors from the disk; the rest lie past its end and are zero
-    };
-
-    void finishPrefetch() {
-        if (m_reader.joinable()) m_reader.join();
-        m_pending = false;
-    }
-
-    void fill(Buffer& buffer, std::uint64_t lba, std::uint32_t chunks) const {
         const std::uint32_t total = chunks * kScanChunkSectors;
         // Sectors past the disk's end cannot be read; they stay zero.
         std::uint32_t readable = total;
         if (m_diskSectors != 0)
             readable = lba >= m_diskSectors ? 0
                                             : static_cast<std::uint32_t>(std::min<std::uint64_t>(total, m_diskSectors - lba));
-        std::uint8_t* data = buffer.bytes.data();
+        std::uint8_t* data = m_buffer.data();
         std::memset(data + std::size_t{readable} * kSectorBytes, 0, std::size_t{total - readable} * kSectorBytes);
         if (readable != 0) {
             // One request for the whole window; when it fails, chunk by
@@ -185,24 +110,43 @@ private:
                                 data + std::size_t{done} * kSectorBytes);
             }
         }
-        buffer.lba = lba;
-        buffer.sectors = total;
-        buffer.readable = readable;
+        m_lba = lba;
+        m_sectors = total;
+        m_readable = readable;
     }
 
+    const partition::VolumeRange& disk() const { return m_disk; }
+    bool holdsChunk(std::uint64_t lba) const { return m_sectors != 0 && lba >= m_lba && lba - m_lba < m_sectors; }
+    const std::uint8_t* at(std::uint64_t lba) const { return m_buffer.data() + (lba - m_lba) * kSectorBytes; }
+
+    /// count sectors at lba into out, for a record found in the chunk at
+    /// chunkLba: from memory when they lie in that chunk or were read from
+    /// the disk with the window, else from the disk.
+    void read(std::uint64_t chunkLba, std::uint64_t lba, std::uint32_t count, std::vector<std::uint8_t>& out) const {
+        out.resize(std::size_t{count} * kSectorBytes);
+        if (count == 0) return;
+        const bool inChunk =
+            lba >= chunkLba && lba - chunkLba <= kScanChunkSectors && count <= kScanChunkSectors - (lba - chunkLba);
+        const bool inReadable = lba >= m_lba && lba - m_lba <= m_readable && count <= m_readable - (lba - m_lba);
+        if (inChunk || inReadable) {
+            std::memcpy(out.data(), at(lba), out.size());
+            return;
+        }
+        m_disk.read(lba, count, out.data());
+    }
+
+private:
     const partition::VolumeRange& m_disk;
     const std::uint64_t m_diskSectors;
-    Buffer m_current;
-    Buffer m_next;
-    std::thread m_reader;
-    bool m_pending = false;
-    std::uint64_t m_pendingLba = 0;
-    std::uint32_t m_pendingChunks = 0;
+    util::PageAlignedBytes m_buffer = util::PageAlignedBytes(std::size_t{kReadSectors} * kSectorBytes);
+    std::uint64_t m_lba = 0;
+    std::uint32_t m_sectors = 0;
+    std::uint32_t m_readable = 0;
 };
 
 /// Adds the index record at lba (its first sector at hand) and its folder
 /// entries. False when the record gives no row.
-bool addIndexRecord(ScanWindow& window, std::uint64_t chunkLba, std::uint64_t lba, util::Bytes firstSector,
+bool addIndexRecord(const ScanWindow& window, std::uint64_t chunkLba, std::uint64_t lba, util::Bytes firstSector,
                     records::NtfsScanRecords& scanned, std::vector<std::uint8_t>& buffer,
                     std::vector<std::uint8_t>& numbering) {
     const std::uint64_t size = std::uint64_t{util::le32(firstSector, kIndxAllocatedSize)} + kIndxHeaderBias;
@@ -337,13 +281,7 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
         }
         if (!window.holdsChunk(chunk)) {
             const std::uint64_t left = (endSector - chunk + kScanChunkSectors - 1) / kScanChunkSectors;
-            const auto chunks = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead));
-            window.load(chunk, chunks);
-            // The window after this one, unless this is the last.
-            if (left > chunks && chunk <= UINT64_MAX - std::uint64_t{chunks} * kScanChunkSectors) {
-                const std::uint64_t after = chunk + std::uint64_t{chunks} * kScanChunkSectors;
-                window.prefetch(after, static_cast<std::uint32_t>(std::min<std::uint64_t>(left - chunks, kScanChunksPerRead)));
-            }
+            window.load(chunk, static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead)));
         }
         const std::uint8_t* base = window.at(chunk);
         for (std::uint32_t i = 0; i < kScanChunkSectors; ++i) {
