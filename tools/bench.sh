@@ -19,6 +19,9 @@ fi
 "$(dirname "${BASH_SOURCE[0]}")/bench_fat.sh" "$build" || status=$?
 # NTFS: qvx analyze against fls -r -p on a volume of 200,000 files.
 "$(dirname "${BASH_SOURCE[0]}")/bench_ntfs.sh" "$build" || status=$?
+# NTFS growth: Standard and Advance Search on 50,000, 200,000 and 800,000
+# files beside fls and cat (the volumes are cached outside the build).
+"$(dirname "${BASH_SOURCE[0]}")/bench_scale.sh" "$build" || status=$?
 # Recovery: qvx recover of 1 GiB of files against cat of the same image.
 "$(dirname "${BASH_SOURCE[0]}")/bench_recover.sh" "$build" || status=$?
 # Advance Search: the raw scan of 2 GiB against cat, then the 20,000-folder

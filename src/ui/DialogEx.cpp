@@ -451,6 +451,7 @@ void CChildDialogExDemoDlg::backFromResults() {
         m_state.items.clear();
         m_state.tables.MftRecordTable.clear();
         m_state.tables.IndexRecordTable.clear();
+        m_state.tables.ntfsScan.clear();
         m_state.tables.BootSectorTable.clear();
         m_state.FolderNodeList.clear();
     }

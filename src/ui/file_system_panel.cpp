@@ -358,6 +358,7 @@ void FileSystemPanel::leaveToPartition() {
     c.bootSectorsValue->clear();
     state.tables.MftRecordTable.clear();
     state.tables.IndexRecordTable.clear();
+    state.tables.ntfsScan.clear();
     if (m_dlg.m_SearchMode == kModeAdvance) state.tables.DirectoryScanTable.clear();
     state.tables.BootSectorTable.clear();
     state.tables.FolderTable.clear();

@@ -49,6 +49,7 @@ int ValidateVolume(const std::string& FileSystemKind, const VolumeRange& range, 
     tables.FileTable.clear();
     tables.IndexRecordTable.clear();
     tables.MftRecordTable.clear();
+    tables.ntfsScan.clear();
     tables.FolderTable.clear();
     progress.setStatusText("Validating Partition ...");
     if (FileSystemKind == "FAT16") return validateFat16Volume(range, params);

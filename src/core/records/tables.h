@@ -1,6 +1,7 @@
 #pragma once
 // The eight record tables of an analysis, with their column headings.
 
+#include "records/ntfs_scan_records.h"
 #include "records/record_table.h"
 
 namespace qvx::records {
@@ -29,6 +30,10 @@ struct RecordTables {
     RecordTable DirectoryMergeTable = makeDirectoryMergeTable();
     RecordTable MftRecordTable = makeMftRecordTable();
     RecordTable IndexRecordTable = makeIndexRecordTable();
+    // The NTFS raw scan's records in their compact form (the scan fills
+    // them instead of MftRecordTable, IndexRecordTable and the NTFS rows of
+    // DirectoryScanTable).
+    NtfsScanRecords ntfsScan;
 };
 
 }  // namespace qvx::records

@@ -127,23 +127,44 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
     const std::uint64_t units = std::max<std::uint32_t>(1, range.diskUnits());
     progress.setStatusText(sectorsText(0, end, units));
 
-    util::PageAlignedBytes buf(static_cast<std::size_t>(kScanChunkSectors) * disk::kSectorSize);
+    // Several chunks are read with one request; the chunks are still
+    // examined and reported one by one.
+    constexpr std::uint32_t kChunksPerRead = 8;
+    constexpr std::uint32_t kReadSectors = kScanChunkSectors * kChunksPerRead;
+    util::PageAlignedBytes buf(static_cast<std::size_t>(kReadSectors) * disk::kSectorSize);
+    std::uint64_t bufStart = 0;
+    std::uint64_t bufCount = 0;
     int shownPercent = -1;
     for (std::uint64_t s = start; s < end; s += kScanChunkSectors) {
         if (stop.stop_requested()) return false;
         const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kScanChunkSectors, end - s));
-        // The reader retries a failed request sector by sector and leaves
-        // zeros where sectors stay unreadable, so nothing of an earlier chunk
-        // is examined twice and a bad chunk simply yields nothing.
-        range.read(s, count, buf.data());
+        if (bufCount == 0 || s < bufStart || s - bufStart >= bufCount) {
+            const auto readCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s));
+            // The reader retries a failed request sector by sector and leaves
+            // zeros where sectors stay unreadable (after a failed whole
+            // request, chunk by chunk into cleared memory), so nothing of an
+            // earlier chunk is examined twice and a bad chunk simply yields
+            // nothing.
+            if (range.reader == nullptr || range.reader->ReadSectors(range.diskIndex, s, readCount, buf.data()) != 1) {
+                for (std::uint32_t done = 0; done < readCount; done += kScanChunkSectors)
+                    range.read(s + done, std::min(kScanChunkSectors, readCount - done),
+                               buf.data() + static_cast<std::size_t>(done) * disk::kSectorSize);
+            }
+            bufStart = s;
+            bufCount = readCount;
+        }
+        const std::uint8_t* chunk = buf.data() + static_cast<std::size_t>(s - bufStart) * disk::kSectorSize;
         const int bootsBefore = boots.rowCount();
         const int dirsBefore = dirs.rowCount();
         for (std::uint32_t k = 0; k < count; ++k) {
-            const util::Bytes sector(buf.data() + static_cast<std::size_t>(k) * disk::kSectorSize, disk::kSectorSize);
+            const std::uint8_t* p = chunk + static_cast<std::size_t>(k) * disk::kSectorSize;
             // Most sectors are neither: one look at the first and last bytes
-            // decides before any field is read.
-            if (sector[510] == 0x55 && sector[511] == 0xAA) appendFatBootSectorRow(sector, s + k, boots);
-            if (sector[0] == '.') appendFatDirectoryRow(sector, s + k, dirs);
+            // decides before any field is read; a directory's first sector
+            // must begin with the "." and ".." entries.
+            if (p[510] == 0x55 && p[511] == 0xAA)
+                appendFatBootSectorRow(util::Bytes(p, disk::kSectorSize), s + k, boots);
+            if (p[0] == '.' && p[1] == ' ' && p[32] == '.' && p[33] == '.' && p[34] == ' ')
+                appendFatDirectoryRow(util::Bytes(p, disk::kSectorSize), s + k, dirs);
         }
         if (boots.rowCount() != bootsBefore)
             progress.setCounter(kBootSectorsFoundLabel, std::to_string(boots.rowCount()));

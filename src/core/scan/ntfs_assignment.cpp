@@ -4,6 +4,7 @@
 #include <array>
 #include <set>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -17,20 +18,6 @@ namespace {
 
 using records::RecordTable;
 
-// INDX record and index entry, as the number assignment reads them.
-constexpr std::size_t kIndxEntriesOffset = 0x18;  // u32, counted from 0x18
-constexpr std::size_t kIndxAllocatedSize = 0x20;  // u32, entry area; the record is 24 bytes more
-constexpr std::size_t kIndxHeaderBias = 24;
-constexpr std::size_t kEntryRecord = 0x00;        // u64, low 32 bits used
-constexpr std::size_t kEntryLength = 0x08;        // u16
-constexpr std::size_t kEntryParent = 0x10;        // u64, low 32 bits used
-constexpr std::size_t kEntryCreationTime = 0x18;  // u64 FILETIME
-constexpr std::size_t kEntryDirectoryWord = 0x4A; // u16: high half of the file attribute flags
-constexpr std::uint16_t kEntryDirectoryBit = 0x1000;
-constexpr std::size_t kEntryNameLength = 0x50;    // u8
-constexpr std::size_t kEntryName = 0x52;          // UTF-16LE
-constexpr std::size_t kEntryMinimum = 80;
-
 // Screen texts are refreshed every this many units of work and at the end.
 constexpr int kReportEvery = 256;
 
@@ -38,26 +25,30 @@ int percentOf(std::uint64_t done, std::uint64_t total) {
     return total == 0 ? 0 : static_cast<int>(std::min<std::uint64_t>(100, done * 100 / total));
 }
 
+/// A value as the numbering has always read it back from its decimal text:
+/// saturated to the signed 32-bit range.
+std::uint32_t asSigned32(std::uint32_t value) { return std::min<std::uint32_t>(value, INT32_MAX); }
+
 /// A folder record still without a number, looked for by the index
-/// entries: (creation time, parent as the 32-bit cell parse, name).
+/// entries: (creation time, parent, name).
 struct WorkKey {
     std::int64_t date = 0;
     std::int64_t parent = 0;
-    std::string name;
+    std::string_view name;
     bool operator==(const WorkKey&) const = default;
 };
 
 struct WorkKeyHash {
     std::size_t operator()(const WorkKey& k) const {
-        return std::hash<std::string>()(k.name) ^ (std::hash<std::int64_t>()(k.date) * 31) ^
+        return std::hash<std::string_view>()(k.name) ^ (std::hash<std::int64_t>()(k.date) * 31) ^
                (std::hash<std::int64_t>()(k.parent) * 131);
     }
 };
 
-/// The rows with one key in work-list order; a match always takes the
-/// first row left, so a cursor is all the deleting needed.
+/// The records with one key in disk order; a match always takes the first
+/// one left, so a cursor is all the deleting needed.
 struct WorkRows {
-    std::vector<int> mftRows;
+    std::vector<std::size_t> mftRows;
     std::size_t next = 0;
 };
 
@@ -65,8 +56,8 @@ class Assignment {
 public:
     Assignment(const partition::VolumeRange& disk, std::uint64_t scanStart, std::uint64_t scanEnd,
                records::RecordTables& tables, util::ProgressSink& progress, std::stop_token stop)
-        : m_disk(disk), m_scanStart(scanStart), m_scanEnd(scanEnd), m_tables(tables), m_progress(progress),
-          m_stop(stop) {}
+        : m_disk(disk), m_scanStart(scanStart), m_scanEnd(scanEnd), m_tables(tables), m_scan(tables.ntfsScan),
+          m_progress(progress), m_stop(stop) {}
 
     NtfsAssignmentResult run() {
         m_progress.setHelpText("Please wait...");
@@ -80,7 +71,7 @@ public:
         if (stopped()) return m_result;
         inherit();
         m_result.fileSystems = m_fsCount;
-        if (m_fsCount == 0 && m_tables.MftRecordTable.rowCount() != 0) addWholeRangeFileSystem();
+        if (m_fsCount == 0 && !m_scan.mft.empty()) addWholeRangeFileSystem();
         return m_result;
     }
 
@@ -93,24 +84,19 @@ private:
     // Phase 1: folders whose header carries no number are looked for among
     // the folder entries of every index record.
     void phase1() {
-        RecordTable& mft = m_tables.MftRecordTable;
+        std::vector<records::MftScanRecord>& mft = m_scan.mft;
         std::unordered_map<WorkKey, WorkRows, WorkKeyHash> work;
-        for (int i = 0; i < mft.rowCount(); ++i) {
-            if (mft.cell(i, NtfsMftCol::kType) != "FOLDER" || mft.getI32(i, NtfsMftCol::kSelfMft) != 0) continue;
-            WorkKey key{mft.getI64(i, NtfsMftCol::kDate), mft.getI32(i, NtfsMftCol::kParentMft),
-                        std::string(mft.cell(i, NtfsMftCol::kName))};
-            work[std::move(key)].mftRows.push_back(i);
+        for (std::size_t i = 0; i < mft.size(); ++i) {
+            if (!mft[i].folder || mft[i].self != 0) continue;
+            WorkKey key{mft[i].date, asSigned32(mft[i].parent), m_scan.name(mft[i].name)};
+            work[key].mftRows.push_back(i);
         }
         m_progress.setStatusText(" Assigning MFT Numbers Phase 1 \\ 2   ...");
         m_progress.setProgress(0, "0  % Completed ");
-        // Without work-list rows no entry can match: the index records need
-        // not be read.
+        // Without work-list rows no entry can match.
         if (work.empty()) return;
 
-        RecordTable& indx = m_tables.IndexRecordTable;
-        const int n = indx.rowCount();
-        std::vector<std::uint8_t> first(512);
-        std::vector<std::uint8_t> buffer;
+        const int n = static_cast<int>(m_scan.index.size());
         for (int j = 0; j < n; ++j) {
             if (j % kReportEvery == 0) {
                 if (stopped()) return;
@@ -119,44 +105,16 @@ private:
                 m_progress.setProgress(percentOf(static_cast<std::uint64_t>(j), static_cast<std::uint64_t>(n)),
                                        "Completed ");
             }
-            const std::uint64_t sector = indx.getU64(j, NtfsIndexCol::kSector);
-            m_disk.read(sector, 1, first.data());
-            const std::uint64_t size = std::uint64_t{util::le32(first, kIndxAllocatedSize)} + kIndxHeaderBias;
-            if (size > kMaxIndexRecordBytes) continue;
-            const auto sectors = static_cast<std::uint32_t>(size / 512);
-            buffer.assign(std::size_t{sectors} * 512, 0);
-            if (sectors != 0) m_disk.read(sector, sectors, buffer.data());
-            ntfs::applyFixup(buffer, buffer.size());
-            matchEntries(buffer, work);
-        }
-    }
-
-    void matchEntries(util::Bytes buffer, std::unordered_map<WorkKey, WorkRows, WorkKeyHash>& work) {
-        const std::size_t size = buffer.size();
-        std::size_t pos = std::size_t{util::le32(buffer, kIndxEntriesOffset)} + kIndxHeaderBias;
-        if (pos >= size) return;
-        // Every step advances by a non-zero entry length, so the walk ends
-        // within size steps.
-        while (pos + kEntryMinimum < size) {
-            const std::size_t nameLength = util::le8(buffer, pos + kEntryNameLength);
-            if (nameLength == 0) return;
-            if (!util::fits(size, pos + kEntryName, 2 * nameLength)) return;
-            WorkKey key;
-            key.name.reserve(nameLength);
-            for (std::size_t i = 0; i < nameLength; ++i) key.name.push_back(static_cast<char>(buffer[pos + kEntryName + 2 * i]));
-            if ((util::le16(buffer, pos + kEntryDirectoryWord) & kEntryDirectoryBit) != 0) {
-                key.parent = util::le32(buffer, pos + kEntryParent);
-                key.date = static_cast<std::int64_t>(util::le64(buffer, pos + kEntryCreationTime));
+            const records::IndexScanRecord& record = m_scan.index[static_cast<std::size_t>(j)];
+            for (std::uint64_t e = record.entriesBegin; e < record.entriesEnd && e < m_scan.entries.size(); ++e) {
+                const records::IndexFolderEntry& entry = m_scan.entries[e];
+                const WorkKey key{entry.date, entry.parent, m_scan.name(entry.name)};
                 const auto found = work.find(key);
                 if (found != work.end() && found->second.next < found->second.mftRows.size()) {
-                    const int row = found->second.mftRows[found->second.next++];
-                    m_tables.MftRecordTable.setU32(row, NtfsMftCol::kSelfMft, util::le32(buffer, pos + kEntryRecord));
+                    mft[found->second.mftRows[found->second.next++]].self = entry.record;
                     ++m_result.phase1Matches;
                 }
             }
-            const std::size_t length = util::le16(buffer, pos + kEntryLength);
-            if (length == 0 || length >= size - pos) return;
-            pos += length;
         }
     }
 
@@ -164,14 +122,14 @@ private:
     void phase2() {
         m_progress.setStatusText(" Assigning MFT Numbers Phase 2 \\ 2   ...");
         m_progress.setProgress(0, "0  % Completed ");
-        RecordTable& mft = m_tables.MftRecordTable;
-        const int rows = mft.rowCount();
+        std::vector<records::MftScanRecord>& mft = m_scan.mft;
+        const int rows = static_cast<int>(mft.size());
         std::uint32_t previous = 1;
         for (int m = 0; m < rows; ++m) {
-            auto s = static_cast<std::uint32_t>(mft.getI32(m, NtfsMftCol::kSelfMft));
+            std::uint32_t s = asSigned32(mft[static_cast<std::size_t>(m)].self);
             if (s == 0) {
                 s = previous + 1;
-                mft.setU32(m, NtfsMftCol::kSelfMft, s);
+                mft[static_cast<std::size_t>(m)].self = s;
             }
             previous = s;
             if (m % (kReportEvery * 16) == 0)
@@ -183,10 +141,11 @@ private:
     void extractDirectories() {
         m_progress.setStatusText(" Extracting Directory Entries .........");
         m_progress.setProgress(0, "0  % Completed ");
-        RecordTable& mft = m_tables.MftRecordTable;
-        RecordTable& dirs = m_tables.DirectoryScanTable;
+        const std::vector<records::MftScanRecord>& mft = m_scan.mft;
+        std::vector<records::NtfsScanFolder>& dirs = m_scan.folders;
+        m_tables.DirectoryScanTable.clear();
         dirs.clear();
-        const int rows = mft.rowCount();
+        const int rows = static_cast<int>(mft.size());
         for (int i = 0; i < rows; ++i) {
             if (i % (kReportEvery * 16) == 0) {
                 m_progress.setStatusText(" Extracting Directory Entries ........." + std::to_string(i) + " / " +
@@ -194,31 +153,21 @@ private:
                 m_progress.setProgress(percentOf(static_cast<std::uint64_t>(i), static_cast<std::uint64_t>(rows)),
                                        "Completed ");
             }
-            if (mft.cell(i, NtfsMftCol::kType) != "FOLDER") continue;
-            const int row = dirs.appendRow(mft.cell(i, NtfsMftCol::kSector));
-            dirs.setCell(row, NtfsDirCol::kSelfCluster, mft.cell(i, NtfsMftCol::kSelfMft));
-            dirs.setCell(row, NtfsDirCol::kParentCluster, mft.cell(i, NtfsMftCol::kParentMft));
-            dirs.setCell(row, NtfsDirCol::kFileSystem, "0");
-            dirs.setCell(row, NtfsDirCol::kDate, mft.cell(i, NtfsMftCol::kDate));
-            dirs.setCell(row, NtfsDirCol::kTime, mft.cell(i, NtfsMftCol::kName));
-            dirs.setCell(row, NtfsDirCol::kFirstRun, mft.cell(i, NtfsMftCol::kFirstRun));
+            const records::MftScanRecord& r = mft[static_cast<std::size_t>(i)];
+            if (!r.folder) continue;
+            records::NtfsScanFolder folder;
+            folder.sector = r.sector;
+            folder.self = r.self;
+            folder.parent = r.parent;
+            folder.date = r.date;
+            folder.name = r.name;
+            folder.firstRun = r.firstRun;
+            folder.deleted = r.deleted;
+            dirs.push_back(folder);
         }
         // Only the first index record of each folder is kept.
-        keepIndexRows([&](int row) { return m_tables.IndexRecordTable.getI32(row, NtfsIndexCol::kVcn) == 0; });
+        std::erase_if(m_scan.index, [](const records::IndexScanRecord& r) { return r.vcn != 0; });
         m_progress.setProgress(0, "Completed ");
-    }
-
-    /// Rewrites IndexRecordTable with the rows keep() accepts, in order.
-    template <typename Keep>
-    void keepIndexRows(Keep keep) {
-        RecordTable& indx = m_tables.IndexRecordTable;
-        RecordTable kept = records::makeIndexRecordTable();
-        for (int row = 0; row < indx.rowCount(); ++row) {
-            if (!keep(row)) continue;
-            const int to = kept.appendRow(indx.cell(row, 0));
-            for (int c = 1; c < indx.columnCount(); ++c) kept.setCell(to, c, indx.cell(row, c));
-        }
-        indx = std::move(kept);
     }
 
     // --- identification -------------------------------------------------
@@ -230,35 +179,34 @@ private:
     };
 
     void loadIdentificationIndexes() {
-        const RecordTable& dirs = m_tables.DirectoryScanTable;
+        const std::vector<records::NtfsScanFolder>& dirs = m_scan.folders;
         m_folders.clear();
         m_unassignedByRow.clear();
         m_unassignedBySector.clear();
-        for (int row = 0; row < dirs.rowCount(); ++row) {
+        for (std::size_t i = 0; i < dirs.size(); ++i) {
+            const int row = static_cast<int>(i);
             Folder folder;
-            folder.sector = dirs.getU64(row, NtfsDirCol::kSector);
-            folder.self = dirs.getU64(row, NtfsDirCol::kSelfCluster);
-            folder.firstRun = static_cast<std::uint32_t>(dirs.getI32(row, NtfsDirCol::kFirstRun));
+            folder.sector = dirs[i].sector;
+            folder.self = dirs[i].self;
+            folder.firstRun = asSigned32(dirs[i].firstRun);
             m_folders.push_back(folder);
-            if (folder.firstRun != 0 && dirs.getI32(row, NtfsDirCol::kFileSystem) == 0) {
+            if (folder.firstRun != 0 && dirs[i].fileSystem == 0) {
                 m_unassignedByRow.insert(row);
                 m_unassignedBySector.insert({folder.sector, row});
             }
         }
-        const RecordTable& indx = m_tables.IndexRecordTable;
+        const std::vector<records::IndexScanRecord>& indx = m_scan.index;
         m_indexSector.clear();
-        m_indexAlive.assign(static_cast<std::size_t>(indx.rowCount()), true);
+        m_indexAlive.assign(indx.size(), true);
         m_indexByOwner.clear();
         m_indexBySector.clear();
-        for (int row = 0; row < indx.rowCount(); ++row) {
-            const std::uint64_t sector = indx.getU64(row, NtfsIndexCol::kSector);
+        for (std::size_t i = 0; i < indx.size(); ++i) {
+            const int row = static_cast<int>(i);
+            const std::uint64_t sector = indx[i].sector;
             m_indexSector.push_back(sector);
-            // Every row left has vcn 0; a row whose file system is already
-            // set is never looked for.
-            if (indx.getI64(row, NtfsIndexCol::kFsNumber) != static_cast<std::int64_t>(kNoFileSystem) ||
-                indx.getI32(row, NtfsIndexCol::kVcn) != 0)
-                continue;
-            m_indexByOwner[indx.getU64(row, NtfsIndexCol::kMftReference)].push_back(row);
+            // Every row left has vcn 0 and no file system yet.
+            if (indx[i].vcn != 0) continue;
+            m_indexByOwner[indx[i].owner].push_back(row);
             m_indexBySector[sector].push_back(row);
         }
     }
@@ -276,7 +224,11 @@ private:
         return false;
     }
 
+    /// Whether the sector at lba begins with "INDX": the scan noted every
+    /// such sector of what it looked at; only a sector outside that is read.
     bool beginsWithIndx(std::uint64_t lba) {
+        if (lba >= m_scan.seenFrom && lba < m_scan.seenTo)
+            return std::binary_search(m_scan.indxSectors.begin(), m_scan.indxSectors.end(), lba);
         const auto cached = m_indxAt.find(lba);
         if (cached != m_indxAt.end()) return cached->second;
         std::array<std::uint8_t, 512> sector{};
@@ -287,7 +239,7 @@ private:
     }
 
     void setFileSystem(int row, std::uint64_t value) {
-        m_tables.DirectoryScanTable.setCell(row, NtfsDirCol::kFileSystem, std::to_string(value));
+        m_scan.folders[static_cast<std::size_t>(row)].fileSystem = value;
         const Folder& folder = m_folders[static_cast<std::size_t>(row)];
         m_unassignedByRow.erase(row);
         m_unassignedBySector.erase({folder.sector, row});
@@ -296,7 +248,7 @@ private:
     void reportAssigned() {
         ++m_assignedCount;
         if (m_assignedCount % kReportEvery != 0) return;
-        const int rows = m_tables.DirectoryScanTable.rowCount();
+        const int rows = static_cast<int>(m_scan.folders.size());
         m_progress.setStatusText("Assigned " + std::to_string(m_assignedCount) + " / " + std::to_string(rows));
         m_progress.setProgress(percentOf(static_cast<std::uint64_t>(m_assignedCount), static_cast<std::uint64_t>(rows)),
                                "Completed ");
@@ -367,10 +319,10 @@ private:
             }
         }
 
-        RecordTable& dirs = m_tables.DirectoryScanTable;
-        for (int a = 0; a < dirs.rowCount(); ++a) {
+        const int rows = static_cast<int>(m_scan.folders.size());
+        for (int a = 0; a < rows; ++a) {
             if (a % kReportEvery == 0 && stopped()) break;
-            if (dirs.getI64(a, NtfsDirCol::kFileSystem) != 0) continue;
+            if (m_scan.folders[static_cast<std::size_t>(a)].fileSystem != 0) continue;
             const Folder folderA = m_folders[static_cast<std::size_t>(a)];
             std::uint64_t sectorA = 0;
             if (folderA.firstRun == 0 || !firstIndexSector(folderA.self, sectorA)) {
@@ -379,8 +331,11 @@ private:
             }
             pairWithLaterFolder(a, folderA, sectorA);
         }
-        // Confirmed index records leave the table.
-        keepIndexRows([&](int row) { return m_indexAlive[static_cast<std::size_t>(row)]; });
+        // Confirmed index records leave the list.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < m_scan.index.size(); ++i)
+            if (m_indexAlive[i]) m_scan.index[kept++] = m_scan.index[i];
+        m_scan.index.resize(kept);
     }
 
     /// The later folders a pair may take, with their first index records;
@@ -431,16 +386,15 @@ private:
     // A folder whose file system was not determined joins that of the row
     // before it.
     void inherit() {
-        RecordTable& dirs = m_tables.DirectoryScanTable;
-        const int rows = dirs.rowCount();
-        std::int64_t current = 1;
-        for (int row = 0; row < rows; ++row) {
-            const std::int64_t fs = dirs.getI64(row, NtfsDirCol::kFileSystem);
-            if (fs != static_cast<std::int64_t>(kNoFileSystem)) {
-                current = fs;
+        std::vector<records::NtfsScanFolder>& dirs = m_scan.folders;
+        const int rows = static_cast<int>(dirs.size());
+        std::uint64_t current = 1;
+        for (records::NtfsScanFolder& folder : dirs) {
+            if (folder.fileSystem != kNoFileSystem) {
+                current = folder.fileSystem;
                 continue;
             }
-            dirs.setI64(row, NtfsDirCol::kFileSystem, current);
+            folder.fileSystem = current;
             reportAssigned();
         }
         m_progress.setStatusText("Assigned " + std::to_string(m_assignedCount) + " / " + std::to_string(rows));
@@ -453,7 +407,7 @@ private:
         fs.setCell(row, NtfsBootCol::kCluster0Start, std::to_string(static_cast<std::uint32_t>(m_scanStart)));
         fs.setI32(row, NtfsBootCol::kSpf, static_cast<std::int32_t>(m_scanEnd));
         fs.setU32(row, NtfsBootCol::kSpc, kFallbackSectorsPerCluster);
-        fs.setU32(row, NtfsBootCol::kRootSectors, recordSectorsAt(m_tables.MftRecordTable.getU64(0, NtfsMftCol::kSector)));
+        fs.setU32(row, NtfsBootCol::kRootSectors, recordSectorsAt(m_tables.ntfsScan.mft.empty() ? 0 : m_tables.ntfsScan.mft.front().sector));
         fs.setCell(row, NtfsBootCol::kPartType, "NTFS");
         m_result.wholeRangeFallback = true;
     }
@@ -462,6 +416,7 @@ private:
     const std::uint64_t m_scanStart;
     const std::uint64_t m_scanEnd;
     records::RecordTables& m_tables;
+    records::NtfsScanRecords& m_scan;
     util::ProgressSink& m_progress;
     std::stop_token m_stop;
     NtfsAssignmentResult m_result;
@@ -469,10 +424,10 @@ private:
     int m_assignedCount = 0;
     std::uint64_t m_confirmedRecordSector = 0;  // a folder record of the file system confirmed last
 
-    std::vector<Folder> m_folders;                          // by DirectoryScanTable row
+    std::vector<Folder> m_folders;                          // by folder row
     std::set<int> m_unassignedByRow;                        // "File System" 0 and a first index cluster
     std::set<std::pair<std::uint64_t, int>> m_unassignedBySector;
-    std::vector<std::uint64_t> m_indexSector;               // by IndexRecordTable row
+    std::vector<std::uint64_t> m_indexSector;               // by index record row
     std::vector<bool> m_indexAlive;
     std::unordered_map<std::uint64_t, std::vector<int>> m_indexByOwner;
     std::unordered_map<std::uint64_t, std::vector<int>> m_indexBySector;

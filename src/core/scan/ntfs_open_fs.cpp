@@ -2,6 +2,7 @@
 
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "ntfs/standard_search.h"
 #include "records/lost_directories.h"
@@ -14,31 +15,17 @@ namespace {
 using records::FolderColumn;
 using records::RecordTable;
 
-// DirectoryMergeTable has the first two columns of DirectoryScanTable swapped.
-constexpr int kMergeSelfCluster = 0;
-constexpr int kMergeSector = 1;
-
 }  // namespace
 
 void removeDuplicateDirectories(records::RecordTables& tables) {
-    RecordTable& dirs = tables.DirectoryScanTable;
-    RecordTable& merge = tables.DirectoryMergeTable;
-    merge.clear();
-    std::unordered_set<std::string> seen;
-    for (int row = 0; row < dirs.rowCount(); ++row) {
-        std::string self(dirs.cell(row, NtfsDirCol::kSelfCluster));
-        if (!seen.insert(self).second) continue;
-        const int to = merge.appendRow(self);
-        merge.setCell(to, kMergeSector, dirs.cell(row, NtfsDirCol::kSector));
-        for (int c = NtfsDirCol::kParentCluster; c < dirs.columnCount(); ++c) merge.setCell(to, c, dirs.cell(row, c));
-    }
-    dirs.clear();
-    for (int row = 0; row < merge.rowCount(); ++row) {
-        const int to = dirs.appendRow(merge.cell(row, kMergeSector));
-        dirs.setCell(to, NtfsDirCol::kSelfCluster, merge.cell(row, kMergeSelfCluster));
-        for (int c = NtfsDirCol::kParentCluster; c < merge.columnCount(); ++c) dirs.setCell(to, c, merge.cell(row, c));
-    }
-    merge.clear();
+    std::vector<records::NtfsScanFolder>& dirs = tables.ntfsScan.folders;
+    tables.DirectoryMergeTable.clear();
+    std::unordered_set<std::uint32_t> seen;
+    seen.reserve(dirs.size());
+    std::size_t kept = 0;
+    for (std::size_t row = 0; row < dirs.size(); ++row)
+        if (seen.insert(dirs[row].self).second) dirs[kept++] = dirs[row];
+    dirs.resize(kept);
 }
 
 OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tables, records::ItemStore& items,
@@ -60,24 +47,21 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
     folders.clear();
     nodes.clear();
     ntfs::appendMiscellaneousRow(folders);
-    // DirectoryScanTable keeps no deleted flag; the folder's FILE record,
-    // found by its sector, still has it, so deleted folders show as such.
-    std::unordered_set<std::string> deletedSectors;
-    const RecordTable& mft = tables.MftRecordTable;
-    for (int row = 0; row < mft.rowCount(); ++row)
-        if (mft.cell(row, NtfsMftCol::kType) == "FOLDER" && mft.cell(row, NtfsMftCol::kDeleted) == "1")
-            deletedSectors.emplace(mft.cell(row, NtfsMftCol::kSector));
-    const RecordTable& dirs = tables.DirectoryScanTable;
-    for (int row = 0; row < dirs.rowCount(); ++row) {
-        if (dirs.getI64(row, NtfsDirCol::kFileSystem) != fsNumber) continue;
-        const int to = folders.appendRow(dirs.cell(row, NtfsDirCol::kTime));
-        folders.setCell(to, FolderColumn::kSelf, dirs.cell(row, NtfsDirCol::kSelfCluster));
-        folders.setCell(to, FolderColumn::kParent, dirs.cell(row, NtfsDirCol::kParentCluster));
-        folders.setCell(to, FolderColumn::kDate, dirs.cell(row, NtfsDirCol::kDate));
+    const records::NtfsScanRecords& scanned = tables.ntfsScan;
+    // A folder shows as deleted when a deleted folder record was found at
+    // its sector.
+    std::unordered_set<std::uint32_t> deletedSectors;
+    for (const records::MftScanRecord& r : scanned.mft)
+        if (r.folder && r.deleted) deletedSectors.insert(r.sector);
+    for (const records::NtfsScanFolder& dir : scanned.folders) {
+        if (dir.fileSystem != static_cast<std::uint64_t>(fsNumber)) continue;
+        const int to = folders.appendRow(scanned.name(dir.name));
+        folders.setU32(to, FolderColumn::kSelf, dir.self);
+        folders.setU32(to, FolderColumn::kParent, dir.parent);
+        folders.setI64(to, FolderColumn::kDate, dir.date);
         folders.setCell(to, FolderColumn::kAttr, "16");
         folders.setCell(to, FolderColumn::kType, "FOLDER");
-        if (deletedSectors.count(std::string(dirs.cell(row, NtfsDirCol::kSector))) != 0)
-            folders.setCell(to, FolderColumn::kDeleted, "1");
+        if (deletedSectors.count(dir.sector) != 0) folders.setCell(to, FolderColumn::kDeleted, "1");
         ++opened.folders;
     }
 
@@ -86,24 +70,25 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
     // Standard Search.
     tables.FileTable.clear();
     items.clear();
-    const int rows = mft.rowCount();
+    const int rows = static_cast<int>(scanned.mft.size());
     const std::string total = " / " + std::to_string(rows);
     for (int row = 0; row < rows; ++row) {
         if ((row & 0xFFF) == 0) {
             progress.setStatusText("Currently Enumerating " + std::to_string(row) + total);
             progress.setProgress(static_cast<int>(std::int64_t{row} * 100 / rows), "Completed ");
         }
-        if (mft.cell(row, NtfsMftCol::kType) == "FOLDER") continue;
+        const records::MftScanRecord& r = scanned.mft[static_cast<std::size_t>(row)];
+        if (r.folder) continue;
         records::Item item;
-        item.sector = mft.getU64(row, NtfsMftCol::kSector);
-        item.record = mft.getU64(row, NtfsMftCol::kSelfMft);
-        item.parent = mft.getU64(row, NtfsMftCol::kParentMft);
-        item.size = mft.getU64(row, NtfsMftCol::kSize);
-        item.fileNameTimes.created = mft.getI64(row, NtfsMftCol::kDate);
+        item.sector = r.sector;
+        item.record = r.self;
+        item.parent = r.parent;
+        item.size = r.size;
+        item.fileNameTimes.created = r.date;
         item.times.created = item.fileNameTimes.created;
         item.flags = records::kItemHasFileNameTimes;
-        if (mft.cell(row, NtfsMftCol::kDeleted) == "1") item.flags |= records::kItemDeleted;
-        items.add(item, mft.cell(row, NtfsMftCol::kName));
+        if (r.deleted) item.flags |= records::kItemDeleted;
+        items.add(item, scanned.name(r.name));
     }
 
     records::FolderTreeSteps steps;

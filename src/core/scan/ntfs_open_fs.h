@@ -1,7 +1,7 @@
 #pragma once
 // Opening one NTFS file system found by an Advance Search: its folders come
-// from DirectoryScanTable (one row per record number), its files from every
-// FILE record of MftRecordTable (as items); folders and files whose parent is missing
+// from the scan's folder records (one per record number), its files from
+// every FILE record the scan found (as items); folders and files whose parent is missing
 // go under "QVX_Miscellaneous", then the folder tree is built.
 
 #include <cstdint>
@@ -14,8 +14,8 @@
 
 namespace qvx::scan {
 
-/// Keeps the first DirectoryScanTable row of every "Self Cluster" text, in
-/// order (through DirectoryMergeTable, which ends empty).
+/// Keeps the first folder record of every record number, in order
+/// (DirectoryMergeTable ends empty).
 void removeDuplicateDirectories(records::RecordTables& tables);
 
 struct OpenedNtfsFileSystem {

@@ -22,14 +22,23 @@ constexpr std::size_t kBootMirrorCluster = 0x38;       // u64, low 32 bits used
 constexpr std::size_t kBootMftRecordSize = 0x40;       // u32 as read here; 0xF6 means 1024 bytes
 constexpr std::size_t kBootIndexRecordSize = 0x44;     // u32 as read here; 0xF4 means 4096 bytes
 
-// INDX record.
+// INDX record and index entry.
 constexpr std::size_t kIndxVcn = 0x10;                 // u64, low 32 bits used
 constexpr std::size_t kIndxEntriesOffset = 0x18;       // u32, counted from 0x18
 constexpr std::size_t kIndxAllocatedSize = 0x20;       // u32, entry area; the record is 24 bytes more
 constexpr std::size_t kIndxHeaderBias = 24;
+constexpr std::size_t kEntryRecord = 0x00;             // u64, low 32 bits used
+constexpr std::size_t kEntryLength = 0x08;             // u16
 constexpr std::size_t kEntryParent = 0x10;             // parent reference in the entry's file-name copy
+constexpr std::size_t kEntryCreationTime = 0x18;       // u64 FILETIME
+constexpr std::size_t kEntryDirectoryWord = 0x4A;      // u16: high half of the file attribute flags
+constexpr std::uint16_t kEntryDirectoryBit = 0x1000;
+constexpr std::size_t kEntryNameLength = 0x50;         // u8
+constexpr std::size_t kEntryName = 0x52;               // UTF-16LE
+constexpr std::size_t kEntryMinimum = 80;
 
 constexpr std::uint32_t kSectorBytes = 512;
+constexpr std::uint32_t kReadSectors = kScanChunkSectors * kScanChunksPerRead;
 
 /// Record numbers of system files known by name; "$MFT" maps to 1 so that
 /// 0 keeps meaning "not known yet".
@@ -52,6 +61,156 @@ std::uint32_t bootUnits(util::Bytes sector) {
     return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes / kSectorBytes : 1;
 }
 
+/// The folder entries of an INDX record (fixup applied, buffer as long as
+/// the record numbering takes it), in entry order. The walk stops at the
+/// first entry without a name or with a length that leaves the record.
+void collectFolderEntries(util::Bytes buffer, records::NtfsScanRecords& scanned) {
+    const std::size_t size = buffer.size();
+    std::size_t pos = std::size_t{util::le32(buffer, kIndxEntriesOffset)} + kIndxHeaderBias;
+    if (pos >= size) return;
+    std::string name;
+    // Every step advances by a non-zero entry length, so the walk ends
+    // within size steps.
+    while (pos + kEntryMinimum < size) {
+        const std::size_t nameLength = util::le8(buffer, pos + kEntryNameLength);
+        if (nameLength == 0) return;
+        if (!util::fits(size, pos + kEntryName, 2 * nameLength)) return;
+        if ((util::le16(buffer, pos + kEntryDirectoryWord) & kEntryDirectoryBit) != 0) {
+            // The low byte of each UTF-16 unit, as the names are compared.
+            name.clear();
+            for (std::size_t i = 0; i < nameLength; ++i) name.push_back(static_cast<char>(buffer[pos + kEntryName + 2 * i]));
+            records::IndexFolderEntry entry;
+            entry.record = util::le32(buffer, pos + kEntryRecord);
+            entry.parent = util::le32(buffer, pos + kEntryParent);
+            entry.date = static_cast<std::int64_t>(util::le64(buffer, pos + kEntryCreationTime));
+            entry.name = scanned.addName(name);
+            scanned.entries.push_back(entry);
+        }
+        const std::size_t length = util::le16(buffer, pos + kEntryLength);
+        if (length == 0 || length >= size - pos) return;
+        pos += length;
+    }
+}
+
+/// The sectors of the scan: several chunks read at once, served from memory
+/// where the disk's contents are at hand, else read from the disk as a
+/// chunk-by-chunk scan would.
+class ScanWindow {
+public:
+    ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors) : m_disk(disk), m_diskSectors(diskSectors) {}
+
+    /// Makes the window begin at chunk lba and hold `chunks` chunks.
+    void load(std::uint64_t lba, std::uint32_t chunks) {
+        chunks = std::clamp<std::uint32_t>(chunks, 1, kScanChunksPerRead);
+        const std::uint32_t total = chunks * kScanChunkSectors;
+        // Sectors past the disk's end cannot be read; they stay zero.
+        std::uint32_t readable = total;
+        if (m_diskSectors != 0)
+            readable = lba >= m_diskSectors ? 0
+                                            : static_cast<std::uint32_t>(std::min<std::uint64_t>(total, m_diskSectors - lba));
+        std::uint8_t* data = m_buffer.data();
+        std::memset(data + std::size_t{readable} * kSectorBytes, 0, std::size_t{total - readable} * kSectorBytes);
+        if (readable != 0) {
+            // One request for the whole window; when it fails, chunk by
+            // chunk, each cleared and its unreadable sectors left zero.
+            if (m_disk.reader == nullptr || m_disk.reader->ReadSectors(m_disk.diskIndex, lba, readable, data) != 1) {
+                for (std::uint32_t done = 0; done < readable; done += kScanChunkSectors)
+                    m_disk.read(lba + done, std::min(kScanChunkSectors, readable - done),
+                                data + std::size_t{done} * kSectorBytes);
+            }
+        }
+        m_lba = lba;
+        m_sectors = total;
+        m_readable = readable;
+    }
+
+    const partition::VolumeRange& disk() const { return m_disk; }
+    bool holdsChunk(std::uint64_t lba) const { return m_sectors != 0 && lba >= m_lba && lba - m_lba < m_sectors; }
+    const std::uint8_t* at(std::uint64_t lba) const { return m_buffer.data() + (lba - m_lba) * kSectorBytes; }
+
+    /// count sectors at lba into out, for a record found in the chunk at
+    /// chunkLba: from memory when they lie in that chunk or were read from
+    /// the disk with the window, else from the disk.
+    void read(std::uint64_t chunkLba, std::uint64_t lba, std::uint32_t count, std::vector<std::uint8_t>& out) const {
+        out.resize(std::size_t{count} * kSectorBytes);
+        if (count == 0) return;
+        const bool inChunk =
+            lba >= chunkLba && lba - chunkLba <= kScanChunkSectors && count <= kScanChunkSectors - (lba - chunkLba);
+        const bool inReadable = lba >= m_lba && lba - m_lba <= m_readable && count <= m_readable - (lba - m_lba);
+        if (inChunk || inReadable) {
+            std::memcpy(out.data(), at(lba), out.size());
+            return;
+        }
+        m_disk.read(lba, count, out.data());
+    }
+
+private:
+    const partition::VolumeRange& m_disk;
+    const std::uint64_t m_diskSectors;
+    util::PageAlignedBytes m_buffer = util::PageAlignedBytes(std::size_t{kReadSectors} * kSectorBytes);
+    std::uint64_t m_lba = 0;
+    std::uint32_t m_sectors = 0;
+    std::uint32_t m_readable = 0;
+};
+
+/// Adds the index record at lba (its first sector at hand) and its folder
+/// entries. False when the record gives no row.
+bool addIndexRecord(const ScanWindow& window, std::uint64_t chunkLba, std::uint64_t lba, util::Bytes firstSector,
+                    records::NtfsScanRecords& scanned, std::vector<std::uint8_t>& buffer,
+                    std::vector<std::uint8_t>& numbering) {
+    const std::uint64_t size = std::uint64_t{util::le32(firstSector, kIndxAllocatedSize)} + kIndxHeaderBias;
+    if (size > kMaxIndexRecordBytes) return false;
+    const auto count = static_cast<std::uint32_t>((size >> 9) & 0xFF);
+    window.read(chunkLba, lba, count, buffer);
+    const std::size_t whole = buffer.size();
+    // The numbering takes the record's whole sectors with their own fixup;
+    // the same bytes unless the record ends inside a sector.
+    const bool sameForNumbering = whole == size;
+    if (!sameForNumbering) numbering.assign(buffer.begin(), buffer.end());
+    // A record shorter than a sector still has its first sector at hand.
+    if (buffer.size() < size) {
+        buffer.resize(static_cast<std::size_t>(size), 0);
+        std::copy_n(firstSector.begin(), std::min<std::size_t>(firstSector.size(), buffer.size()), buffer.begin());
+    }
+    ntfs::applyFixup(buffer, static_cast<std::size_t>(size));
+    const util::Bytes bytes(buffer.data(), static_cast<std::size_t>(size));
+
+    const std::uint32_t vcn = util::le32(bytes, kIndxVcn);
+    const std::uint64_t first = std::uint64_t{util::le32(bytes, kIndxEntriesOffset)} + kIndxHeaderBias;
+    if (first + 20 > size) return false;
+    const std::uint32_t owner = util::le32(bytes, static_cast<std::size_t>(first + kEntryParent));
+    if (owner < 5 || owner == 0xFFFFFFFFu) return false;
+
+    records::IndexScanRecord record;
+    record.sector = static_cast<std::uint32_t>(lba);
+    record.owner = owner;
+    record.vcn = vcn;
+    record.entriesBegin = scanned.entries.size();
+    if (lba != record.sector) {
+        // The numbering reads the record at the sector its row names, the
+        // low 32 bits of lba: another sector on so large a disk.
+        const partition::VolumeRange& disk = window.disk();
+        std::array<std::uint8_t, kSectorBytes> head{};
+        disk.read(record.sector, 1, head.data());
+        const std::uint64_t headSize = std::uint64_t{util::le32(head, kIndxAllocatedSize)} + kIndxHeaderBias;
+        if (headSize <= kMaxIndexRecordBytes) {
+            const auto sectors = static_cast<std::uint32_t>(headSize / kSectorBytes);
+            numbering.assign(std::size_t{sectors} * kSectorBytes, 0);
+            if (sectors != 0) disk.read(record.sector, sectors, numbering.data());
+            ntfs::applyFixup(numbering, numbering.size());
+            collectFolderEntries(numbering, scanned);
+        }
+    } else if (sameForNumbering) {
+        collectFolderEntries(bytes, scanned);
+    } else {
+        ntfs::applyFixup(numbering, numbering.size());
+        collectFolderEntries(numbering, scanned);
+    }
+    record.entriesEnd = scanned.entries.size();
+    scanned.index.push_back(record);
+    return true;
+}
+
 }  // namespace
 
 std::uint32_t mftRecordBytesOf(util::Bytes header) {
@@ -70,31 +229,6 @@ std::uint32_t bootMftRecordSectors(util::Bytes sector) {
     return sectors == 2 || sectors == 4 || sectors == kMaxMftRecordBytes / kSectorBytes
                ? static_cast<std::uint32_t>(sectors)
                : 0;
-}
-
-void ChunkedSectors::loadChunk(std::uint64_t lba, std::uint32_t count) {
-    count = std::min(count, kScanChunkSectors);
-    // The read clears the sectors it covers; the rest is cleared here.
-    std::fill(m_chunk.begin() + static_cast<std::ptrdiff_t>(std::size_t{count} * kSectorBytes), m_chunk.end(),
-              std::uint8_t{0});
-    if (count != 0) m_disk.read(lba, count, m_chunk.data());
-    m_chunkLba = lba;
-    m_chunkSectors = kScanChunkSectors;
-}
-
-util::Bytes ChunkedSectors::sector(std::uint32_t index) const {
-    if (index >= m_chunkSectors) return {};
-    return util::Bytes(m_chunk.data() + std::size_t{index} * kSectorBytes, kSectorBytes);
-}
-
-void ChunkedSectors::read(std::uint64_t lba, std::uint32_t count, std::vector<std::uint8_t>& out) const {
-    out.assign(std::size_t{count} * kSectorBytes, 0);
-    if (count == 0) return;
-    if (lba >= m_chunkLba && lba - m_chunkLba <= m_chunkSectors && count <= m_chunkSectors - (lba - m_chunkLba)) {
-        std::memcpy(out.data(), m_chunk.data() + (lba - m_chunkLba) * kSectorBytes, out.size());
-        return;
-    }
-    m_disk.read(lba, count, out.data());
 }
 
 bool isNtfsBootSector(util::Bytes sector) {
@@ -126,7 +260,7 @@ void addNtfsBootSectorRow(util::Bytes sector, std::uint64_t lba, records::Record
     BootSectorTable.setU32(row, NtfsBootCol::kCluster0Start, util::le32(sector, kBootMirrorCluster));
 }
 
-void addMftRecordRow(util::Bytes recordOnDisk, std::uint64_t lba, records::RecordTable& MftRecordTable) {
+void addMftRecord(util::Bytes recordOnDisk, std::uint64_t lba, records::NtfsScanRecords& scanned) {
     // As many bytes as the header allocates (1024 when it names no size
     // from 1024 to 4096), the fixup applied to this copy.
     std::uint32_t recordBytes = mftRecordBytesOf(recordOnDisk);
@@ -140,53 +274,23 @@ void addMftRecordRow(util::Bytes recordOnDisk, std::uint64_t lba, records::Recor
     // POSIX names only, and a record without its name would be lost.
     const ntfs::FileNameInfo name = ntfs::findFileNamePreferred(record);
     const ntfs::DataSize size = ntfs::findDataSize(record);
-    const int row = MftRecordTable.appendRow(name.name);
-    MftRecordTable.setU32(row, NtfsMftCol::kSector, static_cast<std::uint32_t>(lba));
-    MftRecordTable.setU32(row, NtfsMftCol::kParentMft, name.parent);
-    MftRecordTable.setCell(row, NtfsMftCol::kFsNumber, "0");
-    MftRecordTable.setI64(row, NtfsMftCol::kDate, name.creationTime);
-    MftRecordTable.setU64(row, NtfsMftCol::kSize, size.found ? size.size : 0);
-
+    records::MftScanRecord found;
+    found.name = scanned.addName(name.name);
+    found.sector = static_cast<std::uint32_t>(lba);
+    found.parent = name.parent;
+    found.date = name.creationTime;
+    found.size = size.found ? size.size : 0;
     const std::uint8_t flags = record[ntfs::kRecordFlags];
     if (flags == 3 || flags == 2) {
-        MftRecordTable.setCell(row, NtfsMftCol::kType, "FOLDER");
-        MftRecordTable.setU32(row, NtfsMftCol::kSelfMft, ntfs::recordNumberFromHeader(record));
-        MftRecordTable.setU32(row, NtfsMftCol::kFirstRun, ntfs::findIndexAllocationFirstCluster(record));
-        if (flags == 2) MftRecordTable.setCell(row, NtfsMftCol::kDeleted, "1");
+        found.folder = true;
+        found.self = ntfs::recordNumberFromHeader(record);
+        found.firstRun = ntfs::findIndexAllocationFirstCluster(record);
+        found.deleted = flags == 2;
     } else {
-        MftRecordTable.setCell(row, NtfsMftCol::kType, "File");
-        MftRecordTable.setCell(row, NtfsMftCol::kFirstRun, "0");
-        if (flags == 0) MftRecordTable.setCell(row, NtfsMftCol::kDeleted, "1");
-        MftRecordTable.setU32(row, NtfsMftCol::kSelfMft, systemRecordNumber(name.name));
+        found.deleted = flags == 0;
+        found.self = systemRecordNumber(name.name);
     }
-}
-
-bool addIndexRecordRow(const ChunkedSectors& sectors, std::uint64_t lba, util::Bytes firstSector,
-                       records::RecordTable& IndexRecordTable) {
-    const std::uint64_t size = std::uint64_t{util::le32(firstSector, kIndxAllocatedSize)} + kIndxHeaderBias;
-    if (size > kMaxIndexRecordBytes) return false;
-    const auto count = static_cast<std::uint32_t>((size >> 9) & 0xFF);
-    std::vector<std::uint8_t> buffer;
-    sectors.read(lba, count, buffer);
-    // A record shorter than a sector still has its first sector at hand.
-    if (buffer.size() < size) {
-        buffer.resize(static_cast<std::size_t>(size), 0);
-        std::copy_n(firstSector.begin(), std::min<std::size_t>(firstSector.size(), buffer.size()), buffer.begin());
-    }
-    ntfs::applyFixup(buffer, static_cast<std::size_t>(size));
-    const util::Bytes bytes(buffer.data(), static_cast<std::size_t>(size));
-
-    const std::uint32_t vcn = util::le32(bytes, kIndxVcn);
-    const std::uint64_t first = std::uint64_t{util::le32(bytes, kIndxEntriesOffset)} + kIndxHeaderBias;
-    if (first + 20 > size) return false;
-    const std::uint32_t owner = util::le32(bytes, static_cast<std::size_t>(first + kEntryParent));
-    if (owner < 5 || owner == 0xFFFFFFFFu) return false;
-
-    const int row = IndexRecordTable.appendRow(std::to_string(static_cast<std::uint32_t>(lba)));
-    IndexRecordTable.setU32(row, NtfsIndexCol::kMftReference, owner);
-    IndexRecordTable.setU32(row, NtfsIndexCol::kVcn, vcn);
-    IndexRecordTable.setCell(row, NtfsIndexCol::kFsNumber, kNoFileSystemText);
-    return true;
+    scanned.mft.push_back(found);
 }
 
 NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t startSector, std::uint64_t endSector,
@@ -194,6 +298,9 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     tables.BootSectorTable.clear();
     tables.MftRecordTable.clear();
     tables.IndexRecordTable.clear();
+    records::NtfsScanRecords& scanned = tables.ntfsScan;
+    scanned.clear();
+    scanned.seenFrom = scanned.seenTo = startSector;
     progress.setCounter(kNtfsMftFoundLabel, "0");
     progress.setCounter(kNtfsBootSectorsFoundLabel, "0");
     // The status counts the disk's own sectors (4096 bytes on a 4Kn disk).
@@ -203,58 +310,62 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
     // Nothing lies past the disk's end: the scan stops there.
     if (diskSectors != 0 && endSector > diskSectors) endSector = diskSectors;
-    ChunkedSectors sectors(disk);
+    ScanWindow window(disk, diskSectors);
     std::array<std::uint8_t, kMaxMftRecordBytes> record{};
     std::vector<std::uint8_t> next;
+    std::vector<std::uint8_t> indexBuffer;
+    std::vector<std::uint8_t> numberingBuffer;
     NtfsScanResult result;
     int bootCount = 0;
-    int reportedMft = -1;
+    std::size_t reportedMft = SIZE_MAX;
     for (std::uint64_t chunk = startSector; chunk < endSector; chunk += kScanChunkSectors) {
         if (stop.stop_requested()) {
             result.stopped = true;
             break;
         }
-        // Sectors past the disk's end cannot be read; they stay zero.
-        std::uint32_t readable = kScanChunkSectors;
-        if (diskSectors != 0)
-            readable = chunk >= diskSectors ? 0
-                                             : static_cast<std::uint32_t>(
-                                                   std::min<std::uint64_t>(kScanChunkSectors, diskSectors - chunk));
-        sectors.loadChunk(chunk, readable);
+        if (!window.holdsChunk(chunk)) {
+            const std::uint64_t left = (endSector - chunk + kScanChunkSectors - 1) / kScanChunkSectors;
+            window.load(chunk, static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead)));
+        }
+        const std::uint8_t* base = window.at(chunk);
         for (std::uint32_t i = 0; i < kScanChunkSectors; ++i) {
-            const util::Bytes sector = sectors.sector(i);
+            const std::uint8_t* s = base + std::size_t{i} * kSectorBytes;
             const std::uint64_t lba = chunk + i;
-            if (!endsWithBootSignature(sector)) {
+            const bool indx = s[0] == 'I' && s[1] == 'N' && s[2] == 'D' && s[3] == 'X';
+            if (indx) scanned.indxSectors.push_back(lba);
+            const bool signature = s[510] == 0x55 && s[511] == 0xAA;
+            if (!signature) {
                 const std::uint32_t recordBytes =
-                    util::bytesEqual(sector, 0, "FILE") ? mftRecordBytesOf(sector) : 0;
+                    s[0] == 'F' && s[1] == 'I' && s[2] == 'L' && s[3] == 'E' ? mftRecordBytesOf(util::Bytes(s, kSectorBytes)) : 0;
                 if (recordBytes != 0) {
                     // The record's later sectors come from the chunk, or from
-                    // the disk where the record runs past it.
-                    std::copy(sector.begin(), sector.end(), record.begin());
+                    // the window or the disk where the record runs past it.
+                    std::memcpy(record.data(), s, kSectorBytes);
                     for (std::uint32_t k = 1; k < recordBytes / kSectorBytes; ++k) {
-                        const std::ptrdiff_t at = std::ptrdiff_t{k} * kSectorBytes;
-                        const util::Bytes more = i + k < kScanChunkSectors ? sectors.sector(i + k) : util::Bytes{};
-                        if (!more.empty()) {
-                            std::copy(more.begin(), more.end(), record.begin() + at);
+                        std::uint8_t* to = record.data() + std::size_t{k} * kSectorBytes;
+                        if (i + k < kScanChunkSectors) {
+                            std::memcpy(to, s + std::size_t{k} * kSectorBytes, kSectorBytes);
                         } else {
-                            sectors.read(lba + k, 1, next);
-                            std::copy(next.begin(), next.end(), record.begin() + at);
+                            window.read(chunk, lba + k, 1, next);
+                            std::memcpy(to, next.data(), kSectorBytes);
                         }
                     }
-                    addMftRecordRow(util::Bytes(record.data(), recordBytes), lba, tables.MftRecordTable);
-                } else if (util::bytesEqual(sector, 0, "INDX")) {
-                    addIndexRecordRow(sectors, lba, sector, tables.IndexRecordTable);
+                    addMftRecord(util::Bytes(record.data(), recordBytes), lba, scanned);
+                } else if (indx) {
+                    addIndexRecord(window, chunk, lba, util::Bytes(s, kSectorBytes), scanned, indexBuffer,
+                                   numberingBuffer);
                 }
-            } else if (util::bytesEqual(sector, kBootOemId, "NTFS")) {
-                addNtfsBootSectorRow(sector, lba, tables.BootSectorTable);
+            } else if (s[3] == 'N' && s[4] == 'T' && s[5] == 'F' && s[6] == 'S') {
+                addNtfsBootSectorRow(util::Bytes(s, kSectorBytes), lba, tables.BootSectorTable);
                 progress.setCounter(kNtfsBootSectorsFoundLabel, std::to_string(++bootCount));
             }
         }
         result.sectorsScanned = chunk + kScanChunkSectors - startSector;
+        scanned.seenTo = startSector + result.sectorsScanned;
         if (chunk > UINT64_MAX - kScanChunkSectors) break;
-        if (tables.MftRecordTable.rowCount() != reportedMft) {
-            reportedMft = tables.MftRecordTable.rowCount();
-            progress.setCounter(kNtfsMftFoundLabel, std::to_string(reportedMft));
+        if (scanned.mft.size() != reportedMft) {
+            reportedMft = scanned.mft.size();
+            progress.setCounter(kNtfsMftFoundLabel, std::to_string(static_cast<int>(reportedMft)));
         }
         const std::uint64_t shown = std::min(chunk, endSector);
         progress.setStatusText("Sectors  " + std::to_string(shown / units) + " of " + std::to_string(endSector / units));
@@ -264,6 +375,44 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
         }
     }
     return result;
+}
+
+void writeNtfsScanTables(records::RecordTables& tables) {
+    const records::NtfsScanRecords& scanned = tables.ntfsScan;
+    records::RecordTable& mft = tables.MftRecordTable;
+    mft.clear();
+    for (const records::MftScanRecord& r : scanned.mft) {
+        const int row = mft.appendRow(scanned.name(r.name));
+        mft.setU32(row, NtfsMftCol::kSector, r.sector);
+        mft.setU32(row, NtfsMftCol::kParentMft, r.parent);
+        mft.setCell(row, NtfsMftCol::kFsNumber, "0");
+        mft.setI64(row, NtfsMftCol::kDate, r.date);
+        mft.setU64(row, NtfsMftCol::kSize, r.size);
+        mft.setCell(row, NtfsMftCol::kType, r.folder ? "FOLDER" : "File");
+        mft.setU32(row, NtfsMftCol::kSelfMft, r.self);
+        mft.setU32(row, NtfsMftCol::kFirstRun, r.firstRun);
+        if (r.deleted) mft.setCell(row, NtfsMftCol::kDeleted, "1");
+    }
+    records::RecordTable& indx = tables.IndexRecordTable;
+    indx.clear();
+    for (const records::IndexScanRecord& r : scanned.index) {
+        const int row = indx.appendRow(std::to_string(r.sector));
+        indx.setU32(row, NtfsIndexCol::kMftReference, r.owner);
+        indx.setU32(row, NtfsIndexCol::kVcn, r.vcn);
+        indx.setCell(row, NtfsIndexCol::kFsNumber, kNoFileSystemText);
+    }
+    if (scanned.folders.empty()) return;
+    records::RecordTable& dirs = tables.DirectoryScanTable;
+    dirs.clear();
+    for (const records::NtfsScanFolder& f : scanned.folders) {
+        const int row = dirs.appendRow(std::to_string(f.sector));
+        dirs.setU32(row, NtfsDirCol::kSelfCluster, f.self);
+        dirs.setU32(row, NtfsDirCol::kParentCluster, f.parent);
+        dirs.setU64(row, NtfsDirCol::kFileSystem, f.fileSystem);
+        dirs.setI64(row, NtfsDirCol::kDate, f.date);
+        dirs.setCell(row, NtfsDirCol::kTime, scanned.name(f.name));
+        dirs.setU32(row, NtfsDirCol::kFirstRun, f.firstRun);
+    }
 }
 
 }  // namespace qvx::scan

@@ -1,9 +1,10 @@
 #pragma once
 // The raw scan of an Advance Search on NTFS: every sector of a range is
-// read in 1024-sector chunks and looked at once. NTFS boot sectors go to
-// BootSectorTable, FILE records to MftRecordTable and INDX records to
-// IndexRecordTable; the assignment (ntfs_assignment.h) then numbers the
-// records and works out the file systems they belong to.
+// looked at once, 1024-sector chunk after chunk (read several chunks at a
+// time). NTFS boot sectors go to BootSectorTable; FILE and INDX records go,
+// as fixed-size records, to RecordTables::ntfsScan; the assignment
+// (ntfs_assignment.h) then numbers the records and works out the file
+// systems they belong to from what the scan kept, without reading again.
 
 #include <cstdint>
 #include <stop_token>
@@ -45,30 +46,16 @@ inline constexpr const char* kNoFileSystemText = "4294967295";
 inline constexpr std::uint64_t kNoFileSystem = 4294967295u;
 /// Index records larger than this are not taken.
 inline constexpr std::uint64_t kMaxIndexRecordBytes = 65536;
+/// The unit of the scan: records are looked for in every sector of a chunk,
+/// the last chunk of a range is examined whole, and the progress moves on
+/// chunk by chunk.
 inline constexpr std::uint32_t kScanChunkSectors = 1024;
 /// FILE records are 1024 bytes on most volumes, one 4096-byte sector on a
 /// volume made with 4096-byte sectors; no larger ones are taken.
 inline constexpr std::uint32_t kMaxMftRecordBytes = 4096;
 
-/// Serves sector reads from the chunk in memory when they fall inside it,
-/// else from the disk.
-class ChunkedSectors {
-public:
-    explicit ChunkedSectors(const partition::VolumeRange& disk) : m_disk(disk) {}
-
-    /// Reads the chunk at lba (count sectors, the rest of the chunk zeroed).
-    void loadChunk(std::uint64_t lba, std::uint32_t count);
-    util::Bytes sector(std::uint32_t index) const;
-    /// Reads count sectors at lba into out (resized to count * 512).
-    void read(std::uint64_t lba, std::uint32_t count, std::vector<std::uint8_t>& out) const;
-    const partition::VolumeRange& disk() const { return m_disk; }
-
-private:
-    const partition::VolumeRange& m_disk;
-    util::PageAlignedBytes m_chunk = util::PageAlignedBytes(std::size_t{kScanChunkSectors} * 512);
-    std::uint64_t m_chunkLba = 0;
-    std::uint32_t m_chunkSectors = 0;
-};
+/// Chunks read with one request.
+inline constexpr std::uint32_t kScanChunksPerRead = 8;
 
 /// The boot-sector test: ends in 0x55 0xAA and carries "NTFS" at 3.
 bool isNtfsBootSector(util::Bytes sector);
@@ -80,13 +67,9 @@ std::uint32_t mftRecordBytesOf(util::Bytes header);
 std::uint32_t bootMftRecordSectors(util::Bytes sector);
 /// Appends the BootSectorTable row of an NTFS boot sector.
 void addNtfsBootSectorRow(util::Bytes sector, std::uint64_t lba, records::RecordTable& BootSectorTable);
-/// Appends the MftRecordTable row of the FILE record (as on disk, as many
-/// bytes as its header allocates; the fixup is applied to a copy).
-void addMftRecordRow(util::Bytes record, std::uint64_t lba, records::RecordTable& MftRecordTable);
-/// Appends the IndexRecordTable row of the INDX record at lba, reading the
-/// rest of it through sectors. False when the record gives no row.
-bool addIndexRecordRow(const ChunkedSectors& sectors, std::uint64_t lba, util::Bytes firstSector,
-                       records::RecordTable& IndexRecordTable);
+/// Adds the record of the FILE record found at lba (as many bytes as its
+/// header allocates, 1024 to 4096; the fixup is applied to a copy).
+void addMftRecord(util::Bytes record, std::uint64_t lba, records::NtfsScanRecords& scanned);
 
 struct NtfsScanResult {
     std::uint64_t sectorsScanned = 0;
@@ -94,8 +77,13 @@ struct NtfsScanResult {
 };
 
 /// Scans [startSector, endSector) (endSector exclusive); the last chunk is
-/// examined whole. Clears and refills the three scan tables.
+/// examined whole. Clears and refills BootSectorTable and tables.ntfsScan.
 NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t startSector, std::uint64_t endSector,
                            records::RecordTables& tables, util::ProgressSink& progress, std::stop_token stop);
+
+/// Writes what tables.ntfsScan holds as the text tables MftRecordTable,
+/// IndexRecordTable and (once the assignment has run) DirectoryScanTable,
+/// for inspection; the search itself never needs them.
+void writeNtfsScanTables(records::RecordTables& tables);
 
 }  // namespace qvx::scan

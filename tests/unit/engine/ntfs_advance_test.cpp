@@ -94,7 +94,7 @@ TEST(NtfsAdvance, AStoppedScanIsStillAnalysed) {
     std::stop_source source;
     source.request_stop();
     EXPECT_EQ(runNtfsAdvanceScan(state, progress, source.get_token()), AnalysisStatus::Stopped);
-    EXPECT_EQ(state.tables.MftRecordTable.rowCount(), 0);
+    EXPECT_TRUE(state.tables.ntfsScan.mft.empty());
 }
 
 TEST(NtfsAdvance, DeletedFoldersStayMarkedDeleted) {

@@ -33,6 +33,7 @@ Assigned scanAndAssign(const Image& image, std::uint64_t start, std::uint64_t en
     util::NullProgress progress;
     scanRawNtfs(disk, start, end, run.tables, progress, {});
     run.result = assignMftNumbers(disk, start, end, run.tables, progress);
+    writeNtfsScanTables(run.tables);
     return run;
 }
 
@@ -302,19 +303,22 @@ TEST(NtfsAssignment, DamagedVolumesEndWithoutCrashing) {
 
 TEST(NtfsOpenFileSystem, DuplicateDirectoriesRemainOnce) {
     records::RecordTables tables;
-    records::RecordTable& dirs = tables.DirectoryScanTable;
-    for (const auto& [sector, self] : std::vector<std::pair<const char*, const char*>>{
-             {"100", "5"}, {"200", "64"}, {"300", "5"}, {"400", "640"}}) {
-        const int row = dirs.appendRow(sector);
-        dirs.setCell(row, NtfsDirCol::kSelfCluster, self);
-        dirs.setCell(row, NtfsDirCol::kFirstRun, sector);
+    std::vector<records::NtfsScanFolder>& dirs = tables.ntfsScan.folders;
+    for (const auto& [sector, self] : std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+             {100, 5}, {200, 64}, {300, 5}, {400, 640}}) {
+        records::NtfsScanFolder folder;
+        folder.sector = sector;
+        folder.self = self;
+        folder.firstRun = sector;
+        dirs.push_back(folder);
     }
+    tables.DirectoryMergeTable.appendRow("left over");
     removeDuplicateDirectories(tables);
-    ASSERT_EQ(dirs.rowCount(), 3);
-    EXPECT_EQ(dirs.cell(0, NtfsDirCol::kSector), "100");
-    EXPECT_EQ(dirs.cell(1, NtfsDirCol::kSelfCluster), "64");
-    EXPECT_EQ(dirs.cell(2, NtfsDirCol::kSelfCluster), "640");
-    EXPECT_EQ(dirs.cell(2, NtfsDirCol::kFirstRun), "400");
+    ASSERT_EQ(dirs.size(), 3u);
+    EXPECT_EQ(dirs[0].sector, 100u);
+    EXPECT_EQ(dirs[1].self, 64u);
+    EXPECT_EQ(dirs[2].self, 640u);
+    EXPECT_EQ(dirs[2].firstRun, 400u);
     EXPECT_EQ(tables.DirectoryMergeTable.rowCount(), 0);
 }
 

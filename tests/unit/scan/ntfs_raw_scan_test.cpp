@@ -30,6 +30,7 @@ Scanned scan(const Image& image, std::uint64_t start, std::uint64_t end) {
     Scanned s;
     util::NullProgress progress;
     s.result = scanRawNtfs(disk, start, end, s.tables, progress, {});
+    writeNtfsScanTables(s.tables);
     return s;
 }
 
@@ -212,6 +213,34 @@ TEST(NtfsRawScan, RecordsAcrossAChunkBoundaryAndInTheLastChunkAreRead) {
     EXPECT_EQ(s.tables.IndexRecordTable.cell(0, NtfsIndexCol::kVcn), "3");
 }
 
+TEST(NtfsRawScan, RecordsAcrossTheEndOfOneReadAreWhole) {
+    // Eight chunks are read at once: a record in the last sector of the
+    // eighth chunk takes its second half from the next read.
+    const std::uint64_t last = std::uint64_t{kScanChunkSectors} * kScanChunksPerRead - 1;
+    Image image(2 * (last + 1) + 3000);
+    image.place(last, test::fileRecord(40, "window end", 5, 77));
+    std::vector<std::uint8_t> indx = buildIndx(0, {{41, 99, 0, "x", false}});
+    const std::uint64_t indxAt = 2 * (last + 1) - 4;
+    image.place(indxAt, indx);  // 8 sectors: half of them in the third read
+    // Only the first half of a record fits in the disk's last sector.
+    std::vector<std::uint8_t> tail = test::fileRecord(42, "disk end", 5, 1);
+    tail.resize(512);
+    image.place(image.sectors() - 1, tail);
+    const Scanned s = scan(image, 0, image.sectors());
+    const records::RecordTable& mft = s.tables.MftRecordTable;
+    ASSERT_EQ(mft.rowCount(), 2);
+    EXPECT_EQ(mft.cell(0, NtfsMftCol::kName), "window end");
+    EXPECT_EQ(mft.cell(0, NtfsMftCol::kSize), "77");
+    EXPECT_EQ(mft.cell(0, NtfsMftCol::kSector), std::to_string(last));
+    EXPECT_EQ(mft.cell(1, NtfsMftCol::kSector), std::to_string(image.sectors() - 1));  // its second half is zeros
+    ASSERT_EQ(s.tables.IndexRecordTable.rowCount(), 1);
+    EXPECT_EQ(s.tables.IndexRecordTable.cell(0, NtfsIndexCol::kMftReference), "99");
+    // Every sector beginning with "INDX" is noted, in order.
+    EXPECT_EQ(s.tables.ntfsScan.indxSectors, std::vector<std::uint64_t>{indxAt});
+    EXPECT_EQ(s.tables.ntfsScan.seenFrom, 0u);
+    EXPECT_GE(s.tables.ntfsScan.seenTo, image.sectors());
+}
+
 TEST(NtfsRawScan, IndexRecordsWithBadSizesOffsetsOrOwnersGiveNoRow) {
     Image image(256);
     std::vector<std::uint8_t> huge = buildIndx(0, {{41, 99, 0, "x", false}});
@@ -246,7 +275,8 @@ TEST(NtfsRawScan, StopEndsTheScanBetweenChunks) {
     source.request_stop();
     const NtfsScanResult result = scanRawNtfs(disk, 0, 4096, tables, progress, source.get_token());
     EXPECT_TRUE(result.stopped);
-    EXPECT_EQ(tables.MftRecordTable.rowCount(), 0);
+    EXPECT_TRUE(tables.ntfsScan.mft.empty());
+    EXPECT_TRUE(tables.ntfsScan.index.empty());
 }
 
 TEST(NtfsRawScan, GarbageNeverCrashesOrLoops) {
