@@ -1,6 +1,5 @@
 #include "engine/listing_output.h"
 
-#include <charconv>
 #include <optional>
 #include <ostream>
 
@@ -33,12 +32,7 @@ bool timesKnown(const ListingVolume& volume, const records::FileListRow& row) {
     return row.hasTimes && (!item.has_value() || (item->flags & records::kItemFromLog) == 0);
 }
 
-void appendNumber(std::string& out, std::uint64_t value) {
-    char digits[24];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    (void)ec;
-    out.append(digits, end);
-}
+using recover::appendNumber;
 
 /// The item's times as ISO 8601 texts, or "" (JSON: null) where not known;
 /// the change time for NTFS only.

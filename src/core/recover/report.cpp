@@ -62,14 +62,12 @@ void appendJsonString(std::string& out, std::string_view s) {
     out.push_back('"');
 }
 
-namespace {
 void appendNumber(std::string& out, std::uint64_t value) {
     char digits[24];
     const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
     (void)ec;
     out.append(digits, end);
 }
-}  // namespace
 
 std::string conditionJson(const records::DataCondition& c) {
     std::string out;

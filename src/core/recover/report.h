@@ -70,6 +70,8 @@ private:
 std::string jsonString(std::string_view s);
 /// The same literal appended to out.
 void appendJsonString(std::string& out, std::string_view s);
+/// value in decimal appended to out.
+void appendNumber(std::string& out, std::uint64_t value);
 
 /// The condition as JSON members to append to an object:
 /// ,"condition":"partly overwritten","reused_clusters":k,"total_clusters":n,
