@@ -1,5 +1,8 @@
 #include "disk/registry_store.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -35,7 +38,10 @@ bool RegistryStore::rebuild(const std::vector<DiskInfo>& disks, std::string& err
     std::error_code ec;
     fs::create_directories(m_dir, ec);
     const std::string path = filePath();
-    const std::string temp = path + ".tmp";
+    // Several qvx processes may list the disks at once: each writes its own
+    // temporary file, so one rename never takes another's file away.
+    static std::atomic<unsigned> counter{0};
+    const std::string temp = path + "." + std::to_string(::getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
     {
         std::ofstream out(temp, std::ios::trunc);
         if (!out) {

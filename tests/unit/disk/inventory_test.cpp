@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -199,6 +201,29 @@ TEST(RegistryStore, RebuildsRecordAndReportsUnwritableFolder) {
     RegistryStore blocked((dir.path() / "blocker" / "sub").string());
     EXPECT_FALSE(blocked.rebuild({d0}, error));
     EXPECT_FALSE(error.empty());
+}
+
+TEST(RegistryStore, RebuildsAtOnceWithoutTakingEachOthersFile) {
+    // Two listings running together (two qvx processes, or tests in parallel)
+    // once shared one temporary name, and the later rename found it gone.
+    TempDir dir;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            RegistryStore store(dir.path().string());
+            DiskInfo d;
+            d.Index = 0;
+            for (int i = 0; i < 200; ++i) {
+                std::string error;
+                if (!store.rebuild({d}, error)) ++failures;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    std::size_t left = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) left += e.path().filename() != "registry.ini";
+    EXPECT_EQ(left, 0u);
 }
 
 }  // namespace
