@@ -129,10 +129,11 @@ public:
             },
             &skipped);
         report();
-        if (m_walkRuns != nullptr && !result.stopped) {
-            m_walkRuns->live.finish();
-            m_walkRuns->deleted.finish(m_items.size());
-        }
+        // Only the deleted items' runs are kept. Which live files own their
+        // clusters matters only where some are in use again, and is found
+        // then by a second walk: keeping every live file's runs cost more
+        // memory than its items on a volume of hundreds of thousands of files.
+        if (m_walkRuns != nullptr && !result.stopped) m_walkRuns->deleted.finish(m_items.size());
         return result;
     }
 
@@ -155,7 +156,6 @@ private:
         // An extension record holds attributes of its base record's file;
         // it is taken with that file, not as an item of its own.
         if (file.header.isExtension()) return;
-        if (m_walkRuns != nullptr && (file.header.flags & 1) != 0) addLiveClusters(file, m_walkRuns->live);
         const NamedFileName* name = file.bestName();
         if (name == nullptr) return;
 
