@@ -93,9 +93,62 @@ bool sameTimes(const ItemTimes& a, const ItemTimes& b) {
 }  // namespace
 
 std::uint32_t ItemStore::appendFull(const Item& item) {
-    if ((m_fullSize & kBlockMask) == 0) m_full.push_back(std::make_unique<Item[]>(std::size_t{1} << kBlockShift));
-    full(m_fullSize) = item;
+    if ((m_fullSize & kBlockMask) == 0)
+        m_full.push_back(std::make_unique<StoredItem[]>(std::size_t{1} << kBlockShift));
+    StoredItem& s = full(m_fullSize);
+    s = StoredItem{item.record,        item.parent,       item.times,          item.size,
+                   item.allocatedSize, item.sector,       item.entryOffset,    item.attributes,
+                   item.nameOffset,    item.nameLength,   {0, 0, 0, 0},        item.streamLength,
+                   item.sequence,      item.parentSequence, item.flags,        item.attributeId,
+                   item.fileNameId,    item.ownerId,      item.attribute,      item.fileNameUnits};
+    const std::int64_t values[4] = {item.fileNameTimes.created, item.fileNameTimes.modified,
+                                    item.fileNameTimes.changed, item.fileNameTimes.accessed};
+    bool near = true;
+    for (int k = 0; k < 4 && near; ++k) {
+        std::int64_t d = 0;
+        near = !__builtin_sub_overflow(values[k], item.times.created, &d) && d > INT32_MIN && d <= INT32_MAX;
+        if (near) s.fileNameTimes[k] = static_cast<std::int32_t>(d);
+    }
+    if (!near) {
+        s.fileNameTimes[0] = kFarTimes;
+        s.fileNameTimes[1] = static_cast<std::int32_t>(m_fileNameTimes.size());
+        m_fileNameTimes.push_back(item.fileNameTimes);
+    }
     return m_fullSize++;
+}
+
+ItemTimes ItemStore::fileNameTimesOf(const StoredItem& s) const {
+    if (s.fileNameTimes[0] == kFarTimes) return m_fileNameTimes[static_cast<std::uint32_t>(s.fileNameTimes[1])];
+    // The differences were checked to fit when stored: adding them back
+    // cannot overflow.
+    const std::int64_t base = s.times.created;
+    return {base + s.fileNameTimes[0], base + s.fileNameTimes[1], base + s.fileNameTimes[2], base + s.fileNameTimes[3]};
+}
+
+Item ItemStore::fullItem(std::uint32_t n) const {
+    const StoredItem& s = full(n);
+    Item it;
+    it.record = s.record;
+    it.parent = s.parent;
+    it.times = s.times;
+    it.fileNameTimes = fileNameTimesOf(s);
+    it.size = s.size;
+    it.allocatedSize = s.allocatedSize;
+    it.sector = s.sector;
+    it.entryOffset = s.entryOffset;
+    it.attributes = s.attributes;
+    it.nameOffset = s.nameOffset;
+    it.nameLength = s.nameLength;
+    it.streamLength = s.streamLength;
+    it.sequence = s.sequence;
+    it.parentSequence = s.parentSequence;
+    it.flags = s.flags;
+    it.attributeId = s.attributeId;
+    it.fileNameId = s.fileNameId;
+    it.attribute = s.attribute;
+    it.fileNameUnits = s.fileNameUnits;
+    it.ownerId = s.ownerId;
+    return it;
 }
 
 std::string_view ItemStore::stored(std::uint32_t offset, std::size_t length) const {
@@ -107,11 +160,11 @@ std::string_view ItemStore::stored(std::uint32_t offset, std::size_t length) con
 std::uint32_t ItemStore::sharingBase(const Item& s, std::string_view name) const {
     for (const std::uint32_t n : m_recent) {
         if (n == kNoBase) continue;
-        const Item& b = full(n);
+        const StoredItem& b = full(n);
         if (b.record == s.record && b.parent == s.parent && b.sequence == s.sequence &&
             b.parentSequence == s.parentSequence && b.sector == s.sector && b.entryOffset == s.entryOffset &&
             b.attributes == s.attributes && b.fileNameId == s.fileNameId && b.fileNameUnits == s.fileNameUnits &&
-            b.ownerId == s.ownerId && sameTimes(b.times, s.times) && sameTimes(b.fileNameTimes, s.fileNameTimes) &&
+            b.ownerId == s.ownerId && sameTimes(b.times, s.times) && sameTimes(fileNameTimesOf(b), s.fileNameTimes) &&
             stored(b.nameOffset, b.nameLength) == name)
             return n;
     }
@@ -132,12 +185,13 @@ std::size_t ItemStore::add(Item item, std::string_view name, std::string_view st
                 m_shared.push_back(std::make_unique<SharedStream[]>(std::size_t{1} << kBlockShift));
             if (m_sharedSize != 0 && shared(m_sharedSize - 1).base > base) m_sharedInBaseOrder = false;
             m_shared[m_sharedSize >> kBlockShift][m_sharedSize & kBlockMask] = SharedStream{
-                item.size,
-                item.allocatedSize,
+                static_cast<std::uint32_t>(item.size),
+                static_cast<std::uint32_t>(item.size >> 32),
+                static_cast<std::uint32_t>(item.allocatedSize),
+                static_cast<std::uint32_t>(item.allocatedSize >> 32),
                 base,
                 static_cast<std::uint32_t>(m_size),
                 offset,
-                static_cast<std::uint32_t>(total),
                 static_cast<std::uint16_t>(streamName.size()),
                 static_cast<std::uint16_t>(item.flags | kItemStream),
                 item.attributeId,
@@ -164,11 +218,11 @@ std::size_t ItemStore::add(Item item, std::string_view name, std::string_view st
 }
 
 Item ItemStore::sharedItem(const SharedStream& s) const {
-    Item it = full(s.base);
-    it.size = s.size;
-    it.allocatedSize = s.allocatedSize;
+    Item it = fullItem(s.base);
+    it.size = (std::uint64_t{s.sizeHigh} << 32) | s.sizeLow;
+    it.allocatedSize = (std::uint64_t{s.allocatedHigh} << 32) | s.allocatedLow;
     it.nameOffset = s.nameOffset;
-    it.nameLength = s.nameLength;
+    it.nameLength = it.nameLength + 1u + s.streamLength;
     it.streamLength = s.streamLength;
     it.flags = s.flags;
     it.attributeId = s.attributeId;
@@ -179,7 +233,7 @@ Item ItemStore::sharedItem(const SharedStream& s) const {
 Item ItemStore::operator[](std::size_t i) const {
     const std::uint32_t n = slot(i);
     if ((n & kSharedSlot) == 0) {
-        Item it = full(n);
+        Item it = fullItem(n);
         it.flags &= static_cast<std::uint16_t>(~kSharedBase);
         return it;
     }
@@ -189,7 +243,7 @@ Item ItemStore::operator[](std::size_t i) const {
 Item ItemStore::expanded(std::uint32_t k) {
     const SharedStream st = shared(k);
     Item it = sharedItem(st);
-    const Item& b = full(st.base);
+    const StoredItem& b = full(st.base);
     const std::string base(stored(b.nameOffset, b.nameLength));
     const std::string own(stored(st.nameOffset, st.streamLength));
     std::size_t length = 0;
@@ -200,7 +254,7 @@ Item ItemStore::expanded(std::uint32_t k) {
     return it;
 }
 
-Item& ItemStore::own(std::size_t i) {
+ItemStore::StoredItem& ItemStore::own(std::size_t i) {
     std::uint32_t n = slot(i);
     if ((n & kSharedSlot) != 0) {
         n = appendFull(expanded(n & ~kSharedSlot));
@@ -242,8 +296,7 @@ void ItemStore::setParent(std::size_t i, std::uint64_t parent) {
 void ItemStore::setFlags(std::size_t i, std::uint16_t flags) {
     flags &= static_cast<std::uint16_t>(~kSharedBase);
     if ((*this)[i].flags == flags) return;
-    Item& it = own(i);
-    it.flags = flags;
+    own(i).flags = flags;
     invalidateIndexes();
 }
 
@@ -254,6 +307,8 @@ void ItemStore::clear() {
     m_full.clear();
     m_full.shrink_to_fit();
     m_fullSize = 0;
+    m_fileNameTimes.clear();
+    m_fileNameTimes.shrink_to_fit();
     m_shared.clear();
     m_shared.shrink_to_fit();
     m_sharedSize = 0;
@@ -269,9 +324,9 @@ std::string ItemStore::name(std::size_t i) const {
     const std::uint32_t n = slot(i);
     if ((n & kSharedSlot) == 0) return std::string(stored(full(n).nameOffset, full(n).nameLength));
     const SharedStream& st = shared(n & ~kSharedSlot);
-    const Item& b = full(st.base);
+    const StoredItem& b = full(st.base);
     std::string out;
-    out.reserve(st.nameLength);
+    out.reserve(b.nameLength + 1u + st.streamLength);
     out += stored(b.nameOffset, b.nameLength);
     out += ':';
     out += stored(st.nameOffset, st.streamLength);
@@ -284,7 +339,7 @@ std::string_view ItemStore::streamName(std::size_t i) const {
         const SharedStream& st = shared(n & ~kSharedSlot);
         return stored(st.nameOffset, st.streamLength);
     }
-    const Item& it = full(n);
+    const StoredItem& it = full(n);
     if (!it.isStream()) return {};
     return stored(it.nameOffset, it.nameLength).substr(it.nameLength - it.streamLength);
 }
@@ -292,10 +347,10 @@ std::string_view ItemStore::streamName(std::size_t i) const {
 std::string_view ItemStore::baseName(std::size_t i) const {
     const std::uint32_t n = slot(i);
     if ((n & kSharedSlot) != 0) {
-        const Item& b = full(shared(n & ~kSharedSlot).base);
+        const StoredItem& b = full(shared(n & ~kSharedSlot).base);
         return stored(b.nameOffset, b.nameLength);
     }
-    const Item& it = full(n);
+    const StoredItem& it = full(n);
     if (!it.isStream()) return stored(it.nameOffset, it.nameLength);
     return stored(it.nameOffset, it.nameLength).substr(0, it.nameLength - it.streamLength - 1);
 }
@@ -359,7 +414,8 @@ std::size_t ItemStore::fileCount() const {
 }
 
 std::size_t ItemStore::memoryBytes() const {
-    return m_slots.size() * (sizeof(std::uint32_t) << kBlockShift) + m_full.size() * (sizeof(Item) << kBlockShift) +
+    return m_slots.size() * (sizeof(std::uint32_t) << kBlockShift) + m_full.size() * (sizeof(StoredItem) << kBlockShift) +
+           m_fileNameTimes.capacity() * sizeof(ItemTimes) +
            m_shared.size() * (sizeof(SharedStream) << kBlockShift) + (m_arena.size() << kArenaShift);
 }
 

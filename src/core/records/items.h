@@ -125,17 +125,46 @@ private:
     // third of the memory they would as full items. Its name is the base
     // item's, ':' and the stream name kept at nameOffset.
     struct SharedStream {
-        std::uint64_t size;
-        std::uint64_t allocatedSize;
+        // Sizes in 32-bit halves: the record packs into 36 bytes, not 40.
+        std::uint32_t sizeLow, sizeHigh;
+        std::uint32_t allocatedLow, allocatedHigh;
         std::uint32_t base;  // the full item it shares the rest with
         std::uint32_t item;  // its own index in the store
-        std::uint32_t nameOffset;
-        std::uint32_t nameLength;
+        std::uint32_t nameOffset;  // its own stream name
         std::uint16_t streamLength;
         std::uint16_t flags;
         std::uint16_t attributeId;
         ItemAttribute attribute;
     };
+    // A full item as kept. The $FILE_NAME times are written when a name is
+    // made, within moments of the file's creation: they are kept as 32-bit
+    // differences (100-ns units, some 3.5 minutes either way) from the
+    // $STANDARD_INFORMATION creation time, and in a side table only when
+    // one of them lies further off.
+    struct StoredItem {
+        std::uint64_t record;
+        std::uint64_t parent;
+        ItemTimes times;
+        std::uint64_t size;
+        std::uint64_t allocatedSize;
+        std::uint64_t sector;
+        std::uint32_t entryOffset;
+        std::uint32_t attributes;
+        std::uint32_t nameOffset;
+        std::uint32_t nameLength;
+        std::int32_t fileNameTimes[4];  // created, modified, changed, accessed; or kFarTimes and an index
+        std::uint16_t streamLength;
+        std::uint16_t sequence;
+        std::uint16_t parentSequence;
+        std::uint16_t flags;
+        std::uint16_t attributeId;
+        std::uint16_t fileNameId;
+        std::uint16_t ownerId;
+        ItemAttribute attribute;
+        std::uint8_t fileNameUnits;
+        bool isStream() const { return (flags & kItemStream) != 0; }
+    };
+    static constexpr std::int32_t kFarTimes = INT32_MIN;
     static constexpr std::uint32_t kSharedSlot = 0x80000000u;
     // A full item that some shared stream reads its fields from; kept in the
     // stored item's flags only.
@@ -145,8 +174,10 @@ private:
     std::uint32_t storeName(std::string_view name, std::string_view streamName, std::size_t& length);
     std::uint32_t slot(std::size_t i) const { return m_slots[i >> kBlockShift][i & kBlockMask]; }
     std::uint32_t& slot(std::size_t i) { return m_slots[i >> kBlockShift][i & kBlockMask]; }
-    const Item& full(std::uint32_t n) const { return m_full[n >> kBlockShift][n & kBlockMask]; }
-    Item& full(std::uint32_t n) { return m_full[n >> kBlockShift][n & kBlockMask]; }
+    const StoredItem& full(std::uint32_t n) const { return m_full[n >> kBlockShift][n & kBlockMask]; }
+    StoredItem& full(std::uint32_t n) { return m_full[n >> kBlockShift][n & kBlockMask]; }
+    Item fullItem(std::uint32_t n) const;
+    ItemTimes fileNameTimesOf(const StoredItem& s) const;
     const SharedStream& shared(std::uint32_t n) const { return m_shared[n >> kBlockShift][n & kBlockMask]; }
     std::uint32_t appendFull(const Item& item);
     /// The full item the stream can share its fields with, or kNoBase.
@@ -158,7 +189,7 @@ private:
     /// Shared stream k as a full item, its whole name stored.
     Item expanded(std::uint32_t k);
     /// Gives item i a full item of its own, and every stream sharing it too.
-    Item& own(std::size_t i);
+    StoredItem& own(std::size_t i);
 
     // Items and names live in fixed-size blocks: the store grows without
     // ever copying what it holds, so a volume of millions of items never
@@ -174,7 +205,8 @@ private:
     // Item i is m_slots[i]: a full item, or with kSharedSlot a shared stream.
     std::vector<std::unique_ptr<std::uint32_t[]>> m_slots;
     std::size_t m_size = 0;
-    std::vector<std::unique_ptr<Item[]>> m_full;
+    std::vector<std::unique_ptr<StoredItem[]>> m_full;
+    std::vector<ItemTimes> m_fileNameTimes;
     std::uint32_t m_fullSize = 0;
     std::vector<std::unique_ptr<SharedStream[]>> m_shared;
     std::uint32_t m_sharedSize = 0;

@@ -131,6 +131,54 @@ TEST(ItemStore, StreamsSharingTheirFilesFieldsReadBackWhole) {
     EXPECT_EQ(store.filesOf(77).size(), 1u);
 }
 
+TEST(ItemStore, FileNameTimesReadBackExactlyNearAndFar) {
+    // $FILE_NAME times are kept as differences from the creation time when
+    // they are close to it; every other case (far apart, the extremes a
+    // damaged record holds) must still read back exactly, streams sharing
+    // the file's fields included.
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t kCreated = 133000000000000000LL;
+    const ItemTimes si{kCreated, kCreated + 5, kCreated + 7, kCreated + 9};
+    const ItemTimes cases[] = {
+        si,
+        {kCreated + 1234, kCreated - 99, kCreated, kCreated + INT32_MAX},
+        {kCreated + INT32_MIN, kCreated, kCreated, kCreated},      // the marker value itself: kept apart
+        {kCreated + INT32_MAX + 1LL, kCreated, kCreated, kCreated},  // just out of reach
+        {0, 0, 0, 0},
+        {kMax, kMin, kMax, kMin},
+    };
+    ItemStore store;
+    for (const ItemTimes& fn : cases) {
+        Item it;
+        it.record = 40;
+        it.times = si;
+        it.fileNameTimes = fn;
+        store.add(it, "file");
+        store.add(it, "file", "stream");
+    }
+    Item extreme;
+    extreme.times = {kMin, kMax, 0, -1};
+    extreme.fileNameTimes = {kMax, kMin, 1, 0};
+    store.add(extreme, "extreme");
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        for (std::size_t k = 2 * i; k < 2 * i + 2; ++k) {
+            const Item it = store[k];
+            EXPECT_EQ(it.times.created, si.created) << k;
+            EXPECT_EQ(it.times.accessed, si.accessed) << k;
+            EXPECT_EQ(it.fileNameTimes.created, cases[i].created) << k;
+            EXPECT_EQ(it.fileNameTimes.modified, cases[i].modified) << k;
+            EXPECT_EQ(it.fileNameTimes.changed, cases[i].changed) << k;
+            EXPECT_EQ(it.fileNameTimes.accessed, cases[i].accessed) << k;
+        }
+    const Item e = store[store.size() - 1];
+    EXPECT_EQ(e.times.created, kMin);
+    EXPECT_EQ(e.times.modified, kMax);
+    EXPECT_EQ(e.fileNameTimes.created, kMax);
+    EXPECT_EQ(e.fileNameTimes.modified, kMin);
+    EXPECT_EQ(e.fileNameTimes.changed, 1);
+}
+
 TEST(ItemStore, OverlongNamesAreNotKeptButTheItemIs) {
     // No file system field holds a name of this size; only a damaged
     // session log could, and it must not fill memory.
