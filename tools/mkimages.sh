@@ -216,9 +216,19 @@ populate_ntfs() {
 
   MOUNTS+=("$mnt")
   ntfs-3g -o streams_interface=xattr "$img" "$mnt" || die "ntfs-3g mount of $img failed (needs root and /dev/fuse)"
-  cp -r "$stage/." "$mnt/"
+  # Copied one by one in a fixed order, not by cp -r: that follows the
+  # staging folder's readdir order, which on ext4 depends on the file
+  # system's hash seed, and the MFT record numbers (and so the order the
+  # volume lists its files in) would differ from machine to machine.
+  while IFS= read -r p; do
+    mkdir -p "$mnt/${p#"$stage"/}"
+  done < <(find "$stage" -mindepth 1 -type d | LC_ALL=C sort)
+  while IFS= read -r p; do
+    cp "$p" "$mnt/${p#"$stage"/}"
+  done < <(find "$stage" -type f | LC_ALL=C sort)
   setfattr -n user.Zone.Identifier -v "$(cat "$ads")" "$mnt/Docs/small.txt"
-  cp -r "$del/." "$mnt/"
+  mkdir -p "$mnt/Trash/Inner"
+  for p in "${DELETED_FILES[@]}"; do cp "$del/$p" "$mnt/$p"; done
   sync
   for p in "${DELETED_FILES[@]}"; do rm -f "$mnt/$p"; done
   rm -rf "$mnt/Trash"
