@@ -148,36 +148,17 @@ def fat_tree_ok(qvx, img, part, offset, files, label, sector_size=K):
 def advance_ok(qvx, img, fls_image, fls_args, qvx_args, label):
     """Advance Search over a sector range against `fls -r -p` of the intact
     volume: every live folder and file at its path, files with their size."""
-    out = run(["fls", "-r", "-p", "-l"] + fls_args + [fls_image]).stdout.decode("utf-8", "replace")
     live = []
-    for line in out.splitlines():
-        m = check_ntfs_fls.LINE.match(line)
-        if not m:
-            continue
-        name_type, meta_type, star, _inode, _realloc, rest = m.groups()
-        fields = rest.split("\t")
-        path = fields[0]
-        last = path.rsplit("/", 1)[-1]
+    for e in check_ntfs_fls.fls_entries(fls_image, 0, fls_args):
+        last = e["path"].rsplit("/", 1)[-1]
         # Deleted and orphan entries, streams and system files (the raw scan
         # also finds the mirror's copies of those) are not compared.
-        if star or path.startswith("$OrphanFiles") or ":" in last or last.startswith("$"):
+        if e["deleted"] or e["path"].startswith("$OrphanFiles") or ":" in last or last.startswith("$"):
             continue
-        kind = "folder" if "d" in (name_type, meta_type) and meta_type != "r" else "file"
-        size = int(fields[5]) if len(fields) > 5 and fields[5].isdigit() else None
-        live.append((path, kind, size))
+        live.append(e)
     items = qvx_json(qvx, ["analyze", img, "--mode", "advance", "--fs", "1"] + qvx_args)
     tree = {i["path"]: i for i in items}
-    bad = []
-    for path, kind, size in live:
-        got = tree.get(path)
-        if got is None:
-            bad.append(f"live {kind} missing: {path}")
-        elif got["type"] != kind:
-            bad.append(f"{path}: type {got['type']}, fls says {kind}")
-        elif kind == "file" and size is not None and got["size"] != size:
-            bad.append(f"{path}: size {got['size']}, fls says {size}")
-    if not live:
-        bad.append("nothing compared")
+    bad = check_ntfs_fls.live_failures(live, tree)
     print(f"{label}, Advance Search: {len(live)} live fls entries compared: {'ok' if not bad else 'FAILED'}")
     for b in bad:
         print("  " + b)

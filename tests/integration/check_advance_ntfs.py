@@ -21,7 +21,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from check_ntfs_fls import CORPUS, SKIP, fls_entries, is_stream  # noqa: E402
+from check_ntfs_fls import CORPUS, SKIP, fls_entries, is_stream, live_failures  # noqa: E402
 
 
 def qvx_items(qvx, image, sectors, mode):
@@ -52,23 +52,12 @@ def check_zeroed(qvx, path, label):
         items = qvx_items(qvx, copy, sectors, "advance")
     tree = {i["path"]: i for i in items}
     paths = {e["path"] for e in fls}
-    failures = []
-    compared = 0
-    for e in fls:
-        if e["deleted"] or e["path"].startswith("$OrphanFiles") or is_stream(e, paths):
-            continue
-        if e["path"].rsplit("/", 1)[-1].startswith("$"):
-            continue  # system files: the raw scan finds the mirror's copies too
-        compared += 1
-        got = tree.get(e["path"])
-        if got is None:
-            failures.append(f"live {e['kind']} missing: {e['path']}")
-        elif got["type"] != e["kind"]:
-            failures.append(f"{e['path']}: type {got['type']}, fls says {e['kind']}")
-        elif e["kind"] == "file" and e["size"] is not None and got["size"] != e["size"]:
-            failures.append(f"{e['path']}: size {got['size']}, fls says {e['size']}")
-    if compared == 0:
-        failures.append("nothing compared")
+    # System files are left out: the raw scan finds the mirror's copies too.
+    live = [e for e in fls
+            if not (e["deleted"] or e["path"].startswith("$OrphanFiles") or is_stream(e, paths)
+                    or e["path"].rsplit("/", 1)[-1].startswith("$"))]
+    failures = live_failures(live, tree)
+    compared = len(live)
     print(f"{label} (boot sectors zeroed): {compared} live entries compared: {'ok' if not failures else 'FAILED'}")
     for f in failures:
         print("  " + f)

@@ -41,8 +41,8 @@ CORPUS_IMAGES = [
 LINE = re.compile(r"^(\S)/(\S)\s+(\*\s+)?(\d+)(?:-\d+-\d+)?(\(realloc\))?:\t(.*)$")
 
 
-def fls_entries(image, offset):
-    cmd = ["fls", "-r", "-p", "-l"]
+def fls_entries(image, offset, extra=()):
+    cmd = ["fls", "-r", "-p", "-l", *extra]
     if offset:
         cmd += ["-o", str(offset)]
     out = subprocess.run(cmd + [image], capture_output=True, check=True).stdout
@@ -73,6 +73,23 @@ def is_stream(entry, names):
         return False
     base = entry["path"].rsplit(":", 1)[0]
     return base in names or last.startswith("$") or base.endswith("/.")
+
+
+def live_failures(entries, tree):
+    """What a qvx tree (path -> JSON item) lacks of the given live fls
+    entries: each at its path as a folder or file, files with fls's size."""
+    failures = []
+    for e in entries:
+        got = tree.get(e["path"])
+        if got is None:
+            failures.append(f"live {e['kind']} missing: {e['path']}")
+        elif got["type"] != e["kind"]:
+            failures.append(f"{e['path']}: type {got['type']}, fls says {e['kind']}")
+        elif e["kind"] == "file" and e["size"] is not None and got["size"] != e["size"]:
+            failures.append(f"{e['path']}: size {got['size']}, fls says {e['size']}")
+    if not entries:
+        failures.append("nothing compared")
+    return failures
 
 
 def qvx_tree(qvx, image, offset, sectors):
