@@ -44,7 +44,7 @@ records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t in
 
 void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, std::uint64_t folderNumber,
                       bool shownCells) {
-    const std::span<const std::uint32_t> files = items.filesOf(folderNumber);
+    const std::vector<std::uint32_t> files = items.filesOf(folderNumber);
     // Rows are large (eight texts): made in place, in a list grown once.
     list.reserve(list.size() + files.size());
     for (const std::uint32_t index : files) fillRow(items, index, list.emplace_back(), shownCells);

@@ -52,6 +52,12 @@ TreeItemId FolderNodeList::AddFolderNode(TreeItemId parentItem, std::string name
     return id;
 }
 
+void FolderNodeList::reserve(int moreFolders) {
+    if (moreFolders <= 0) return;
+    m_items.reserve(m_items.size() + static_cast<std::size_t>(moreFolders));
+    m_nodes.reserve(m_nodes.size() + static_cast<std::size_t>(moreFolders));
+}
+
 TreeItemId FolderNodeList::addFileSystemItem(std::string text) {
     const TreeItemId id = itemCount();
     TreeItem item;
@@ -212,6 +218,7 @@ void BuildFolderTree(VolumeKind kind, RecordTable& FolderTable, FolderNodeList& 
                 FolderTable.setCell(row, kParent, "5");
         }
     }
+    nodes.reserve(FolderTable.rowCount());
     // The first level keeps its rows in the table: a folder whose own id is
     // the root's would list them again, exactly as the row-by-row walk does.
     for (int row = 0; row < FolderTable.rowCount(); ++row) {

@@ -82,6 +82,9 @@ public:
     /// unchecked, the root unchecked too) and appends its node.
     TreeItemId AddFolderNode(TreeItemId parentItem, std::string name, std::uint32_t selfId, std::int64_t dateValue,
                              std::int64_t timeValue, std::uint32_t parentId, bool deleted);
+    /// Room for this many more folders, so that a large tree is not copied
+    /// (and held twice) while it grows.
+    void reserve(int moreFolders);
     /// Adds "File System N - KIND" under the root (after a raw scan).
     TreeItemId addFileSystemItem(std::string text);
     /// Gives the root the text "Root".

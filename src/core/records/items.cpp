@@ -1,6 +1,7 @@
 #include "records/items.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 namespace qvx::records {
@@ -55,248 +56,362 @@ std::int64_t fileTimeToUnixUtc(std::int64_t fileTime) {
     return seconds;
 }
 
-std::uint32_t ItemStore::storeName(std::string_view name, std::string_view streamName, std::size_t& length) {
-    length = name.size() + (streamName.empty() ? 0 : 1 + streamName.size());
-    // Names come from 255-unit fields; anything longer (a damaged session
-    // log) is not kept rather than allowed to fill memory.
-    if (length > kMaxNameBytes || (!streamName.empty() && streamName.size() > std::numeric_limits<std::uint16_t>::max())) {
-        length = 0;
-        return 0;
+namespace {
+
+// Fields of an encoded item, in the order they follow its mask: those most
+// items store come first, so the mask takes few bytes.
+// A stream reading from its file stores its size, attribute id and name
+// alone: those come first, and its mask takes one byte.
+enum Field : unsigned {
+    kSize, kAttributeId, kStreamName, kRecord, kParent, kCreated, kAllocated, kModified, kChanged, kAccessed,
+    kFlags, kAttribute, kBaseName, kSector, kAttributes, kSequence, kParentSequence, kFnCreated,
+    kFnModified, kFnChanged, kFnAccessed, kFileNameId, kFileNameUnits, kOwnerId, kEntryOffset,
+};
+
+// The stream flag follows from the stream name; flags are stored with it
+// taken out again for items that have one, so that a stream's flags and its
+// file's are the same number.
+std::uint16_t storedFlags(std::uint16_t flags, std::string_view stream) {
+    return stream.empty() ? flags : static_cast<std::uint16_t>(flags ^ kItemStream);
+}
+
+void putVarint(std::string& out, std::uint64_t v) {
+    while (v >= 0x80) {
+        out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+        v >>= 7;
     }
+    out.push_back(static_cast<char>(v));
+}
+
+std::uint64_t getVarint(const std::uint8_t*& p) {
+    std::uint64_t v = 0;
+    for (unsigned shift = 0;; shift += 7) {
+        const std::uint8_t b = *p++;
+        v |= std::uint64_t{b & 0x7Fu} << shift;
+        if (b < 0x80) return v;
+    }
+}
+
+// A time as its difference from a reference, folded so that small
+// differences either way are small numbers. The arithmetic wraps: any two
+// 64-bit values, a damaged record's extremes included, read back exactly.
+std::uint64_t timeDelta(std::int64_t value, std::int64_t reference) {
+    const std::uint64_t d = static_cast<std::uint64_t>(value) - static_cast<std::uint64_t>(reference);
+    return (d << 1) ^ (0 - (d >> 63));
+}
+
+std::int64_t timeFrom(std::uint64_t folded, std::int64_t reference) {
+    const std::uint64_t d = (folded >> 1) ^ (0 - (folded & 1));
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) + d);
+}
+
+}  // namespace
+
+std::uint8_t* ItemStore::at(std::uint32_t offset) const {
+    return m_arena[offset >> kArenaShift].get() + (offset & ((std::uint32_t{1} << kArenaShift) - 1));
+}
+
+std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::string_view stream,
+                                std::size_t baseIndex) {
+    View was{};
+    if (baseIndex != kNone) was = view(baseIndex);
+    const Item& b = was.item;
+    std::uint32_t mask = 0;
+    std::string& body = m_scratch;
+    body.clear();
+    auto number = [&](Field f, std::uint64_t value, std::uint64_t old) {
+        if (value == old) return;
+        mask |= 1u << f;
+        putVarint(body, value);
+    };
+    auto time = [&](Field f, std::int64_t value, std::int64_t old, std::int64_t reference) {
+        if (value == old) return;
+        mask |= 1u << f;
+        putVarint(body, timeDelta(value, reference));
+    };
+    auto text = [&](Field f, std::string_view value, std::string_view old) {
+        if (value == old) return;
+        mask |= 1u << f;
+        putVarint(body, value.size());
+        body.append(value);
+    };
+    const std::int64_t created = item.times.created;
+    // Record, parent and location are kept as differences from the base's:
+    // neighbouring items of one folder differ in them by little.
+    auto near = [&](Field f, std::uint64_t value, std::uint64_t old) {
+        if (value == old) return;
+        mask |= 1u << f;
+        putVarint(body, timeDelta(static_cast<std::int64_t>(value), static_cast<std::int64_t>(old)));
+    };
+    number(kSize, item.size, b.size);
+    number(kAttributeId, item.attributeId, b.attributeId);
+    text(kStreamName, stream, was.stream);
+    near(kRecord, item.record, b.record);
+    near(kParent, item.parent, b.parent);
+    time(kCreated, created, b.times.created, b.times.created);
+    number(kAllocated, item.allocatedSize, b.allocatedSize);
+    time(kModified, item.times.modified, b.times.modified, created);
+    time(kChanged, item.times.changed, b.times.changed, created);
+    time(kAccessed, item.times.accessed, b.times.accessed, created);
+    number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
+    number(kAttribute, static_cast<std::uint8_t>(item.attribute), static_cast<std::uint8_t>(b.attribute));
+    text(kBaseName, base, was.base);
+    near(kSector, item.sector, b.sector);
+    number(kAttributes, item.attributes, b.attributes);
+    number(kSequence, item.sequence, b.sequence);
+    number(kParentSequence, item.parentSequence, b.parentSequence);
+    time(kFnCreated, item.fileNameTimes.created, b.fileNameTimes.created, created);
+    time(kFnModified, item.fileNameTimes.modified, b.fileNameTimes.modified, created);
+    time(kFnChanged, item.fileNameTimes.changed, b.fileNameTimes.changed, created);
+    time(kFnAccessed, item.fileNameTimes.accessed, b.fileNameTimes.accessed, created);
+    number(kFileNameId, item.fileNameId, b.fileNameId);
+    number(kFileNameUnits, item.fileNameUnits, b.fileNameUnits);
+    number(kOwnerId, item.ownerId, b.ownerId);
+    number(kEntryOffset, item.entryOffset, b.entryOffset);
+
+    std::string head;
+    head.push_back(static_cast<char>(baseIndex == kNone ? 0 : kDerived));
+    if (baseIndex != kNone) putVarint(head, m_size - baseIndex);
+    putVarint(head, mask);
+    const std::size_t length = head.size() + body.size();
     constexpr std::size_t kBlockBytes = std::size_t{1} << kArenaShift;
     constexpr std::size_t kMaxBlocks = std::size_t{1} << (32 - kArenaShift);
-    if (m_arena.empty() || m_arenaUsed + length > kBlockBytes) {
-        // The offsets are 32 bits: beyond 4 GiB of names in all, names are
-        // not kept (no volume holds that much name text).
-        if (m_arena.size() >= kMaxBlocks) {
-            length = 0;
-            return 0;
-        }
-        m_arena.push_back(std::make_unique<char[]>(kBlockBytes));
+    if (m_arenaUsed + length > kBlockBytes) {
+        // Offsets are 32 bits: past 4 GiB in all, an item is kept as the
+        // empty one at offset 0 (no volume comes near that).
+        if (m_arena.size() >= kMaxBlocks) return 0;
+        m_arena.push_back(std::make_unique<std::uint8_t[]>(kBlockBytes));
         m_arenaUsed = 0;
     }
-    char* at = m_arena.back().get() + m_arenaUsed;
-    std::copy(name.begin(), name.end(), at);
-    if (!streamName.empty()) {
-        at[name.size()] = ':';
-        std::copy(streamName.begin(), streamName.end(), at + name.size() + 1);
-    }
+    std::uint8_t* to = m_arena.back().get() + m_arenaUsed;
+    std::copy(head.begin(), head.end(), to);
+    std::copy(body.begin(), body.end(), to + head.size());
     const auto offset = static_cast<std::uint32_t>(((m_arena.size() - 1) << kArenaShift) | m_arenaUsed);
     m_arenaUsed += length;
     return offset;
 }
 
-namespace {
-bool sameTimes(const ItemTimes& a, const ItemTimes& b) {
-    return a.created == b.created && a.modified == b.modified && a.changed == b.changed && a.accessed == b.accessed;
+void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
+    const std::uint8_t* p = at(offset);
+    if ((*p++ & kDerived) != 0) (void)getVarint(p);
+    const auto mask = static_cast<std::uint32_t>(getVarint(p));
+    Item& it = v.item;
+    auto has = [mask](Field f) { return (mask & (1u << f)) != 0; };
+    auto text = [&p]() {
+        const std::size_t n = getVarint(p);
+        const std::string_view s(reinterpret_cast<const char*>(p), n);
+        p += n;
+        return s;
+    };
+    auto near = [&p](std::uint64_t old) {
+        return static_cast<std::uint64_t>(timeFrom(getVarint(p), static_cast<std::int64_t>(old)));
+    };
+    // Flags are kept as stored until the item's own stream name is known.
+    std::uint16_t flags = storedFlags(it.flags, v.stream);
+    if (has(kSize)) it.size = getVarint(p);
+    if (has(kAttributeId)) it.attributeId = static_cast<std::uint16_t>(getVarint(p));
+    if (has(kStreamName)) v.stream = text();
+    if (has(kRecord)) it.record = near(it.record);
+    if (has(kParent)) it.parent = near(it.parent);
+    if (has(kCreated)) it.times.created = timeFrom(getVarint(p), it.times.created);
+    const std::int64_t created = it.times.created;
+    if (has(kAllocated)) it.allocatedSize = getVarint(p);
+    if (has(kModified)) it.times.modified = timeFrom(getVarint(p), created);
+    if (has(kChanged)) it.times.changed = timeFrom(getVarint(p), created);
+    if (has(kAccessed)) it.times.accessed = timeFrom(getVarint(p), created);
+    if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
+    it.flags = storedFlags(flags, v.stream);
+    if (has(kAttribute)) it.attribute = static_cast<ItemAttribute>(getVarint(p));
+    if (has(kBaseName)) v.base = text();
+    if (has(kSector)) it.sector = near(it.sector);
+    if (has(kAttributes)) it.attributes = static_cast<std::uint32_t>(getVarint(p));
+    if (has(kSequence)) it.sequence = static_cast<std::uint16_t>(getVarint(p));
+    if (has(kParentSequence)) it.parentSequence = static_cast<std::uint16_t>(getVarint(p));
+    if (has(kFnCreated)) it.fileNameTimes.created = timeFrom(getVarint(p), created);
+    if (has(kFnModified)) it.fileNameTimes.modified = timeFrom(getVarint(p), created);
+    if (has(kFnChanged)) it.fileNameTimes.changed = timeFrom(getVarint(p), created);
+    if (has(kFnAccessed)) it.fileNameTimes.accessed = timeFrom(getVarint(p), created);
+    if (has(kFileNameId)) it.fileNameId = static_cast<std::uint16_t>(getVarint(p));
+    if (has(kFileNameUnits)) it.fileNameUnits = static_cast<std::uint8_t>(getVarint(p));
+    if (has(kOwnerId)) it.ownerId = static_cast<std::uint16_t>(getVarint(p));
+    if (has(kEntryOffset)) it.entryOffset = static_cast<std::uint32_t>(getVarint(p));
 }
-}  // namespace
 
-std::uint32_t ItemStore::appendFull(const Item& item) {
-    if ((m_fullSize & kBlockMask) == 0)
-        m_full.push_back(std::make_unique<StoredItem[]>(std::size_t{1} << kBlockShift));
-    StoredItem& s = full(m_fullSize);
-    s = StoredItem{item.record,        item.parent,       item.times,          item.size,
-                   item.allocatedSize, item.sector,       item.entryOffset,    item.attributes,
-                   item.nameOffset,    item.nameLength,   {0, 0, 0, 0},        item.streamLength,
-                   item.sequence,      item.parentSequence, item.flags,        item.attributeId,
-                   item.fileNameId,    item.ownerId,      item.attribute,      item.fileNameUnits};
-    const std::int64_t values[4] = {item.fileNameTimes.created, item.fileNameTimes.modified,
-                                    item.fileNameTimes.changed, item.fileNameTimes.accessed};
-    bool near = true;
-    for (int k = 0; k < 4 && near; ++k) {
-        std::int64_t d = 0;
-        near = !__builtin_sub_overflow(values[k], item.times.created, &d) && d > INT32_MIN && d <= INT32_MAX;
-        if (near) s.fileNameTimes[k] = static_cast<std::int32_t>(d);
+std::uint64_t ItemStore::nextGeneration() {
+    static std::atomic<std::uint64_t> counter{0};
+    return ++counter;
+}
+
+ItemStore::View ItemStore::view(std::size_t i) const {
+    // Listing a folder reads each of its items several times over (its
+    // row, its condition, where it was found): the items decoded last on
+    // each thread are kept, by index.
+    struct Cache {
+        const ItemStore* store = nullptr;
+        std::uint64_t generation = 0;
+        std::size_t index = 0;
+        View v{};
+    };
+    constexpr std::size_t kCached = 256;
+    thread_local Cache caches[kCached];
+    Cache& cache = caches[i % kCached];
+    if (cache.store == this && cache.generation == m_generation && cache.index == i) return cache.v;
+    View v{};
+    // The item's bases, nearest first: kMaxDepth steps back at most.
+    std::uint32_t chain[kMaxDepth + 1];
+    std::size_t length = 0;
+    for (std::size_t k = i;;) {
+        chain[length++] = slot(k);
+        const std::uint8_t* p = at(slot(k));
+        if ((*p++ & kDerived) == 0 || length > kMaxDepth) break;
+        k -= getVarint(p);
     }
-    if (!near) {
-        s.fileNameTimes[0] = kFarTimes;
-        s.fileNameTimes[1] = static_cast<std::int32_t>(m_fileNameTimes.size());
-        m_fileNameTimes.push_back(item.fileNameTimes);
+    while (length != 0) decodeInto(chain[--length], v);
+    v.item.nameOffset = 0;
+    v.item.streamLength = static_cast<std::uint16_t>(v.stream.size());
+    v.item.nameLength = static_cast<std::uint32_t>(v.base.size() + (v.stream.empty() ? 0 : 1 + v.stream.size()));
+    cache = Cache{this, m_generation, i, v};
+    return v;
+}
+
+void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
+    if ((*p++ & kDerived) != 0) (void)getVarint(p);
+    const auto mask = static_cast<std::uint32_t>(getVarint(p));
+    auto near = [](std::uint64_t folded, std::uint64_t old) {
+        return static_cast<std::uint64_t>(timeFrom(folded, static_cast<std::int64_t>(old)));
+    };
+    std::uint16_t flags = stream ? static_cast<std::uint16_t>(b.flags ^ kItemStream) : b.flags;
+    // Every field up to the flags is one number, but the stream name,
+    // which is its length and its bytes.
+    for (unsigned f = 0; f <= kFlags; ++f) {
+        if ((mask & (1u << f)) == 0) continue;
+        const std::uint64_t value = getVarint(p);
+        switch (f) {
+        case kStreamName:
+            p += value;
+            stream = value != 0;
+            break;
+        case kRecord: b.record = near(value, b.record); break;
+        case kParent: b.parent = near(value, b.parent); break;
+        case kFlags: flags = static_cast<std::uint16_t>(value); break;
+        default: break;
+        }
     }
-    return m_fullSize++;
+    b.flags = stream ? static_cast<std::uint16_t>(flags ^ kItemStream) : flags;
 }
 
-ItemTimes ItemStore::fileNameTimesOf(const StoredItem& s) const {
-    if (s.fileNameTimes[0] == kFarTimes) return m_fileNameTimes[static_cast<std::uint32_t>(s.fileNameTimes[1])];
-    // The differences were checked to fit when stored: adding them back
-    // cannot overflow.
-    const std::int64_t base = s.times.created;
-    return {base + s.fileNameTimes[0], base + s.fileNameTimes[1], base + s.fileNameTimes[2], base + s.fileNameTimes[3]};
-}
-
-Item ItemStore::fullItem(std::uint32_t n) const {
-    const StoredItem& s = full(n);
-    Item it;
-    it.record = s.record;
-    it.parent = s.parent;
-    it.times = s.times;
-    it.fileNameTimes = fileNameTimesOf(s);
-    it.size = s.size;
-    it.allocatedSize = s.allocatedSize;
-    it.sector = s.sector;
-    it.entryOffset = s.entryOffset;
-    it.attributes = s.attributes;
-    it.nameOffset = s.nameOffset;
-    it.nameLength = s.nameLength;
-    it.streamLength = s.streamLength;
-    it.sequence = s.sequence;
-    it.parentSequence = s.parentSequence;
-    it.flags = s.flags;
-    it.attributeId = s.attributeId;
-    it.fileNameId = s.fileNameId;
-    it.attribute = s.attribute;
-    it.fileNameUnits = s.fileNameUnits;
-    it.ownerId = s.ownerId;
-    return it;
-}
-
-std::string_view ItemStore::stored(std::uint32_t offset, std::size_t length) const {
-    if (length == 0) return {};
-    const char* block = m_arena[offset >> kArenaShift].get();
-    return {block + (offset & ((std::uint32_t{1} << kArenaShift) - 1)), length};
-}
-
-std::uint32_t ItemStore::sharingBase(const Item& s, std::string_view name) const {
-    for (const std::uint32_t n : m_recent) {
-        if (n == kNoBase) continue;
-        const StoredItem& b = full(n);
-        if (b.record == s.record && b.parent == s.parent && b.sequence == s.sequence &&
-            b.parentSequence == s.parentSequence && b.sector == s.sector && b.entryOffset == s.entryOffset &&
-            b.attributes == s.attributes && b.fileNameId == s.fileNameId && b.fileNameUnits == s.fileNameUnits &&
-            b.ownerId == s.ownerId && sameTimes(b.times, s.times) && sameTimes(fileNameTimesOf(b), s.fileNameTimes) &&
-            stored(b.nameOffset, b.nameLength) == name)
-            return n;
+ItemStore::Brief ItemStore::brief(std::size_t i) const {
+    Brief b;
+    const std::uint8_t* chain[kMaxDepth + 1];
+    std::size_t length = 0;
+    for (std::size_t k = i;;) {
+        const std::uint8_t* p = at(slot(k));
+        chain[length++] = p;
+        if ((*p++ & kDerived) == 0 || length > kMaxDepth) break;
+        k -= getVarint(p);
     }
-    return kNoBase;
+    bool stream = false;
+    while (length != 0) briefInto(chain[--length], b, stream);
+    return b;
+}
+
+std::size_t ItemStore::sharingBase(const Item& item, unsigned& depth) const {
+    // Streams and further names of a file follow it: they read what they
+    // share from the file item, the most recent one of the same record.
+    for (std::size_t k = 0; k < kRecent; ++k) {
+        const std::size_t r = m_recent[k];
+        if (r != kNone && m_size - r <= kMaxBaseDistance && m_recentRecord[k] == item.record) {
+            depth = m_recentDepth[k] + 1u;
+            return r;
+        }
+    }
+    // Other items read from the last one kept whole: the files of a folder
+    // share their parent, flags and attribute kinds, and lie close together.
+    if (m_lastKey != kNone && m_size - m_lastKey <= kMaxBaseDistance) {
+        depth = 1;
+        return m_lastKey;
+    }
+    depth = 0;
+    return kNone;
 }
 
 std::size_t ItemStore::add(Item item, std::string_view name, std::string_view streamName) {
-    item.flags &= static_cast<std::uint16_t>(~kSharedBase);
-    if ((m_size & kBlockMask) == 0) m_slots.push_back(std::make_unique<std::uint32_t[]>(std::size_t{1} << kBlockShift));
-    const std::size_t total = name.size() + 1 + streamName.size();
-    if (!streamName.empty() && total <= kMaxNameBytes && streamName.size() <= std::numeric_limits<std::uint16_t>::max() &&
-        m_sharedSize < kSharedSlot - 1 && m_size < kNoBase) {
-        const std::uint32_t base = sharingBase(item, name);
-        std::size_t length = 0;
-        const std::uint32_t offset = base == kNoBase ? 0 : storeName(streamName, {}, length);
-        if (base != kNoBase && length == streamName.size()) {
-            if ((m_sharedSize & kBlockMask) == 0)
-                m_shared.push_back(std::make_unique<SharedStream[]>(std::size_t{1} << kBlockShift));
-            if (m_sharedSize != 0 && shared(m_sharedSize - 1).base > base) m_sharedInBaseOrder = false;
-            m_shared[m_sharedSize >> kBlockShift][m_sharedSize & kBlockMask] = SharedStream{
-                static_cast<std::uint32_t>(item.size),
-                static_cast<std::uint32_t>(item.size >> 32),
-                static_cast<std::uint32_t>(item.allocatedSize),
-                static_cast<std::uint32_t>(item.allocatedSize >> 32),
-                base,
-                static_cast<std::uint32_t>(m_size),
-                offset,
-                static_cast<std::uint16_t>(streamName.size()),
-                static_cast<std::uint16_t>(item.flags | kItemStream),
-                item.attributeId,
-                item.attribute};
-            full(base).flags |= kSharedBase;
-            slot(m_size) = kSharedSlot | m_sharedSize++;
-            m_indexed = false;
-            return m_size++;
-        }
+    // Names come from 255-unit fields; anything longer (a damaged session
+    // log) is not kept rather than allowed to fill memory.
+    const std::size_t total = name.size() + (streamName.empty() ? 0 : 1 + streamName.size());
+    if (total > kMaxNameBytes || streamName.size() > std::numeric_limits<std::uint16_t>::max()) {
+        name = {};
+        streamName = {};
     }
-    std::size_t length = 0;
-    item.nameOffset = storeName(name, streamName, length);
-    item.nameLength = static_cast<std::uint32_t>(length);
-    if (!streamName.empty() && length != 0) {
-        item.streamLength = static_cast<std::uint16_t>(streamName.size());
-        item.flags |= kItemStream;
+    if (!streamName.empty()) item.flags |= kItemStream;
+    if (m_arena.empty()) {
+        // Offset 0 holds the empty item: no mask, no fields.
+        m_arena.push_back(std::make_unique<std::uint8_t[]>(std::size_t{1} << kArenaShift));
+        m_arena.back()[0] = 0;
+        m_arena.back()[1] = 0;
+        m_arenaUsed = 2;
     }
-    const std::uint32_t n = appendFull(item);
-    slot(m_size) = n;
-    std::copy_backward(m_recent, m_recent + kRecentFull - 1, m_recent + kRecentFull);
-    m_recent[0] = n;
+    if ((m_size & kSlotMask) == 0) m_slots.push_back(std::make_unique<std::uint32_t[]>(std::size_t{1} << kSlotShift));
+    unsigned depth = 0;
+    const std::size_t base = sharingBase(item, depth);
+    slot(m_size) = encode(item, name, streamName, base);
+    if (base != kNone) *at(slot(base)) |= kIsBase;
+    else m_lastKey = m_size;
+    if (depth < kMaxDepth) {
+        std::copy_backward(m_recent, m_recent + kRecent - 1, m_recent + kRecent);
+        std::copy_backward(m_recentRecord, m_recentRecord + kRecent - 1, m_recentRecord + kRecent);
+        std::copy_backward(m_recentDepth, m_recentDepth + kRecent - 1, m_recentDepth + kRecent);
+        m_recent[0] = m_size;
+        m_recentRecord[0] = item.record;
+        m_recentDepth[0] = static_cast<std::uint8_t>(depth);
+    }
+    if ((item.flags & kItemFolder) == 0) ++m_files;
     m_indexed = false;
     return m_size++;
 }
 
-Item ItemStore::sharedItem(const SharedStream& s) const {
-    Item it = fullItem(s.base);
-    it.size = (std::uint64_t{s.sizeHigh} << 32) | s.sizeLow;
-    it.allocatedSize = (std::uint64_t{s.allocatedHigh} << 32) | s.allocatedLow;
-    it.nameOffset = s.nameOffset;
-    it.nameLength = it.nameLength + 1u + s.streamLength;
-    it.streamLength = s.streamLength;
-    it.flags = s.flags;
-    it.attributeId = s.attributeId;
-    it.attribute = s.attribute;
-    return it;
-}
+Item ItemStore::operator[](std::size_t i) const { return view(i).item; }
 
-Item ItemStore::operator[](std::size_t i) const {
-    const std::uint32_t n = slot(i);
-    if ((n & kSharedSlot) == 0) {
-        Item it = fullItem(n);
-        it.flags &= static_cast<std::uint16_t>(~kSharedBase);
-        return it;
-    }
-    return sharedItem(shared(n & ~kSharedSlot));
-}
-
-Item ItemStore::expanded(std::uint32_t k) {
-    const SharedStream st = shared(k);
-    Item it = sharedItem(st);
-    const StoredItem& b = full(st.base);
-    const std::string base(stored(b.nameOffset, b.nameLength));
-    const std::string own(stored(st.nameOffset, st.streamLength));
-    std::size_t length = 0;
-    it.nameOffset = storeName(base, own, length);
-    it.nameLength = static_cast<std::uint32_t>(length);
-    it.streamLength = static_cast<std::uint16_t>(own.size());
-    if (length == 0) it.flags &= static_cast<std::uint16_t>(~kItemStream);
-    return it;
-}
-
-ItemStore::StoredItem& ItemStore::own(std::size_t i) {
-    std::uint32_t n = slot(i);
-    if ((n & kSharedSlot) != 0) {
-        n = appendFull(expanded(n & ~kSharedSlot));
-        slot(i) = n;
-    }
-    if ((full(n).flags & kSharedBase) != 0) {
-        // Streams that read their fields from this item get their own
-        // before it changes.
-        std::uint32_t first = 0;
-        std::uint32_t last = m_sharedSize;
-        if (m_sharedInBaseOrder) {
-            std::uint32_t lo = 0, hi = m_sharedSize;
-            while (lo < hi) {
-                const std::uint32_t mid = lo + (hi - lo) / 2;
-                if (shared(mid).base < n) lo = mid + 1;
-                else hi = mid;
-            }
-            first = lo;
+template <class Change>
+void ItemStore::rewrite(std::size_t i, Change change) {
+    if ((*at(slot(i)) & kIsBase) != 0) {
+        // Items reading from this one get fields of their own before it
+        // changes.
+        for (std::size_t j = i + 1; j < m_size && j - i <= kMaxBaseDistance; ++j) {
+            const std::uint8_t* p = at(slot(j));
+            if ((*p++ & kDerived) == 0 || getVarint(p) != j - i) continue;
+            const View v = view(j);
+            const std::string base(v.base), stream(v.stream);
+            // It may be a base itself (a stream's file): that stays known.
+            const std::uint8_t readers = *at(slot(j)) & kIsBase;
+            slot(j) = encode(v.item, base, stream, kNone);
+            *at(slot(j)) |= readers;
         }
-        for (std::uint32_t k = first; k < last; ++k) {
-            const SharedStream& st = shared(k);
-            if (m_sharedInBaseOrder && st.base != n) break;
-            if (st.base == n && slot(st.item) == (kSharedSlot | k)) slot(st.item) = appendFull(expanded(k));
-        }
-        full(n).flags &= static_cast<std::uint16_t>(~kSharedBase);
+        m_generation = nextGeneration();
+        *at(slot(i)) &= static_cast<std::uint8_t>(~kIsBase);
     }
-    // Streams added later are not to share an item that may change.
-    for (std::uint32_t& r : m_recent)
-        if (r == n) r = kNoBase;
-    return full(n);
+    const View v = view(i);
+    Item it = v.item;
+    change(it);
+    m_files += static_cast<std::size_t>(!it.isFolder()) - static_cast<std::size_t>(!v.item.isFolder());
+    const std::string base(v.base), stream(v.stream);
+    slot(i) = encode(it, base, stream, kNone);
+    m_generation = nextGeneration();
+    // Items added later are not to read from one that may change again.
+    for (std::size_t& r : m_recent)
+        if (r == i) r = kNone;
+    if (m_lastKey == i) m_lastKey = kNone;
 }
 
 void ItemStore::setParent(std::size_t i, std::uint64_t parent) {
     if ((*this)[i].parent == parent) return;
-    own(i).parent = parent;
+    rewrite(i, [parent](Item& it) { it.parent = parent; });
     invalidateIndexes();
 }
 
 void ItemStore::setFlags(std::size_t i, std::uint16_t flags) {
-    flags &= static_cast<std::uint16_t>(~kSharedBase);
     if ((*this)[i].flags == flags) return;
-    own(i).flags = flags;
+    rewrite(i, [flags](Item& it) { it.flags = flags; });
     invalidateIndexes();
 }
 
@@ -304,61 +419,38 @@ void ItemStore::clear() {
     m_slots.clear();
     m_slots.shrink_to_fit();
     m_size = 0;
-    m_full.clear();
-    m_full.shrink_to_fit();
-    m_fullSize = 0;
-    m_fileNameTimes.clear();
-    m_fileNameTimes.shrink_to_fit();
-    m_shared.clear();
-    m_shared.shrink_to_fit();
-    m_sharedSize = 0;
-    m_sharedInBaseOrder = true;
-    std::fill(std::begin(m_recent), std::end(m_recent), kNoBase);
+    m_files = 0;
     m_arena.clear();
     m_arena.shrink_to_fit();
     m_arenaUsed = 0;
+    m_scratch.clear();
+    m_scratch.shrink_to_fit();
+    std::fill(std::begin(m_recent), std::end(m_recent), kNone);
+    m_lastKey = kNone;
+    m_generation = nextGeneration();
     invalidateIndexes();
 }
 
 std::string ItemStore::name(std::size_t i) const {
-    const std::uint32_t n = slot(i);
-    if ((n & kSharedSlot) == 0) return std::string(stored(full(n).nameOffset, full(n).nameLength));
-    const SharedStream& st = shared(n & ~kSharedSlot);
-    const StoredItem& b = full(st.base);
+    const View v = view(i);
     std::string out;
-    out.reserve(b.nameLength + 1u + st.streamLength);
-    out += stored(b.nameOffset, b.nameLength);
-    out += ':';
-    out += stored(st.nameOffset, st.streamLength);
+    out.reserve(v.item.nameLength);
+    out += v.base;
+    if (!v.stream.empty()) {
+        out += ':';
+        out += v.stream;
+    }
     return out;
 }
 
-std::string_view ItemStore::streamName(std::size_t i) const {
-    const std::uint32_t n = slot(i);
-    if ((n & kSharedSlot) != 0) {
-        const SharedStream& st = shared(n & ~kSharedSlot);
-        return stored(st.nameOffset, st.streamLength);
-    }
-    const StoredItem& it = full(n);
-    if (!it.isStream()) return {};
-    return stored(it.nameOffset, it.nameLength).substr(it.nameLength - it.streamLength);
-}
+std::string_view ItemStore::streamName(std::size_t i) const { return view(i).stream; }
 
-std::string_view ItemStore::baseName(std::size_t i) const {
-    const std::uint32_t n = slot(i);
-    if ((n & kSharedSlot) != 0) {
-        const StoredItem& b = full(shared(n & ~kSharedSlot).base);
-        return stored(b.nameOffset, b.nameLength);
-    }
-    const StoredItem& it = full(n);
-    if (!it.isStream()) return stored(it.nameOffset, it.nameLength);
-    return stored(it.nameOffset, it.nameLength).substr(0, it.nameLength - it.streamLength - 1);
-}
+std::string_view ItemStore::baseName(std::size_t i) const { return view(i).base; }
 
 void ItemStore::invalidateIndexes() const {
     m_indexed = false;
-    m_fileIndexes.clear();
-    m_fileIndexes.shrink_to_fit();
+    m_fileRuns.clear();
+    m_fileRuns.shrink_to_fit();
     m_filesByParent.clear();
     m_folders.clear();
 }
@@ -366,17 +458,22 @@ void ItemStore::invalidateIndexes() const {
 void ItemStore::buildIndexes() const {
     if (m_indexed) return;
     invalidateIndexes();
-    // Counted first, then placed: the index takes four bytes per file and
+    // A folder's files mostly follow one another in the store: the index
+    // keeps runs of consecutive items, counted first and then placed, and
     // no list per folder.
-    std::size_t files = 0;
+    std::size_t runs = 0;
     for (std::size_t i = 0; i < m_size; ++i) {
-        const Item it = (*this)[i];
+        const Brief it = brief(i);
         if (it.isFolder()) {
             m_folders.emplace(it.record, i);
-        } else {
-            ++m_filesByParent[it.parent].count;
-            ++files;
+            continue;
         }
+        FileGroup& group = m_filesByParent[it.parent];
+        if (group.count == 0 || group.last + 1 != i) {
+            ++group.count;
+            ++runs;
+        }
+        group.last = static_cast<std::uint32_t>(i);
     }
     std::uint32_t start = 0;
     for (auto& [parent, group] : m_filesByParent) {
@@ -384,21 +481,32 @@ void ItemStore::buildIndexes() const {
         start += group.count;
         group.count = 0;
     }
-    m_fileIndexes.resize(files);
+    m_fileRuns.resize(runs);
     for (std::size_t i = 0; i < m_size; ++i) {
-        const Item it = (*this)[i];
+        const Brief it = brief(i);
         if (it.isFolder()) continue;
         FileGroup& group = m_filesByParent[it.parent];
-        m_fileIndexes[group.start + group.count++] = static_cast<std::uint32_t>(i);
+        if (group.count != 0 && m_fileRuns[group.start + group.count - 1].end == i) {
+            ++m_fileRuns[group.start + group.count - 1].end;
+        } else {
+            m_fileRuns[group.start + group.count++] = FileRun{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + 1)};
+        }
     }
     m_indexed = true;
 }
 
-std::span<const std::uint32_t> ItemStore::filesOf(std::uint64_t parentId) const {
+std::vector<std::uint32_t> ItemStore::filesOf(std::uint64_t parentId) const {
     buildIndexes();
+    std::vector<std::uint32_t> files;
     auto it = m_filesByParent.find(parentId);
-    if (it == m_filesByParent.end()) return {};
-    return std::span<const std::uint32_t>(m_fileIndexes).subspan(it->second.start, it->second.count);
+    if (it == m_filesByParent.end()) return files;
+    const auto runs = std::span<const FileRun>(m_fileRuns).subspan(it->second.start, it->second.count);
+    std::size_t count = 0;
+    for (const FileRun& r : runs) count += r.end - r.first;
+    files.reserve(count);
+    for (const FileRun& r : runs)
+        for (std::uint32_t k = r.first; k < r.end; ++k) files.push_back(k);
+    return files;
 }
 
 std::size_t ItemStore::folderOf(std::uint64_t record) const {
@@ -407,16 +515,11 @@ std::size_t ItemStore::folderOf(std::uint64_t record) const {
     return it == m_folders.end() ? kNone : it->second;
 }
 
-std::size_t ItemStore::fileCount() const {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < m_size; ++i) n += (*this)[i].isFolder() ? 0 : 1;
-    return n;
-}
+std::size_t ItemStore::fileCount() const { return m_files; }
 
 std::size_t ItemStore::memoryBytes() const {
-    return m_slots.size() * (sizeof(std::uint32_t) << kBlockShift) + m_full.size() * (sizeof(StoredItem) << kBlockShift) +
-           m_fileNameTimes.capacity() * sizeof(ItemTimes) +
-           m_shared.size() * (sizeof(SharedStream) << kBlockShift) + (m_arena.size() << kArenaShift);
+    return m_slots.size() * (sizeof(std::uint32_t) << kSlotShift) + (m_arena.size() << kArenaShift) +
+           m_scratch.capacity();
 }
 
 }  // namespace qvx::records

@@ -5,6 +5,7 @@
 // the session log read it. Text cells are made from it only where a screen
 // or a stored file shows them.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -95,6 +96,15 @@ public:
     /// The item, by value: a stream may be kept as the fields it has of its
     /// own beside the file item it shares the rest with.
     Item operator[](std::size_t i) const;
+    /// Record, parent and flags alone, read faster than the whole item: for
+    /// passes over every item.
+    struct Brief {
+        std::uint64_t record = 0;
+        std::uint64_t parent = 0;
+        std::uint16_t flags = 0;
+        bool isFolder() const { return (flags & kItemFolder) != 0; }
+    };
+    Brief brief(std::size_t i) const;
     /// Change an item's parent or flags; the indexes are dropped.
     void setParent(std::size_t i, std::uint64_t parent);
     void setFlags(std::size_t i, std::uint16_t flags);
@@ -109,7 +119,7 @@ public:
     /// Items that are not folders (files and streams) whose parent is
     /// parentId, in store order. The index is built on first use and dropped
     /// by every change of the store or of a parent.
-    std::span<const std::uint32_t> filesOf(std::uint64_t parentId) const;
+    std::vector<std::uint32_t> filesOf(std::uint64_t parentId) const;
     /// The folder item of that record, or kNone.
     std::size_t folderOf(std::uint64_t record) const;
     /// Call after changing items' parents or flags in place.
@@ -119,109 +129,84 @@ public:
     std::size_t memoryBytes() const;
 
 private:
-    // A stream that shares every field but its own (size, allocated size,
-    // attribute, flags, its stream name) with a file or folder item of the
-    // same name added just before it. Volumes with many streams keep a
-    // third of the memory they would as full items. Its name is the base
-    // item's, ':' and the stream name kept at nameOffset.
-    struct SharedStream {
-        // Sizes in 32-bit halves: the record packs into 36 bytes, not 40.
-        std::uint32_t sizeLow, sizeHigh;
-        std::uint32_t allocatedLow, allocatedHigh;
-        std::uint32_t base;  // the full item it shares the rest with
-        std::uint32_t item;  // its own index in the store
-        std::uint32_t nameOffset;  // its own stream name
-        std::uint16_t streamLength;
-        std::uint16_t flags;
-        std::uint16_t attributeId;
-        ItemAttribute attribute;
-    };
-    // A full item as kept. The $FILE_NAME times are written when a name is
-    // made, within moments of the file's creation: they are kept as 32-bit
-    // differences (100-ns units, some 3.5 minutes either way) from the
-    // $STANDARD_INFORMATION creation time, and in a side table only when
-    // one of them lies further off.
-    struct StoredItem {
-        std::uint64_t record;
-        std::uint64_t parent;
-        ItemTimes times;
-        std::uint64_t size;
-        std::uint64_t allocatedSize;
-        std::uint64_t sector;
-        std::uint32_t entryOffset;
-        std::uint32_t attributes;
-        std::uint32_t nameOffset;
-        std::uint32_t nameLength;
-        std::int32_t fileNameTimes[4];  // created, modified, changed, accessed; or kFarTimes and an index
-        std::uint16_t streamLength;
-        std::uint16_t sequence;
-        std::uint16_t parentSequence;
-        std::uint16_t flags;
-        std::uint16_t attributeId;
-        std::uint16_t fileNameId;
-        std::uint16_t ownerId;
-        ItemAttribute attribute;
-        std::uint8_t fileNameUnits;
-        bool isStream() const { return (flags & kItemStream) != 0; }
-    };
-    static constexpr std::int32_t kFarTimes = INT32_MIN;
-    static constexpr std::uint32_t kSharedSlot = 0x80000000u;
-    // A full item that some shared stream reads its fields from; kept in the
-    // stored item's flags only.
-    static constexpr std::uint16_t kSharedBase = 0x8000;
+    // Each item is kept as a short run of bytes in one arena: a header byte,
+    // then which fields are stored (a bit each) and those fields as
+    // variable-length numbers, names inline. A field left out is zero, or,
+    // for an item that reads from a base (its file, for a stream or another
+    // name of a file; else an item kept whole shortly before it), the
+    // base's value.
+    // Times are stored as differences (from the base's creation time, or
+    // from the item's own), so the many equal or nearby values of one file
+    // take a byte or two each. Every value reads back exactly.
+    static constexpr std::uint8_t kDerived = 0x01;  // reads absent fields from its base
+    static constexpr std::uint8_t kIsBase = 0x02;   // some later item reads from this one
+    // A base lies at most this many items before the item reading from it:
+    // an item about to change finds its readers within that distance.
+    static constexpr std::size_t kMaxBaseDistance = 255;
+    // How many bases deep an item reads: a stream reads from its file,
+    // which may read from the item before it kept whole.
+    static constexpr unsigned kMaxDepth = 2;
 
+    struct View {
+        Item item;
+        std::string_view base;    // the file's own name
+        std::string_view stream;  // a stream's name, empty for others
+    };
+    View view(std::size_t i) const;
+    void decodeInto(std::uint32_t offset, View& v) const;
+    static void briefInto(const std::uint8_t* p, Brief& b, bool& stream);
+    /// Appends the encoding of an item (reading from base when it is not
+    /// kNone) and returns its arena offset, or kNoOffset when full.
+    std::uint32_t encode(const Item& item, std::string_view base, std::string_view stream, std::size_t baseIndex);
+    /// The most recent item the new one can read from, or kNone.
+    std::size_t sharingBase(const Item& item, unsigned& depth) const;
+    /// Item i kept anew with the change applied; items reading from it are
+    /// first given their own fields.
+    template <class Change> void rewrite(std::size_t i, Change change);
+    std::uint8_t* at(std::uint32_t offset) const;
     void buildIndexes() const;
-    std::uint32_t storeName(std::string_view name, std::string_view streamName, std::size_t& length);
-    std::uint32_t slot(std::size_t i) const { return m_slots[i >> kBlockShift][i & kBlockMask]; }
-    std::uint32_t& slot(std::size_t i) { return m_slots[i >> kBlockShift][i & kBlockMask]; }
-    const StoredItem& full(std::uint32_t n) const { return m_full[n >> kBlockShift][n & kBlockMask]; }
-    StoredItem& full(std::uint32_t n) { return m_full[n >> kBlockShift][n & kBlockMask]; }
-    Item fullItem(std::uint32_t n) const;
-    ItemTimes fileNameTimesOf(const StoredItem& s) const;
-    const SharedStream& shared(std::uint32_t n) const { return m_shared[n >> kBlockShift][n & kBlockMask]; }
-    std::uint32_t appendFull(const Item& item);
-    /// The full item the stream can share its fields with, or kNoBase.
-    std::uint32_t sharingBase(const Item& stream, std::string_view name) const;
-    /// The name bytes kept for a full item, or a shared stream's own name.
-    std::string_view stored(std::uint32_t offset, std::size_t length) const;
-    /// A shared stream's fields; its name fields are its own stream name's.
-    Item sharedItem(const SharedStream& s) const;
-    /// Shared stream k as a full item, its whole name stored.
-    Item expanded(std::uint32_t k);
-    /// Gives item i a full item of its own, and every stream sharing it too.
-    StoredItem& own(std::size_t i);
 
-    // Items and names live in fixed-size blocks: the store grows without
-    // ever copying what it holds, so a volume of millions of items never
-    // needs twice their memory while it is read. A name never straddles
-    // two name blocks; its offset is the block number and the place in it.
-    static constexpr unsigned kBlockShift = 14;  // items per block: 16,384
-    static constexpr std::size_t kBlockMask = (std::size_t{1} << kBlockShift) - 1;
-    static constexpr unsigned kArenaShift = 20;  // name bytes per block: 1 MiB
+    static constexpr unsigned kSlotShift = 14;  // slots per block: 16,384
+    static constexpr std::size_t kSlotMask = (std::size_t{1} << kSlotShift) - 1;
+    static constexpr unsigned kArenaShift = 20;  // arena bytes per block: 1 MiB
     static constexpr std::size_t kMaxNameBytes = std::size_t{1} << 16;
-    static constexpr std::uint32_t kNoBase = 0xFFFFFFFFu;
-    static constexpr std::size_t kRecentFull = 4;
+    static constexpr std::uint32_t kNoOffset = 0xFFFFFFFFu;
+    static constexpr std::size_t kRecent = 4;
 
-    // Item i is m_slots[i]: a full item, or with kSharedSlot a shared stream.
-    std::vector<std::unique_ptr<std::uint32_t[]>> m_slots;
+    std::uint32_t slot(std::size_t i) const { return m_slots[i >> kSlotShift][i & kSlotMask]; }
+    std::uint32_t& slot(std::size_t i) { return m_slots[i >> kSlotShift][i & kSlotMask]; }
+
+    // Slots and the arena grow in fixed-size blocks: the store never copies
+    // what it holds, so a volume of millions of items never needs twice
+    // their memory while it is read. An item never straddles two arena
+    // blocks; its offset is the block number and the place in it.
+    std::vector<std::unique_ptr<std::uint32_t[]>> m_slots;  // item i: its offset in the arena
     std::size_t m_size = 0;
-    std::vector<std::unique_ptr<StoredItem[]>> m_full;
-    std::vector<ItemTimes> m_fileNameTimes;
-    std::uint32_t m_fullSize = 0;
-    std::vector<std::unique_ptr<SharedStream[]>> m_shared;
-    std::uint32_t m_sharedSize = 0;
-    bool m_sharedInBaseOrder = true;  // shared streams are added in the order of their bases
-    std::uint32_t m_recent[kRecentFull] = {kNoBase, kNoBase, kNoBase, kNoBase};  // last full items added
-    std::vector<std::unique_ptr<char[]>> m_arena;
-    std::size_t m_arenaUsed = 0;  // bytes used in the last name block
+    std::size_t m_files = 0;  // items that are not folders
+    std::vector<std::unique_ptr<std::uint8_t[]>> m_arena;
+    std::size_t m_arenaUsed = 0;  // bytes used in the last block
+    std::string m_scratch;        // one encoding, before it is placed
+    std::size_t m_recent[kRecent] = {kNone, kNone, kNone, kNone};  // last items added that others may read from
+    std::uint64_t m_recentRecord[kRecent] = {};                     // and their records
+    std::uint8_t m_recentDepth[kRecent] = {};                       // and how deep they read
+    std::size_t m_lastKey = kNone;                                  // the last item added that reads from none
+    // Names the store's present contents for the decoding cache: renewed
+    // whenever an item already held changes or the store is cleared.
+    static std::uint64_t nextGeneration();
+    std::uint64_t m_generation = nextGeneration();
     mutable bool m_indexed = false;
-    // Files of each parent: one list of item indexes grouped by parent,
-    // and where each parent's group starts and how long it is.
+    // Files of each parent: runs of consecutive item indexes grouped by
+    // parent, and where each parent's group of runs starts and how many.
+    struct FileRun {
+        std::uint32_t first = 0;
+        std::uint32_t end = 0;  // one past the last
+    };
     struct FileGroup {
         std::uint32_t start = 0;
         std::uint32_t count = 0;
+        std::uint32_t last = 0;  // while counting: the last file seen
     };
-    mutable std::vector<std::uint32_t> m_fileIndexes;
+    mutable std::vector<FileRun> m_fileRuns;
     mutable std::unordered_map<std::uint64_t, FileGroup> m_filesByParent;
     mutable std::unordered_map<std::uint64_t, std::size_t> m_folders;
 };

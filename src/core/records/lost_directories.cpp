@@ -117,7 +117,7 @@ void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemSt
     std::sort(folders.begin(), folders.end());
     for (std::size_t i = 0; i < items.size(); ++i) {
         if ((i & 0xFFF) == 0 && stop.stop_requested()) break;
-        const Item it = items[i];
+        const ItemStore::Brief it = items.brief(i);
         if (it.isFolder() || it.parent == rootId) continue;
         if (!std::binary_search(folders.begin(), folders.end(), it.parent)) items.setParent(i, kMiscFolderId);
     }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace qvx::records {
 namespace {
@@ -177,6 +178,118 @@ TEST(ItemStore, FileNameTimesReadBackExactlyNearAndFar) {
     EXPECT_EQ(e.fileNameTimes.created, kMax);
     EXPECT_EQ(e.fileNameTimes.modified, kMin);
     EXPECT_EQ(e.fileNameTimes.changed, 1);
+}
+
+bool sameItem(const Item& a, const Item& b) {
+    auto times = [](const ItemTimes& x, const ItemTimes& y) {
+        return x.created == y.created && x.modified == y.modified && x.changed == y.changed && x.accessed == y.accessed;
+    };
+    return a.record == b.record && a.parent == b.parent && times(a.times, b.times) &&
+           times(a.fileNameTimes, b.fileNameTimes) && a.size == b.size && a.allocatedSize == b.allocatedSize &&
+           a.sector == b.sector && a.entryOffset == b.entryOffset && a.attributes == b.attributes &&
+           a.sequence == b.sequence && a.parentSequence == b.parentSequence && a.flags == b.flags &&
+           a.attributeId == b.attributeId && a.fileNameId == b.fileNameId && a.attribute == b.attribute &&
+           a.fileNameUnits == b.fileNameUnits && a.ownerId == b.ownerId;
+}
+
+TEST(ItemStore, EveryFieldReadsBackWhateverItsNeighboursAndLaterChanges) {
+    // Items read the fields they share from an item before them (their
+    // file, or one kept whole): files of one folder, streams and further
+    // names, with values near, equal, far apart and at the extremes. Then
+    // items are moved and re-flagged, bases and readers alike: every item
+    // must still read back exactly as added or changed.
+    constexpr std::uint64_t kMaxU = std::numeric_limits<std::uint64_t>::max();
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    std::uint64_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return seed >> 33;
+    };
+    ItemStore store;
+    std::vector<Item> want;
+    std::vector<std::string> names;
+    for (std::uint64_t n = 0; n < 3000; ++n) {
+        Item it;
+        it.record = n % 97 == 0 ? kMaxU - n : 1000 + n;
+        it.parent = n % 50 == 0 ? 5 : 900 + n / 10;
+        it.times.created = n % 89 == 0 ? kMin : 133000000000000000LL + static_cast<std::int64_t>(n * 10000019);
+        it.times.modified = n % 83 == 0 ? kMax : it.times.created + static_cast<std::int64_t>(next() % 5);
+        it.times.changed = it.times.modified;
+        it.times.accessed = n % 7 == 0 ? 0 : it.times.created;
+        it.fileNameTimes = it.times;
+        if (n % 11 == 0) it.fileNameTimes.created = kMin + 1;
+        it.size = n % 13 == 0 ? kMaxU : next();
+        it.allocatedSize = it.size / 4096 * 4096;
+        it.sector = 2 * it.record + 6000;
+        it.entryOffset = static_cast<std::uint32_t>(n % 16 * 32);
+        it.attributes = n % 3 == 0 ? 0x20 : 0x10000020;
+        it.sequence = static_cast<std::uint16_t>(n % 5 + 1);
+        it.parentSequence = 1;
+        it.flags = static_cast<std::uint16_t>(n % 17 == 0 ? kItemFolder : n % 19 == 0 ? kItemDeleted : 0);
+        it.attributeId = static_cast<std::uint16_t>(next() % 3);
+        it.fileNameId = 2;
+        it.attribute = n % 17 == 0 ? ItemAttribute::IndexRoot : ItemAttribute::Data;
+        it.fileNameUnits = static_cast<std::uint8_t>(n % 40);
+        it.ownerId = static_cast<std::uint16_t>(n % 23 == 0 ? 0xFFFF : 0);
+        const std::string name = "file " + std::to_string(n) + (n % 29 == 0 ? "" : " with a longer name");
+        store.add(it, name);
+        want.push_back(it);
+        names.push_back(name);
+        // Streams, then another name in another folder.
+        for (std::uint64_t k = 0; k < n % 4; ++k) {
+            Item s = it;
+            s.flags = static_cast<std::uint16_t>((it.flags & ~kItemFolder) | kItemStream);
+            s.size = 60 + k;
+            s.attributeId = static_cast<std::uint16_t>(5 + k);
+            store.add(s, name, "s" + std::to_string(k));
+            want.push_back(s);
+            names.push_back(name + ":s" + std::to_string(k));
+        }
+        if (n % 9 == 0) {
+            Item link = it;
+            link.parent = 77;
+            link.fileNameTimes.created += 1;
+            store.add(link, "link " + std::to_string(n));
+            want.push_back(link);
+            names.push_back("link " + std::to_string(n));
+        }
+    }
+    ASSERT_EQ(store.size(), want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        ASSERT_TRUE(sameItem(store[i], want[i])) << i;
+        ASSERT_EQ(store.name(i), names[i]) << i;
+    }
+
+    for (std::size_t i = 0; i < want.size(); i += 1 + next() % 7) {
+        if (next() % 2 == 0) {
+            want[i].parent = next();
+            store.setParent(i, want[i].parent);
+        } else {
+            want[i].flags = static_cast<std::uint16_t>(want[i].flags ^ kItemDeleted);
+            store.setFlags(i, want[i].flags);
+        }
+    }
+    std::size_t files = 0;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        ASSERT_TRUE(sameItem(store[i], want[i])) << i << " parent " << store[i].parent << " want " << want[i].parent
+                                                  << " flags " << store[i].flags << " want " << want[i].flags;
+        ASSERT_EQ(store.name(i), names[i]) << i;
+        const ItemStore::Brief brief = store.brief(i);
+        ASSERT_EQ(brief.record, want[i].record) << i;
+        ASSERT_EQ(brief.parent, want[i].parent) << i;
+        ASSERT_EQ(brief.flags, want[i].flags) << i;
+        files += want[i].isFolder() ? 0 : 1;
+    }
+    EXPECT_EQ(store.fileCount(), files);
+    // The files of a parent come in store order, runs of neighbours and
+    // single ones alike.
+    for (const std::uint64_t parent : {std::uint64_t{5}, std::uint64_t{77}, want[10].parent}) {
+        std::vector<std::uint32_t> expected;
+        for (std::size_t i = 0; i < want.size(); ++i)
+            if (!want[i].isFolder() && want[i].parent == parent) expected.push_back(static_cast<std::uint32_t>(i));
+        EXPECT_EQ(store.filesOf(parent), expected) << parent;
+    }
 }
 
 TEST(ItemStore, OverlongNamesAreNotKeptButTheItemIs) {
