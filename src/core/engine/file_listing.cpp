@@ -1,5 +1,6 @@
 #include "engine/file_listing.h"
 
+#include <algorithm>
 #include <ctime>
 #include <string>
 
@@ -11,13 +12,19 @@ namespace qvx::engine {
 
 ListingIndex::ListingIndex(const RecoveryState& state) {
     const auto& nodes = state.FolderNodeList.nodes();
-    for (std::size_t i = 0; i < nodes.size(); ++i) m_nodesByParent[nodes[i].parentId].push_back(static_cast<int>(i));
+    m_nodes.resize(nodes.size());
+    for (std::size_t i = 0; i < nodes.size(); ++i) m_nodes[i] = static_cast<int>(i);
+    std::stable_sort(m_nodes.begin(), m_nodes.end(), [&nodes](int a, int b) {
+        return nodes[static_cast<std::size_t>(a)].parentId < nodes[static_cast<std::size_t>(b)].parentId;
+    });
+    m_parents.reserve(m_nodes.size());
+    for (const int i : m_nodes) m_parents.push_back(nodes[static_cast<std::size_t>(i)].parentId);
 }
 
-const std::vector<int>& ListingIndex::nodesWithParent(std::uint32_t parentId) const {
-    static const std::vector<int> kNone;
-    auto it = m_nodesByParent.find(parentId);
-    return it == m_nodesByParent.end() ? kNone : it->second;
+std::span<const int> ListingIndex::nodesWithParent(std::uint32_t parentId) const {
+    const auto [first, last] = std::equal_range(m_parents.begin(), m_parents.end(), parentId);
+    return std::span<const int>(m_nodes).subspan(static_cast<std::size_t>(first - m_parents.begin()),
+                                                 static_cast<std::size_t>(last - first));
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
+#include <span>
 #include <vector>
 
 #include "engine/recovery_state.h"
@@ -21,10 +22,14 @@ namespace qvx::engine {
 class ListingIndex {
 public:
     explicit ListingIndex(const RecoveryState& state);
-    const std::vector<int>& nodesWithParent(std::uint32_t parentId) const;
+    /// Nodes whose parent is parentId, in node-list order.
+    std::span<const int> nodesWithParent(std::uint32_t parentId) const;
 
 private:
-    std::unordered_map<std::uint32_t, std::vector<int>> m_nodesByParent;
+    // Node indexes ordered by parent id (then by index), and the parent id
+    // of each: eight bytes a folder, one lookup a listed folder.
+    std::vector<std::uint32_t> m_parents;
+    std::vector<int> m_nodes;
 };
 
 struct ListingOptions {

@@ -129,6 +129,7 @@ public:
             },
             &skipped);
         report();
+        fillFolderTable();
         // Only the deleted items' runs are kept. Which live files own their
         // clusters matters only where some are in use again, and is found
         // then by a second walk: keeping every live file's runs cost more
@@ -188,15 +189,6 @@ private:
 
         if (folder) {
             item.flags |= records::kItemFolder;
-            records::RecordTable& table = m_tables.FolderTable;
-            const int row = table.appendRow(name->name);
-            table.setU32(row, FolderColumn::kSector, saturate32(lba));
-            table.setU32(row, FolderColumn::kSelf, saturate32(n));
-            table.setU32(row, FolderColumn::kParent, saturate32(item.parent));
-            table.setI64(row, FolderColumn::kDate, name->value.times.created);
-            table.setCell(row, FolderColumn::kSize, "0");
-            table.setCell(row, FolderColumn::kType, "FOLDER");
-            if (deleted) table.setCell(row, FolderColumn::kDeleted, "1");
             if (file.hasIndexRoot) {
                 item.attribute = records::ItemAttribute::IndexRoot;
                 item.attributeId = file.indexRootId;
@@ -258,6 +250,34 @@ private:
             stream.flags = plain;
         }
         m_counter = n + 2;
+    }
+
+    /// The folder rows, one per folder item in MFT order, made once the
+    /// walk is done: the folder items hold every value of them, and the
+    /// table is then made at its size, not grown while the items are read.
+    void fillFolderTable() {
+        records::RecordTable& table = m_tables.FolderTable;
+        std::size_t rows = 0;
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < m_items.size(); ++i)
+            if (m_items.brief(i).isFolder()) {
+                ++rows;
+                bytes += m_items.baseName(i).size() + 60;
+            }
+        table.reserve(rows, bytes);
+        for (std::size_t i = 0; i < m_items.size(); ++i) {
+            if (!m_items.brief(i).isFolder()) continue;
+            const records::Item item = m_items[i];
+            const int row = table.appendRow(m_items.baseName(i));
+            table.setU32(row, FolderColumn::kSector, saturate32(item.sector));
+            table.setU32(row, FolderColumn::kSelf, saturate32(item.record));
+            table.setU32(row, FolderColumn::kParent, saturate32(item.parent));
+            // The creation time of the name shown.
+            table.setI64(row, FolderColumn::kDate, item.fileNameTimes.created);
+            table.setCell(row, FolderColumn::kSize, "0");
+            table.setCell(row, FolderColumn::kType, "FOLDER");
+            if (item.deleted()) table.setCell(row, FolderColumn::kDeleted, "1");
+        }
     }
 
     /// Further hard links: every other name that is not a DOS alias is the

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <unordered_map>
 #include <limits>
 
 namespace qvx::records {
@@ -107,6 +108,27 @@ std::int64_t timeFrom(std::uint64_t folded, std::int64_t reference) {
 
 }  // namespace
 
+std::size_t ItemStore::baseDistance(const std::uint8_t*& p) {
+    const std::uint8_t head = *p++;
+    if ((head & kDerived) == 0) return 0;
+    const std::size_t near = head >> 2;
+    return near != 0 ? near : getVarint(p);
+}
+
+void ItemStore::setSlot(std::size_t i, std::uint32_t offset) {
+    const std::size_t group = i >> kGroupShift;
+    if (group == m_groupStart.size()) m_groupStart.push_back(offset);
+    const std::uint32_t start = m_groupStart[group];
+    std::uint16_t& near = m_slots[i >> kSlotShift][i & kSlotMask];
+    if (offset >= start && offset - start < kFar) {
+        near = static_cast<std::uint16_t>(offset - start);
+        m_farSlots.erase(static_cast<std::uint32_t>(i));
+    } else {
+        near = kFar;
+        m_farSlots[static_cast<std::uint32_t>(i)] = offset;
+    }
+}
+
 std::uint8_t* ItemStore::at(std::uint32_t offset) const {
     return m_arena[offset >> kArenaShift].get() + (offset & ((std::uint32_t{1} << kArenaShift) - 1));
 }
@@ -124,10 +146,16 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
         mask |= 1u << f;
         putVarint(body, value);
     };
-    auto time = [&](Field f, std::int64_t value, std::int64_t old, std::int64_t reference) {
-        if (value == old) return;
+    // A time other than the creation time is expected to lie as far from
+    // the item's creation time as the base's lies from the base's (the same,
+    // for most files, and for an item kept whole: at its creation time); it
+    // is stored only when it does not, as its difference from that.
+    const std::int64_t created = item.times.created;
+    auto time = [&](Field f, std::int64_t value, std::int64_t old) {
+        const std::int64_t expected = timeFrom(timeDelta(old, b.times.created), created);
+        if (value == expected) return;
         mask |= 1u << f;
-        putVarint(body, timeDelta(value, reference));
+        putVarint(body, timeDelta(value, expected));
     };
     auto text = [&](Field f, std::string_view value, std::string_view old) {
         if (value == old) return;
@@ -135,7 +163,6 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
         putVarint(body, value.size());
         body.append(value);
     };
-    const std::int64_t created = item.times.created;
     // Record, parent and location are kept as differences from the base's:
     // neighbouring items of one folder differ in them by little.
     auto near = [&](Field f, std::uint64_t value, std::uint64_t old) {
@@ -148,11 +175,14 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     text(kStreamName, stream, was.stream);
     near(kRecord, item.record, b.record);
     near(kParent, item.parent, b.parent);
-    time(kCreated, created, b.times.created, b.times.created);
+    if (created != b.times.created) {
+        mask |= 1u << kCreated;
+        putVarint(body, timeDelta(created, b.times.created));
+    }
     number(kAllocated, item.allocatedSize, b.allocatedSize);
-    time(kModified, item.times.modified, b.times.modified, created);
-    time(kChanged, item.times.changed, b.times.changed, created);
-    time(kAccessed, item.times.accessed, b.times.accessed, created);
+    time(kModified, item.times.modified, b.times.modified);
+    time(kChanged, item.times.changed, b.times.changed);
+    time(kAccessed, item.times.accessed, b.times.accessed);
     number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
     number(kAttribute, static_cast<std::uint8_t>(item.attribute), static_cast<std::uint8_t>(b.attribute));
     text(kBaseName, base, was.base);
@@ -160,18 +190,25 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     number(kAttributes, item.attributes, b.attributes);
     number(kSequence, item.sequence, b.sequence);
     number(kParentSequence, item.parentSequence, b.parentSequence);
-    time(kFnCreated, item.fileNameTimes.created, b.fileNameTimes.created, created);
-    time(kFnModified, item.fileNameTimes.modified, b.fileNameTimes.modified, created);
-    time(kFnChanged, item.fileNameTimes.changed, b.fileNameTimes.changed, created);
-    time(kFnAccessed, item.fileNameTimes.accessed, b.fileNameTimes.accessed, created);
+    time(kFnCreated, item.fileNameTimes.created, b.fileNameTimes.created);
+    time(kFnModified, item.fileNameTimes.modified, b.fileNameTimes.modified);
+    time(kFnChanged, item.fileNameTimes.changed, b.fileNameTimes.changed);
+    time(kFnAccessed, item.fileNameTimes.accessed, b.fileNameTimes.accessed);
     number(kFileNameId, item.fileNameId, b.fileNameId);
     number(kFileNameUnits, item.fileNameUnits, b.fileNameUnits);
     number(kOwnerId, item.ownerId, b.ownerId);
     number(kEntryOffset, item.entryOffset, b.entryOffset);
 
+    // The header byte: kDerived, kIsBase, and in its upper six bits the
+    // distance back to the base when it is below 64 (else it follows).
     std::string head;
-    head.push_back(static_cast<char>(baseIndex == kNone ? 0 : kDerived));
-    if (baseIndex != kNone) putVarint(head, m_size - baseIndex);
+    const std::size_t distance = baseIndex == kNone ? 0 : m_size - baseIndex;
+    if (distance == 0) head.push_back(0);
+    else if (distance < 64) head.push_back(static_cast<char>(kDerived | distance << 2));
+    else {
+        head.push_back(static_cast<char>(kDerived));
+        putVarint(head, distance);
+    }
     putVarint(head, mask);
     const std::size_t length = head.size() + body.size();
     constexpr std::size_t kBlockBytes = std::size_t{1} << kArenaShift;
@@ -193,7 +230,7 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
 
 void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     const std::uint8_t* p = at(offset);
-    if ((*p++ & kDerived) != 0) (void)getVarint(p);
+    (void)baseDistance(p);
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
     Item& it = v.item;
     auto has = [mask](Field f) { return (mask & (1u << f)) != 0; };
@@ -213,12 +250,19 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     if (has(kStreamName)) v.stream = text();
     if (has(kRecord)) it.record = near(it.record);
     if (has(kParent)) it.parent = near(it.parent);
-    if (has(kCreated)) it.times.created = timeFrom(getVarint(p), it.times.created);
+    const std::int64_t baseCreated = it.times.created;
+    if (has(kCreated)) it.times.created = timeFrom(getVarint(p), baseCreated);
     const std::int64_t created = it.times.created;
+    // Every other time: where the base's lies from its creation time, moved
+    // by what the item stores.
+    auto time = [&](Field f, std::int64_t& t) {
+        const std::int64_t expected = timeFrom(timeDelta(t, baseCreated), created);
+        t = has(f) ? timeFrom(getVarint(p), expected) : expected;
+    };
     if (has(kAllocated)) it.allocatedSize = getVarint(p);
-    if (has(kModified)) it.times.modified = timeFrom(getVarint(p), created);
-    if (has(kChanged)) it.times.changed = timeFrom(getVarint(p), created);
-    if (has(kAccessed)) it.times.accessed = timeFrom(getVarint(p), created);
+    time(kModified, it.times.modified);
+    time(kChanged, it.times.changed);
+    time(kAccessed, it.times.accessed);
     if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
     it.flags = storedFlags(flags, v.stream);
     if (has(kAttribute)) it.attribute = static_cast<ItemAttribute>(getVarint(p));
@@ -227,10 +271,10 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     if (has(kAttributes)) it.attributes = static_cast<std::uint32_t>(getVarint(p));
     if (has(kSequence)) it.sequence = static_cast<std::uint16_t>(getVarint(p));
     if (has(kParentSequence)) it.parentSequence = static_cast<std::uint16_t>(getVarint(p));
-    if (has(kFnCreated)) it.fileNameTimes.created = timeFrom(getVarint(p), created);
-    if (has(kFnModified)) it.fileNameTimes.modified = timeFrom(getVarint(p), created);
-    if (has(kFnChanged)) it.fileNameTimes.changed = timeFrom(getVarint(p), created);
-    if (has(kFnAccessed)) it.fileNameTimes.accessed = timeFrom(getVarint(p), created);
+    time(kFnCreated, it.fileNameTimes.created);
+    time(kFnModified, it.fileNameTimes.modified);
+    time(kFnChanged, it.fileNameTimes.changed);
+    time(kFnAccessed, it.fileNameTimes.accessed);
     if (has(kFileNameId)) it.fileNameId = static_cast<std::uint16_t>(getVarint(p));
     if (has(kFileNameUnits)) it.fileNameUnits = static_cast<std::uint8_t>(getVarint(p));
     if (has(kOwnerId)) it.ownerId = static_cast<std::uint16_t>(getVarint(p));
@@ -263,8 +307,9 @@ ItemStore::View ItemStore::view(std::size_t i) const {
     for (std::size_t k = i;;) {
         chain[length++] = slot(k);
         const std::uint8_t* p = at(slot(k));
-        if ((*p++ & kDerived) == 0 || length > kMaxDepth) break;
-        k -= getVarint(p);
+        const std::size_t distance = baseDistance(p);
+        if (distance == 0 || length > kMaxDepth) break;
+        k -= distance;
     }
     while (length != 0) decodeInto(chain[--length], v);
     v.item.nameOffset = 0;
@@ -275,7 +320,7 @@ ItemStore::View ItemStore::view(std::size_t i) const {
 }
 
 void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
-    if ((*p++ & kDerived) != 0) (void)getVarint(p);
+    (void)baseDistance(p);
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
     auto near = [](std::uint64_t folded, std::uint64_t old) {
         return static_cast<std::uint64_t>(timeFrom(folded, static_cast<std::int64_t>(old)));
@@ -307,8 +352,9 @@ ItemStore::Brief ItemStore::brief(std::size_t i) const {
     for (std::size_t k = i;;) {
         const std::uint8_t* p = at(slot(k));
         chain[length++] = p;
-        if ((*p++ & kDerived) == 0 || length > kMaxDepth) break;
-        k -= getVarint(p);
+        const std::size_t distance = baseDistance(p);
+        if (distance == 0 || length > kMaxDepth) break;
+        k -= distance;
     }
     bool stream = false;
     while (length != 0) briefInto(chain[--length], b, stream);
@@ -351,10 +397,10 @@ std::size_t ItemStore::add(Item item, std::string_view name, std::string_view st
         m_arena.back()[1] = 0;
         m_arenaUsed = 2;
     }
-    if ((m_size & kSlotMask) == 0) m_slots.push_back(std::make_unique<std::uint32_t[]>(std::size_t{1} << kSlotShift));
+    if ((m_size & kSlotMask) == 0) m_slots.push_back(std::make_unique<std::uint16_t[]>(std::size_t{1} << kSlotShift));
     unsigned depth = 0;
     const std::size_t base = sharingBase(item, depth);
-    slot(m_size) = encode(item, name, streamName, base);
+    setSlot(m_size, encode(item, name, streamName, base));
     if (base != kNone) *at(slot(base)) |= kIsBase;
     else m_lastKey = m_size;
     if (depth < kMaxDepth) {
@@ -379,12 +425,12 @@ void ItemStore::rewrite(std::size_t i, Change change) {
         // changes.
         for (std::size_t j = i + 1; j < m_size && j - i <= kMaxBaseDistance; ++j) {
             const std::uint8_t* p = at(slot(j));
-            if ((*p++ & kDerived) == 0 || getVarint(p) != j - i) continue;
+            if (baseDistance(p) != j - i) continue;
             const View v = view(j);
             const std::string base(v.base), stream(v.stream);
             // It may be a base itself (a stream's file): that stays known.
             const std::uint8_t readers = *at(slot(j)) & kIsBase;
-            slot(j) = encode(v.item, base, stream, kNone);
+            setSlot(j, encode(v.item, base, stream, kNone));
             *at(slot(j)) |= readers;
         }
         m_generation = nextGeneration();
@@ -395,7 +441,7 @@ void ItemStore::rewrite(std::size_t i, Change change) {
     change(it);
     m_files += static_cast<std::size_t>(!it.isFolder()) - static_cast<std::size_t>(!v.item.isFolder());
     const std::string base(v.base), stream(v.stream);
-    slot(i) = encode(it, base, stream, kNone);
+    setSlot(i, encode(it, base, stream, kNone));
     m_generation = nextGeneration();
     // Items added later are not to read from one that may change again.
     for (std::size_t& r : m_recent)
@@ -418,6 +464,9 @@ void ItemStore::setFlags(std::size_t i, std::uint16_t flags) {
 void ItemStore::clear() {
     m_slots.clear();
     m_slots.shrink_to_fit();
+    m_groupStart.clear();
+    m_groupStart.shrink_to_fit();
+    m_farSlots.clear();
     m_size = 0;
     m_files = 0;
     m_arena.clear();
@@ -451,8 +500,10 @@ void ItemStore::invalidateIndexes() const {
     m_indexed = false;
     m_fileRuns.clear();
     m_fileRuns.shrink_to_fit();
-    m_filesByParent.clear();
+    m_groups.clear();
+    m_groups.shrink_to_fit();
     m_folders.clear();
+    m_folders.shrink_to_fit();
 }
 
 void ItemStore::buildIndexes() const {
@@ -461,31 +512,44 @@ void ItemStore::buildIndexes() const {
     // A folder's files mostly follow one another in the store: the index
     // keeps runs of consecutive items, counted first and then placed, and
     // no list per folder.
+    struct Counting {
+        std::uint32_t runs = 0;
+        std::uint32_t last = 0;  // the last file seen
+        std::uint32_t group = 0;
+    };
+    std::unordered_map<std::uint64_t, Counting> counting;
     std::size_t runs = 0;
     for (std::size_t i = 0; i < m_size; ++i) {
         const Brief it = brief(i);
         if (it.isFolder()) {
-            m_folders.emplace(it.record, i);
+            m_folders.push_back(FolderEntry{it.record, static_cast<std::uint32_t>(i)});
             continue;
         }
-        FileGroup& group = m_filesByParent[it.parent];
-        if (group.count == 0 || group.last + 1 != i) {
-            ++group.count;
+        Counting& c = counting[it.parent];
+        if (c.runs == 0 || c.last + 1 != i) {
+            ++c.runs;
             ++runs;
         }
-        group.last = static_cast<std::uint32_t>(i);
+        c.last = static_cast<std::uint32_t>(i);
     }
+    // The first folder item of a record is the one found.
+    std::stable_sort(m_folders.begin(), m_folders.end(),
+                     [](const FolderEntry& a, const FolderEntry& b) { return a.record < b.record; });
+    m_groups.reserve(counting.size());
+    for (const auto& [parent, c] : counting) m_groups.push_back(FileGroup{parent, 0, c.runs});
+    std::sort(m_groups.begin(), m_groups.end(), [](const FileGroup& a, const FileGroup& b) { return a.parent < b.parent; });
     std::uint32_t start = 0;
-    for (auto& [parent, group] : m_filesByParent) {
-        group.start = start;
-        start += group.count;
-        group.count = 0;
+    for (std::size_t g = 0; g < m_groups.size(); ++g) {
+        m_groups[g].start = start;
+        start += m_groups[g].count;
+        m_groups[g].count = 0;
+        counting[m_groups[g].parent].group = static_cast<std::uint32_t>(g);
     }
     m_fileRuns.resize(runs);
     for (std::size_t i = 0; i < m_size; ++i) {
         const Brief it = brief(i);
         if (it.isFolder()) continue;
-        FileGroup& group = m_filesByParent[it.parent];
+        FileGroup& group = m_groups[counting[it.parent].group];
         if (group.count != 0 && m_fileRuns[group.start + group.count - 1].end == i) {
             ++m_fileRuns[group.start + group.count - 1].end;
         } else {
@@ -498,9 +562,10 @@ void ItemStore::buildIndexes() const {
 std::vector<std::uint32_t> ItemStore::filesOf(std::uint64_t parentId) const {
     buildIndexes();
     std::vector<std::uint32_t> files;
-    auto it = m_filesByParent.find(parentId);
-    if (it == m_filesByParent.end()) return files;
-    const auto runs = std::span<const FileRun>(m_fileRuns).subspan(it->second.start, it->second.count);
+    const auto g = std::lower_bound(m_groups.begin(), m_groups.end(), parentId,
+                                    [](const FileGroup& a, std::uint64_t p) { return a.parent < p; });
+    if (g == m_groups.end() || g->parent != parentId) return files;
+    const auto runs = std::span<const FileRun>(m_fileRuns).subspan(g->start, g->count);
     std::size_t count = 0;
     for (const FileRun& r : runs) count += r.end - r.first;
     files.reserve(count);
@@ -511,14 +576,16 @@ std::vector<std::uint32_t> ItemStore::filesOf(std::uint64_t parentId) const {
 
 std::size_t ItemStore::folderOf(std::uint64_t record) const {
     buildIndexes();
-    auto it = m_folders.find(record);
-    return it == m_folders.end() ? kNone : it->second;
+    const auto f = std::lower_bound(m_folders.begin(), m_folders.end(), record,
+                                    [](const FolderEntry& a, std::uint64_t r) { return a.record < r; });
+    return f == m_folders.end() || f->record != record ? kNone : f->index;
 }
 
 std::size_t ItemStore::fileCount() const { return m_files; }
 
 std::size_t ItemStore::memoryBytes() const {
-    return m_slots.size() * (sizeof(std::uint32_t) << kSlotShift) + (m_arena.size() << kArenaShift) +
+    return m_slots.size() * (sizeof(std::uint16_t) << kSlotShift) + m_groupStart.capacity() * sizeof(std::uint32_t) +
+           m_farSlots.size() * 32 + (m_arena.size() << kArenaShift) +
            m_scratch.capacity();
 }
 

@@ -154,6 +154,9 @@ private:
     };
     View view(std::size_t i) const;
     void decodeInto(std::uint32_t offset, View& v) const;
+    /// How far back the item's base lies (0: it reads from none); p is left
+    /// at its mask.
+    static std::size_t baseDistance(const std::uint8_t*& p);
     static void briefInto(const std::uint8_t* p, Brief& b, bool& stream);
     /// Appends the encoding of an item (reading from base when it is not
     /// kNone) and returns its arena offset, or kNoOffset when full.
@@ -173,14 +176,26 @@ private:
     static constexpr std::uint32_t kNoOffset = 0xFFFFFFFFu;
     static constexpr std::size_t kRecent = 4;
 
-    std::uint32_t slot(std::size_t i) const { return m_slots[i >> kSlotShift][i & kSlotMask]; }
-    std::uint32_t& slot(std::size_t i) { return m_slots[i >> kSlotShift][i & kSlotMask]; }
+    // Item i's offset in the arena: the offset of the first item of its
+    // group of kGroupItems plus its own 16-bit distance from it. Items are
+    // placed one after the other, so the distance nearly always fits; an
+    // item placed elsewhere (written anew, in a new arena block, after a
+    // very long name) is found in m_farSlots instead.
+    static constexpr unsigned kGroupShift = 4;
+    static constexpr std::uint16_t kFar = 0xFFFF;
+    std::uint32_t slot(std::size_t i) const {
+        const std::uint16_t near = m_slots[i >> kSlotShift][i & kSlotMask];
+        return near != kFar ? m_groupStart[i >> kGroupShift] + near : m_farSlots.at(static_cast<std::uint32_t>(i));
+    }
+    void setSlot(std::size_t i, std::uint32_t offset);
 
     // Slots and the arena grow in fixed-size blocks: the store never copies
     // what it holds, so a volume of millions of items never needs twice
     // their memory while it is read. An item never straddles two arena
     // blocks; its offset is the block number and the place in it.
-    std::vector<std::unique_ptr<std::uint32_t[]>> m_slots;  // item i: its offset in the arena
+    std::vector<std::unique_ptr<std::uint16_t[]>> m_slots;  // item i: its distance from its group's start
+    std::vector<std::uint32_t> m_groupStart;
+    std::unordered_map<std::uint32_t, std::uint32_t> m_farSlots;
     std::size_t m_size = 0;
     std::size_t m_files = 0;  // items that are not folders
     std::vector<std::unique_ptr<std::uint8_t[]>> m_arena;
@@ -196,19 +211,24 @@ private:
     std::uint64_t m_generation = nextGeneration();
     mutable bool m_indexed = false;
     // Files of each parent: runs of consecutive item indexes grouped by
-    // parent, and where each parent's group of runs starts and how many.
+    // parent, and where each parent's group of runs starts and how many;
+    // sorted tables, not hash maps, at a fraction of their memory.
     struct FileRun {
         std::uint32_t first = 0;
         std::uint32_t end = 0;  // one past the last
     };
     struct FileGroup {
+        std::uint64_t parent = 0;
         std::uint32_t start = 0;
         std::uint32_t count = 0;
-        std::uint32_t last = 0;  // while counting: the last file seen
+    };
+    struct FolderEntry {
+        std::uint64_t record = 0;
+        std::uint32_t index = 0;
     };
     mutable std::vector<FileRun> m_fileRuns;
-    mutable std::unordered_map<std::uint64_t, FileGroup> m_filesByParent;
-    mutable std::unordered_map<std::uint64_t, std::size_t> m_folders;
+    mutable std::vector<FileGroup> m_groups;     // by parent
+    mutable std::vector<FolderEntry> m_folders;  // by record, then store order
 };
 
 }  // namespace qvx::records

@@ -136,6 +136,8 @@ bool finishFolderTree(VolumeKind kind, RecordTable& FolderTable, const FolderTre
     progress.setStatusText("Storing Directory Information. Please Wait...");
     FolderTable.sortByColumn(kParent);
     if (steps.nameRoots) steps.nameRoots(FolderTable);
+    // The table was grown row by row; the tree is built beside it.
+    FolderTable.shrinkToFit();
     if (steps.nodes != nullptr) BuildFolderTree(kind, FolderTable, *steps.nodes, progress, stop);
     return !stop.stop_requested();
 }

@@ -418,6 +418,20 @@ void RecordTable::clear() {
     m_garbage = 0;
 }
 
+void RecordTable::reserve(std::size_t moreRows, std::size_t moreTextBytes) {
+    m_rows.reserve(m_rows.size() + moreRows);
+    m_cells.reserve(m_cells.size() + moreRows * m_columns.size());
+    m_store.reserve(std::min(kMaxStoreBytes, m_store.size() + moreTextBytes));
+}
+
+void RecordTable::shrinkToFit() {
+    if (m_garbage != 0) compact();
+    m_rows.shrink_to_fit();
+    m_cells.shrink_to_fit();
+    m_freeSlots.shrink_to_fit();
+    m_store.shrink_to_fit();
+}
+
 int RecordTable::findRowByFirstCell(std::string_view text) const {
     if (m_columns.empty()) return -1;
     const int count = rowCount();

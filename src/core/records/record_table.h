@@ -47,6 +47,12 @@ public:
     int rowCount() const { return static_cast<int>(m_rows.size()); }
     void deleteRow(int index);
     void clear();
+    /// Room for this many more rows and bytes of cell text, when they are
+    /// known before the rows are added.
+    void reserve(std::size_t moreRows, std::size_t moreTextBytes);
+    /// Gives back what the table holds beyond its rows and texts (after a
+    /// table has been filled, before more is built beside it).
+    void shrinkToFit();
     /// First row whose first cell equals text exactly, or -1.
     int findRowByFirstCell(std::string_view text) const;
     /// Reorders whole rows ascending by the column, comparing cells by the
