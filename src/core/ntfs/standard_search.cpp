@@ -257,16 +257,14 @@ private:
     /// table is then made at its size, not grown while the items are read.
     void fillFolderTable() {
         records::RecordTable& table = m_tables.FolderTable;
-        std::size_t rows = 0;
+        std::vector<std::size_t> folders;
+        m_items.forEachBrief([&](std::size_t i, const records::ItemStore::Brief& b) {
+            if (b.isFolder()) folders.push_back(i);
+        });
         std::size_t bytes = 0;
-        for (std::size_t i = 0; i < m_items.size(); ++i)
-            if (m_items.brief(i).isFolder()) {
-                ++rows;
-                bytes += m_items.baseName(i).size() + 60;
-            }
-        table.reserve(rows, bytes);
-        for (std::size_t i = 0; i < m_items.size(); ++i) {
-            if (!m_items.brief(i).isFolder()) continue;
+        for (const std::size_t i : folders) bytes += m_items.baseName(i).size() + 60;
+        table.reserve(folders.size(), bytes);
+        for (const std::size_t i : folders) {
             const records::Item item = m_items[i];
             const int row = table.appendRow(m_items.baseName(i));
             table.setU32(row, FolderColumn::kSector, saturate32(item.sector));

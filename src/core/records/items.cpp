@@ -64,8 +64,8 @@ namespace {
 // A stream reading from its file stores its size, attribute id and name
 // alone: those come first, and its mask takes one byte.
 enum Field : unsigned {
-    kSize, kAttributeId, kStreamName, kRecord, kParent, kCreated, kAllocated, kModified, kChanged, kAccessed,
-    kFlags, kAttribute, kBaseName, kSector, kAttributes, kSequence, kParentSequence, kFnCreated,
+    kSize, kAttributeId, kStreamName, kRecord, kParent, kFlags, kCreated, kAllocated, kModified, kChanged,
+    kAccessed, kAttribute, kBaseName, kSector, kAttributes, kSequence, kParentSequence, kFnCreated,
     kFnModified, kFnChanged, kFnAccessed, kFileNameId, kFileNameUnits, kOwnerId, kEntryOffset,
 };
 
@@ -172,9 +172,21 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     };
     number(kSize, item.size, b.size);
     number(kAttributeId, item.attributeId, b.attributeId);
-    text(kStreamName, stream, was.stream);
+    // A stream name: the number of a kept name (odd), or its length (even)
+    // and its bytes.
+    if (stream != was.stream) {
+        mask |= 1u << kStreamName;
+        const std::uint64_t code = streamNameCode(stream);
+        if (code != kNoStreamCode) {
+            putVarint(body, code);
+        } else {
+            putVarint(body, std::uint64_t{stream.size()} << 1);
+            body.append(stream);
+        }
+    }
     near(kRecord, item.record, b.record);
     near(kParent, item.parent, b.parent);
+    number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
     if (created != b.times.created) {
         mask |= 1u << kCreated;
         putVarint(body, timeDelta(created, b.times.created));
@@ -183,7 +195,6 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     time(kModified, item.times.modified, b.times.modified);
     time(kChanged, item.times.changed, b.times.changed);
     time(kAccessed, item.times.accessed, b.times.accessed);
-    number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
     number(kAttribute, static_cast<std::uint8_t>(item.attribute), static_cast<std::uint8_t>(b.attribute));
     text(kBaseName, base, was.base);
     near(kSector, item.sector, b.sector);
@@ -210,22 +221,43 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
         putVarint(head, distance);
     }
     putVarint(head, mask);
-    const std::size_t length = head.size() + body.size();
+    // Past 4 GiB in all, an item is kept as the empty one at offset 0.
+    const std::uint32_t offset = place(head, body);
+    return offset == kNoOffset ? 0 : offset;
+}
+
+std::uint32_t ItemStore::place(std::string_view first, std::string_view second) {
+    const std::size_t length = first.size() + second.size();
     constexpr std::size_t kBlockBytes = std::size_t{1} << kArenaShift;
     constexpr std::size_t kMaxBlocks = std::size_t{1} << (32 - kArenaShift);
     if (m_arenaUsed + length > kBlockBytes) {
-        // Offsets are 32 bits: past 4 GiB in all, an item is kept as the
-        // empty one at offset 0 (no volume comes near that).
-        if (m_arena.size() >= kMaxBlocks) return 0;
+        // Offsets are 32 bits: no volume comes near 4 GiB of items.
+        if (m_arena.size() >= kMaxBlocks) return kNoOffset;
         m_arena.push_back(std::make_unique<std::uint8_t[]>(kBlockBytes));
         m_arenaUsed = 0;
     }
     std::uint8_t* to = m_arena.back().get() + m_arenaUsed;
-    std::copy(head.begin(), head.end(), to);
-    std::copy(body.begin(), body.end(), to + head.size());
+    std::copy(first.begin(), first.end(), to);
+    std::copy(second.begin(), second.end(), to + first.size());
     const auto offset = static_cast<std::uint32_t>(((m_arena.size() - 1) << kArenaShift) | m_arenaUsed);
     m_arenaUsed += length;
     return offset;
+}
+
+std::uint64_t ItemStore::streamNameCode(std::string_view stream) {
+    // Alternate streams of many files share a few names (Zone.Identifier,
+    // a program's own): the first kMaxStreamNames distinct names are kept
+    // once, and an item names one by its number.
+    if (stream.empty()) return 0;
+    if (const auto it = m_streamIds.find(stream); it != m_streamIds.end()) return std::uint64_t{it->second} << 1 | 1;
+    if (m_streamNames.size() >= kMaxStreamNames) return kNoStreamCode;
+    const std::uint32_t offset = place(stream, {});
+    if (offset == kNoOffset) return kNoStreamCode;
+    const std::string_view kept(reinterpret_cast<const char*>(at(offset)), stream.size());
+    const auto id = static_cast<std::uint32_t>(m_streamNames.size());
+    m_streamNames.push_back(kept);
+    m_streamIds.emplace(kept, id);
+    return std::uint64_t{id} << 1 | 1;
 }
 
 void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
@@ -247,9 +279,19 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     std::uint16_t flags = storedFlags(it.flags, v.stream);
     if (has(kSize)) it.size = getVarint(p);
     if (has(kAttributeId)) it.attributeId = static_cast<std::uint16_t>(getVarint(p));
-    if (has(kStreamName)) v.stream = text();
+    if (has(kStreamName)) {
+        const std::uint64_t code = getVarint(p);
+        if ((code & 1) != 0) {
+            v.stream = m_streamNames[static_cast<std::size_t>(code >> 1)];
+        } else {
+            v.stream = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
+            p += code >> 1;
+        }
+    }
     if (has(kRecord)) it.record = near(it.record);
     if (has(kParent)) it.parent = near(it.parent);
+    if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
+    it.flags = storedFlags(flags, v.stream);
     const std::int64_t baseCreated = it.times.created;
     if (has(kCreated)) it.times.created = timeFrom(getVarint(p), baseCreated);
     const std::int64_t created = it.times.created;
@@ -263,8 +305,6 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     time(kModified, it.times.modified);
     time(kChanged, it.times.changed);
     time(kAccessed, it.times.accessed);
-    if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
-    it.flags = storedFlags(flags, v.stream);
     if (has(kAttribute)) it.attribute = static_cast<ItemAttribute>(getVarint(p));
     if (has(kBaseName)) v.base = text();
     if (has(kSector)) it.sector = near(it.sector);
@@ -333,7 +373,8 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
         const std::uint64_t value = getVarint(p);
         switch (f) {
         case kStreamName:
-            p += value;
+            // A kept name (odd) is never empty.
+            if ((value & 1) == 0) p += value >> 1;
             stream = value != 0;
             break;
         case kRecord: b.record = near(value, b.record); break;
@@ -472,6 +513,9 @@ void ItemStore::clear() {
     m_arena.clear();
     m_arena.shrink_to_fit();
     m_arenaUsed = 0;
+    m_streamNames.clear();
+    m_streamNames.shrink_to_fit();
+    m_streamIds.clear();
     m_scratch.clear();
     m_scratch.shrink_to_fit();
     std::fill(std::begin(m_recent), std::end(m_recent), kNone);
@@ -509,53 +553,70 @@ void ItemStore::invalidateIndexes() const {
 void ItemStore::buildIndexes() const {
     if (m_indexed) return;
     invalidateIndexes();
+    // The folders first, by record; the first folder item of a record is
+    // the one found.
+    forEachBrief([&](std::size_t i, const Brief& it) {
+        if (it.isFolder()) m_folders.push_back(FolderEntry{it.record, static_cast<std::uint32_t>(i)});
+    });
+    std::stable_sort(m_folders.begin(), m_folders.end(),
+                     [](const FolderEntry& a, const FolderEntry& b) { return a.record < b.record; });
     // A folder's files mostly follow one another in the store: the index
-    // keeps runs of consecutive items, counted first and then placed, and
-    // no list per folder.
+    // keeps runs of consecutive items, counted first and then placed. The
+    // counts of a folder's files sit beside its entry; a parent that is no
+    // folder item (the orphans' folder, a damaged reference) is counted
+    // apart.
     struct Counting {
         std::uint32_t runs = 0;
         std::uint32_t last = 0;  // the last file seen
         std::uint32_t group = 0;
     };
-    std::unordered_map<std::uint64_t, Counting> counting;
+    std::vector<Counting> byFolder(m_folders.size());
+    std::unordered_map<std::uint64_t, Counting> others;
+    Counting* last = nullptr;  // files of one parent mostly come in a row
+    std::uint64_t lastParent = 0;
+    auto countingOf = [&](std::uint64_t parent) -> Counting& {
+        if (last != nullptr && lastParent == parent) return *last;
+        const auto f = std::lower_bound(m_folders.begin(), m_folders.end(), parent,
+                                        [](const FolderEntry& a, std::uint64_t r) { return a.record < r; });
+        last = f != m_folders.end() && f->record == parent ? &byFolder[static_cast<std::size_t>(f - m_folders.begin())]
+                                                           : &others[parent];
+        lastParent = parent;
+        return *last;
+    };
     std::size_t runs = 0;
-    for (std::size_t i = 0; i < m_size; ++i) {
-        const Brief it = brief(i);
-        if (it.isFolder()) {
-            m_folders.push_back(FolderEntry{it.record, static_cast<std::uint32_t>(i)});
-            continue;
-        }
-        Counting& c = counting[it.parent];
+    forEachBrief([&](std::size_t i, const Brief& it) {
+        if (it.isFolder()) return;
+        Counting& c = countingOf(it.parent);
         if (c.runs == 0 || c.last + 1 != i) {
             ++c.runs;
             ++runs;
         }
         c.last = static_cast<std::uint32_t>(i);
-    }
-    // The first folder item of a record is the one found.
-    std::stable_sort(m_folders.begin(), m_folders.end(),
-                     [](const FolderEntry& a, const FolderEntry& b) { return a.record < b.record; });
-    m_groups.reserve(counting.size());
-    for (const auto& [parent, c] : counting) m_groups.push_back(FileGroup{parent, 0, c.runs});
+    });
+    for (std::size_t f = 0; f < m_folders.size(); ++f)
+        if (byFolder[f].runs != 0) m_groups.push_back(FileGroup{m_folders[f].record, 0, byFolder[f].runs});
+    for (const auto& [parent, c] : others) m_groups.push_back(FileGroup{parent, 0, c.runs});
     std::sort(m_groups.begin(), m_groups.end(), [](const FileGroup& a, const FileGroup& b) { return a.parent < b.parent; });
+    m_groups.shrink_to_fit();
     std::uint32_t start = 0;
+    last = nullptr;
     for (std::size_t g = 0; g < m_groups.size(); ++g) {
         m_groups[g].start = start;
         start += m_groups[g].count;
         m_groups[g].count = 0;
-        counting[m_groups[g].parent].group = static_cast<std::uint32_t>(g);
+        countingOf(m_groups[g].parent).group = static_cast<std::uint32_t>(g);
     }
     m_fileRuns.resize(runs);
-    for (std::size_t i = 0; i < m_size; ++i) {
-        const Brief it = brief(i);
-        if (it.isFolder()) continue;
-        FileGroup& group = m_groups[counting[it.parent].group];
+    last = nullptr;
+    forEachBrief([&](std::size_t i, const Brief& it) {
+        if (it.isFolder()) return;
+        FileGroup& group = m_groups[countingOf(it.parent).group];
         if (group.count != 0 && m_fileRuns[group.start + group.count - 1].end == i) {
             ++m_fileRuns[group.start + group.count - 1].end;
         } else {
             m_fileRuns[group.start + group.count++] = FileRun{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + 1)};
         }
-    }
+    });
     m_indexed = true;
 }
 

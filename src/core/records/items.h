@@ -105,6 +105,10 @@ public:
         bool isFolder() const { return (flags & kItemFolder) != 0; }
     };
     Brief brief(std::size_t i) const;
+    /// f(index, brief) for every item in store order, decoding each item
+    /// once; f must not change the store.
+    template <class F>
+    void forEachBrief(F&& f) const;
     /// Change an item's parent or flags; the indexes are dropped.
     void setParent(std::size_t i, std::uint64_t parent);
     void setFlags(std::size_t i, std::uint16_t flags);
@@ -167,6 +171,13 @@ private:
     /// first given their own fields.
     template <class Change> void rewrite(std::size_t i, Change change);
     std::uint8_t* at(std::uint32_t offset) const;
+    /// Copies the bytes into the arena; their offset, or kNoOffset.
+    std::uint32_t place(std::string_view first, std::string_view second);
+    /// How a stream name is stored: 0 for none, an odd number naming a
+    /// kept name, or kNoStreamCode for one written out.
+    std::uint64_t streamNameCode(std::string_view stream);
+    static constexpr std::uint64_t kNoStreamCode = 2;  // even: never a kept name's code
+    static constexpr std::size_t kMaxStreamNames = 4096;
     void buildIndexes() const;
 
     static constexpr unsigned kSlotShift = 14;  // slots per block: 16,384
@@ -201,6 +212,8 @@ private:
     std::vector<std::unique_ptr<std::uint8_t[]>> m_arena;
     std::size_t m_arenaUsed = 0;  // bytes used in the last block
     std::string m_scratch;        // one encoding, before it is placed
+    std::vector<std::string_view> m_streamNames;  // kept stream names, in the arena
+    std::unordered_map<std::string_view, std::uint32_t> m_streamIds;
     std::size_t m_recent[kRecent] = {kNone, kNone, kNone, kNone};  // last items added that others may read from
     std::uint64_t m_recentRecord[kRecent] = {};                     // and their records
     std::uint8_t m_recentDepth[kRecent] = {};                       // and how deep they read
@@ -230,5 +243,30 @@ private:
     mutable std::vector<FileGroup> m_groups;     // by parent
     mutable std::vector<FolderEntry> m_folders;  // by record, then store order
 };
+
+template <class F>
+void ItemStore::forEachBrief(F&& f) const {
+    // A base lies at most kMaxBaseDistance items back: the last briefs made
+    // are kept by index, so an item reads its base's values from there.
+    constexpr std::size_t kRing = 256;
+    static_assert(kRing > kMaxBaseDistance);
+    Brief briefs[kRing];
+    bool streams[kRing] = {};
+    for (std::size_t i = 0; i < m_size; ++i) {
+        const std::uint8_t* p = at(slot(i));
+        const std::uint8_t* q = p;
+        const std::size_t distance = baseDistance(q);
+        Brief b;
+        bool stream = false;
+        if (distance != 0) {
+            b = briefs[(i - distance) % kRing];
+            stream = streams[(i - distance) % kRing];
+        }
+        briefInto(p, b, stream);
+        briefs[i % kRing] = b;
+        streams[i % kRing] = stream;
+        f(i, static_cast<const Brief&>(b));
+    }
+}
 
 }  // namespace qvx::records

@@ -115,11 +115,14 @@ void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemSt
     folders.reserve(static_cast<std::size_t>(FolderTable.rowCount()));
     for (int row = 0; row < FolderTable.rowCount(); ++row) folders.push_back(FolderTable.getU32(row, kSelf));
     std::sort(folders.begin(), folders.end());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if ((i & 0xFFF) == 0 && stop.stop_requested()) break;
-        const ItemStore::Brief it = items.brief(i);
-        if (it.isFolder() || it.parent == rootId) continue;
-        if (!std::binary_search(folders.begin(), folders.end(), it.parent)) items.setParent(i, kMiscFolderId);
+    std::vector<std::size_t> orphans;
+    items.forEachBrief([&](std::size_t i, const ItemStore::Brief& it) {
+        if (it.isFolder() || it.parent == rootId) return;
+        if (!std::binary_search(folders.begin(), folders.end(), it.parent)) orphans.push_back(i);
+    });
+    for (std::size_t k = 0; k < orphans.size(); ++k) {
+        if ((k & 0xFFF) == 0 && stop.stop_requested()) break;
+        items.setParent(orphans[k], kMiscFolderId);
     }
     items.invalidateIndexes();
 }

@@ -282,6 +282,15 @@ TEST(ItemStore, EveryFieldReadsBackWhateverItsNeighboursAndLaterChanges) {
         files += want[i].isFolder() ? 0 : 1;
     }
     EXPECT_EQ(store.fileCount(), files);
+    // One pass over every item reads the same, bases taken from the pass.
+    std::size_t seen = 0;
+    store.forEachBrief([&](std::size_t i, const ItemStore::Brief& b) {
+        EXPECT_EQ(i, seen++);
+        EXPECT_EQ(b.record, want[i].record) << i;
+        EXPECT_EQ(b.parent, want[i].parent) << i;
+        EXPECT_EQ(b.flags, want[i].flags) << i;
+    });
+    EXPECT_EQ(seen, want.size());
     // The files of a parent come in store order, runs of neighbours and
     // single ones alike.
     for (const std::uint64_t parent : {std::uint64_t{5}, std::uint64_t{77}, want[10].parent}) {
@@ -290,6 +299,31 @@ TEST(ItemStore, EveryFieldReadsBackWhateverItsNeighboursAndLaterChanges) {
             if (!want[i].isFolder() && want[i].parent == parent) expected.push_back(static_cast<std::uint32_t>(i));
         EXPECT_EQ(store.filesOf(parent), expected) << parent;
     }
+}
+
+TEST(ItemStore, StreamNamesSharedByManyFilesAndOnesSeenOnceReadBack) {
+    // Repeated stream names are kept once and named by number, up to a
+    // bound; names past it, and the empty one, are written out.
+    ItemStore store;
+    std::vector<std::string> want;
+    for (int n = 0; n < 6000; ++n) {
+        Item file;
+        file.record = static_cast<std::uint64_t>(n);
+        const std::string name = "f" + std::to_string(n);
+        store.add(file, name);
+        want.push_back(name);
+        for (const std::string& stream : {std::string("Zone.Identifier"), "unique " + std::to_string(n)}) {
+            store.add(file, name, stream);
+            want.push_back(name + ":" + stream);
+        }
+    }
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        ASSERT_EQ(store.name(i), want[i]) << i;
+        ASSERT_EQ(store[i].isStream(), i % 3 != 0) << i;
+        ASSERT_EQ(store.brief(i).flags & kItemStream, i % 3 != 0 ? kItemStream : 0) << i;
+    }
+    EXPECT_EQ(store.streamName(1), "Zone.Identifier");
+    EXPECT_EQ(store.streamName(want.size() - 1), "unique 5999");
 }
 
 TEST(ItemStore, OverlongNamesAreNotKeptButTheItemIs) {
