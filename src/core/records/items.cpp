@@ -93,17 +93,22 @@ std::uint64_t getVarint(const std::uint8_t*& p) {
     }
 }
 
-// A time as its difference from a reference, folded so that small
-// differences either way are small numbers. The arithmetic wraps: any two
-// 64-bit values, a damaged record's extremes included, read back exactly.
-std::uint64_t timeDelta(std::int64_t value, std::int64_t reference) {
+// A value (a time, a record number, a sector) as its difference from a
+// reference, folded so that small differences either way are small
+// numbers. The arithmetic wraps: any two 64-bit values, a damaged record's
+// extremes included, read back exactly.
+std::uint64_t foldedDifference(std::int64_t value, std::int64_t reference) {
     const std::uint64_t d = static_cast<std::uint64_t>(value) - static_cast<std::uint64_t>(reference);
     return (d << 1) ^ (0 - (d >> 63));
 }
 
-std::int64_t timeFrom(std::uint64_t folded, std::int64_t reference) {
+std::int64_t unfolded(std::uint64_t folded, std::int64_t reference) {
     const std::uint64_t d = (folded >> 1) ^ (0 - (folded & 1));
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) + d);
+}
+
+std::uint64_t unfoldedNear(std::uint64_t folded, std::uint64_t reference) {
+    return static_cast<std::uint64_t>(unfolded(folded, static_cast<std::int64_t>(reference)));
 }
 
 }  // namespace
@@ -152,10 +157,10 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     // is stored only when it does not, as its difference from that.
     const std::int64_t created = item.times.created;
     auto time = [&](Field f, std::int64_t value, std::int64_t old) {
-        const std::int64_t expected = timeFrom(timeDelta(old, b.times.created), created);
+        const std::int64_t expected = unfolded(foldedDifference(old, b.times.created), created);
         if (value == expected) return;
         mask |= 1u << f;
-        putVarint(body, timeDelta(value, expected));
+        putVarint(body, foldedDifference(value, expected));
     };
     auto text = [&](Field f, std::string_view value, std::string_view old) {
         if (value == old) return;
@@ -168,7 +173,7 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     auto near = [&](Field f, std::uint64_t value, std::uint64_t old) {
         if (value == old) return;
         mask |= 1u << f;
-        putVarint(body, timeDelta(static_cast<std::int64_t>(value), static_cast<std::int64_t>(old)));
+        putVarint(body, foldedDifference(static_cast<std::int64_t>(value), static_cast<std::int64_t>(old)));
     };
     number(kSize, item.size, b.size);
     number(kAttributeId, item.attributeId, b.attributeId);
@@ -189,7 +194,7 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
     if (created != b.times.created) {
         mask |= 1u << kCreated;
-        putVarint(body, timeDelta(created, b.times.created));
+        putVarint(body, foldedDifference(created, b.times.created));
     }
     number(kAllocated, item.allocatedSize, b.allocatedSize);
     time(kModified, item.times.modified, b.times.modified);
@@ -272,9 +277,7 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
         p += n;
         return s;
     };
-    auto near = [&p](std::uint64_t old) {
-        return static_cast<std::uint64_t>(timeFrom(getVarint(p), static_cast<std::int64_t>(old)));
-    };
+    auto near = [&p](std::uint64_t old) { return unfoldedNear(getVarint(p), old); };
     // Flags are kept as stored until the item's own stream name is known.
     std::uint16_t flags = storedFlags(it.flags, v.stream);
     if (has(kSize)) it.size = getVarint(p);
@@ -293,13 +296,13 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
     it.flags = storedFlags(flags, v.stream);
     const std::int64_t baseCreated = it.times.created;
-    if (has(kCreated)) it.times.created = timeFrom(getVarint(p), baseCreated);
+    if (has(kCreated)) it.times.created = unfolded(getVarint(p), baseCreated);
     const std::int64_t created = it.times.created;
     // Every other time: where the base's lies from its creation time, moved
     // by what the item stores.
     auto time = [&](Field f, std::int64_t& t) {
-        const std::int64_t expected = timeFrom(timeDelta(t, baseCreated), created);
-        t = has(f) ? timeFrom(getVarint(p), expected) : expected;
+        const std::int64_t expected = unfolded(foldedDifference(t, baseCreated), created);
+        t = has(f) ? unfolded(getVarint(p), expected) : expected;
     };
     if (has(kAllocated)) it.allocatedSize = getVarint(p);
     time(kModified, it.times.modified);
@@ -362,9 +365,6 @@ ItemStore::View ItemStore::view(std::size_t i) const {
 void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
     (void)baseDistance(p);
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
-    auto near = [](std::uint64_t folded, std::uint64_t old) {
-        return static_cast<std::uint64_t>(timeFrom(folded, static_cast<std::int64_t>(old)));
-    };
     std::uint16_t flags = stream ? static_cast<std::uint16_t>(b.flags ^ kItemStream) : b.flags;
     // Every field up to the flags is one number, but the stream name,
     // which is its length and its bytes.
@@ -377,8 +377,8 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
             if ((value & 1) == 0) p += value >> 1;
             stream = value != 0;
             break;
-        case kRecord: b.record = near(value, b.record); break;
-        case kParent: b.parent = near(value, b.parent); break;
+        case kRecord: b.record = unfoldedNear(value, b.record); break;
+        case kParent: b.parent = unfoldedNear(value, b.parent); break;
         case kFlags: flags = static_cast<std::uint16_t>(value); break;
         default: break;
         }

@@ -1,6 +1,6 @@
 #pragma once
-// The typed items of an analysis: one fixed-size record per file, folder
-// or alternate data stream found, with every name in one UTF-8 arena. The
+// The typed items of an analysis: one compact record per file, folder or
+// alternate data stream found, names inline as UTF-8, in one arena. The
 // searches fill it; the file list, recovery, the command line's output and
 // the session log read it. Text cells are made from it only where a screen
 // or a stored file shows them.
@@ -163,7 +163,7 @@ private:
     static std::size_t baseDistance(const std::uint8_t*& p);
     static void briefInto(const std::uint8_t* p, Brief& b, bool& stream);
     /// Appends the encoding of an item (reading from base when it is not
-    /// kNone) and returns its arena offset, or kNoOffset when full.
+    /// kNone) and returns its arena offset; 0, the empty item, when full.
     std::uint32_t encode(const Item& item, std::string_view base, std::string_view stream, std::size_t baseIndex);
     /// The most recent item the new one can read from, or kNone.
     std::size_t sharingBase(const Item& item, unsigned& depth) const;
