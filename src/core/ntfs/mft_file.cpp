@@ -33,23 +33,136 @@ struct Piece {
     std::uint16_t id = 0;
     bool ok = true;
     std::string problem;
+
+    /// Clears the piece for another attribute, keeping its buffers.
+    void reset() {
+        nameUnits.clear();
+        nameKey = 0;
+        startVcn = 0;
+        resident = false;
+        value.clear();
+        runs.clear();
+        vcnCount = dataSize = allocatedSize = initializedSize = 0;
+        flags = compressionUnit = id = 0;
+        ok = true;
+        problem.clear();
+    }
 };
+
+/// Ids given to attributes held in extension records, by type and name (the
+/// name lies in the attribute list's bytes, kept for the whole decode).
+struct ExtensionId {
+    std::uint32_t type;
+    util::Bytes nameUnits;
+    std::uint16_t id;
+    std::uint64_t key;
+};
+
+/// The buffers one decode works in. A walk decodes hundreds of thousands
+/// of files one after another: each thread keeps one set and reuses its
+/// buffers, pieces and streams, instead of allocating them for every file.
+struct Workspace {
+    std::vector<Piece> pieces;  // the first `used` are this file's
+    std::size_t used = 0;
+    std::vector<DataStream> spareStreams;  // streams of earlier files, for their buffers
+    std::vector<NamedFileName> spareNames;
+    std::vector<std::uint8_t> listValue;
+    std::vector<Run> listRuns;
+    std::vector<Run> indexRuns;
+    std::vector<AttributeListEntry> entries;
+    std::vector<ExtensionId> extensionIds;
+    struct Seen {
+        std::uint32_t type;
+        std::uint64_t key;
+        util::Bytes units;
+    };
+    std::vector<Seen> seen;
+    std::vector<std::uint64_t> holders;
+    std::vector<std::uint8_t> ext;
+    std::vector<std::size_t> firstOf, groupOf, order;
+    std::vector<Piece*> group;
+    std::vector<std::string> runProblems;
+    bool busy = false;
+
+    Piece& nextPiece() {
+        if (used == pieces.size()) pieces.emplace_back();
+        Piece& p = pieces[used++];
+        p.reset();
+        return p;
+    }
+
+    /// Starts a decode into file: its earlier streams and names give their
+    /// buffers back to the spares.
+    void start(MftFile& file) {
+        used = 0;
+        listValue.clear();
+        listRuns.clear();
+        entries.clear();
+        extensionIds.clear();
+        seen.clear();
+        holders.clear();
+        runProblems.clear();
+        for (DataStream& s : file.streams)
+            if (spareStreams.size() < kMaxSpares) spareStreams.push_back(std::move(s));
+        for (NamedFileName& n : file.names)
+            if (spareNames.size() < kMaxSpares) spareNames.push_back(std::move(n));
+        file.clear();
+    }
+
+    DataStream takeStream() {
+        if (spareStreams.empty()) return {};
+        DataStream s = std::move(spareStreams.back());
+        spareStreams.pop_back();
+        s.name.clear();
+        s.resident = false;
+        s.residentData.clear();
+        s.runs.clear();
+        s.dataSize = s.allocatedSize = s.initializedSize = 0;
+        s.flags = s.compressionUnit = s.attributeId = 0;
+        s.complete = true;
+        s.problem.clear();
+        return s;
+    }
+
+    NamedFileName takeName() {
+        if (spareNames.empty()) return {};
+        NamedFileName n = std::move(spareNames.back());
+        spareNames.pop_back();
+        n.value = FileName{};
+        n.name.clear();
+        n.attributeId = 0;
+        n.nameUnitCount = 0;
+        return n;
+    }
+
+    /// Lets go of buffers a damaged or enormous file made large, so one
+    /// such file does not keep its memory for the rest of the walk.
+    void trim() {
+        constexpr std::size_t kKeepBytes = 64 * 1024;
+        for (std::size_t i = 0; i < used; ++i) {
+            Piece& p = pieces[i];
+            if (p.runs.capacity() * sizeof(Run) > kKeepBytes) std::vector<Run>().swap(p.runs);
+            if (p.value.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(p.value);
+        }
+        if (pieces.size() > kMaxSpares) pieces.resize(kMaxSpares);
+        if (listValue.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(listValue);
+        if (entries.capacity() > kKeepBytes / sizeof(AttributeListEntry)) std::vector<AttributeListEntry>().swap(entries);
+    }
+
+    static constexpr std::size_t kMaxSpares = 64;
+};
+
+thread_local Workspace t_workspace;
 
 class Collector {
 public:
-    Collector(MftFile& file, std::uint64_t volumeClusters) : m_file(file), m_volumeClusters(volumeClusters) {}
+    Collector(MftFile& file, std::uint64_t volumeClusters, Workspace& ws)
+        : m_file(file), m_volumeClusters(volumeClusters), m_ws(ws) {}
+
+    std::uint16_t listId() const { return m_listId; }
 
     /// Takes the attributes of one record; listValue receives a resident
     /// attribute list's bytes, listRuns a non-resident one's runs.
-    /// Ids given to attributes held in extension records, by type and name.
-    struct ExtensionId {
-        std::uint32_t type;
-        std::vector<std::uint8_t> nameUnits;
-        std::uint16_t id;
-        std::uint64_t key;
-    };
-    void setExtensionIds(std::vector<ExtensionId> ids) { m_extensionIds = std::move(ids); }
-    std::uint16_t listId() const { return m_listId; }
 
     util::DecodeResult take(util::Bytes record, const MftHeader& header, bool isBase, std::vector<std::uint8_t>* listValue,
                             std::vector<Run>* listRuns, std::uint64_t* listBytes) {
@@ -76,9 +189,9 @@ public:
                 break;
             case kAttrFileName:
                 if (!a.nonResident) {
-                    NamedFileName n;
+                    NamedFileName n = m_ws.takeName();
                     if (decodeFileName(a.value, n.value).ok()) {
-                        n.name = n.value.name();
+                        util::appendUtf16leAsUtf8(n.name, n.value.nameUnits);
                         n.attributeId = id;
                         n.nameUnitCount = static_cast<std::uint8_t>(std::min<std::size_t>(n.value.nameUnits.size() / 2, 255));
                         n.value.nameUnits = {};
@@ -87,7 +200,7 @@ public:
                 }
                 break;
             case kAttrData: {
-                Piece p;
+                Piece& p = m_ws.nextPiece();
                 p.nameUnits.assign(a.nameUnits.begin(), a.nameUnits.end());
                 p.nameKey = nameKey(a.nameUnits);
                 p.flags = a.flags;
@@ -108,10 +221,9 @@ public:
                     if (r.corrupt()) {
                         p.ok = false;
                         p.problem = "a run list is damaged: " + r.reason;
-                        m_runProblems.push_back(r.reason);
+                        m_ws.runProblems.push_back(r.reason);
                     }
                 }
-                m_pieces.push_back(std::move(p));
                 break;
             }
             case kAttrIndexRoot:
@@ -127,7 +239,8 @@ public:
                 break;
             case kAttrIndexAllocation:
                 if (a.nameIs("$I30") && a.nonResident && m_file.indexFirstCluster == 0) {
-                    std::vector<Run> runs;
+                    std::vector<Run>& runs = m_ws.indexRuns;
+                    runs.clear();
                     std::uint64_t vcns = 0;
                     (void)decodeRunList(a.runList(), 0, m_volumeClusters, runs, vcns);
                     for (const Run& r : runs)
@@ -148,37 +261,44 @@ public:
         if (m_file.problem.empty()) m_file.problem = std::move(problem);
     }
 
-    const std::vector<std::string>& runProblems() const { return m_runProblems; }
+    const std::vector<std::string>& runProblems() const { return m_ws.runProblems; }
 
     /// Groups the pieces into streams, each in VCN order.
     void finish() {
         // Groups of pieces by name, in the order each name first appears;
         // the unnamed stream first.
-        std::vector<std::size_t> firstOf;  // the first piece of each group
-        std::vector<std::size_t> groupOf(m_pieces.size());
-        for (std::size_t i = 0; i < m_pieces.size(); ++i) {
-            const Piece& p = m_pieces[i];
+        const std::size_t count = m_ws.used;
+        std::vector<Piece>& pieces = m_ws.pieces;
+        std::vector<std::size_t>& firstOf = m_ws.firstOf;  // the first piece of each group
+        std::vector<std::size_t>& groupOf = m_ws.groupOf;
+        firstOf.clear();
+        groupOf.assign(count, 0);
+        for (std::size_t i = 0; i < count; ++i) {
+            const Piece& p = pieces[i];
             std::size_t g = 0;
-            while (g < firstOf.size() && !(m_pieces[firstOf[g]].nameKey == p.nameKey &&
-                                           m_pieces[firstOf[g]].nameUnits == p.nameUnits))
+            while (g < firstOf.size() &&
+                   !(pieces[firstOf[g]].nameKey == p.nameKey && pieces[firstOf[g]].nameUnits == p.nameUnits))
                 ++g;
             if (g == firstOf.size()) firstOf.push_back(i);
             groupOf[i] = g;
         }
-        std::vector<std::size_t> order(firstOf.size());
+        std::vector<std::size_t>& order = m_ws.order;
+        order.resize(firstOf.size());
         for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
         std::stable_partition(order.begin(), order.end(),
-                              [&](std::size_t g) { return m_pieces[firstOf[g]].nameUnits.empty(); });
+                              [&](std::size_t g) { return pieces[firstOf[g]].nameUnits.empty(); });
         m_file.streams.reserve(m_file.streams.size() + order.size());
-        std::vector<Piece*> g;
+        std::vector<Piece*>& g = m_ws.group;
         for (const std::size_t group : order) {
             g.clear();
-            for (std::size_t i = firstOf[group]; i < m_pieces.size(); ++i)
-                if (groupOf[i] == group) g.push_back(&m_pieces[i]);
-            std::stable_sort(g.begin(), g.end(), [](const Piece* a, const Piece* b) { return a->startVcn < b->startVcn; });
-            DataStream s;
-            s.name = util::utf16leToUtf8(g.front()->nameUnits);
-            const Piece& first = *g.front();
+            for (std::size_t i = firstOf[group]; i < count; ++i)
+                if (groupOf[i] == group) g.push_back(&pieces[i]);
+            if (g.size() > 1)
+                std::stable_sort(g.begin(), g.end(),
+                                 [](const Piece* a, const Piece* b) { return a->startVcn < b->startVcn; });
+            DataStream s = m_ws.takeStream();
+            util::appendUtf16leAsUtf8(s.name, g.front()->nameUnits);
+            Piece& first = *g.front();
             s.flags = first.flags;
             s.dataSize = first.dataSize;
             s.allocatedSize = first.allocatedSize;
@@ -187,7 +307,7 @@ public:
             s.attributeId = first.id;
             if (first.resident) {
                 s.resident = true;
-                s.residentData = first.value;
+                s.residentData.swap(first.value);  // the piece is not read again
                 s.complete = first.ok;
                 s.problem = first.problem;
                 m_file.streams.push_back(std::move(s));
@@ -198,7 +318,7 @@ public:
                 s.problem = "the first part of the run list is missing";
             }
             std::uint64_t expected = 0;
-            for (const Piece* p : g) {
+            for (Piece* p : g) {
                 if (p->resident) continue;
                 if (!p->ok) {
                     s.complete = false;
@@ -210,7 +330,10 @@ public:
                     if (s.problem.empty()) s.problem = "part of the run list is missing";
                     s.runs.push_back(Run{expected, 0, p->startVcn - expected, true});
                 }
-                s.runs.insert(s.runs.end(), p->runs.begin(), p->runs.end());
+                if (s.runs.empty())
+                    s.runs.swap(p->runs);  // the piece is not read again
+                else
+                    s.runs.insert(s.runs.end(), p->runs.begin(), p->runs.end());
                 expected = p->startVcn + p->vcnCount;
                 if (!p->ok) break;
             }
@@ -220,9 +343,9 @@ public:
 
 private:
     std::uint16_t extensionId(const Attribute& a) const {
-        if (m_extensionIds.empty()) return a.id;
+        if (m_ws.extensionIds.empty()) return a.id;
         const std::uint64_t key = nameKey(a.nameUnits);
-        for (const ExtensionId& e : m_extensionIds)
+        for (const ExtensionId& e : m_ws.extensionIds)
             if (e.type == a.type && e.key == key && e.nameUnits.size() == a.nameUnits.size() &&
                 std::equal(e.nameUnits.begin(), e.nameUnits.end(), a.nameUnits.begin()))
                 return e.id;
@@ -231,13 +354,28 @@ private:
 
     MftFile& m_file;
     std::uint64_t m_volumeClusters;
-    std::vector<ExtensionId> m_extensionIds;
+    Workspace& m_ws;
     std::uint16_t m_listId = 0;
-    std::vector<Piece> m_pieces;
-    std::vector<std::string> m_runProblems;
 };
 
 }  // namespace
+
+void MftFile::clear() {
+    number = 0;
+    header = MftHeader{};
+    hasStandardInformation = false;
+    standardInformation = StandardInformation{};
+    names.clear();
+    streams.clear();
+    namedIndexes.clear();
+    hasIndexRoot = false;
+    indexRootId = 0;
+    indexRootBytes = 0;
+    indexFirstCluster = 0;
+    hasAttributeList = false;
+    extensionsComplete = true;
+    problem.clear();
+}
 
 const NamedFileName* MftFile::bestName() const {
     const NamedFileName* best = nullptr;
@@ -268,7 +406,18 @@ const DataStream* MftFile::stream(std::string_view name) const {
 
 util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::uint64_t lba, MftFileSource* source,
                                  std::uint64_t volumeClusters, MftFile& file, util::Diagnostics* diagnostics) {
-    file = MftFile{};
+    // The thread's workspace, unless a decode is already running in it.
+    Workspace own;
+    Workspace& ws = t_workspace.busy ? own : t_workspace;
+    ws.busy = true;
+    struct Release {
+        Workspace& ws;
+        ~Release() {
+            ws.trim();
+            ws.busy = false;
+        }
+    } release{ws};
+    ws.start(file);
     file.number = number;
     util::DecodeResult r = parseMftHeader(base, file.header);
     if (r.notThis()) return r;
@@ -281,9 +430,9 @@ util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::ui
         r.lba = lba;
         return r;
     }
-    Collector collector(file, volumeClusters);
-    std::vector<std::uint8_t> listValue;
-    std::vector<Run> listRuns;
+    Collector collector(file, volumeClusters, ws);
+    std::vector<std::uint8_t>& listValue = ws.listValue;
+    std::vector<Run>& listRuns = ws.listRuns;
     std::uint64_t listBytes = 0;
     util::DecodeResult walk = collector.take(base, file.header, true, &listValue, &listRuns, &listBytes);
     if (walk.corrupt()) {
@@ -293,7 +442,7 @@ util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::ui
     if (file.hasAttributeList && source != nullptr) {
         if (listValue.empty() && !listRuns.empty() && !source->readRuns(listRuns, listBytes, listValue))
             collector.note("the attribute list could not be read");
-        std::vector<AttributeListEntry> entries;
+        std::vector<AttributeListEntry>& entries = ws.entries;
         const util::DecodeResult lr = decodeAttributeList(listValue, entries);
         if (lr.corrupt()) {
             report(util::Problem::CorruptRecord, "attribute list: " + lr.reason, number);
@@ -303,17 +452,12 @@ util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::ui
         // highest id the list names.
         std::uint32_t nextId = collector.listId();
         for (const AttributeListEntry& e : entries) nextId = std::max<std::uint32_t>(nextId, e.id);
-        std::vector<Collector::ExtensionId> extensionIds;
-        struct Seen {
-            std::uint32_t type;
-            std::uint64_t key;
-            util::Bytes units;
-        };
-        std::vector<Seen> seen;
+        std::vector<ExtensionId>& extensionIds = ws.extensionIds;
+        std::vector<Workspace::Seen>& seen = ws.seen;
         for (const AttributeListEntry& e : entries) {
             const util::Bytes units(e.nameUnits.data(), e.nameUnits.size());
-            const Seen here{e.type, nameKey(units), units};
-            const bool again = std::any_of(seen.begin(), seen.end(), [&](const Seen& s) {
+            const Workspace::Seen here{e.type, nameKey(units), units};
+            const bool again = std::any_of(seen.begin(), seen.end(), [&](const Workspace::Seen& s) {
                 return s.type == here.type && s.key == here.key && s.units.size() == units.size() &&
                        std::equal(s.units.begin(), s.units.end(), units.begin());
             });
@@ -321,16 +465,14 @@ util::DecodeResult decodeMftFile(util::Bytes base, std::uint64_t number, std::ui
             seen.push_back(here);
             if (e.holder.record == number) continue;
             nextId = std::min<std::uint32_t>(nextId + 1, 0xFFFF);
-            extensionIds.push_back({e.type, std::vector<std::uint8_t>(units.begin(), units.end()),
-                                    static_cast<std::uint16_t>(nextId), here.key});
+            extensionIds.push_back({e.type, units, static_cast<std::uint16_t>(nextId), here.key});
         }
-        collector.setExtensionIds(std::move(extensionIds));
-        std::vector<std::uint64_t> holders;
+        std::vector<std::uint64_t>& holders = ws.holders;
         for (const AttributeListEntry& e : entries)
             if (e.holder.record != number && std::find(holders.begin(), holders.end(), e.holder.record) == holders.end() &&
                 holders.size() < kMaxExtensionRecordsPerFile)
                 holders.push_back(e.holder.record);
-        std::vector<std::uint8_t> ext;
+        std::vector<std::uint8_t>& ext = ws.ext;
         for (std::uint64_t holder : holders) {
             MftHeader h;
             // An extension record points back at its base record; one that

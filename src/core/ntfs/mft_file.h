@@ -69,6 +69,9 @@ struct MftFile {
     bool extensionsComplete = true;     // every record the list names was read
     std::string problem;                // the first problem met, for reports
 
+    /// Empties the file for another decode, keeping its lists' buffers.
+    void clear();
+
     /// The name shown for the file: Win32, Win32 and DOS, DOS, then POSIX.
     const NamedFileName* bestName() const;
     /// The last $FILE_NAME in record order that is not a DOS alias (the one

@@ -152,7 +152,7 @@ private:
         }
         const FixupResult fix = applyFixup(record, record.size());
         if (fix.torn()) problem(util::Problem::TornRecord, n, lba + fix.firstTorn);
-        MftFile file;
+        MftFile& file = m_file;  // one for the whole walk, so its buffers are reused
         if (!decodeMftFile(record, n, lba, &m_source, m_volumeClusters, file, m_diagnostics).ok()) return;
         // An extension record holds attributes of its base record's file;
         // it is taken with that file, not as an item of its own.
@@ -282,7 +282,9 @@ private:
     /// same file listed in another folder or under another name.
     void addHardLinks(const MftFile& file, const NamedFileName& shown, const records::Item& item,
                       const DataStream* data) {
-        std::vector<const NamedFileName*> added{&shown};
+        if (file.names.size() < 2) return;
+        std::vector<const NamedFileName*>& added = m_links;
+        added.assign(1, &shown);
         for (const NamedFileName& link : file.names) {
             if (link.value.nameSpace == static_cast<std::uint8_t>(NameSpace::Dos)) continue;
             const bool seen = std::any_of(added.begin(), added.end(), [&](const NamedFileName* a) {
@@ -330,6 +332,8 @@ private:
     const std::uint64_t m_volumeClusters;
     const std::uint64_t m_total;
     const std::uint32_t m_recordSectors;
+    MftFile m_file;
+    std::vector<const NamedFileName*> m_links;
     std::uint64_t m_done = 0;
     std::uint64_t m_counter = 0;  // "MFT Found": the number of the last record added plus 2
 };

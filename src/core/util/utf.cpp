@@ -20,11 +20,20 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-std::string utf16leToUtf8(std::span<const std::uint8_t> units) {
-    std::string out;
+void appendUtf16leAsUtf8(std::string& out, std::span<const std::uint8_t> units) {
     const std::size_t n = units.size() / 2;
-    out.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    // Most names are ASCII: those units are copied as bytes, with no
+    // per-character call.
+    const std::size_t start = out.size();
+    while (i < n && units[2 * i + 1] == 0 && units[2 * i] < 0x80) ++i;
+    if (i != 0) {
+        out.resize(start + i);
+        for (std::size_t k = 0; k < i; ++k) out[start + k] = static_cast<char>(units[2 * k]);
+    }
+    if (i == n) return;
+    out.reserve(out.size() + (n - i) * 3);
+    for (; i < n; ++i) {
         std::uint32_t u = static_cast<std::uint32_t>(units[2 * i] | (units[2 * i + 1] << 8));
         if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n) {
             const auto lo = static_cast<std::uint32_t>(units[2 * i + 2] | (units[2 * i + 3] << 8));
@@ -37,6 +46,11 @@ std::string utf16leToUtf8(std::span<const std::uint8_t> units) {
         if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
         appendUtf8(out, u);
     }
+}
+
+std::string utf16leToUtf8(std::span<const std::uint8_t> units) {
+    std::string out;
+    appendUtf16leAsUtf8(out, units);
     return out;
 }
 

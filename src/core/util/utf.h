@@ -17,6 +17,8 @@ void appendUtf8(std::string& out, std::uint32_t codePoint);
 /// UTF-16LE code units (two bytes each) as UTF-8. A surrogate that is not
 /// part of a pair becomes U+FFFD, so every name converts to valid UTF-8.
 std::string utf16leToUtf8(std::span<const std::uint8_t> units);
+/// The same, appended to out (whose buffer a caller may reuse).
+void appendUtf16leAsUtf8(std::string& out, std::span<const std::uint8_t> units);
 
 /// Each byte is the character U+0000..U+00FF of the same value.
 std::string latin1ToUtf8(std::string_view text);
