@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 
 #include "ntfs/attribute.h"
 #include "ntfs/fixup.h"
@@ -157,6 +158,16 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
                                 const SkipVisitor* skipped) const {
     const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
     util::PageAlignedBytes chunk(std::size_t{kWalkChunkSectors} * kSectorBytes);
+    // The next chunk of an extent is read on another thread while the
+    // records of this one are decoded: the disk (or the page cache's copy)
+    // and the decoding then overlap instead of taking turns.
+    struct ReadAhead {
+        std::uint64_t lba = 0;
+        std::uint32_t count = 0;
+        std::future<std::uint32_t> bad;  // the unreadable sectors of the read
+    };
+    util::PageAlignedBytes ahead;
+    ReadAhead pending;  // declared after its buffer: waited for before the buffer goes
     std::vector<std::uint8_t> badSectors;  // per sector of the chunk, only when some failed
     std::vector<std::uint8_t> carry(m_recordBytes);
     std::uint32_t carrySectors = 0;  // sectors of the straddling record gathered so far
@@ -184,8 +195,27 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
             const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - s));
             badSectors.clear();
             if (readable) {
-                std::uint64_t firstBad = 0;
-                if (volume.readCounted(lba, count, chunk.data(), &firstBad) != 0) {
+                std::uint32_t bad = 0;
+                if (pending.bad.valid() && pending.lba == lba && pending.count == count) {
+                    bad = pending.bad.get();
+                    chunk.swap(ahead);
+                } else {
+                    if (pending.bad.valid()) pending.bad.wait();
+                    bad = volume.readCounted(lba, count, chunk.data());
+                }
+                pending.bad = {};
+                const std::uint64_t next = s + count;
+                if (next < e.sectors && (volume.SectorRangeEnd == 0 || e.lba + next <= volume.SectorRangeEnd)) {
+                    ahead.resize(chunk.size());
+                    pending.lba = e.lba + next;
+                    pending.count =
+                        static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - next));
+                    std::uint8_t* into = ahead.data();
+                    pending.bad = std::async(std::launch::async, [&volume, into, l = pending.lba, c = pending.count] {
+                        return volume.readCounted(l, c, into);
+                    });
+                }
+                if (bad != 0) {
                     // Find which sectors are missing, so each record is told.
                     badSectors.assign(count, 0);
                     for (std::uint32_t i = 0; i < count; ++i)

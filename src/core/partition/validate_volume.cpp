@@ -14,9 +14,9 @@ int VolumeRange::read(std::uint64_t lba, std::uint32_t count, void* buffer) cons
 std::uint32_t VolumeRange::readCounted(std::uint64_t lba, std::uint32_t count, void* buffer,
                                        std::uint64_t* firstBad) const {
     auto* bytes = static_cast<std::uint8_t*>(buffer);
-    std::memset(buffer, 0, static_cast<std::size_t>(count) * disk::kSectorSize);
     if (count == 0) return 0;
     if (reader == nullptr) {
+        std::memset(buffer, 0, static_cast<std::size_t>(count) * disk::kSectorSize);
         if (firstBad != nullptr) *firstBad = lba;
         return count;
     }
@@ -24,6 +24,11 @@ std::uint32_t VolumeRange::readCounted(std::uint64_t lba, std::uint32_t count, v
     std::uint32_t readable = count;
     if (diskSectors <= lba) readable = 0;
     else if (diskSectors - lba < count) readable = static_cast<std::uint32_t>(diskSectors - lba);
+    // A whole read fills its sectors and a failed one is redone sector by
+    // sector below, each cleared first: only sectors past the disk's end
+    // are cleared here.
+    std::memset(bytes + std::size_t{readable} * disk::kSectorSize, 0,
+                static_cast<std::size_t>(count - readable) * disk::kSectorSize);
     std::uint32_t bad = count - readable;
     std::uint64_t first = readable < count ? lba + readable : UINT64_MAX;
     if (readable != 0 && reader->ReadSectors(diskIndex, lba, readable, bytes) != 1) {
