@@ -15,8 +15,10 @@ void fillRow(const records::ItemStore& items, std::size_t index, records::FileLi
     const std::string_view name = out.cells[kListName];
     // The date shown is the creation time of the name the file is listed by.
     const std::int64_t date = (it.flags & kItemHasFileNameTimes) != 0 ? it.fileNameTimes.created : it.times.created;
-    out.cells[kListDate] = ntfsDateText(date);
-    out.cells[kListTime] = ntfsTimeText(date);
+    out.cells[kListDate].clear();
+    appendNtfsDateText(out.cells[kListDate], date);
+    out.cells[kListTime].clear();
+    appendNtfsTimeText(out.cells[kListTime], date);
     if (shownCells) {
         out.cells[kListType] = fileTypeText(name, FileTypeVariant::Ntfs);
         out.cells[kListSize] = std::to_string(it.size);

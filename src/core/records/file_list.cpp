@@ -1,6 +1,7 @@
 #include "records/file_list.h"
 
 #include <array>
+#include <charconv>
 #include <cstdio>
 
 #include "records/tables.h"
@@ -31,14 +32,47 @@ std::string monthAbbreviation(int month) {
     return kMonths[static_cast<std::size_t>(month - 1)];
 }
 
-std::string ntfsDateText(std::int64_t fileTime) {
+namespace {
+
+void appendDecimal(std::string& out, std::int64_t value) {
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;
+    out.append(digits, end);
+}
+
+}  // namespace
+
+void appendNtfsDateText(std::string& out, std::int64_t fileTime) {
+    static const std::array<const char*, 12> kMonths{"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                                     "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
     const CivilTime t = civilFromFileTime(fileTime);
-    return std::to_string(t.day) + "-" + monthAbbreviation(t.month) + "-" + std::to_string(t.year);
+    appendDecimal(out, t.day);
+    out += '-';
+    out += t.month >= 1 && t.month <= 12 ? kMonths[static_cast<std::size_t>(t.month - 1)] : "ERR";
+    out += '-';
+    appendDecimal(out, t.year);
+}
+
+void appendNtfsTimeText(std::string& out, std::int64_t fileTime) {
+    const CivilTime t = civilFromFileTime(fileTime);
+    appendDecimal(out, t.hour);
+    out += ':';
+    appendDecimal(out, t.minute);
+    out += ':';
+    appendDecimal(out, t.second);
+}
+
+std::string ntfsDateText(std::int64_t fileTime) {
+    std::string out;
+    appendNtfsDateText(out, fileTime);
+    return out;
 }
 
 std::string ntfsTimeText(std::int64_t fileTime) {
-    const CivilTime t = civilFromFileTime(fileTime);
-    return std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" + std::to_string(t.second);
+    std::string out;
+    appendNtfsTimeText(out, fileTime);
+    return out;
 }
 
 std::string fatDateText(std::uint16_t dateWord) {

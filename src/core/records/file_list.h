@@ -66,6 +66,9 @@ std::string monthAbbreviation(int month);
 std::string ntfsDateText(std::int64_t fileTime);
 /// FILETIME as hour:minute:second without padding, e.g. 9:5:30.
 std::string ntfsTimeText(std::int64_t fileTime);
+/// The same texts appended to out.
+void appendNtfsDateText(std::string& out, std::int64_t fileTime);
+void appendNtfsTimeText(std::string& out, std::int64_t fileTime);
 /// FAT date word as DD-MON-YYYY, e.g. 07-MAR-2009.
 std::string fatDateText(std::uint16_t dateWord);
 /// FAT time word as HH:MM.

@@ -20,6 +20,26 @@ CivilTime civilFromFileTime(std::int64_t fileTime) {
     const std::int64_t seconds = fileTime / kTicksPerSecond;
     std::int64_t days = seconds / kSecondsPerDay;
     const std::int64_t secondOfDay = seconds % kSecondsPerDay;
+    CivilTime t{};
+    t.hour = static_cast<int>(secondOfDay / 3600);
+    t.minute = static_cast<int>(secondOfDay / 60 % 60);
+    t.second = static_cast<int>(secondOfDay % 60);
+    // A listing converts several times of each item, mostly of a few days:
+    // the last day converted is kept.
+    struct LastDay {
+        std::int64_t days = -1;
+        std::int64_t year = 0;
+        int month = 0;
+        int day = 0;
+    };
+    thread_local LastDay last;
+    if (last.days == days) {
+        t.year = last.year;
+        t.month = last.month;
+        t.day = last.day;
+        return t;
+    }
+    last.days = days;
     // Shift to a year that starts on 1 March 1600 so leap days fall last.
     days += 306;
     const std::int64_t era = days / 146097;
@@ -27,13 +47,12 @@ CivilTime civilFromFileTime(std::int64_t fileTime) {
     const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
     const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
     const std::int64_t mp = (5 * dayOfYear + 2) / 153;
-    CivilTime t{};
     t.day = static_cast<int>(dayOfYear - (153 * mp + 2) / 5 + 1);
     t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     t.year = 1600 + yearOfEra + era * 400 + (t.month <= 2 ? 1 : 0);
-    t.hour = static_cast<int>(secondOfDay / 3600);
-    t.minute = static_cast<int>(secondOfDay / 60 % 60);
-    t.second = static_cast<int>(secondOfDay % 60);
+    last.year = t.year;
+    last.month = t.month;
+    last.day = t.day;
     return t;
 }
 
