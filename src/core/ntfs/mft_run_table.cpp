@@ -155,7 +155,7 @@ std::uint32_t MftRunTable::readRecords(const partition::VolumeRange& volume, std
 }
 
 bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit,
-                                const SkipVisitor* skipped) const {
+                                const SkipVisitor* skipped, std::span<const std::uint8_t>* following) const {
     const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
     util::PageAlignedBytes chunk(std::size_t{kWalkChunkSectors} * kSectorBytes);
     // The next chunk of an extent is read on another thread while the
@@ -241,11 +241,18 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
                     carrySectors += take;
                     i += take;
                     if (carrySectors == recordSectors) {
+                        if (following != nullptr) *following = {};
                         visit(n++, carry, carryLba, carryBad);
                         carrySectors = 0;
                         carryBad = 0;
                     }
                 } else if (count - i >= recordSectors) {
+                    if (following != nullptr) {
+                        const std::size_t after = std::size_t{i + recordSectors} * kSectorBytes;
+                        const std::size_t whole = std::size_t{(count - i - recordSectors) / recordSectors} * m_recordBytes;
+                        *following = badSectors.empty() ? std::span<const std::uint8_t>(chunk.data() + after, whole)
+                                                        : std::span<const std::uint8_t>();
+                    }
                     visit(n++, std::span<std::uint8_t>(chunk.data() + std::size_t{i} * kSectorBytes, m_recordBytes),
                           e.usable ? lba + i : 0, badIn(i, recordSectors));
                     i += recordSectors;

@@ -85,8 +85,12 @@ public:
     /// walk visit billions of slots.
     using RecordVisitor = std::function<void(std::uint64_t, std::span<std::uint8_t>, std::uint64_t, std::uint32_t)>;
     using SkipVisitor = std::function<void(std::uint64_t, std::uint64_t, std::uint64_t)>;
+    /// With following given, it holds during each visit the bytes of the
+    /// records after the visited one that were read with it and not yet
+    /// visited (untouched, every sector read), else nothing: a file's
+    /// extension records mostly follow its base record closely.
     bool forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit,
-                       const SkipVisitor* skipped = nullptr) const;
+                       const SkipVisitor* skipped = nullptr, std::span<const std::uint8_t>* following = nullptr) const;
 
     /// Builds the table from the volume's record 0 (falling back to the
     /// first mirror record) and the extension records its attribute list

@@ -32,12 +32,25 @@ public:
                util::Diagnostics* diagnostics)
         : m_volume(volume), m_runs(runs), m_sectorsPerCluster(sectorsPerCluster), m_diagnostics(diagnostics) {}
 
+    /// The record being visited and the bytes of those after it in memory.
+    void setVisited(std::uint64_t n, std::span<const std::uint8_t> following) {
+        m_visited = n;
+        m_following = following;
+    }
+
     bool readExtension(std::uint64_t n, std::vector<std::uint8_t>& out) override {
-        out.assign(m_runs.recordBytes(), 0);
-        if (!cachedRecord(n, out)) {
-            const std::uint32_t bad = m_runs.readRecord(m_volume, n, out);
-            if (bad != 0 && m_diagnostics != nullptr)
-                m_diagnostics->add(util::Problem::UnreadableRecords, 1, n, m_runs.recordSector(n));
+        const std::size_t recordBytes = m_runs.recordBytes();
+        if (recordBytes != 0 && n > m_visited && n - m_visited <= m_following.size() / recordBytes) {
+            const std::size_t at = static_cast<std::size_t>(n - m_visited - 1) * recordBytes;
+            out.assign(m_following.begin() + static_cast<std::ptrdiff_t>(at),
+                       m_following.begin() + static_cast<std::ptrdiff_t>(at + recordBytes));
+        } else {
+            out.assign(recordBytes, 0);
+            if (!cachedRecord(n, out)) {
+                const std::uint32_t bad = m_runs.readRecord(m_volume, n, out);
+                if (bad != 0 && m_diagnostics != nullptr)
+                    m_diagnostics->add(util::Problem::UnreadableRecords, 1, n, m_runs.recordSector(n));
+            }
         }
         if (!isFileRecord(out)) return false;
         const FixupResult fix = applyFixup(out, out.size());
@@ -94,6 +107,8 @@ private:
     util::Diagnostics* m_diagnostics;
     std::vector<Block> m_blocks;
     std::uint64_t m_clock = 0;
+    std::uint64_t m_visited = 0;
+    std::span<const std::uint8_t> m_following;
 };
 
 records::ItemTimes itemTimes(const NtfsTimes& t) { return {t.created, t.modified, t.changed, t.accessed}; }
@@ -127,7 +142,7 @@ public:
                 if (n % kReportEvery == 0) report();
                 result.slotCount = n + 1;
             },
-            &skipped);
+            &skipped, &m_following);
         report();
         fillFolderTable();
         // Only the deleted items' runs are kept. Which live files own their
@@ -152,6 +167,7 @@ private:
         }
         const FixupResult fix = applyFixup(record, record.size());
         if (fix.torn()) problem(util::Problem::TornRecord, n, lba + fix.firstTorn);
+        m_source.setVisited(n, m_following);
         MftFile& file = m_file;  // one for the whole walk, so its buffers are reused
         if (!decodeMftFile(record, n, lba, &m_source, m_volumeClusters, file, m_diagnostics).ok()) return;
         // An extension record holds attributes of its base record's file;
@@ -334,6 +350,7 @@ private:
     const std::uint32_t m_recordSectors;
     MftFile m_file;
     std::vector<const NamedFileName*> m_links;
+    std::span<const std::uint8_t> m_following;  // the records read after the one visited
     std::uint64_t m_done = 0;
     std::uint64_t m_counter = 0;  // "MFT Found": the number of the last record added plus 2
 };
@@ -381,14 +398,18 @@ bool collectLiveClusters(const partition::VolumeRange& volume, const MftRunTable
     WalkSource source(volume, runs, sectorsPerCluster, nullptr);
     const std::uint64_t volumeClusters = volumeClusterCount(volume, sectorsPerCluster);
     const std::uint32_t recordSectors = runs.recordBytes() / 512;
+    std::span<const std::uint8_t> following;
+    MftFile file;
     const bool done = runs.forEachRecord(
-        volume, stop, [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
+        volume, stop,
+        [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
             if (bad == recordSectors || !isFileRecord(record)) return;
             (void)applyFixup(record, record.size());
-            MftFile file;
+            source.setVisited(n, following);
             if (!decodeMftFile(record, n, lba, &source, volumeClusters, file, nullptr).ok()) return;
             if (!file.header.isExtension() && (file.header.flags & 1) != 0) addLiveClusters(file, live);
-        });
+        },
+        nullptr, &following);
     if (done) live.finish();
     return done;
 }
