@@ -5,6 +5,7 @@
 // is opened O_RDONLY once and kept open.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -73,7 +74,7 @@ public:
     std::uint64_t sizeBytes() const override { return m_data.size(); }
     std::vector<std::uint8_t>& data() { return m_data; }
     std::set<std::uint64_t> badSectors;
-    int readCalls = 0;
+    std::atomic<int> readCalls = 0;  // walks read ahead on a second thread
 
 private:
     std::vector<std::uint8_t> m_data;

@@ -34,7 +34,7 @@ TEST(SectorReader, WholeRunReadsInOneRequest) {
     EXPECT_EQ(reader.ReadSectors(PhysicalDriveNames[2], 4, 3, buf.data()), 1);
     EXPECT_EQ(buf[0], 5);
     EXPECT_EQ(buf[1024 + 511], 7);
-    EXPECT_EQ(dev->readCalls, 1);
+    EXPECT_EQ(dev->readCalls.load(), 1);
     EXPECT_EQ(hookCalls, 0);
     EXPECT_EQ(reader.totalSectors(2), 8u);
 }
@@ -53,7 +53,7 @@ TEST(SectorReader, FailedBulkReadRetriesSectorBySectorAndKeepsUnreadableBytes) {
     EXPECT_EQ(buf[512], 0xEE);       // sector 2 unreadable: left as it was
     EXPECT_EQ(buf[1024], 4);         // sector 3
     EXPECT_EQ(buf[1536 + 511], 5);   // sector 4
-    EXPECT_EQ(dev->readCalls, 1 + 4);
+    EXPECT_EQ(dev->readCalls.load(), 1 + 4);
 }
 
 TEST(SectorReader, ReadPastTheEndTakesTheRetryPath) {
@@ -81,11 +81,11 @@ TEST(SectorReader, SectorsPastTheEndAreNotRetriedOneByOne) {
     EXPECT_EQ(reader.ReadSectors(0, 2, 2048, buf.data()), 0);
     EXPECT_EQ(buf[0], 3);
     EXPECT_EQ(buf[512], 4);
-    EXPECT_EQ(dev->readCalls, 1 + 2);
+    EXPECT_EQ(dev->readCalls.load(), 1 + 2);
     // Wholly past the end: the bulk read only.
     dev->readCalls = 0;
     EXPECT_EQ(reader.ReadSectors(0, 1u << 31, 2048, buf.data()), 0);
-    EXPECT_EQ(dev->readCalls, 1);
+    EXPECT_EQ(dev->readCalls.load(), 1);
 }
 
 TEST(SectorReader, UnopenableDeviceReturnsZeroWithoutHook) {

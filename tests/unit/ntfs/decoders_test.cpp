@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <map>
 #include <memory>
 
@@ -274,6 +276,59 @@ TEST(MftRunTableWalk, HugeUnusableExtentsAreToldAtOnceNotVisitedSlotBySlot) {
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[0], std::make_pair(std::uint64_t{1}, gap));
     EXPECT_EQ(told[1], std::make_pair(gap + 1, std::uint64_t{1000000}));
+}
+
+TEST(MftRunTableWalk, RecordsReadAheadArriveInOrderAndTheUnvisitedOnesFollowEachVisit) {
+    // 2,600 records of 1 KiB in one run: the walk reads them in chunks of
+    // 1,024, the next chunk while the current one is visited. Each record
+    // carries its number; sector 3,000 (in the second chunk) cannot be read.
+    constexpr std::uint64_t kRecords = 2600;
+    std::vector<std::uint8_t> image((16 + kRecords * 2) * 512, 0);
+    for (std::uint64_t n = 0; n < kRecords; ++n) {
+        std::uint8_t* r = image.data() + (16 + n * 2) * 512;
+        std::memcpy(r + 0x100, &n, sizeof n);
+    }
+    auto device = std::make_shared<disk::MemoryDevice>(image);
+    device->badSectors = {16 + 3000};
+    disk::SectorReader reader;
+    reader.attachDevice(0, device);
+    partition::VolumeRange range;
+    range.reader = &reader;
+    range.SectorRangeEnd = image.size() / 512 - 1;
+    MftRunTable table;
+    table.setRecordBytes(1024);
+    table.appendExtent(16, kRecords * 2);
+    std::span<const std::uint8_t> following;
+    std::uint64_t expected = 0;
+    std::uint64_t withFollowing = 0;
+    ASSERT_TRUE(table.forEachRecord(
+        range, {},
+        [&](std::uint64_t n, std::span<std::uint8_t> record, std::uint64_t lba, std::uint32_t bad) {
+            ASSERT_EQ(n, expected++);
+            EXPECT_EQ(lba, 16 + n * 2);
+            const bool unreadable = n == 1500;
+            EXPECT_EQ(bad, unreadable ? 1u : 0u) << "record " << n;
+            std::uint64_t mark = 0;
+            std::memcpy(&mark, record.data() + 0x100, sizeof mark);
+            if (!unreadable) {
+                EXPECT_EQ(mark, n);
+            }
+            // The rest of the chunk, untouched by the visits before.
+            ASSERT_EQ(following.size() % 1024, 0u);
+            const std::uint64_t chunkEnd = std::min<std::uint64_t>((n / 1024 + 1) * 1024, kRecords);
+            const bool chunkHasBad = n / 1024 == 1;
+            EXPECT_EQ(following.size() / 1024, chunkHasBad ? 0 : chunkEnd - n - 1) << "record " << n;
+            for (std::uint64_t k = 0; k < following.size() / 1024; ++k) {
+                std::uint64_t next = 0;
+                std::memcpy(&next, following.data() + k * 1024 + 0x100, sizeof next);
+                ASSERT_EQ(next, n + 1 + k);
+            }
+            if (!following.empty()) ++withFollowing;
+            std::fill(record.begin(), record.end(), 0xFF);  // as a fixup changes the visited record
+        },
+        nullptr, &following));
+    EXPECT_EQ(expected, kRecords);
+    EXPECT_EQ(withFollowing, 1023u + (kRecords - 2048 - 1));
 }
 
 }  // namespace

@@ -158,7 +158,7 @@ TEST(DeepPartitionSearch, ReadsTheDiskInLargeRuns) {
     DiskPartitionList list;
     util::NullProgress progress;
     DeepPartitionSearch(*disk.reader(), 0, geometryFor(disk), list, {}, progress);
-    EXPECT_EQ(disk.device()->readCalls, 4);
+    EXPECT_EQ(disk.device()->readCalls.load(), 4);
 }
 
 TEST(DeepPartitionSearch, StopsAtTwentySixEntries) {

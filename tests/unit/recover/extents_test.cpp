@@ -127,7 +127,7 @@ TEST(Copier, LargeFilesAreReadInFewRequests) {
     recover::MemorySink sink;
     d.device->readCalls = 0;
     EXPECT_TRUE(recover::copyFile(d.range, layout, sink).complete());
-    EXPECT_LE(d.device->readCalls, 4);
+    EXPECT_LE(d.device->readCalls.load(), 4);
     EXPECT_EQ(sink.bytes.size(), layout.size);
 }
 
@@ -185,7 +185,7 @@ TEST(Copier, HostileRunListsCostTimeOnlyForTheVolume) {
         const auto r = recover::copyFile(d.range, layout, sink);
         EXPECT_FALSE(r.complete());
         EXPECT_EQ(sink.data + sink.zeros, layout.size);
-        EXPECT_LE(d.device->readCalls, 2 * 64 / 16 + 2 * 64 + 8) << "unit " << unit;
+        EXPECT_LE(d.device->readCalls.load(), 2 * 64 / 16 + 2 * 64 + 8) << "unit " << unit;
     }
 }
 
