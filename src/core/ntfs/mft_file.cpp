@@ -282,11 +282,13 @@ public:
             if (g == firstOf.size()) firstOf.push_back(i);
             groupOf[i] = g;
         }
+        // One group at most is unnamed: it goes first, the others keep their order.
         std::vector<std::size_t>& order = m_ws.order;
-        order.resize(firstOf.size());
-        for (std::size_t g = 0; g < order.size(); ++g) order[g] = g;
-        std::stable_partition(order.begin(), order.end(),
-                              [&](std::size_t g) { return pieces[firstOf[g]].nameUnits.empty(); });
+        order.clear();
+        for (std::size_t g = 0; g < firstOf.size(); ++g)
+            if (pieces[firstOf[g]].nameUnits.empty()) order.push_back(g);
+        for (std::size_t g = 0; g < firstOf.size(); ++g)
+            if (!pieces[firstOf[g]].nameUnits.empty()) order.push_back(g);
         m_file.streams.reserve(m_file.streams.size() + order.size());
         std::vector<Piece*>& g = m_ws.group;
         for (const std::size_t group : order) {

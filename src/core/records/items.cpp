@@ -141,7 +141,7 @@ std::uint8_t* ItemStore::at(std::uint32_t offset) const {
 std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::string_view stream,
                                 std::size_t baseIndex) {
     View was{};
-    if (baseIndex != kNone) was = view(baseIndex);
+    if (baseIndex != kNone) was = view(baseIndex);  // a copy: encoding views others
     const Item& b = was.item;
     std::uint32_t mask = 0;
     std::string& body = m_scratch;
@@ -329,10 +329,11 @@ std::uint64_t ItemStore::nextGeneration() {
     return ++counter;
 }
 
-ItemStore::View ItemStore::view(std::size_t i) const {
+const ItemStore::View& ItemStore::view(std::size_t i) const {
     // Listing a folder reads each of its items several times over (its
     // row, its condition, where it was found): the items decoded last on
-    // each thread are kept, by index.
+    // each thread are kept, by index. The view returned is the kept one,
+    // good until the next view of this thread.
     struct Cache {
         const ItemStore* store = nullptr;
         std::uint64_t generation = 0;
@@ -343,7 +344,9 @@ ItemStore::View ItemStore::view(std::size_t i) const {
     thread_local Cache caches[kCached];
     Cache& cache = caches[i % kCached];
     if (cache.store == this && cache.generation == m_generation && cache.index == i) return cache.v;
-    View v{};
+    cache.store = nullptr;
+    View& v = cache.v;
+    v = View{};
     // The item's bases, nearest first: kMaxDepth steps back at most.
     std::uint32_t chain[kMaxDepth + 1];
     std::size_t length = 0;
@@ -358,7 +361,9 @@ ItemStore::View ItemStore::view(std::size_t i) const {
     v.item.nameOffset = 0;
     v.item.streamLength = static_cast<std::uint16_t>(v.stream.size());
     v.item.nameLength = static_cast<std::uint32_t>(v.base.size() + (v.stream.empty() ? 0 : 1 + v.stream.size()));
-    cache = Cache{this, m_generation, i, v};
+    cache.store = this;
+    cache.generation = m_generation;
+    cache.index = i;
     return v;
 }
 
@@ -525,7 +530,7 @@ void ItemStore::clear() {
 }
 
 std::string ItemStore::name(std::size_t i) const {
-    const View v = view(i);
+    const View& v = view(i);
     std::string out;
     out.reserve(v.item.nameLength);
     out += v.base;

@@ -156,7 +156,7 @@ private:
         std::string_view base;    // the file's own name
         std::string_view stream;  // a stream's name, empty for others
     };
-    View view(std::size_t i) const;
+    const View& view(std::size_t i) const;
     void decodeInto(std::uint32_t offset, View& v) const;
     /// How far back the item's base lies (0: it reads from none); p is left
     /// at its mask.
