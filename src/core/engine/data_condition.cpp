@@ -340,7 +340,7 @@ bool hasDataCondition(const RecoveryState& state, const records::FileListRow& ro
     if (isNtfs(state)) {
         // A record still in use holds its own data, whatever the folder
         // above it; the listing marks everything below a deleted folder.
-        if (row.item < state.items.size()) return state.items[row.item].deleted();
+        if (row.item < state.items.size()) return state.items.peek(row.item).deleted();
         return row.deleted;
     }
     if (plainLabel(row)) return false;
@@ -414,8 +414,9 @@ records::Provenance rowProvenance(RecoveryState& state, const records::FileListR
         p.foundIn = records::FoundIn::MftRecord;
         p.record = row.selfId;
         if (row.item < state.items.size()) {
-            p.record = state.items[row.item].record;
-            p.sector = state.items[row.item].sector;
+            const records::Item& item = state.items.peek(row.item);
+            p.record = item.record;
+            p.sector = item.sector;
         }
         if (p.sector == 0) {
             ensureMftRunTable(state);

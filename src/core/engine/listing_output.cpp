@@ -28,8 +28,9 @@ bool isMiscFolder(const records::FileListRow& row) { return row.isFolder && row.
 /// A session log keeps one date, the $FILE_NAME creation, shown only in the
 /// "date" and "time" texts: the times of its items are not known.
 bool timesKnown(const ListingVolume& volume, const records::FileListRow& row) {
-    const std::optional<records::Item> item = rowItem(volume, row);
-    return row.hasTimes && (!item.has_value() || (item->flags & records::kItemFromLog) == 0);
+    if (!row.hasTimes) return false;
+    if (!volume.ntfs() || volume.items == nullptr || row.item >= volume.items->size()) return true;
+    return (volume.items->peek(row.item).flags & records::kItemFromLog) == 0;
 }
 
 using recover::appendNumber;
@@ -55,8 +56,8 @@ bool hasFatEntry(const ListingVolume& volume, const records::FileListRow& row) {
 }
 
 std::uint64_t ntfsRecord(const ListingVolume& volume, const records::FileListRow& row) {
-    const std::optional<records::Item> item = rowItem(volume, row);
-    return item.has_value() ? item->record : row.selfId;
+    if (!volume.ntfs() || volume.items == nullptr || row.item >= volume.items->size()) return row.selfId;
+    return volume.items->peek(row.item).record;
 }
 
 std::string csvField(std::string_view text) {

@@ -10,8 +10,9 @@ namespace {
 
 void fillRow(const records::ItemStore& items, std::size_t index, records::FileListRow& out, bool shownCells) {
     using namespace records;
-    const Item it = items[index];
-    out.cells[kListName] = items.name(index);
+    out.cells[kListName].clear();
+    items.appendName(index, out.cells[kListName]);
+    const Item& it = items.peek(index);  // nothing else is read from the items below
     const std::string_view name = out.cells[kListName];
     // The date shown is the creation time of the name the file is listed by.
     const std::int64_t date = (it.flags & kItemHasFileNameTimes) != 0 ? it.fileNameTimes.created : it.times.created;

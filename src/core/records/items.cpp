@@ -530,15 +530,19 @@ void ItemStore::clear() {
 }
 
 std::string ItemStore::name(std::size_t i) const {
-    const View& v = view(i);
     std::string out;
-    out.reserve(v.item.nameLength);
+    appendName(i, out);
+    return out;
+}
+
+void ItemStore::appendName(std::size_t i, std::string& out) const {
+    const View& v = view(i);
+    out.reserve(out.size() + v.item.nameLength);
     out += v.base;
     if (!v.stream.empty()) {
         out += ':';
         out += v.stream;
     }
-    return out;
 }
 
 std::string_view ItemStore::streamName(std::size_t i) const { return view(i).stream; }

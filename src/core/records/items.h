@@ -96,6 +96,11 @@ public:
     /// The item, by value: a stream may be kept as the fields it has of its
     /// own beside the file item it shares the rest with.
     Item operator[](std::size_t i) const;
+    /// The same item without a copy, with its name: good until this thread
+    /// reads another item (of any store), so read from it at once.
+    const Item& peek(std::size_t i) const { return view(i).item; }
+    /// The item's shown name appended to out.
+    void appendName(std::size_t i, std::string& out) const;
     /// Record, parent and flags alone, read faster than the whole item: for
     /// passes over every item.
     struct Brief {
