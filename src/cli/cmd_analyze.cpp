@@ -93,7 +93,12 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
         std::string prefix;  // path of the listed folder plus "/", or empty for the root
         std::size_t next = 0;
         bool insideDeleted = false;  // the listed folder or one above it is deleted
+        engine::LaterFiles later;   // files whose rows are made as they are written
+        records::FileListRow laterRow;
     };
+    // Only the text listing writes a folder's rows together; the others
+    // take one row at a time, so file rows are made as they are written.
+    const bool rowsLater = format != engine::ListingFormat::Text;
     engine::ListingVolume volume = engine::listingVolumeOf(state);
     // Deleted files carry the condition of their data, every item where it
     // was found and how its parent was decided.
@@ -109,7 +114,12 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
         // A folder is opened when it is listed (a FAT folder's directory
         // names its sub-folders before their rows are made).
         reader->openFolder(state, state.FolderNodeList.nodeOfItem(item), &index);
-        Frame frame{engine::PopulateFileList(state, item, options), std::move(prefix), 0, insideDeleted};
+        Frame frame;
+        engine::ListingOptions here = options;
+        if (rowsLater) here.later = &frame.later;
+        frame.rows = engine::PopulateFileList(state, item, here);
+        frame.prefix = std::move(prefix);
+        frame.insideDeleted = insideDeleted;
         const std::string path = frame.prefix.empty() ? std::string() : frame.prefix.substr(0, frame.prefix.size() - 1);
         writer->folder(path, frame.rows);
         return frame;
@@ -120,13 +130,16 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
     stack.push_back(list(records::kRootItem, "", false));
     while (!stack.empty() && !stop.stop_requested()) {
         Frame& top = stack.back();
-        if (top.next >= top.rows.size()) {
+        if (top.next >= top.rows.size() + top.later.items.size()) {
             stack.pop_back();
             continue;
         }
         // The frame's rows stay in place until it is popped; the stack may
         // grow below, after the last use of row.
-        const records::FileListRow& row = top.rows[top.next++];
+        const std::size_t at = top.next++;
+        if (at >= top.rows.size())
+            top.laterRow = engine::laterFileRow(state, top.later, at - top.rows.size(), options);
+        const records::FileListRow& row = at < top.rows.size() ? top.rows[at] : top.laterRow;
         const std::string path = top.prefix + row.cells[records::kListName];
         const bool insideDeleted = top.insideDeleted;
         writer->row(path, row, insideDeleted);

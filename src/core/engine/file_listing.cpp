@@ -111,7 +111,12 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
     }
 
     // NTFS rows come from the items, FAT rows from the folder's directory.
-    volumeReaderFor(state)->listFiles(state, list, target, list.size(), options.shownCells);
+    if (ntfs && options.later != nullptr) {
+        options.later->items = state.items.filesOf(target);
+        options.later->insideDeleted = parentDeleted;
+    } else {
+        volumeReaderFor(state)->listFiles(state, list, target, list.size(), options.shownCells);
+    }
     // Everything below a deleted folder is deleted.
     if (parentDeleted)
         for (records::FileListRow& row : list) {
@@ -119,6 +124,13 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
             if (row.isFolder) row.cells[records::kListType] = "Deleted FOLDER";
         }
     return list;
+}
+
+records::FileListRow laterFileRow(const RecoveryState& state, const LaterFiles& later, std::size_t k,
+                                  const ListingOptions& options) {
+    records::FileListRow row = ntfs::ntfsFileRow(state.items, later.items[k], options.shownCells);
+    if (later.insideDeleted) row.deleted = true;
+    return row;
 }
 
 }  // namespace qvx::engine

@@ -32,6 +32,14 @@ private:
     std::vector<int> m_nodes;
 };
 
+/// An NTFS folder's file items whose rows are made one at a time, as they
+/// are written: a folder of hundreds of thousands of files then holds four
+/// bytes a file instead of its whole list of rows.
+struct LaterFiles {
+    std::vector<std::uint32_t> items;
+    bool insideDeleted = false;  // the listed folder is deleted: so is every row
+};
+
 struct ListingOptions {
     /// The listing thread of the window shows the current local date and
     /// time on "QVX_Miscellaneous"; every other path shows its stored values.
@@ -40,11 +48,18 @@ struct ListingOptions {
     /// Off where rows are written out by their name, dates and typed fields
     /// (JSON, CSV, body files): the other texts of file rows are not made.
     bool shownCells = true;
+    /// When set, an NTFS folder's file rows are left out of the list and
+    /// their items put here instead (laterFileRow makes each row).
+    LaterFiles* later = nullptr;
 };
 
 /// Rows of the file list for the folder shown by item: folder rows first
 /// (a folder is "Deleted FOLDER" when it or the listed folder is deleted,
 /// and is then marked deleted in the node list), then the file rows.
 records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId item, const ListingOptions& options = {});
+
+/// The row of the k-th file of later, as PopulateFileList would have made it.
+records::FileListRow laterFileRow(const RecoveryState& state, const LaterFiles& later, std::size_t k,
+                                  const ListingOptions& options);
 
 }  // namespace qvx::engine

@@ -39,9 +39,9 @@ void fillRow(const records::ItemStore& items, std::size_t index, records::FileLi
 
 }  // namespace
 
-records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index) {
+records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index, bool shownCells) {
     records::FileListRow out;
-    fillRow(items, index, out, true);
+    fillRow(items, index, out, shownCells);
     return out;
 }
 

@@ -16,6 +16,6 @@ void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, 
                       bool shownCells = true);
 
 /// The row of one file item.
-records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index);
+records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index, bool shownCells = true);
 
 }  // namespace qvx::ntfs

@@ -97,6 +97,39 @@ TEST_F(NtfsListing, IndexedListingGivesTheSameRows) {
     }
 }
 
+TEST_F(NtfsListing, FileRowsMadeOneAtATimeAreTheRowsOfTheWholeList) {
+    addFile(state.items, "kept.txt", 90, 70, 3);  // live, in a deleted folder: listed deleted
+    addFile(state.items, "kept.txt:Zone.Identifier", 90, 70, 26);
+    for (const bool shownCells : {true, false}) {
+        for (TreeItemId item : {kRootItem, docs, trash, misc, inner}) {
+            ListingOptions whole;
+            whole.shownCells = shownCells;
+            const FileList plain = PopulateFileList(state, item, whole);
+            LaterFiles later;
+            ListingOptions options = whole;
+            options.later = &later;
+            const FileList folders = PopulateFileList(state, item, options);
+            ASSERT_EQ(folders.size() + later.items.size(), plain.size());
+            for (std::size_t i = 0; i < plain.size(); ++i) {
+                const FileListRow row =
+                    i < folders.size() ? folders[i] : laterFileRow(state, later, i - folders.size(), options);
+                EXPECT_EQ(row.cells, plain[i].cells) << i;
+                EXPECT_EQ(row.deleted, plain[i].deleted) << i;
+                EXPECT_EQ(row.isFolder, plain[i].isFolder);
+                EXPECT_EQ(row.item, plain[i].item);
+                EXPECT_EQ(row.sizeBytes, plain[i].sizeBytes);
+                EXPECT_EQ(row.selfId, plain[i].selfId);
+                EXPECT_EQ(row.times.created, plain[i].times.created);
+            }
+            if (item == trash) {
+                ASSERT_EQ(later.items.size(), 2u);
+                EXPECT_TRUE(later.insideDeleted);
+                EXPECT_TRUE(laterFileRow(state, later, 0, options).deleted);
+            }
+        }
+    }
+}
+
 TEST(FatListing, FolderRowsUseFatDateWords) {
     RecoveryState state;
     state.ActiveVolume.fileSystemName = "FAT32";
