@@ -28,37 +28,13 @@ SECTORS=$((3072 * 2048))  # 3 GiB volume (sparse): streams and links need room
 img="$build/images/bench-ntfs.img"
 "$(dirname "$(readlink -f "$0")")/bench_ntfs_make.sh" "$img" "$TOP" "$SUB" "$FILES" "$SECTORS"
 
-# medians COMMAND_A -- COMMAND_B: "seconds peak_kib seconds peak_kib", the
-# medians of three runs of each, taken in turn so both see the same machine.
-medians() {
-  python3 - "$@" <<'PY'
-import os, statistics, subprocess, sys, time
-args = sys.argv[1:]
-cut = args.index("--")
-cmds = [args[:cut], args[cut + 1:]]
-runs = [[], []]
-for _ in range(3):
-    for i, cmd in enumerate(cmds):
-        t0 = time.monotonic()
-        p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL)
-        _, status, usage = os.wait4(p.pid, 0)
-        elapsed = time.monotonic() - t0
-        if status != 0:
-            sys.exit(f"{cmd[0]} failed")
-        runs[i].append((elapsed, usage.ru_maxrss))
-out = []
-for r in runs:
-    out += [f"{statistics.median(x[0] for x in r):.3f}", str(int(statistics.median(x[1] for x in r)))]
-print(" ".join(out))
-PY
-}
 
 sectors=$(( $(stat -c %s "$img") / 512 ))
 qvx_cmd=("$qvx" analyze "$img" --range "0:$sectors" --kind NTFS --json -q)
 qvx_rows=$("${qvx_cmd[@]}" | wc -l)
 fls_rows=$(fls -r -p "$img" | wc -l)
 cat "$img" >/dev/null  # both read it from the page cache
-read -r t_qvx m_qvx t_fls m_fls < <(medians "${qvx_cmd[@]}" -- fls -r -p "$img")
+read -r t_qvx m_qvx t_fls m_fls < <("$(dirname "$(readlink -f "$0")")/bench_medians.py" "${qvx_cmd[@]}" -- fls -r -p "$img")
 printf '== NTFS bench: %s (medians of 3)\n' "$(basename "$img")"
 printf '   qvx analyze --json : %8.3f s  peak %7d KiB  (%d rows)\n' "$t_qvx" "$m_qvx" "$qvx_rows"
 printf '   fls -r -p          : %8.3f s  peak %7d KiB  (%d lines)\n' "$t_fls" "$m_fls" "$fls_rows"
