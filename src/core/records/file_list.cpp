@@ -2,7 +2,6 @@
 
 #include <array>
 #include <charconv>
-#include <cstdio>
 
 #include "records/tables.h"
 #include "records/time_text.h"
@@ -75,17 +74,33 @@ std::string ntfsTimeText(std::int64_t fileTime) {
     return out;
 }
 
+namespace {
+
+void appendTwoDigits(std::string& out, int value) {
+    out += static_cast<char>('0' + value / 10 % 10);
+    out += static_cast<char>('0' + value % 10);
+}
+
+}  // namespace
+
 std::string fatDateText(std::uint16_t dateWord) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d-%s-%d", dateWord & 0x1F, monthAbbreviation((dateWord >> 5) & 0x0F).c_str(),
-                  (dateWord >> 9) + 1980);
-    return text;
+    // Day and month are 5 and 4 bits: two digits always hold them.
+    std::string out;
+    appendTwoDigits(out, dateWord & 0x1F);
+    out += '-';
+    out += monthAbbreviation((dateWord >> 5) & 0x0F);
+    out += '-';
+    appendDecimal(out, (dateWord >> 9) + 1980);
+    return out;
 }
 
 std::string fatTimeText(std::uint16_t timeWord) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d", timeWord >> 11, (timeWord >> 5) & 0x3F);
-    return text;
+    // Hours are 5 bits and minutes 6: up to 31 and 63, two digits each.
+    std::string out;
+    appendTwoDigits(out, timeWord >> 11);
+    out += ':';
+    appendTwoDigits(out, (timeWord >> 5) & 0x3F);
+    return out;
 }
 
 }  // namespace qvx::records

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace qvx::records {
 namespace {
 
@@ -24,6 +26,16 @@ TEST(FatDateTexts, TwoDigitFieldsAndErrMonths) {
     EXPECT_EQ(fatDateText(static_cast<std::uint16_t>(13 << 5)), "00-ERR-1980");
     EXPECT_EQ(fatTimeText(static_cast<std::uint16_t>((14 << 11) | (5 << 5))), "14:05");
     EXPECT_EQ(monthAbbreviation(12), "DEC");
+    // Every word of either kind, against the printf form the texts keep.
+    for (std::uint32_t w = 0; w <= 0xFFFF; ++w) {
+        const auto word = static_cast<std::uint16_t>(w);
+        char text[32];
+        std::snprintf(text, sizeof text, "%02d-%s-%d", word & 0x1F, monthAbbreviation((word >> 5) & 0x0F).c_str(),
+                      (word >> 9) + 1980);
+        ASSERT_EQ(fatDateText(word), text) << w;
+        std::snprintf(text, sizeof text, "%02d:%02d", word >> 11, (word >> 5) & 0x3F);
+        ASSERT_EQ(fatTimeText(word), text) << w;
+    }
 }
 
 TEST(ParentRowIndex, GroupsRowsByParentInTableOrder) {
