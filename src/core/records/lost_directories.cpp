@@ -120,8 +120,11 @@ void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemSt
         if (it.isFolder() || it.parent == rootId) return;
         if (!std::binary_search(folders.begin(), folders.end(), it.parent)) orphans.push_back(i);
     });
-    for (std::size_t k = 0; k < orphans.size(); ++k) {
-        if ((k & 0xFFF) == 0 && stop.stop_requested()) break;
+    // Last first: an item that others read from gives them fields of their
+    // own before it changes, and orphans that come after it have then
+    // already been written whole, so no item is written twice.
+    for (std::size_t k = orphans.size(); k-- > 0;) {
+        if (((orphans.size() - k) & 0xFFF) == 0 && stop.stop_requested()) break;
         items.setParent(orphans[k], kMiscFolderId);
     }
     items.invalidateIndexes();
