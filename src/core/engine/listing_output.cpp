@@ -25,12 +25,16 @@ constexpr std::size_t kFatLabelChars = 11;
 
 bool isMiscFolder(const records::FileListRow& row) { return row.isFolder && row.selfId == records::kMiscFolderId; }
 
+/// True when the row is an NTFS item's, whose fields the item store holds.
+bool hasItem(const ListingVolume& volume, const records::FileListRow& row) {
+    return volume.ntfs() && volume.items != nullptr && row.item < volume.items->size();
+}
+
 /// A session log keeps one date, the $FILE_NAME creation, shown only in the
 /// "date" and "time" texts: the times of its items are not known.
 bool timesKnown(const ListingVolume& volume, const records::FileListRow& row) {
     if (!row.hasTimes) return false;
-    if (!volume.ntfs() || volume.items == nullptr || row.item >= volume.items->size()) return true;
-    return (volume.items->peek(row.item).flags & records::kItemFromLog) == 0;
+    return !hasItem(volume, row) || (volume.items->peek(row.item).flags & records::kItemFromLog) == 0;
 }
 
 using recover::appendNumber;
@@ -56,8 +60,7 @@ bool hasFatEntry(const ListingVolume& volume, const records::FileListRow& row) {
 }
 
 std::uint64_t ntfsRecord(const ListingVolume& volume, const records::FileListRow& row) {
-    if (!volume.ntfs() || volume.items == nullptr || row.item >= volume.items->size()) return row.selfId;
-    return volume.items->peek(row.item).record;
+    return hasItem(volume, row) ? volume.items->peek(row.item).record : row.selfId;
 }
 
 std::string csvField(std::string_view text) {
@@ -290,7 +293,7 @@ bool parseListingFormat(std::string_view text, ListingFormat& out) {
 }
 
 std::optional<records::Item> rowItem(const ListingVolume& volume, const records::FileListRow& row) {
-    if (!volume.ntfs() || volume.items == nullptr || row.item >= volume.items->size()) return std::nullopt;
+    if (!hasItem(volume, row)) return std::nullopt;
     return (*volume.items)[row.item];
 }
 

@@ -109,30 +109,32 @@ struct Workspace {
         file.clear();
     }
 
+    /// A stream or name with every field at its default and the buffers of
+    /// a spare one, emptied: a field added later starts cleared as well.
     DataStream takeStream() {
-        if (spareStreams.empty()) return {};
-        DataStream s = std::move(spareStreams.back());
+        DataStream s;
+        if (spareStreams.empty()) return s;
+        DataStream& old = spareStreams.back();
+        reuse(s.name, old.name);
+        reuse(s.residentData, old.residentData);
+        reuse(s.runs, old.runs);
+        reuse(s.problem, old.problem);
         spareStreams.pop_back();
-        s.name.clear();
-        s.resident = false;
-        s.residentData.clear();
-        s.runs.clear();
-        s.dataSize = s.allocatedSize = s.initializedSize = 0;
-        s.flags = s.compressionUnit = s.attributeId = 0;
-        s.complete = true;
-        s.problem.clear();
         return s;
     }
 
     NamedFileName takeName() {
-        if (spareNames.empty()) return {};
-        NamedFileName n = std::move(spareNames.back());
+        NamedFileName n;
+        if (spareNames.empty()) return n;
+        reuse(n.name, spareNames.back().name);
         spareNames.pop_back();
-        n.value = FileName{};
-        n.name.clear();
-        n.attributeId = 0;
-        n.nameUnitCount = 0;
         return n;
+    }
+
+    template <class Buffer>
+    static void reuse(Buffer& into, Buffer& from) {
+        into = std::move(from);
+        into.clear();
     }
 
     /// Lets go of buffers a damaged or enormous file made large, so one

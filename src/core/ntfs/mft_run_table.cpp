@@ -175,14 +175,17 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
     std::uint32_t carryBad = 0;
     std::uint64_t n = 0;
 
+    // Sectors past the volume's last one cannot be read: a damaged run list
+    // may name billions of them.
+    auto readableAt = [&volume](const Extent& e, std::uint64_t lba) {
+        return e.usable && (volume.SectorRangeEnd == 0 || lba <= volume.SectorRangeEnd);
+    };
     for (const Extent& e : m_extents) {
         std::uint64_t s = 0;
         while (s < e.sectors) {
             if (stop.stop_requested()) return false;
             const std::uint64_t lba = e.lba + s;
-            // Sectors past the volume's last one cannot be read: a damaged
-            // run list may name billions of them.
-            const bool readable = e.usable && (volume.SectorRangeEnd == 0 || lba <= volume.SectorRangeEnd);
+            const bool readable = readableAt(e, lba);
             if (!readable && carrySectors == 0 && skipped != nullptr) {
                 const std::uint64_t whole = (e.sectors - s) / recordSectors;
                 if (whole != 0) {
@@ -205,7 +208,7 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
                 }
                 pending.bad = {};
                 const std::uint64_t next = s + count;
-                if (next < e.sectors && (volume.SectorRangeEnd == 0 || e.lba + next <= volume.SectorRangeEnd)) {
+                if (next < e.sectors && readableAt(e, e.lba + next)) {
                     ahead.resize(chunk.size());
                     pending.lba = e.lba + next;
                     pending.count =

@@ -24,14 +24,13 @@ const std::vector<int>& ParentRowIndex::rowsOf(std::uint32_t parentId) const {
     return it == m_rows.end() ? kNone : it->second;
 }
 
-std::string monthAbbreviation(int month) {
+namespace {
+
+const char* monthText(int month) {
     static const std::array<const char*, 12> kMonths{"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                                      "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
-    if (month < 1 || month > 12) return "ERR";
-    return kMonths[static_cast<std::size_t>(month - 1)];
+    return month < 1 || month > 12 ? "ERR" : kMonths[static_cast<std::size_t>(month - 1)];
 }
-
-namespace {
 
 void appendDecimal(std::string& out, std::int64_t value) {
     char digits[24];
@@ -40,15 +39,20 @@ void appendDecimal(std::string& out, std::int64_t value) {
     out.append(digits, end);
 }
 
+void appendTwoDigits(std::string& out, int value) {
+    out += static_cast<char>('0' + value / 10 % 10);
+    out += static_cast<char>('0' + value % 10);
+}
+
 }  // namespace
 
+std::string monthAbbreviation(int month) { return monthText(month); }
+
 void appendNtfsDateText(std::string& out, std::int64_t fileTime) {
-    static const std::array<const char*, 12> kMonths{"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
-                                                     "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
     const CivilTime t = civilFromFileTime(fileTime);
     appendDecimal(out, t.day);
     out += '-';
-    out += t.month >= 1 && t.month <= 12 ? kMonths[static_cast<std::size_t>(t.month - 1)] : "ERR";
+    out += monthText(t.month);
     out += '-';
     appendDecimal(out, t.year);
 }
@@ -74,21 +78,12 @@ std::string ntfsTimeText(std::int64_t fileTime) {
     return out;
 }
 
-namespace {
-
-void appendTwoDigits(std::string& out, int value) {
-    out += static_cast<char>('0' + value / 10 % 10);
-    out += static_cast<char>('0' + value % 10);
-}
-
-}  // namespace
-
 std::string fatDateText(std::uint16_t dateWord) {
     // Day and month are 5 and 4 bits: two digits always hold them.
     std::string out;
     appendTwoDigits(out, dateWord & 0x1F);
     out += '-';
-    out += monthAbbreviation((dateWord >> 5) & 0x0F);
+    out += monthText((dateWord >> 5) & 0x0F);
     out += '-';
     appendDecimal(out, (dateWord >> 9) + 1980);
     return out;
