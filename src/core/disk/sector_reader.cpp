@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csetjmp>
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 
@@ -27,6 +30,68 @@ int diskIndexOfDeviceName(std::string_view deviceName) {
     for (int i = 0; i < kMaxDisks; ++i)
         if (deviceName == PhysicalDriveNames[static_cast<std::size_t>(i)]) return i;
     return -1;
+}
+
+MappedBytes::~MappedBytes() {
+    if (m_base != nullptr) ::munmap(m_base, m_baseSize);
+}
+
+MappedBytes& MappedBytes::operator=(MappedBytes&& other) noexcept {
+    if (this != &other) {
+        if (m_base != nullptr) ::munmap(m_base, m_baseSize);
+        m_data = std::exchange(other.m_data, nullptr);
+        m_size = std::exchange(other.m_size, 0);
+        m_base = std::exchange(other.m_base, nullptr);
+        m_baseSize = std::exchange(other.m_baseSize, 0);
+    }
+    return *this;
+}
+
+namespace {
+
+// The guarded section of this thread, if one runs. A plain pointer: the
+// signal handler may read nothing that needs construction.
+thread_local sigjmp_buf* t_guard = nullptr;
+struct sigaction g_previousBusAction {};
+
+void onBusError(int signal, siginfo_t* info, void* context) {
+    if (sigjmp_buf* guard = t_guard) {
+        t_guard = nullptr;
+        siglongjmp(*guard, 1);
+    }
+    // Not a guarded read: whatever handled SIGBUS before, else the default
+    // action when the faulting instruction runs again.
+    const struct sigaction& previous = g_previousBusAction;
+    if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+        previous.sa_sigaction(signal, info, context);
+        return;
+    }
+    if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+        previous.sa_handler(signal);
+        return;
+    }
+    ::signal(SIGBUS, SIG_DFL);
+}
+
+}  // namespace
+
+bool runGuarded(void (*fn)(void*), void* context) {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action {};
+        action.sa_sigaction = onBusError;
+        // SIGBUS stays unblocked in the handler, so leaving it by siglongjmp
+        // needs no saved signal mask.
+        action.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGBUS, &action, &g_previousBusAction);
+    });
+    sigjmp_buf guard;
+    if (sigsetjmp(guard, 0) != 0) return false;
+    t_guard = &guard;
+    fn(context);
+    t_guard = nullptr;
+    return true;
 }
 
 namespace {
@@ -59,6 +124,25 @@ public:
         ContainerInfo info;
         info.files.push_back(m_path);
         return info;
+    }
+    MappedBytes map(std::uint64_t byteOffset, std::size_t length) override {
+        // Only image files: a failing block device would fault on nearly
+        // every bad sector, and a device is read at disk speed anyway.
+        if (m_declared || length == 0 || byteOffset > m_size || length > m_size - byteOffset) return {};
+        static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+        const std::uint64_t start = byteOffset / page * page;
+        const std::size_t lead = static_cast<std::size_t>(byteOffset - start);
+        const std::size_t span = lead + length;
+        void* base = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, m_fd, static_cast<off_t>(start));
+        if (base == MAP_FAILED) return {};
+        // Bring the pages in now, where an unreadable one is an error code
+        // and not a fault. A kernel without the request (EINVAL) leaves the
+        // pages to be brought in as they are read.
+        if (::madvise(base, span, MADV_POPULATE_READ) != 0 && errno != EINVAL) {
+            ::munmap(base, span);
+            return {};
+        }
+        return MappedBytes(static_cast<const std::uint8_t*>(base) + lead, length, base, span);
     }
 
 private:
@@ -152,6 +236,13 @@ bool MemoryDevice::readAt(std::uint64_t byteOffset, std::size_t length, std::uin
     return ok;
 }
 
+MappedBytes MemoryDevice::map(std::uint64_t byteOffset, std::size_t length) {
+    if (!mappable || byteOffset > m_data.size() || length > m_data.size() - byteOffset) return {};
+    for (std::uint64_t sector = byteOffset / kSectorSize; sector * kSectorSize < byteOffset + length; ++sector)
+        if (badSectors.count(sector)) return {};
+    return MappedBytes(m_data.data() + byteOffset, length, nullptr, 0);
+}
+
 void SectorReader::attachPath(int diskIndex, std::string path) {
     if (diskIndex < 0 || diskIndex >= kMaxDisks) return;
     std::lock_guard lock(m_mutex);
@@ -232,6 +323,13 @@ void SectorReader::setReadFailureHook(ReadFailureHook hook) {
 
 int SectorReader::ReadSectors(std::string_view deviceName, std::uint64_t lba, std::uint32_t count, void* buffer) {
     return ReadSectors(diskIndexOfDeviceName(deviceName), lba, count, buffer);
+}
+
+MappedBytes SectorReader::mapSectors(int diskIndex, std::uint64_t lba, std::uint32_t count) {
+    if (count == 0 || lba > (UINT64_MAX >> 9) - count) return {};
+    auto dev = device(diskIndex);
+    if (!dev) return {};
+    return dev->map(lba << 9, static_cast<std::size_t>(count) << 9);
 }
 
 int SectorReader::ReadSectors(int diskIndex, std::uint64_t lba, std::uint32_t count, void* buffer) {

@@ -39,6 +39,41 @@ struct ContainerInfo {
     std::string storedSha1;
 };
 
+/// Bytes of a disk mapped read-only into memory, unmapped when the object
+/// goes. A plain image file in the page cache is looked at this way without
+/// copying it; a read of mapped bytes must go through runGuarded, because a
+/// file that shrinks or whose storage fails under the mapping raises SIGBUS
+/// instead of returning an error.
+class MappedBytes {
+public:
+    MappedBytes() = default;
+    /// data..data+size lie in the mapping base..base+baseSize, which is
+    /// unmapped on destruction (nothing to unmap when base is null).
+    MappedBytes(const std::uint8_t* data, std::size_t size, void* base, std::size_t baseSize)
+        : m_data(data), m_size(size), m_base(base), m_baseSize(baseSize) {}
+    ~MappedBytes();
+    MappedBytes(MappedBytes&& other) noexcept { *this = std::move(other); }
+    MappedBytes& operator=(MappedBytes&& other) noexcept;
+    MappedBytes(const MappedBytes&) = delete;
+    MappedBytes& operator=(const MappedBytes&) = delete;
+
+    const std::uint8_t* data() const { return m_data; }
+    std::size_t size() const { return m_size; }
+    explicit operator bool() const { return m_data != nullptr; }
+
+private:
+    const std::uint8_t* m_data = nullptr;
+    std::size_t m_size = 0;
+    void* m_base = nullptr;
+    std::size_t m_baseSize = 0;
+};
+
+/// Runs fn(context) with a fault in mapped bytes caught: false when one hit,
+/// fn then abandoned where it stood. fn must hold nothing that needs
+/// destroying or releasing (no allocation, no lock, no object with a
+/// destructor): it only reads mapped bytes into memory its caller owns.
+bool runGuarded(void (*fn)(void*), void* context);
+
 /// Something that can be read at byte offsets: a block device, an image file,
 /// an image container, or memory in tests. readAt may be called from several
 /// threads at once.
@@ -56,6 +91,14 @@ public:
     /// metadata rather than being the default.
     virtual bool sectorSizeDeclared() const { return false; }
     virtual ContainerInfo containerInfo() const { return {}; }
+    /// length bytes at byteOffset mapped read-only, when the device is a
+    /// plain file whose pages could all be brought in; empty otherwise, and
+    /// the caller reads instead.
+    virtual MappedBytes map(std::uint64_t byteOffset, std::size_t length) {
+        (void)byteOffset;
+        (void)length;
+        return {};
+    }
 };
 
 /// Opens path read-only (O_RDONLY, never anything writable): a block device,
@@ -72,9 +115,13 @@ public:
     explicit MemoryDevice(std::vector<std::uint8_t> data) : m_data(std::move(data)) {}
     bool readAt(std::uint64_t byteOffset, std::size_t length, std::uint8_t* out) override;
     std::uint64_t sizeBytes() const override { return m_data.size(); }
+    /// The bytes in place, as a mapped file gives them; empty over a bad
+    /// sector or past the end, as a mapping that cannot be brought in.
+    MappedBytes map(std::uint64_t byteOffset, std::size_t length) override;
     std::vector<std::uint8_t>& data() { return m_data; }
     std::set<std::uint64_t> badSectors;
     std::atomic<int> readCalls = 0;  // walks read ahead on a second thread
+    bool mappable = true;            // false: behaves as a device that cannot be mapped
 
 private:
     std::vector<std::uint8_t> m_data;
@@ -122,6 +169,9 @@ public:
     /// returns 0 without calling the failure hook.
     int ReadSectors(std::string_view deviceName, std::uint64_t lba, std::uint32_t count, void* buffer);
     int ReadSectors(int diskIndex, std::uint64_t lba, std::uint32_t count, void* buffer);
+    /// count sectors at lba mapped read-only (see MappedBytes), or empty
+    /// when the disk cannot be mapped there: read them instead.
+    MappedBytes mapSectors(int diskIndex, std::uint64_t lba, std::uint32_t count);
 
 private:
     std::shared_ptr<BlockDevice> device(int diskIndex);

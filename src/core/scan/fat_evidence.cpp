@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "disk/sector_reader.h"
-#include "util/page_aligned.h"
+#include "scan/scan_window.h"
 
 namespace qvx::scan {
 
@@ -128,39 +128,39 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
     progress.setStatusText(sectorsText(0, end, units));
 
     // Several chunks are read with one request; the chunks are still
-    // examined and reported one by one.
+    // examined and reported one by one. Most sectors are neither a boot
+    // sector nor a directory's first: one look at their first and last bytes
+    // passes them over (a directory's first sector must begin with the "."
+    // and ".." entries).
     constexpr std::uint32_t kChunksPerRead = 8;
     constexpr std::uint32_t kReadSectors = kScanChunkSectors * kChunksPerRead;
-    util::PageAlignedBytes buf(static_cast<std::size_t>(kReadSectors) * disk::kSectorSize);
-    std::uint64_t bufStart = 0;
-    std::uint64_t bufCount = 0;
+    ScanWindow window(range, disk, kReadSectors, [](const std::uint8_t* p) -> std::uint32_t {
+        const bool boot = p[510] == 0x55 && p[511] == 0xAA;
+        const bool dots = p[0] == '.' && p[1] == ' ' && p[32] == '.' && p[33] == '.' && p[34] == ' ';
+        return boot || dots ? 1 : 0;
+    });
+    std::size_t nextPick = 0;
     int shownPercent = -1;
     for (std::uint64_t s = start; s < end; s += kScanChunkSectors) {
         if (stop.stop_requested()) return false;
         const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(kScanChunkSectors, end - s));
-        if (bufCount == 0 || s < bufStart || s - bufStart >= bufCount) {
-            const auto readCount = static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s));
+        if (!window.holds(s)) {
             // The reader retries a failed request sector by sector and leaves
             // zeros where sectors stay unreadable (after a failed whole
             // request, chunk by chunk into cleared memory), so nothing of an
             // earlier chunk is examined twice and a bad chunk simply yields
             // nothing.
-            if (range.reader == nullptr || range.reader->ReadSectors(range.diskIndex, s, readCount, buf.data()) != 1) {
-                for (std::uint32_t done = 0; done < readCount; done += kScanChunkSectors)
-                    range.read(s + done, std::min(kScanChunkSectors, readCount - done),
-                               buf.data() + static_cast<std::size_t>(done) * disk::kSectorSize);
-            }
-            bufStart = s;
-            bufCount = readCount;
+            window.load(s, static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s)), kScanChunkSectors);
+            nextPick = 0;
         }
-        const std::uint8_t* chunk = buf.data() + static_cast<std::size_t>(s - bufStart) * disk::kSectorSize;
+        const std::uint8_t* chunk = window.at(s);
+        const auto chunkOffset = static_cast<std::uint32_t>(s - window.first());
+        const std::vector<std::uint32_t>& picked = window.picked();
         const int bootsBefore = boots.rowCount();
         const int dirsBefore = dirs.rowCount();
-        for (std::uint32_t k = 0; k < count; ++k) {
+        for (; nextPick < picked.size() && picked[nextPick] - chunkOffset < count; ++nextPick) {
+            const std::uint32_t k = picked[nextPick] - chunkOffset;
             const std::uint8_t* p = chunk + static_cast<std::size_t>(k) * disk::kSectorSize;
-            // Most sectors are neither: one look at the first and last bytes
-            // decides before any field is read; a directory's first sector
-            // must begin with the "." and ".." entries.
             if (p[510] == 0x55 && p[511] == 0xAA)
                 appendFatBootSectorRow(util::Bytes(p, disk::kSectorSize), s + k, boots);
             if (p[0] == '.' && p[1] == ' ' && p[32] == '.' && p[33] == '.' && p[34] == ' ')

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "ntfs/mft_record.h"
+#include "scan/scan_window.h"
 
 namespace qvx::scan {
 
@@ -92,66 +93,45 @@ void collectFolderEntries(util::Bytes buffer, records::NtfsScanRecords& scanned)
     }
 }
 
-/// The sectors of the scan: several chunks read at once, served from memory
-/// where the disk's contents are at hand, else read from the disk as a
-/// chunk-by-chunk scan would.
-class ScanWindow {
-public:
-    ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors) : m_disk(disk), m_diskSectors(diskSectors) {}
-
-    /// Makes the window begin at chunk lba and hold `chunks` chunks.
-    void load(std::uint64_t lba, std::uint32_t chunks) {
-        chunks = std::clamp<std::uint32_t>(chunks, 1, kScanChunksPerRead);
-        const std::uint32_t total = chunks * kScanChunkSectors;
-        // Sectors past the disk's end cannot be read; they stay zero.
-        std::uint32_t readable = total;
-        if (m_diskSectors != 0)
-            readable = lba >= m_diskSectors ? 0
-                                            : static_cast<std::uint32_t>(std::min<std::uint64_t>(total, m_diskSectors - lba));
-        std::uint8_t* data = m_buffer.data();
-        std::memset(data + std::size_t{readable} * kSectorBytes, 0, std::size_t{total - readable} * kSectorBytes);
-        if (readable != 0) {
-            // One request for the whole window; when it fails, chunk by
-            // chunk, each cleared and its unreadable sectors left zero.
-            if (m_disk.reader == nullptr || m_disk.reader->ReadSectors(m_disk.diskIndex, lba, readable, data) != 1) {
-                for (std::uint32_t done = 0; done < readable; done += kScanChunkSectors)
-                    m_disk.read(lba + done, std::min(kScanChunkSectors, readable - done),
-                                data + std::size_t{done} * kSectorBytes);
-            }
-        }
-        m_lba = lba;
-        m_sectors = total;
-        m_readable = readable;
+/// Sectors the scan looks at further: an INDX record's first sector (the
+/// sectors its header gives), an MFT record's (as many as it allocates), a
+/// boot sector. The loop below applies the same tests again to these.
+std::uint32_t pickNtfsSector(const std::uint8_t* s) {
+    const bool indx = s[0] == 'I' && s[1] == 'N' && s[2] == 'D' && s[3] == 'X';
+    if (s[510] == 0x55 && s[511] == 0xAA) return indx || (s[3] == 'N' && s[4] == 'T' && s[5] == 'F' && s[6] == 'S') ? 1 : 0;
+    if (s[0] == 'F' && s[1] == 'I' && s[2] == 'L' && s[3] == 'E') {
+        const std::uint32_t recordBytes = mftRecordBytesOf(util::Bytes(s, kSectorBytes));
+        if (recordBytes != 0) return recordBytes / kSectorBytes;
     }
+    if (!indx) return 0;
+    const std::uint64_t size = std::uint64_t{util::le32(util::Bytes(s, kSectorBytes), kIndxAllocatedSize)} + kIndxHeaderBias;
+    return size > kMaxIndexRecordBytes ? 1 : std::max<std::uint32_t>(1, static_cast<std::uint32_t>((size >> 9) & 0xFF));
+}
 
-    const partition::VolumeRange& disk() const { return m_disk; }
-    bool holdsChunk(std::uint64_t lba) const { return m_sectors != 0 && lba >= m_lba && lba - m_lba < m_sectors; }
-    const std::uint8_t* at(std::uint64_t lba) const { return m_buffer.data() + (lba - m_lba) * kSectorBytes; }
-
-    /// count sectors at lba into out, for a record found in the chunk at
-    /// chunkLba: from memory when they lie in that chunk or were read from
-    /// the disk with the window, else from the disk.
-    void read(std::uint64_t chunkLba, std::uint64_t lba, std::uint32_t count, std::vector<std::uint8_t>& out) const {
-        out.resize(std::size_t{count} * kSectorBytes);
-        if (count == 0) return;
+/// count sectors at lba into out, for a record found in the chunk at
+/// chunkLba: from the window where it holds them, else from the disk.
+void readRecordSectors(const ScanWindow& window, std::uint64_t chunkLba, std::uint64_t lba, std::uint32_t count,
+                       std::vector<std::uint8_t>& out) {
+    out.resize(std::size_t{count} * kSectorBytes);
+    if (count == 0) return;
+    bool held = false;
+    if (window.mapped()) {
+        held = window.copied(lba, count);
+    } else {
+        // A read window holds its chunks whole, zero past the disk's end.
+        const std::uint64_t first = window.first();
+        const std::uint32_t readable = window.readable();
         const bool inChunk =
             lba >= chunkLba && lba - chunkLba <= kScanChunkSectors && count <= kScanChunkSectors - (lba - chunkLba);
-        const bool inReadable = lba >= m_lba && lba - m_lba <= m_readable && count <= m_readable - (lba - m_lba);
-        if (inChunk || inReadable) {
-            std::memcpy(out.data(), at(lba), out.size());
-            return;
-        }
-        m_disk.read(lba, count, out.data());
+        const bool inReadable = lba >= first && lba - first <= readable && count <= readable - (lba - first);
+        held = inChunk || inReadable;
     }
-
-private:
-    const partition::VolumeRange& m_disk;
-    const std::uint64_t m_diskSectors;
-    util::PageAlignedBytes m_buffer = util::PageAlignedBytes(std::size_t{kReadSectors} * kSectorBytes);
-    std::uint64_t m_lba = 0;
-    std::uint32_t m_sectors = 0;
-    std::uint32_t m_readable = 0;
-};
+    if (held) {
+        std::memcpy(out.data(), window.at(lba), out.size());
+        return;
+    }
+    window.disk().read(lba, count, out.data());
+}
 
 /// Adds the index record at lba (its first sector at hand) and its folder
 /// entries. False when the record gives no row.
@@ -161,7 +141,7 @@ bool addIndexRecord(const ScanWindow& window, std::uint64_t chunkLba, std::uint6
     const std::uint64_t size = std::uint64_t{util::le32(firstSector, kIndxAllocatedSize)} + kIndxHeaderBias;
     if (size > kMaxIndexRecordBytes) return false;
     const auto count = static_cast<std::uint32_t>((size >> 9) & 0xFF);
-    window.read(chunkLba, lba, count, buffer);
+    readRecordSectors(window, chunkLba, lba, count, buffer);
     const std::size_t whole = buffer.size();
     // The numbering takes the record's whole sectors with their own fixup;
     // the same bytes unless the record ends inside a sector.
@@ -310,7 +290,8 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
     // Nothing lies past the disk's end: the scan stops there.
     if (diskSectors != 0 && endSector > diskSectors) endSector = diskSectors;
-    ScanWindow window(disk, diskSectors);
+    ScanWindow window(disk, diskSectors, kReadSectors, pickNtfsSector);
+    std::size_t nextPick = 0;
     std::array<std::uint8_t, kMaxMftRecordBytes> record{};
     std::vector<std::uint8_t> next;
     std::vector<std::uint8_t> indexBuffer;
@@ -323,12 +304,17 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
             result.stopped = true;
             break;
         }
-        if (!window.holdsChunk(chunk)) {
+        if (!window.holds(chunk)) {
             const std::uint64_t left = (endSector - chunk + kScanChunkSectors - 1) / kScanChunkSectors;
-            window.load(chunk, static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead)));
+            const auto chunks = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead));
+            window.load(chunk, chunks * kScanChunkSectors, kScanChunkSectors);
+            nextPick = 0;
         }
         const std::uint8_t* base = window.at(chunk);
-        for (std::uint32_t i = 0; i < kScanChunkSectors; ++i) {
+        const std::vector<std::uint32_t>& picked = window.picked();
+        const auto chunkOffset = static_cast<std::uint32_t>(chunk - window.first());
+        for (; nextPick < picked.size() && picked[nextPick] - chunkOffset < kScanChunkSectors; ++nextPick) {
+            const std::uint32_t i = picked[nextPick] - chunkOffset;
             const std::uint8_t* s = base + std::size_t{i} * kSectorBytes;
             const std::uint64_t lba = chunk + i;
             const bool indx = s[0] == 'I' && s[1] == 'N' && s[2] == 'D' && s[3] == 'X';
@@ -346,7 +332,7 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
                         if (i + k < kScanChunkSectors) {
                             std::memcpy(to, s + std::size_t{k} * kSectorBytes, kSectorBytes);
                         } else {
-                            window.read(chunk, lba + k, 1, next);
+                            readRecordSectors(window, chunk, lba + k, 1, next);
                             std::memcpy(to, next.data(), kSectorBytes);
                         }
                     }

@@ -138,6 +138,69 @@ TEST(SectorReader, ImageFileIsReadAtByteOffsetLbaTimes512AndNeverWritten) {
     std::filesystem::remove(path);
 }
 
+struct CopyAll {
+    const std::uint8_t* from;
+    std::uint8_t* to;
+    std::size_t size;
+};
+
+void copyAll(void* context) {
+    auto& c = *static_cast<CopyAll*>(context);
+    for (std::size_t i = 0; i < c.size; ++i) c.to[i] = c.from[i];
+}
+
+TEST(SectorReader, ImageFileIsMappedAsItReadsAndAFileShrunkUnderTheMappingFaultsOnlyInsideTheGuard) {
+    const auto path = std::filesystem::temp_directory_path() / ("qvx-map-" + std::to_string(::getpid()) + ".img");
+    constexpr int kSectors = 64;
+    {
+        std::ofstream out(path, std::ios::binary);
+        auto data = numberedSectors(kSectors);
+        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+    SectorReader reader;
+    reader.attachPath(0, path.string());
+    // Any sector, not only a page's first: the mapping starts on a page and
+    // the bytes where asked.
+    MappedBytes mapped = reader.mapSectors(0, 3, 40);
+    ASSERT_TRUE(mapped);
+    ASSERT_EQ(mapped.size(), 40u * 512);
+    std::vector<std::uint8_t> read(40 * 512);
+    ASSERT_EQ(reader.ReadSectors(0, 3, 40, read.data()), 1);
+    std::vector<std::uint8_t> copy(read.size());
+    CopyAll all{mapped.data(), copy.data(), copy.size()};
+    EXPECT_TRUE(runGuarded(copyAll, &all));
+    EXPECT_EQ(copy, read);
+    // Nothing past the end, nothing empty.
+    EXPECT_FALSE(reader.mapSectors(0, kSectors - 2, 3));
+    EXPECT_FALSE(reader.mapSectors(0, 0, 0));
+    EXPECT_FALSE(reader.mapSectors(0, UINT64_MAX >> 9, 1));
+
+    // The file loses its end under the mapping: its pages there fault. The
+    // guard turns that into false, and the thread goes on.
+    std::filesystem::resize_file(path, 4096);
+    CopyAll lost{mapped.data(), copy.data(), copy.size()};
+    EXPECT_FALSE(runGuarded(copyAll, &lost));
+    CopyAll kept{mapped.data(), copy.data(), 4096 - 3 * 512};
+    EXPECT_TRUE(runGuarded(copyAll, &kept));
+    EXPECT_EQ(copy[0], 4);
+    mapped = MappedBytes();
+    std::filesystem::remove(path);
+}
+
+TEST(SectorReader, MemoryDeviceMapsInPlaceExceptOverABadSector) {
+    auto device = std::make_shared<MemoryDevice>(numberedSectors(8));
+    device->badSectors = {5};
+    SectorReader reader;
+    reader.attachDevice(0, device);
+    const MappedBytes mapped = reader.mapSectors(0, 1, 4);
+    ASSERT_TRUE(mapped);
+    EXPECT_EQ(mapped.data(), device->data().data() + 512);
+    EXPECT_FALSE(reader.mapSectors(0, 4, 2));
+    EXPECT_FALSE(reader.mapSectors(0, 7, 2));
+    device->mappable = false;
+    EXPECT_FALSE(reader.mapSectors(0, 1, 4));
+}
+
 TEST(SectorReader, DirectoryIsRefused) {
     std::string error;
     EXPECT_EQ(openFileDevice("/", error), nullptr);

@@ -193,6 +193,37 @@ TEST(FatEvidenceScan, GarbageSectorsNeverCrash) {
     EXPECT_EQ(found.fileSystemCount, tables.FileSystemTable.rowCount());
 }
 
+TEST(FatEvidenceScan, MappedWindowsFindWhatReadWindowsFind) {
+    // An image file is looked at through a mapping, anything else is read:
+    // the rows are the same, also for a window whose mapping is refused.
+    TestDisk d(3 * 8192 + 100);
+    std::mt19937 rng(11);
+    for (std::uint64_t s = 0; s < d.device().sizeBytes() / 512; ++s) {
+        std::uint8_t* p = d.sector(s);
+        if (rng() % 5 != 0) continue;
+        for (int i = 0; i < 512; ++i) p[i] = static_cast<std::uint8_t>(rng());
+        if (rng() % 2) writeDotEntries(p, static_cast<std::uint32_t>(rng() % 5000), static_cast<std::uint32_t>(rng() % 5000));
+        if (rng() % 3 == 0) {
+            writeFat32Boot(p, 8, 32, 1000, 50000, 2);
+        }
+    }
+    auto found = [&](bool mappable) {
+        d.device().mappable = mappable;
+        records::RecordTables tables;
+        util::NullProgress progress;
+        EXPECT_TRUE(ScanFatEvidence(d.range(0, 3 * 8192 + 99), 0, 3 * 8192 + 100, tables, progress, {}));
+        std::vector<std::vector<std::string>> rows;
+        for (const records::RecordTable* t : {&tables.BootSectorTable, &tables.DirectoryScanTable})
+            for (int r = 0; r < t->rowCount(); ++r) rows.push_back(rowOf(*t, r));
+        return rows;
+    };
+    const auto read = found(false);
+    EXPECT_GT(read.size(), 1000u);
+    EXPECT_EQ(found(true), read);
+    d.device().badSectors = {8192 + 17};
+    EXPECT_EQ(found(true), found(false));
+}
+
 // ---------------------------------------------------------------------------
 // Identification.
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <set>
 #include <vector>
 
 #include "disk/sector_reader.h"
@@ -138,9 +139,14 @@ public:
     }
     std::vector<std::uint8_t>& bytes() { return m_bytes; }
     std::uint64_t sectors() const { return m_bytes.size() / 512; }
-    std::shared_ptr<disk::SectorReader> reader() const {
+    /// A disk of these bytes; mappable false makes it one that is always
+    /// read, as a device or container is.
+    std::shared_ptr<disk::SectorReader> reader(bool mappable = true, std::set<std::uint64_t> badSectors = {}) const {
         auto reader = std::make_shared<disk::SectorReader>();
-        reader->attachDevice(0, std::make_shared<disk::MemoryDevice>(m_bytes));
+        auto device = std::make_shared<disk::MemoryDevice>(m_bytes);
+        device->mappable = mappable;
+        device->badSectors = std::move(badSectors);
+        reader->attachDevice(0, device);
         return reader;
     }
 

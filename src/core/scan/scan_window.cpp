@@ -1,0 +1,127 @@
+#include "scan/scan_window.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace qvx::scan {
+
+namespace {
+
+constexpr std::size_t kSectorBytes = 512;
+
+/// One pass over mapped bytes: picks sectors and copies what they span. Runs
+/// guarded, so it owns nothing: every array is the caller's, sized before.
+struct MappedPass {
+    const std::uint8_t* from = nullptr;
+    std::uint8_t* to = nullptr;
+    std::uint32_t sectors = 0;
+    ScanWindow::Pick pick = nullptr;
+    std::uint32_t* picked = nullptr;
+    std::uint32_t pickedCount = 0;
+    std::pair<std::uint32_t, std::uint32_t>* copied = nullptr;
+    std::uint32_t copiedCount = 0;
+};
+
+void runMappedPass(void* context) {
+    MappedPass& pass = *static_cast<MappedPass*>(context);
+    std::uint32_t copiedTo = 0;
+    for (std::uint32_t i = 0; i < pass.sectors; ++i) {
+        const std::uint32_t span = pass.pick(pass.from + std::size_t{i} * kSectorBytes);
+        if (span == 0) continue;
+        pass.picked[pass.pickedCount++] = i;
+        const std::uint32_t end = span >= pass.sectors - i ? pass.sectors : i + span;
+        if (end <= copiedTo) continue;
+        const std::uint32_t begin = std::max(i, copiedTo);
+        std::memcpy(pass.to + std::size_t{begin} * kSectorBytes, pass.from + std::size_t{begin} * kSectorBytes,
+                    std::size_t{end - begin} * kSectorBytes);
+        if (pass.copiedCount != 0 && pass.copied[pass.copiedCount - 1].second == begin)
+            pass.copied[pass.copiedCount - 1].second = end;
+        else
+            pass.copied[pass.copiedCount++] = {begin, end};
+        copiedTo = end;
+    }
+}
+
+}  // namespace
+
+ScanWindow::ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors, std::uint32_t capacitySectors,
+                       Pick pick)
+    : m_disk(disk),
+      m_diskSectors(diskSectors),
+      m_capacity(std::max<std::uint32_t>(1, capacitySectors)),
+      m_pick(pick),
+      m_buffer(std::size_t{m_capacity} * kSectorBytes) {
+    m_picked.reserve(m_capacity);
+    m_copied.reserve(m_capacity);
+}
+
+void ScanWindow::load(std::uint64_t lba, std::uint32_t sectors, std::uint32_t chunkSectors) {
+    sectors = std::clamp<std::uint32_t>(sectors, 1, m_capacity);
+    // Sectors past the disk's end cannot be read; they stay zero.
+    std::uint32_t readable = sectors;
+    if (m_diskSectors != 0)
+        readable = lba >= m_diskSectors ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, m_diskSectors - lba));
+    m_lba = lba;
+    m_sectors = sectors;
+    m_readable = readable;
+    if (readable == sectors && loadMapped(lba, sectors)) return;
+    read(lba, sectors, readable, std::max<std::uint32_t>(1, chunkSectors));
+}
+
+bool ScanWindow::loadMapped(std::uint64_t lba, std::uint32_t sectors) {
+    m_mapped = false;
+    if (m_disk.reader == nullptr) return false;
+    const disk::MappedBytes mapping = m_disk.reader->mapSectors(m_disk.diskIndex, lba, sectors);
+    if (!mapping) return false;
+    m_picked.resize(sectors);
+    m_copied.resize(sectors);
+    MappedPass pass;
+    pass.from = mapping.data();
+    pass.to = m_buffer.data();
+    pass.sectors = sectors;
+    pass.pick = m_pick;
+    pass.picked = m_picked.data();
+    pass.copied = m_copied.data();
+    if (!disk::runGuarded(runMappedPass, &pass)) {
+        // The file's pages could not all be had after all (it shrank, or its
+        // storage failed): read the window as a disk gives it.
+        m_picked.clear();
+        m_copied.clear();
+        return false;
+    }
+    m_picked.resize(pass.pickedCount);
+    m_copied.resize(pass.copiedCount);
+    m_mapped = true;
+    return true;
+}
+
+void ScanWindow::read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable, std::uint32_t chunkSectors) {
+    m_mapped = false;
+    std::uint8_t* data = m_buffer.data();
+    std::memset(data + std::size_t{readable} * kSectorBytes, 0, std::size_t{sectors - readable} * kSectorBytes);
+    if (readable != 0) {
+        // One request for the whole window; when it fails, chunk by chunk,
+        // each cleared and its unreadable sectors left zero.
+        if (m_disk.reader == nullptr || m_disk.reader->ReadSectors(m_disk.diskIndex, lba, readable, data) != 1) {
+            for (std::uint32_t done = 0; done < readable; done += chunkSectors)
+                m_disk.read(lba + done, std::min(chunkSectors, readable - done), data + std::size_t{done} * kSectorBytes);
+        }
+    }
+    m_picked.clear();
+    m_copied.clear();
+    for (std::uint32_t i = 0; i < sectors; ++i)
+        if (m_pick(data + std::size_t{i} * kSectorBytes) != 0) m_picked.push_back(i);
+}
+
+bool ScanWindow::copied(std::uint64_t lba, std::uint32_t count) const {
+    if (!m_mapped || lba < m_lba || lba - m_lba >= m_sectors || count > m_sectors - (lba - m_lba)) return false;
+    const auto begin = static_cast<std::uint32_t>(lba - m_lba);
+    // The last run of copied sectors that starts at or before begin.
+    const auto after = std::upper_bound(m_copied.begin(), m_copied.end(), begin,
+                                        [](std::uint32_t at, const auto& run) { return at < run.first; });
+    if (after == m_copied.begin()) return false;
+    const auto& run = *(after - 1);
+    return begin < run.second && count <= run.second - begin;
+}
+
+}  // namespace qvx::scan

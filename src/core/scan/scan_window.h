@@ -1,0 +1,75 @@
+#pragma once
+// The sectors a raw scan looks at, several chunks at a time. Nearly every
+// sector of a disk is nothing a scan wants, so each window is first looked
+// over by a cheap test of a few bytes per sector (the scan's `Pick`), and only
+// the sectors it picks are examined further.
+//
+// From an image file the window is mapped instead of read: the test runs on
+// the file's pages in place and only the picked sectors (with the sectors
+// their structure spans) are copied, which is a fraction of the disk. Where
+// the mapping cannot be had or faults, the window is read as a disk gives it.
+// Either way the picked sectors and their bytes are the same.
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "partition/validate_volume.h"
+#include "util/page_aligned.h"
+
+namespace qvx::scan {
+
+class ScanWindow {
+public:
+    /// 0 when the sector at hand can hold nothing of interest; else the
+    /// sectors, from this one, that what it may begin spans (at least 1).
+    /// Reads at most the 512 bytes given.
+    using Pick = std::uint32_t (*)(const std::uint8_t* sector);
+
+    ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors, std::uint32_t capacitySectors, Pick pick);
+
+    /// Makes the window the sectors [lba, lba + sectors) (at most the
+    /// capacity) and picks its sectors. Sectors past the disk's end stay zero;
+    /// sectors that cannot be read are read chunkSectors at a time and left
+    /// zero where they stay unreadable.
+    void load(std::uint64_t lba, std::uint32_t sectors, std::uint32_t chunkSectors);
+
+    const partition::VolumeRange& disk() const { return m_disk; }
+    std::uint64_t first() const { return m_lba; }
+    std::uint32_t sectors() const { return m_sectors; }
+    bool holds(std::uint64_t lba) const { return m_sectors != 0 && lba >= m_lba && lba - m_lba < m_sectors; }
+    /// The picked sectors, as offsets from first(), in order.
+    const std::vector<std::uint32_t>& picked() const { return m_picked; }
+    /// A sector of the window. Its bytes are the disk's when it is picked or
+    /// lies within what a picked sector spans; other sectors may hold
+    /// anything.
+    const std::uint8_t* at(std::uint64_t lba) const { return m_buffer.data() + (lba - m_lba) * 512; }
+    /// Sectors from first() that could be read (the rest lie past the disk's
+    /// end and are zero).
+    std::uint32_t readable() const { return m_readable; }
+    /// True when the window came from a mapping, false when it was read.
+    bool mapped() const { return m_mapped; }
+    /// In a mapped window: true when count sectors at lba all lie in what
+    /// the picked sectors span, the only sectors copied.
+    bool copied(std::uint64_t lba, std::uint32_t count) const;
+
+private:
+    bool loadMapped(std::uint64_t lba, std::uint32_t sectors);
+    void read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable, std::uint32_t chunkSectors);
+
+    const partition::VolumeRange& m_disk;
+    const std::uint64_t m_diskSectors;
+    const std::uint32_t m_capacity;
+    const Pick m_pick;
+    util::PageAlignedBytes m_buffer;
+    std::vector<std::uint32_t> m_picked;
+    /// Mapped: the sectors copied, as [begin, end) offsets, in order and
+    /// apart from one another.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_copied;
+    std::uint64_t m_lba = 0;
+    std::uint32_t m_sectors = 0;
+    std::uint32_t m_readable = 0;
+    bool m_mapped = false;
+};
+
+}  // namespace qvx::scan
