@@ -4,7 +4,7 @@
     bench_medians.py COMMAND_A... -- COMMAND_B...
 
 Runs each three times, in turn (A, B, A, B, A, B) so both see the same load,
-output discarded, and prints "seconds peak_kib seconds peak_kib": the median
+output (and diagnostics) discarded, and prints "seconds peak_kib seconds peak_kib": the median
 wall time and median peak memory (ru_maxrss of that run alone) of A, then B.
 """
 import os
@@ -24,7 +24,7 @@ def main():
     for _ in range(3):
         for i, cmd in enumerate(cmds):
             t0 = time.monotonic()
-            p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL)
+            p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             _, status, usage = os.wait4(p.pid, 0)
             elapsed = time.monotonic() - t0
             if status != 0:

@@ -117,6 +117,7 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
         Frame frame;
         engine::ListingOptions here = options;
         if (rowsLater) here.later = &frame.later;
+        here.reader = reader.get();
         frame.rows = engine::PopulateFileList(state, item, here);
         frame.prefix = std::move(prefix);
         frame.insideDeleted = insideDeleted;

@@ -13,7 +13,8 @@ fat::FatVolume activeFatVolume(const RecoveryState& state) {
     return v;
 }
 
-void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIndex* index) {
+void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIndex* index, FatDirectoryKept* keep) {
+    if (keep != nullptr) keep->held = false;
     records::FolderNodeList& nodes = state.FolderNodeList;
     if (nodeIndex < 0 || nodeIndex >= nodes.count()) return;
     const std::uint32_t self = nodes.node(nodeIndex).selfId;
@@ -22,7 +23,17 @@ void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIn
     const fat::FatVolume volume = activeFatVolume(state);
     if (!volume.isFat()) return;
 
-    for (const fat::SubfolderName& entry : fat::readSubfolderNames(volume, self)) {
+    std::vector<fat::SubfolderName> names;
+    if (keep != nullptr && self != 0) {
+        keep->problems.clear();
+        keep->directory = fat::readDirectory(volume, self, &keep->problems);
+        keep->cluster = self;
+        keep->held = true;
+        names = fat::subfolderNamesOf(keep->directory);
+    } else {
+        names = fat::readSubfolderNames(volume, self);
+    }
+    for (const fat::SubfolderName& entry : names) {
         auto matches = [&](int i) {
             const records::FolderNode& n = nodes.node(i);
             return n.selfId == entry.self && n.parentId == self;
@@ -39,7 +50,10 @@ void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIn
     }
 }
 
-void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRowsEnd) {
+void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRowsEnd,
+                     FatDirectoryKept* kept) {
+    const bool useKept = kept != nullptr && kept->held && target != 0 && kept->cluster == target;
+    if (kept != nullptr) kept->held = false;
     if (target == records::kMiscFolderId) return;
     const fat::FatVolume volume = activeFatVolume(state);
     if (!volume.isFat()) return;
@@ -53,7 +67,14 @@ void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_
     std::vector<std::pair<std::uint32_t, std::string>> known;
     for (std::size_t i = 0; i < folderRowsEnd && i < list.size(); ++i)
         known.emplace_back(list[i].selfId, list[i].cells[records::kListName]);
-    for (const fat::FatDirEntry& e : fat::readDirectory(volume, root16 ? 0 : directory, &state.diagnostics).entries) {
+    fat::FatDirectory read;
+    if (useKept) {
+        read = std::move(kept->directory);
+        state.diagnostics.merge(kept->problems);
+    } else {
+        read = fat::readDirectory(volume, root16 ? 0 : directory, &state.diagnostics);
+    }
+    for (const fat::FatDirEntry& e : read.entries) {
         if (!e.directory) {
             list.push_back(fat::fatFileRow(e, directory, variant));
             continue;

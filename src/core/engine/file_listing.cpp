@@ -115,7 +115,10 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
         options.later->items = state.items.filesOf(target);
         options.later->insideDeleted = parentDeleted;
     } else {
-        volumeReaderFor(state)->listFiles(state, list, target, list.size(), options.shownCells);
+        if (options.reader != nullptr)
+            options.reader->listFiles(state, list, target, list.size(), options.shownCells);
+        else
+            volumeReaderFor(state)->listFiles(state, list, target, list.size(), options.shownCells);
     }
     // Everything below a deleted folder is deleted.
     if (parentDeleted)

@@ -19,6 +19,8 @@ namespace qvx::engine {
 /// scanning the node list once per folder. Build it after the
 /// tree is complete; it stays valid while the tree and FileTable do not
 /// change (renaming nodes is fine).
+class VolumeReader;
+
 class ListingIndex {
 public:
     explicit ListingIndex(const RecoveryState& state);
@@ -51,6 +53,9 @@ struct ListingOptions {
     /// When set, an NTFS folder's file rows are left out of the list and
     /// their items put here instead (laterFileRow makes each row).
     LaterFiles* later = nullptr;
+    /// The reader whose openFolder opened the listed folder: it may still
+    /// hold what it read there. One is made for the call when null.
+    VolumeReader* reader = nullptr;
 };
 
 /// Rows of the file list for the folder shown by item: folder rows first

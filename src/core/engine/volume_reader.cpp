@@ -70,11 +70,11 @@ public:
         : m_kind(records::volumeKindFromName(state.ActiveVolume.fileSystemName)), m_volume(activeFatVolume(state)) {}
     records::VolumeKind kind() const override { return m_kind; }
     void openFolder(RecoveryState& state, int nodeIndex, const ListingIndex* index) override {
-        readFatFolderDirectory(state, nodeIndex, index);
+        readFatFolderDirectory(state, nodeIndex, index, &m_kept);
     }
     void listFiles(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRows,
                    bool) override {
-        fillFatFileRows(state, list, target, folderRows);
+        fillFatFileRows(state, list, target, folderRows, &m_kept);
     }
     LocatedFile locate(const records::FileListRow& row, bool insideDeleted) override {
         LocatedFile out;
@@ -100,6 +100,8 @@ public:
     }
 
 private:
+    // The directory of the folder opened last, until its rows are made.
+    FatDirectoryKept m_kept;
     records::VolumeKind m_kind;
     fat::FatVolume m_volume;
 };

@@ -52,10 +52,14 @@ int NameSubfoldersFromSector(const FatVolume& v, std::uint64_t s, std::uint32_t 
 }
 
 std::vector<SubfolderName> readSubfolderNames(const FatVolume& v, std::uint32_t folderSelf) {
+    if (!v.isFat() || folderSelf == 0 || folderSelf == kMiscellaneousId) return {};
+    return subfolderNamesOf(readDirectory(v, folderSelf));
+}
+
+std::vector<SubfolderName> subfolderNamesOf(const FatDirectory& directory) {
     std::vector<SubfolderName> names;
-    if (!v.isFat() || folderSelf == 0 || folderSelf == kMiscellaneousId) return names;
     std::unordered_map<std::uint32_t, std::size_t> index;
-    for (const FatDirEntry& e : readDirectory(v, folderSelf).entries) {
+    for (const FatDirEntry& e : directory.entries) {
         if (!e.directory) continue;
         const auto [it, inserted] = index.emplace(e.firstCluster, names.size());
         if (inserted) {

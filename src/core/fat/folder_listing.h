@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fat/directory.h"
 #include "fat/fat_volume.h"
 #include "records/file_list.h"
 #include "records/file_types.h"
@@ -37,6 +38,8 @@ struct SubfolderName {
 /// reuses) the last live entry wins, else the last deleted one. Nothing is
 /// read for the root (0) or "QVX_Miscellaneous".
 std::vector<SubfolderName> readSubfolderNames(const FatVolume& volume, std::uint32_t folderSelf);
+/// The same names, from a directory already read.
+std::vector<SubfolderName> subfolderNamesOf(const FatDirectory& directory);
 
 /// Appends the file rows of a folder's directory (folderId: its first
 /// cluster, 0 for the root) to list, in directory order: "Name", "Type"

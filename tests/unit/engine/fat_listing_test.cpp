@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/analysis_job.h"
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
+#include "engine/volume_reader.h"
 #include "unit/fat/fat_test_image.h"
 
 namespace qvx::engine {
@@ -83,6 +86,58 @@ TEST_F(FatAnalysis, FirstLevelIsNamedAndDeeperLevelsWhenListed) {
     EXPECT_EQ(rows[1].cells[records::kListName], "report.doc");
     EXPECT_EQ(rows[1].cells[records::kListType], "Microsoft Word File");
     EXPECT_EQ(rows[1].cells[records::kListSize], "2048");
+}
+
+/// The rows as text: what a listing shows and where each entry lies.
+std::vector<std::string> rowTexts(const records::FileList& rows) {
+    std::vector<std::string> out;
+    for (const records::FileListRow& r : rows)
+        out.push_back(r.cells[records::kListName] + "|" + r.cells[records::kListType] + "|" + r.cells[records::kListSize] +
+                      "|" + std::to_string(r.entrySector) + ":" + std::to_string(r.entryOffset) + "|" +
+                      std::to_string(r.times.modified) + (r.deleted ? "|deleted" : ""));
+    return out;
+}
+
+TEST_F(FatAnalysis, AFolderOpenedByTheListingReaderIsReadOnceForItsNamesAndItsRows) {
+    // Documents runs on into cluster 9, which cannot be read.
+    setFat16(d, l, 2, 9);
+    setFat16(d, l, 9, 0xFFFF);
+    d.device().badSectors = {l.clusterLba(9)};
+    analyse();
+    const int docs = nodeNamed("Documents");
+    ASSERT_GE(docs, 0);
+    const records::TreeItemId item = state.FolderNodeList.node(docs).treeItem;
+
+    // As the window lists a folder: opened, then listed, each reading it.
+    state.diagnostics.clear();
+    readFatFolderDirectory(state, docs);
+    const std::vector<std::string> rows = rowTexts(PopulateFileList(state, item));
+    ASSERT_EQ(rows.size(), 2u);
+    const std::uint64_t unreadable = state.diagnostics.count(util::Problem::UnreadableSectors);
+    EXPECT_EQ(unreadable, 1u) << "recorded by the read for the rows";
+
+    // Through one reader the rows come from what opening read, with the
+    // problems it met recorded once.
+    state.diagnostics.clear();
+    const std::unique_ptr<VolumeReader> reader = volumeReaderFor(state);
+    ListingOptions options;
+    options.reader = reader.get();
+    reader->openFolder(state, docs, nullptr);
+    const int readsBefore = d.device().readCalls.load();
+    EXPECT_EQ(rowTexts(PopulateFileList(state, item, options)), rows);
+    EXPECT_EQ(d.device().readCalls.load(), readsBefore);
+    EXPECT_EQ(state.diagnostics.count(util::Problem::UnreadableSectors), unreadable);
+    EXPECT_GE(nodeNamed("Letters"), 0);
+
+    // What was kept serves once, and only the folder it was read for.
+    EXPECT_EQ(rowTexts(PopulateFileList(state, item, options)), rows);
+    EXPECT_GT(d.device().readCalls.load(), readsBefore);
+    const int letters = nodeNamed("Letters");
+    ASSERT_GE(letters, 0);
+    reader->openFolder(state, letters, nullptr);
+    const int readsThen = d.device().readCalls.load();
+    EXPECT_EQ(rowTexts(PopulateFileList(state, item, options)), rows);
+    EXPECT_GT(d.device().readCalls.load(), readsThen);
 }
 
 TEST_F(FatAnalysis, RootListsFoldersAndRootFilesMiscellaneousNothingFromDisk) {
