@@ -126,8 +126,9 @@ public:
         return info;
     }
     MappedBytes map(std::uint64_t byteOffset, std::size_t length) override {
-        // Only image files: a failing block device would fault on nearly
-        // every bad sector, and a device is read at disk speed anyway.
+        // Only image files (m_declared: the kernel gave a block device's
+        // sector size): a failing device would fault on nearly every bad
+        // sector, and a device is read at disk speed anyway.
         if (m_declared || length == 0 || byteOffset > m_size || length > m_size - byteOffset) return {};
         static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
         const std::uint64_t start = byteOffset / page * page;

@@ -52,7 +52,7 @@ void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIn
 
 void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRowsEnd,
                      FatDirectoryKept* kept) {
-    const bool useKept = kept != nullptr && kept->held && target != 0 && kept->cluster == target;
+    const bool useKept = kept != nullptr && kept->held && kept->cluster == target;
     if (kept != nullptr) kept->held = false;
     if (target == records::kMiscFolderId) return;
     const fat::FatVolume volume = activeFatVolume(state);

@@ -134,12 +134,11 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
     // and ".." entries).
     constexpr std::uint32_t kChunksPerRead = 8;
     constexpr std::uint32_t kReadSectors = kScanChunkSectors * kChunksPerRead;
-    ScanWindow window(range, disk, kReadSectors, [](const std::uint8_t* p) -> std::uint32_t {
+    ScanWindow window(range, disk, kReadSectors, kScanChunkSectors, [](const std::uint8_t* p) -> std::uint32_t {
         const bool boot = p[510] == 0x55 && p[511] == 0xAA;
         const bool dots = p[0] == '.' && p[1] == ' ' && p[32] == '.' && p[33] == '.' && p[34] == ' ';
         return boot || dots ? 1 : 0;
     });
-    std::size_t nextPick = 0;
     int shownPercent = -1;
     for (std::uint64_t s = start; s < end; s += kScanChunkSectors) {
         if (stop.stop_requested()) return false;
@@ -150,16 +149,14 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
             // request, chunk by chunk into cleared memory), so nothing of an
             // earlier chunk is examined twice and a bad chunk simply yields
             // nothing.
-            window.load(s, static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s)), kScanChunkSectors);
-            nextPick = 0;
+            window.load(s, static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s)));
         }
         const std::uint8_t* chunk = window.at(s);
         const auto chunkOffset = static_cast<std::uint32_t>(s - window.first());
-        const std::vector<std::uint32_t>& picked = window.picked();
         const int bootsBefore = boots.rowCount();
         const int dirsBefore = dirs.rowCount();
-        for (; nextPick < picked.size() && picked[nextPick] - chunkOffset < count; ++nextPick) {
-            const std::uint32_t k = picked[nextPick] - chunkOffset;
+        for (const std::uint32_t picked : window.pickedIn(s, count)) {
+            const std::uint32_t k = picked - chunkOffset;
             const std::uint8_t* p = chunk + static_cast<std::size_t>(k) * disk::kSectorSize;
             if (p[510] == 0x55 && p[511] == 0xAA)
                 appendFatBootSectorRow(util::Bytes(p, disk::kSectorSize), s + k, boots);

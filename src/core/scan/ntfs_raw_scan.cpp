@@ -294,8 +294,7 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
     // Nothing lies past the disk's end: the scan stops there.
     if (diskSectors != 0 && endSector > diskSectors) endSector = diskSectors;
-    ScanWindow window(disk, diskSectors, kReadSectors, pickNtfsSector);
-    std::size_t nextPick = 0;
+    ScanWindow window(disk, diskSectors, kReadSectors, kScanChunkSectors, pickNtfsSector);
     std::array<std::uint8_t, kMaxMftRecordBytes> record{};
     std::vector<std::uint8_t> next;
     std::vector<std::uint8_t> indexBuffer;
@@ -311,14 +310,12 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
         if (!window.holds(chunk)) {
             const std::uint64_t left = (endSector - chunk + kScanChunkSectors - 1) / kScanChunkSectors;
             const auto chunks = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead));
-            window.load(chunk, chunks * kScanChunkSectors, kScanChunkSectors);
-            nextPick = 0;
+            window.load(chunk, chunks * kScanChunkSectors);
         }
         const std::uint8_t* base = window.at(chunk);
-        const std::vector<std::uint32_t>& picked = window.picked();
         const auto chunkOffset = static_cast<std::uint32_t>(chunk - window.first());
-        for (; nextPick < picked.size() && picked[nextPick] - chunkOffset < kScanChunkSectors; ++nextPick) {
-            const std::uint32_t i = picked[nextPick] - chunkOffset;
+        for (const std::uint32_t picked : window.pickedIn(chunk, kScanChunkSectors)) {
+            const std::uint32_t i = picked - chunkOffset;
             const std::uint8_t* s = base + std::size_t{i} * kSectorBytes;
             const std::uint64_t lba = chunk + i;
             const bool indx = s[0] == 'I' && s[1] == 'N' && s[2] == 'D' && s[3] == 'X';

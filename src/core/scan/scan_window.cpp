@@ -53,17 +53,18 @@ void runMappedPass(void* context) {
 }  // namespace
 
 ScanWindow::ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors, std::uint32_t capacitySectors,
-                       Pick pick)
+                       std::uint32_t chunkSectors, Pick pick)
     : m_disk(disk),
       m_diskSectors(diskSectors),
       m_capacity(std::max<std::uint32_t>(1, capacitySectors)),
+      m_chunkSectors(std::max<std::uint32_t>(1, chunkSectors)),
       m_pick(pick),
       m_buffer(std::size_t{m_capacity} * kSectorBytes) {
     m_picked.reserve(m_capacity);
     m_copied.reserve(m_capacity);
 }
 
-void ScanWindow::load(std::uint64_t lba, std::uint32_t sectors, std::uint32_t chunkSectors) {
+void ScanWindow::load(std::uint64_t lba, std::uint32_t sectors) {
     sectors = std::clamp<std::uint32_t>(sectors, 1, m_capacity);
     // Sectors past the disk's end cannot be read; they stay zero.
     std::uint32_t readable = sectors;
@@ -73,7 +74,7 @@ void ScanWindow::load(std::uint64_t lba, std::uint32_t sectors, std::uint32_t ch
     m_sectors = sectors;
     m_readable = readable;
     if (readable == sectors && loadMapped(lba, sectors)) return;
-    read(lba, sectors, readable, std::max<std::uint32_t>(1, chunkSectors));
+    read(lba, sectors, readable);
 }
 
 bool ScanWindow::loadMapped(std::uint64_t lba, std::uint32_t sectors) {
@@ -103,7 +104,7 @@ bool ScanWindow::loadMapped(std::uint64_t lba, std::uint32_t sectors) {
     return true;
 }
 
-void ScanWindow::read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable, std::uint32_t chunkSectors) {
+void ScanWindow::read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable) {
     m_mapped = false;
     std::uint8_t* data = m_buffer.data();
     std::memset(data + std::size_t{readable} * kSectorBytes, 0, std::size_t{sectors - readable} * kSectorBytes);
@@ -111,14 +112,23 @@ void ScanWindow::read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t re
         // One request for the whole window; when it fails, chunk by chunk,
         // each cleared and its unreadable sectors left zero.
         if (m_disk.reader == nullptr || m_disk.reader->ReadSectors(m_disk.diskIndex, lba, readable, data) != 1) {
-            for (std::uint32_t done = 0; done < readable; done += chunkSectors)
-                m_disk.read(lba + done, std::min(chunkSectors, readable - done), data + std::size_t{done} * kSectorBytes);
+            for (std::uint32_t done = 0; done < readable; done += m_chunkSectors)
+                m_disk.read(lba + done, std::min(m_chunkSectors, readable - done), data + std::size_t{done} * kSectorBytes);
         }
     }
     m_picked.clear();
     m_copied.clear();
     for (std::uint32_t i = 0; i < sectors; ++i)
         if (m_pick(data + std::size_t{i} * kSectorBytes) != 0) m_picked.push_back(i);
+}
+
+std::span<const std::uint32_t> ScanWindow::pickedIn(std::uint64_t lba, std::uint32_t count) const {
+    if (!holds(lba)) return {};
+    const auto begin = static_cast<std::uint32_t>(lba - m_lba);
+    const std::uint32_t end = count >= m_sectors - begin ? m_sectors : begin + count;
+    const auto from = std::lower_bound(m_picked.begin(), m_picked.end(), begin);
+    const auto to = std::lower_bound(from, m_picked.end(), end);
+    return {m_picked.data() + (from - m_picked.begin()), static_cast<std::size_t>(to - from)};
 }
 
 bool ScanWindow::copied(std::uint64_t lba, std::uint32_t count) const {

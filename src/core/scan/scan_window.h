@@ -11,6 +11,7 @@
 // Either way the picked sectors and their bytes are the same.
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -26,20 +27,22 @@ public:
     /// Reads at most the 512 bytes given.
     using Pick = std::uint32_t (*)(const std::uint8_t* sector);
 
-    ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors, std::uint32_t capacitySectors, Pick pick);
+    /// Windows of up to capacitySectors; when a whole read fails, the window
+    /// is read again chunkSectors at a time.
+    ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors, std::uint32_t capacitySectors,
+               std::uint32_t chunkSectors, Pick pick);
 
     /// Makes the window the sectors [lba, lba + sectors) (at most the
     /// capacity) and picks its sectors. Sectors past the disk's end stay zero;
-    /// sectors that cannot be read are read chunkSectors at a time and left
-    /// zero where they stay unreadable.
-    void load(std::uint64_t lba, std::uint32_t sectors, std::uint32_t chunkSectors);
+    /// sectors that cannot be read are left zero.
+    void load(std::uint64_t lba, std::uint32_t sectors);
 
     const partition::VolumeRange& disk() const { return m_disk; }
     std::uint64_t first() const { return m_lba; }
-    std::uint32_t sectors() const { return m_sectors; }
     bool holds(std::uint64_t lba) const { return m_sectors != 0 && lba >= m_lba && lba - m_lba < m_sectors; }
-    /// The picked sectors, as offsets from first(), in order.
-    const std::vector<std::uint32_t>& picked() const { return m_picked; }
+    /// The picked sectors among count sectors at lba, as offsets from
+    /// first(), in order.
+    std::span<const std::uint32_t> pickedIn(std::uint64_t lba, std::uint32_t count) const;
     /// A sector of the window. Its bytes are the disk's when it is picked or
     /// lies within what a picked sector spans; other sectors may hold
     /// anything.
@@ -55,11 +58,12 @@ public:
 
 private:
     bool loadMapped(std::uint64_t lba, std::uint32_t sectors);
-    void read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable, std::uint32_t chunkSectors);
+    void read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable);
 
     const partition::VolumeRange& m_disk;
     const std::uint64_t m_diskSectors;
     const std::uint32_t m_capacity;
+    const std::uint32_t m_chunkSectors;
     const Pick m_pick;
     util::PageAlignedBytes m_buffer;
     std::vector<std::uint32_t> m_picked;
