@@ -2,12 +2,14 @@
 
 #include "cli/text_escape.h"
 
+#include <semaphore.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <iterator>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -18,9 +20,13 @@ namespace qvx::cli {
 
 namespace {
 std::atomic<int> g_interrupts{0};
+// Wakes the watcher thread: posted by the handler (sem_post may be called
+// from one) and when the watcher is to end, so it never polls.
+sem_t g_wake;
 
 extern "C" void onInterrupt(int) {
     if (g_interrupts.fetch_add(1) >= 1) _exit(130);
+    sem_post(&g_wake);
 }
 }  // namespace
 
@@ -233,6 +239,7 @@ void TerminalProgress::redraw(bool force) {
 
 InterruptStop::InterruptStop() {
     g_interrupts = 0;
+    sem_init(&g_wake, 0, 0);
     // SIGTERM (kill, a service manager, a closing terminal session) stops
     // the work the way Ctrl-C does, so the report is finished; a second
     // signal of either kind ends the process at once (exit code 130).
@@ -247,16 +254,19 @@ InterruptStop::InterruptStop() {
                 m_source.request_stop();
                 return;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            while (sem_wait(&g_wake) != 0 && errno == EINTR) {
+            }
         }
     });
 }
 
 InterruptStop::~InterruptStop() {
     m_watcher.request_stop();
+    sem_post(&g_wake);
     m_watcher.join();
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
+    sem_destroy(&g_wake);
 }
 
 }  // namespace qvx::cli

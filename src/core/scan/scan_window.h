@@ -65,7 +65,9 @@ private:
     const std::uint32_t m_capacity;
     const std::uint32_t m_chunkSectors;
     const Pick m_pick;
-    util::PageAlignedBytes m_buffer;
+    /// Written before it is read: a mapped window copies only what its
+    /// picks span, and the rest is never looked at.
+    util::PageAlignedScratch m_buffer;
     std::vector<std::uint32_t> m_picked;
     /// Mapped: the sectors copied, as [begin, end) offsets, in order and
     /// apart from one another.

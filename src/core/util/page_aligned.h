@@ -29,4 +29,29 @@ struct PageAlignedAllocator {
 
 using PageAlignedBytes = std::vector<std::uint8_t, PageAlignedAllocator<std::uint8_t>>;
 
+/// The same allocation, but a resize leaves new elements uninitialised:
+/// for buffers that are always written before they are read. Clearing
+/// megabytes nobody reads costs a page fault per page on first touch.
+template <class T>
+struct PageAlignedScratchAllocator : PageAlignedAllocator<T> {
+    PageAlignedScratchAllocator() = default;
+    template <class U>
+    PageAlignedScratchAllocator(const PageAlignedScratchAllocator<U>&) noexcept {}
+    template <class U>
+    struct rebind {
+        using other = PageAlignedScratchAllocator<U>;
+    };
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(static_cast<Args&&>(args)...);
+    }
+};
+
+/// Page-aligned bytes whose contents are indeterminate until written.
+using PageAlignedScratch = std::vector<std::uint8_t, PageAlignedScratchAllocator<std::uint8_t>>;
+
 }  // namespace qvx::util
