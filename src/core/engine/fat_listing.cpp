@@ -20,8 +20,9 @@ void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIn
     const std::uint32_t self = nodes.node(nodeIndex).selfId;
     nodes.node(nodeIndex).expanded = true;
     if (self == records::kMiscFolderId) return;
-    const fat::FatVolume volume = activeFatVolume(state);
+    fat::FatVolume volume = activeFatVolume(state);
     if (!volume.isFat()) return;
+    if (keep != nullptr) volume.fatSectors = keep->fatSectors;
 
     std::vector<fat::SubfolderName> names;
     if (keep != nullptr && self != 0) {
@@ -55,8 +56,9 @@ void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_
     const bool useKept = kept != nullptr && kept->held && kept->cluster == target;
     if (kept != nullptr) kept->held = false;
     if (target == records::kMiscFolderId) return;
-    const fat::FatVolume volume = activeFatVolume(state);
+    fat::FatVolume volume = activeFatVolume(state);
     if (!volume.isFat()) return;
+    if (kept != nullptr) volume.fatSectors = kept->fatSectors;
     const std::uint32_t directory = target == 0 && volume.isFat32() ? volume.params.rootCluster() : target;
     if (target == 0 && !volume.isFat32() && !volume.isFat16()) return;
     const bool root16 = target == 0 && volume.isFat16();

@@ -4,6 +4,7 @@
 // builder named only the first level) and gives its file rows.
 
 #include <cstdint>
+#include <memory>
 
 #include "engine/recovery_state.h"
 #include "fat/directory.h"
@@ -24,6 +25,8 @@ struct FatDirectoryKept {
     std::uint32_t cluster = 0;  // the folder's first cluster
     fat::FatDirectory directory;
     util::Diagnostics problems;
+    /// FAT sectors read while this reader lists the volume.
+    std::shared_ptr<fat::FatSectorCache> fatSectors;
 };
 
 /// The FAT volume whose tree is shown (ActiveVolume on the selected disk).

@@ -67,7 +67,10 @@ private:
 class FatReader : public VolumeReader {
 public:
     explicit FatReader(RecoveryState& state)
-        : m_kind(records::volumeKindFromName(state.ActiveVolume.fileSystemName)), m_volume(activeFatVolume(state)) {}
+        : m_kind(records::volumeKindFromName(state.ActiveVolume.fileSystemName)), m_volume(activeFatVolume(state)) {
+        m_volume.fatSectors = std::make_shared<fat::FatSectorCache>();
+        m_kept.fatSectors = m_volume.fatSectors;
+    }
     records::VolumeKind kind() const override { return m_kind; }
     void openFolder(RecoveryState& state, int nodeIndex, const ListingIndex* index) override {
         readFatFolderDirectory(state, nodeIndex, index, &m_kept);

@@ -40,7 +40,7 @@ ClusterChain BuildClusterChain(const FatVolume& volume, std::uint32_t firstClust
         if (fatIndex > p.sectorsPerFat) break;
         const std::uint64_t lba = static_cast<std::uint64_t>(p.firstFatStart) + fatIndex;
         if (!loaded || loadedSector != lba) {
-            if (volume.read(lba, 1, fatSector.data()) != 1) break;
+            if (volume.readFatSector(lba, fatSector.data()) != 1) break;
             loaded = true;
             loadedSector = lba;
         }

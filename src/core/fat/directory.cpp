@@ -164,7 +164,7 @@ std::vector<std::uint64_t> directorySectors(const FatVolume& v, std::uint32_t fi
         const bool fat16 = v.isFat16();
         const std::uint64_t fatLba = std::uint64_t{v.params.firstFatStart} + (firstCluster >> (fat16 ? 8 : 7));
         std::array<std::uint8_t, disk::kSectorSize> fat{};
-        if (v.params.firstFatStart != 0 && v.read(fatLba, 1, fat.data()) == 1) {
+        if (v.params.firstFatStart != 0 && v.readFatSector(fatLba, fat.data()) == 1) {
             const std::size_t index = firstCluster & (fat16 ? 0xFFu : 0x7Fu);
             const std::uint32_t next = fat16 ? util::le16(fat, index * 2) : (util::le32(fat, index * 4) & 0x0FFFFFFF);
             contiguous = next == 0;

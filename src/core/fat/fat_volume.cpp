@@ -17,6 +17,26 @@ std::uint32_t FatVolume::maxCluster() const {
     return static_cast<std::uint32_t>(std::min({byFat, byArea, limit}));
 }
 
+bool FatSectorCache::get(std::uint64_t lba, std::uint8_t* out) const {
+    const auto found = m_slot.find(lba);
+    if (found == m_slot.end()) return false;
+    std::copy(m_sectors[found->second].begin(), m_sectors[found->second].end(), out);
+    return true;
+}
+
+void FatSectorCache::put(std::uint64_t lba, const std::uint8_t* sector) {
+    if (m_sectors.size() >= kMaxSectors || m_slot.count(lba) != 0) return;
+    m_slot.emplace(lba, static_cast<std::uint32_t>(m_sectors.size()));
+    std::copy(sector, sector + 512, m_sectors.emplace_back().begin());
+}
+
+int FatVolume::readFatSector(std::uint64_t lba, std::uint8_t* sector) const {
+    if (fatSectors && fatSectors->get(lba, sector)) return 1;
+    const int result = read(lba, 1, sector);
+    if (result == 1 && fatSectors) fatSectors->put(lba, sector);
+    return result;
+}
+
 FatVolume makeFatVolume(const std::string& kind, const partition::VolumeParameters& params,
                         const partition::VolumeRange& range) {
     FatVolume v;

@@ -14,7 +14,7 @@ std::uint32_t FatEntryReader::entry(std::uint32_t cluster) {
     const std::uint64_t sector = m_volume.params.firstFatStart + byteOffset / disk::kSectorSize;
     if (sector != m_cachedSector) {
         m_cachedSector = sector;
-        m_cachedOk = m_volume.read(sector, 1, m_buf) == 1;
+        m_cachedOk = m_volume.readFatSector(sector, m_buf) == 1;
     }
     if (!m_cachedOk) return 0xFFFFFFFFu;
     const util::Bytes b(m_buf, sizeof m_buf);

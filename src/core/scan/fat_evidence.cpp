@@ -135,9 +135,14 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
     constexpr std::uint32_t kChunksPerRead = 8;
     constexpr std::uint32_t kReadSectors = kScanChunkSectors * kChunksPerRead;
     ScanWindow window(range, disk, kReadSectors, kScanChunkSectors, [](const std::uint8_t* p) -> std::uint32_t {
-        const bool boot = p[510] == 0x55 && p[511] == 0xAA;
         const bool dots = p[0] == '.' && p[1] == ' ' && p[32] == '.' && p[33] == '.' && p[34] == ' ';
-        return boot || dots ? 1 : 0;
+        if (dots) return 1;
+        // A boot sector row needs a cluster size at 13 and "16" at 57 or
+        // "32" at 85 (appendFatBootSectorRow): only then is the sector's last
+        // cache line, with 55 AA, worth a look. Most sectors fail at byte 13.
+        if (!isClusterSize(p[13])) return 0;
+        if (!(p[57] == '1' && p[58] == '6') && !(p[85] == '3' && p[86] == '2')) return 0;
+        return p[510] == 0x55 && p[511] == 0xAA ? 1 : 0;
     });
     int shownPercent = -1;
     for (std::uint64_t s = start; s < end; s += kScanChunkSectors) {

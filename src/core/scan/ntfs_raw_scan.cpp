@@ -98,8 +98,13 @@ void collectFolderEntries(util::Bytes buffer, records::NtfsScanRecords& scanned)
 /// boot sector. The loop below applies the same tests again to these.
 std::uint32_t pickNtfsSector(const std::uint8_t* s) {
     const bool indx = s[0] == 'I' && s[1] == 'N' && s[2] == 'D' && s[3] == 'X';
-    if (s[510] == 0x55 && s[511] == 0xAA) return indx || (s[3] == 'N' && s[4] == 'T' && s[5] == 'F' && s[6] == 'S') ? 1 : 0;
-    if (s[0] == 'F' && s[1] == 'I' && s[2] == 'L' && s[3] == 'E') {
+    const bool file = s[0] == 'F' && s[1] == 'I' && s[2] == 'L' && s[3] == 'E';
+    const bool ntfs = s[3] == 'N' && s[4] == 'T' && s[5] == 'F' && s[6] == 'S';
+    // Whatever the 55 AA at its end, a sector that begins with none of the
+    // three signatures gives nothing; its last cache line is not touched.
+    if (!indx && !file && !ntfs) return 0;
+    if (s[510] == 0x55 && s[511] == 0xAA) return indx || ntfs ? 1 : 0;
+    if (file) {
         const std::uint32_t recordBytes = mftRecordBytesOf(util::Bytes(s, kSectorBytes));
         if (recordBytes != 0) return recordBytes / kSectorBytes;
     }

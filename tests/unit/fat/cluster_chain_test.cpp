@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "fat/cluster_chain.h"
 #include "unit/fat/fat_test_image.h"
 
@@ -87,6 +89,43 @@ TEST(BuildClusterChain, ChainIsNoLongerThanTheVolumeHasClusters) {
     v.endSector = l.clusterLba(6);  // clusters 2..5 only
     for (std::uint32_t c = 2; c < 40; ++c) setFat16(d, l, c, static_cast<std::uint16_t>(c + 1));
     EXPECT_LE(BuildClusterChain(v, 2).size(), 6u);
+}
+
+TEST(BuildClusterChain, ThroughASectorCacheEachFatSectorIsReadOnceAndAFailedOneIsAskedAgain) {
+    TestDisk d(1000);
+    Fat16Layout l;
+    test::writeFat16Boot(d, l);
+    FatVolume v = test::fat16Volume(d, l);
+    v.fatSectors = std::make_shared<FatSectorCache>();
+    ASSERT_GT(v.maxCluster(), 301u);
+    // Four chains in the FAT's first sector (256 entries to a sector).
+    setFat16(d, l, 2, 3);
+    setFat16(d, l, 3, 0xFFFF);
+    setFat16(d, l, 4, 5);
+    setFat16(d, l, 5, 0xFFFF);
+    const int before = d.device().readCalls.load();
+    EXPECT_EQ(BuildClusterChain(v, 2), (ClusterChain{2, 3}));
+    EXPECT_EQ(BuildClusterChain(v, 4), (ClusterChain{4, 5}));
+    EXPECT_EQ(BuildClusterChain(v, 2), (ClusterChain{2, 3}));
+    EXPECT_EQ(d.device().readCalls.load(), before + 1);
+
+    // Cluster 300's entry is in the second sector, which cannot be read:
+    // the chain ends, and the sector is asked for again next time.
+    setFat16(d, l, 300, 301);
+    setFat16(d, l, 301, 0xFFFF);
+    d.device().badSectors = {l.fat1() + 1};
+    EXPECT_EQ(BuildClusterChain(v, 300), (ClusterChain{300}));
+    const int failed = d.device().readCalls.load();
+    EXPECT_EQ(BuildClusterChain(v, 300), (ClusterChain{300}));
+    EXPECT_GT(d.device().readCalls.load(), failed);
+    d.device().badSectors.clear();
+    EXPECT_EQ(BuildClusterChain(v, 300), (ClusterChain{300, 301}));
+
+    // Without a cache every chain reads the FAT again.
+    v.fatSectors.reset();
+    const int uncached = d.device().readCalls.load();
+    EXPECT_EQ(BuildClusterChain(v, 2), (ClusterChain{2, 3}));
+    EXPECT_EQ(d.device().readCalls.load(), uncached + 1);
 }
 
 }  // namespace
