@@ -52,7 +52,7 @@ void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIn
 }
 
 void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRowsEnd,
-                     FatDirectoryKept* kept) {
+                     FatDirectoryKept* kept, bool shownCells) {
     const bool useKept = kept != nullptr && kept->held && kept->cluster == target;
     if (kept != nullptr) kept->held = false;
     if (target == records::kMiscFolderId) return;
@@ -78,7 +78,7 @@ void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_
     }
     for (const fat::FatDirEntry& e : read.entries) {
         if (!e.directory) {
-            list.push_back(fat::fatFileRow(e, directory, variant));
+            list.push_back(fat::fatFileRow(e, directory, variant, shownCells));
             continue;
         }
         // An entry whose cluster a listed folder has is that folder, unless it

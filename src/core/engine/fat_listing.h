@@ -46,8 +46,9 @@ void readFatFolderDirectory(RecoveryState& state, int nodeIndex, const ListingIn
 /// of the tree stands for (a deleted folder whose cluster no longer holds
 /// its directory) are inserted as folder rows at folderRowsEnd, after the
 /// other folder rows. A directory kept for target is used instead of
-/// reading it again, and released.
+/// reading it again, and released. Without shownCells, file rows leave out
+/// the type, size and debug texts.
 void fillFatFileRows(RecoveryState& state, records::FileList& list, std::uint32_t target,
-                     std::size_t folderRowsEnd, FatDirectoryKept* kept = nullptr);
+                     std::size_t folderRowsEnd, FatDirectoryKept* kept = nullptr, bool shownCells = true);
 
 }  // namespace qvx::engine

@@ -76,8 +76,8 @@ public:
         readFatFolderDirectory(state, nodeIndex, index, &m_kept);
     }
     void listFiles(RecoveryState& state, records::FileList& list, std::uint32_t target, std::size_t folderRows,
-                   bool) override {
-        fillFatFileRows(state, list, target, folderRows, &m_kept);
+                   bool shownCells) override {
+        fillFatFileRows(state, list, target, folderRows, &m_kept, shownCells);
     }
     LocatedFile locate(const records::FileListRow& row, bool insideDeleted) override {
         LocatedFile out;

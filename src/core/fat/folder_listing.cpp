@@ -74,14 +74,17 @@ std::vector<SubfolderName> subfolderNamesOf(const FatDirectory& directory) {
     return names;
 }
 
-records::FileListRow fatFileRow(const FatDirEntry& e, std::uint32_t listedFolder, records::FileTypeVariant variant) {
+records::FileListRow fatFileRow(const FatDirEntry& e, std::uint32_t listedFolder, records::FileTypeVariant variant,
+                                bool shownCells) {
     records::FileListRow row;
     row.cells[records::kListName] = e.name;
-    row.cells[records::kListType] = e.volumeLabel ? "Volume Label" : records::LookupFileType(e.name, variant);
-    row.cells[records::kListSize] = std::to_string(e.size);
+    if (shownCells) {
+        row.cells[records::kListType] = e.volumeLabel ? "Volume Label" : records::LookupFileType(e.name, variant);
+        row.cells[records::kListSize] = std::to_string(e.size);
+        row.cells[records::kListDebug1] = std::to_string(e.firstCluster);
+    }
     row.cells[records::kListDate] = records::fatDateText(e.writeDate);
     row.cells[records::kListTime] = records::fatTimeText(e.writeTime);
-    row.cells[records::kListDebug1] = std::to_string(e.firstCluster);
     row.deleted = e.deleted;
     row.selfId = e.firstCluster;
     row.parentId = listedFolder;

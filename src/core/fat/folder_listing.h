@@ -53,7 +53,9 @@ void ListFatFiles(const FatVolume& volume, records::FileList& list, std::uint32_
                   util::Diagnostics* diagnostics = nullptr);
 
 struct FatDirEntry;
-/// The file-list row of one entry of the listed folder.
-records::FileListRow fatFileRow(const FatDirEntry& entry, std::uint32_t listedFolder, records::FileTypeVariant variant);
+/// The file-list row of one entry of the listed folder. Without shownCells
+/// the type, size and debug texts are left empty (the fields stay).
+records::FileListRow fatFileRow(const FatDirEntry& entry, std::uint32_t listedFolder, records::FileTypeVariant variant,
+                                bool shownCells = true);
 
 }  // namespace qvx::fat

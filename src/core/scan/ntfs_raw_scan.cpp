@@ -299,6 +299,11 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     const std::uint64_t diskSectors = disk.reader != nullptr ? disk.reader->totalSectors(disk.diskIndex) : 0;
     // Nothing lies past the disk's end: the scan stops there.
     if (diskSectors != 0 && endSector > diskSectors) endSector = diskSectors;
+    // At most one FILE record in two sectors. Room for that many, up to a
+    // bound, is address space only until records fill it, and spares the
+    // copying and fresh page faults of growing a list of 460,000 records.
+    constexpr std::uint64_t kMftReserve = std::uint64_t{1} << 21;
+    if (endSector > startSector) scanned.mft.reserve(static_cast<std::size_t>(std::min(kMftReserve, (endSector - startSector) / 2)));
     ScanWindow window(disk, diskSectors, kReadSectors, kScanChunkSectors, pickNtfsSector);
     std::array<std::uint8_t, kMaxMftRecordBytes> record{};
     std::vector<std::uint8_t> next;
