@@ -127,10 +127,15 @@ void ItemStore::setSlot(std::size_t i, std::uint32_t offset) {
     std::uint16_t& near = m_slots[i >> kSlotShift][i & kSlotMask];
     if (offset >= start && offset - start < kFar) {
         near = static_cast<std::uint16_t>(offset - start);
-        m_farSlots.erase(static_cast<std::uint32_t>(i));
     } else {
         near = kFar;
-        m_farSlots[static_cast<std::uint32_t>(i)] = offset;
+        const std::size_t page = i >> kFarPageShift;
+        if (page >= m_farSlots.size()) m_farSlots.resize(page + 1);
+        if (!m_farSlots[page]) {
+            m_farSlots[page] = std::make_unique_for_overwrite<std::uint32_t[]>(kFarPageItems);
+            ++m_farPages;
+        }
+        m_farSlots[page][i & kFarPageMask] = offset;
     }
 }
 
@@ -513,6 +518,8 @@ void ItemStore::clear() {
     m_groupStart.clear();
     m_groupStart.shrink_to_fit();
     m_farSlots.clear();
+    m_farSlots.shrink_to_fit();
+    m_farPages = 0;
     m_size = 0;
     m_files = 0;
     m_arena.clear();
@@ -655,7 +662,8 @@ std::size_t ItemStore::fileCount() const { return m_files; }
 
 std::size_t ItemStore::memoryBytes() const {
     return m_slots.size() * (sizeof(std::uint16_t) << kSlotShift) + m_groupStart.capacity() * sizeof(std::uint32_t) +
-           m_farSlots.size() * 32 + (m_arena.size() << kArenaShift) +
+           m_farSlots.capacity() * sizeof(m_farSlots[0]) + m_farPages * kFarPageItems * sizeof(std::uint32_t) +
+           (m_arena.size() << kArenaShift) +
            m_scratch.capacity();
 }
 

@@ -196,13 +196,20 @@ private:
     // group of kGroupItems plus its own 16-bit distance from it. Items are
     // placed one after the other, so the distance nearly always fits; an
     // item placed elsewhere (written anew, in a new arena block, after a
-    // very long name) is found in m_farSlots instead.
+    // very long name) is found in m_farSlots instead: pages of offsets,
+    // one page of kFarPageItems items made when one of them is first placed
+    // far. An orphan moved to another folder is written anew, and a raw scan
+    // moves hundreds of thousands; a page costs them 4 bytes each, where a
+    // hash table's node cost 32 and a lookup a hash.
     static constexpr unsigned kGroupShift = 4;
     static constexpr std::uint16_t kFar = 0xFFFF;
     std::uint32_t slot(std::size_t i) const {
         const std::uint16_t near = m_slots[i >> kSlotShift][i & kSlotMask];
-        return near != kFar ? m_groupStart[i >> kGroupShift] + near : m_farSlots.at(static_cast<std::uint32_t>(i));
+        return near != kFar ? m_groupStart[i >> kGroupShift] + near : m_farSlots[i >> kFarPageShift][i & kFarPageMask];
     }
+    static constexpr unsigned kFarPageShift = 10;
+    static constexpr std::size_t kFarPageItems = std::size_t{1} << kFarPageShift;
+    static constexpr std::size_t kFarPageMask = kFarPageItems - 1;
     void setSlot(std::size_t i, std::uint32_t offset);
 
     // Slots and the arena grow in fixed-size blocks: the store never copies
@@ -211,7 +218,8 @@ private:
     // blocks; its offset is the block number and the place in it.
     std::vector<std::unique_ptr<std::uint16_t[]>> m_slots;  // item i: its distance from its group's start
     std::vector<std::uint32_t> m_groupStart;
-    std::unordered_map<std::uint32_t, std::uint32_t> m_farSlots;
+    std::vector<std::unique_ptr<std::uint32_t[]>> m_farSlots;
+    std::size_t m_farPages = 0;  // pages of m_farSlots made
     std::size_t m_size = 0;
     std::size_t m_files = 0;  // items that are not folders
     std::vector<std::unique_ptr<std::uint8_t[]>> m_arena;
