@@ -1,6 +1,7 @@
 #include "scan/scan_window.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace qvx::scan {
@@ -8,6 +9,8 @@ namespace qvx::scan {
 namespace {
 
 constexpr std::size_t kSectorBytes = 512;
+
+std::atomic<bool> g_alwaysMapped{false};
 
 /// One pass over mapped bytes: picks sectors and copies what they span. Runs
 /// guarded, so it owns nothing: every array is the caller's, sized before.
@@ -56,7 +59,8 @@ ScanWindow::ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSec
       m_capacity(std::max<std::uint32_t>(1, capacitySectors)),
       m_chunkSectors(std::max<std::uint32_t>(1, chunkSectors)),
       m_pick(pick),
-      m_buffer(std::size_t{m_capacity} * kSectorBytes) {
+      m_buffer(std::size_t{m_capacity} * kSectorBytes),
+      m_timed(!g_alwaysMapped.load()) {
     m_picked.reserve(m_capacity);
     m_copied.reserve(m_capacity);
 }
@@ -70,8 +74,41 @@ void ScanWindow::load(std::uint64_t lba, std::uint32_t sectors) {
     m_lba = lba;
     m_sectors = sectors;
     m_readable = readable;
-    if (readable == sectors && loadMapped(lba, sectors)) return;
+    // Only full windows are timed, so the two ways are compared on equal work.
+    const bool full = sectors == m_capacity && m_timed && !m_decided;
+    const auto start = std::chrono::steady_clock::now();
+    if (readable == sectors && tryMapping() && loadMapped(lba, sectors)) {
+        if (full) timed(true, std::chrono::steady_clock::now() - start);
+        return;
+    }
+    // Reads are timed once a mapping was had: without one there is nothing
+    // to compare.
+    const bool comparing = m_mappedTrials + m_readTrials > 0;
     read(lba, sectors, readable);
+    if (full && comparing) timed(false, std::chrono::steady_clock::now() - start);
+}
+
+void ScanWindow::setLoading(Loading loading) { g_alwaysMapped = loading == Loading::Mapped; }
+
+bool ScanWindow::tryMapping() const {
+    if (!m_timed) return true;
+    if (m_decided) return m_mapWins;
+    // In turn while comparing, mapped first.
+    return m_mappedTrials <= m_readTrials;
+}
+
+void ScanWindow::timed(bool mapped, std::chrono::steady_clock::duration took) {
+    if (mapped) {
+        ++m_mappedTrials;
+        m_mappedTime += took;
+    } else {
+        ++m_readTrials;
+        m_readTime += took;
+    }
+    if (m_mappedTrials >= kTrials && m_readTrials >= kTrials) {
+        m_decided = true;
+        m_mapWins = m_mappedTime <= m_readTime;
+    }
 }
 
 bool ScanWindow::loadMapped(std::uint64_t lba, std::uint32_t sectors) {

@@ -9,7 +9,14 @@
 // their structure spans) are copied, which is a fraction of the disk. Where
 // the mapping cannot be had or faults, the window is read as a disk gives it.
 // Either way the picked sectors and their bytes are the same.
+//
+// Which way is faster depends on the machine: a mapping spares the copy but
+// costs page-table work, which a virtual machine with shadow page tables, or
+// a page cache of small folios, makes dearer than copying. The first full
+// windows are therefore loaded both ways in turn and timed, and the rest go
+// the faster way.
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -52,12 +59,20 @@ public:
     std::uint32_t readable() const { return m_readable; }
     /// True when the window came from a mapping, false when it was read.
     bool mapped() const { return m_mapped; }
+
+    /// How windows are loaded where a mapping can be had: timed both ways
+    /// first (the default), or always mapped (for tests that compare the
+    /// two ways). For the windows made after the call.
+    enum class Loading { Timed, Mapped };
+    static void setLoading(Loading loading);
     /// In a mapped window: true when count sectors at lba all lie in what
     /// the picked sectors span, the only sectors copied.
     bool copied(std::uint64_t lba, std::uint32_t count) const;
 
 private:
     bool loadMapped(std::uint64_t lba, std::uint32_t sectors);
+    bool tryMapping() const;
+    void timed(bool mapped, std::chrono::steady_clock::duration took);
     void read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable);
 
     const partition::VolumeRange& m_disk;
@@ -76,6 +91,16 @@ private:
     std::uint32_t m_sectors = 0;
     std::uint32_t m_readable = 0;
     bool m_mapped = false;
+    // Windows of full size loaded each way while the two are compared, and
+    // the time they took; then whether mapping won.
+    static constexpr int kTrials = 4;
+    const bool m_timed;
+    int m_mappedTrials = 0;
+    int m_readTrials = 0;
+    std::chrono::steady_clock::duration m_mappedTime{};
+    std::chrono::steady_clock::duration m_readTime{};
+    bool m_decided = false;
+    bool m_mapWins = true;
 };
 
 }  // namespace qvx::scan

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "scan/fat_evidence.h"
+#include "scan/scan_window.h"
 #include "unit/fat/fat_test_image.h"
 
 namespace qvx::scan {
@@ -207,6 +208,8 @@ TEST(FatEvidenceScan, MappedWindowsFindWhatReadWindowsFind) {
             writeFat32Boot(p, 8, 32, 1000, 50000, 2);
         }
     }
+    // Mapped wherever it can be, not the faster way once both were timed.
+    ScanWindow::setLoading(ScanWindow::Loading::Mapped);
     auto found = [&](bool mappable) {
         d.device().mappable = mappable;
         records::RecordTables tables;
@@ -222,6 +225,10 @@ TEST(FatEvidenceScan, MappedWindowsFindWhatReadWindowsFind) {
     EXPECT_EQ(found(true), read);
     d.device().badSectors = {8192 + 17};
     EXPECT_EQ(found(true), found(false));
+    // The default: mapped and read in turn while both are timed.
+    ScanWindow::setLoading(ScanWindow::Loading::Timed);
+    d.device().badSectors.clear();
+    EXPECT_EQ(found(true), read);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 
 #include "ntfs_image_builder.h"
 #include "records/tables.h"
+#include "scan/scan_window.h"
 
 namespace qvx::scan {
 namespace {
@@ -269,12 +270,22 @@ TEST(NtfsRawScan, RecordsAcrossTheEndOfOneReadAreWhole) {
     EXPECT_GE(s.tables.ntfsScan.seenTo, image.sectors());
 }
 
+/// Every window of the scans made meanwhile is mapped where it can be,
+/// rather than loaded the faster way once both were timed.
+struct AlwaysMapped {
+    AlwaysMapped() { ScanWindow::setLoading(ScanWindow::Loading::Mapped); }
+    ~AlwaysMapped() { ScanWindow::setLoading(ScanWindow::Loading::Timed); }
+    AlwaysMapped(const AlwaysMapped&) = delete;
+    AlwaysMapped& operator=(const AlwaysMapped&) = delete;
+};
+
 TEST(NtfsRawScan, MappedWindowsFindWhatReadWindowsFind) {
     // An image file is scanned through a mapping that copies only the
     // sectors picked and what they span; anything else is read whole. Both
     // must find the same, for records across chunks and windows, records at
     // offsets where the window before left other bytes, and a window whose
     // mapping is refused for an unreadable sector.
+    const AlwaysMapped mappedOnly;
     const std::uint64_t window = std::uint64_t{kScanChunkSectors} * kScanChunksPerRead;
     Image image(3 * window + 700);
     SampleVolume{}.write(image);
@@ -325,6 +336,34 @@ TEST(NtfsRawScan, MappedWindowsFindWhatReadWindowsFind) {
         }
         EXPECT_EQ(everythingFound(image, true), everythingFound(image, false)) << "round " << round;
     }
+}
+
+TEST(NtfsRawScan, WindowsLoadedBothWaysInTurnThenTheFasterWayFindTheSame) {
+    // By default the first full windows are mapped and read in turn, timed,
+    // and the rest loaded the faster way: whatever the timing, what is found
+    // is what reading every window finds.
+    const std::uint64_t window = std::uint64_t{kScanChunkSectors} * kScanChunksPerRead;
+    Image image(11 * window + 5);
+    SampleVolume{}.write(image);
+    const std::string longName(230, 'n');
+    for (std::uint32_t w = 1; w <= 11; ++w) {
+        image.place(w * window - 1, test::fileRecord(100 + w, longName, 5, w));
+        image.place(w * window - 3, buildIndx(w, {{300 + w, 99, 0, longName.substr(0, 150), false}}));
+    }
+    std::mt19937 random(99);
+    std::vector<std::uint8_t>& bytes = image.bytes();
+    for (int k = 0; k < 20000; ++k) {
+        const std::size_t sector = random() % image.sectors();
+        switch (random() % 3) {
+            case 0: std::memcpy(&bytes[sector * 512], "FILE", 4); break;
+            case 1: std::memcpy(&bytes[sector * 512], "INDX", 4); break;
+            default: bytes[sector * 512 + 510] = 0x55; bytes[sector * 512 + 511] = 0xAA; break;
+        }
+    }
+    const std::vector<std::string> read = everythingFound(image, false);
+    EXPECT_GT(read.size(), 40u);
+    EXPECT_EQ(everythingFound(image, true), read);
+    EXPECT_EQ(everythingFound(image, true, {5 * window + 7}), everythingFound(image, false, {5 * window + 7}));
 }
 
 TEST(NtfsRawScan, IndexRecordsWithBadSizesOffsetsOrOwnersGiveNoRow) {
