@@ -243,7 +243,7 @@ std::uint32_t ItemStore::place(std::string_view first, std::string_view second) 
     if (m_arenaUsed + length > kBlockBytes) {
         // Offsets are 32 bits: no volume comes near 4 GiB of items.
         if (m_arena.size() >= kMaxBlocks) return kNoOffset;
-        m_arena.push_back(std::make_unique<std::uint8_t[]>(kBlockBytes));
+        m_arena.push_back(util::makeHugeBlock(kBlockBytes));
         m_arenaUsed = 0;
     }
     std::uint8_t* to = m_arena.back().get() + m_arenaUsed;
@@ -443,7 +443,7 @@ std::size_t ItemStore::add(Item item, std::string_view name, std::string_view st
     if (!streamName.empty()) item.flags |= kItemStream;
     if (m_arena.empty()) {
         // Offset 0 holds the empty item: no mask, no fields.
-        m_arena.push_back(std::make_unique<std::uint8_t[]>(std::size_t{1} << kArenaShift));
+        m_arena.push_back(util::makeHugeBlock(std::size_t{1} << kArenaShift));
         m_arena.back()[0] = 0;
         m_arena.back()[1] = 0;
         m_arenaUsed = 2;

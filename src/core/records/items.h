@@ -14,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "util/huge_pages.h"
+
 namespace qvx::records {
 
 /// Four timestamps as FILETIME values (100-ns units since 1601-01-01).
@@ -187,7 +189,7 @@ private:
 
     static constexpr unsigned kSlotShift = 14;  // slots per block: 16,384
     static constexpr std::size_t kSlotMask = (std::size_t{1} << kSlotShift) - 1;
-    static constexpr unsigned kArenaShift = 20;  // arena bytes per block: 1 MiB
+    static constexpr unsigned kArenaShift = 21;  // arena bytes per block: 2 MiB, one huge page
     static constexpr std::size_t kMaxNameBytes = std::size_t{1} << 16;
     static constexpr std::uint32_t kNoOffset = 0xFFFFFFFFu;
     static constexpr std::size_t kRecent = 4;
@@ -222,7 +224,7 @@ private:
     std::size_t m_farPages = 0;  // pages of m_farSlots made
     std::size_t m_size = 0;
     std::size_t m_files = 0;  // items that are not folders
-    std::vector<std::unique_ptr<std::uint8_t[]>> m_arena;
+    std::vector<util::HugeBlock> m_arena;
     std::size_t m_arenaUsed = 0;  // bytes used in the last block
     std::string m_scratch;        // one encoding, before it is placed
     std::vector<std::string_view> m_streamNames;  // kept stream names, in the arena

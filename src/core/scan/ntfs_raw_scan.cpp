@@ -8,6 +8,7 @@
 
 #include "ntfs/mft_record.h"
 #include "scan/scan_window.h"
+#include "util/huge_pages.h"
 
 namespace qvx::scan {
 
@@ -303,7 +304,10 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     // bound, is address space only until records fill it, and spares the
     // copying and fresh page faults of growing a list of 460,000 records.
     constexpr std::uint64_t kMftReserve = std::uint64_t{1} << 21;
-    if (endSector > startSector) scanned.mft.reserve(static_cast<std::size_t>(std::min(kMftReserve, (endSector - startSector) / 2)));
+    if (endSector > startSector) {
+        scanned.mft.reserve(static_cast<std::size_t>(std::min(kMftReserve, (endSector - startSector) / 2)));
+        util::adviseHugePages(scanned.mft.data(), scanned.mft.capacity() * sizeof(records::MftScanRecord));
+    }
     ScanWindow window(disk, diskSectors, kReadSectors, kScanChunkSectors, pickNtfsSector);
     std::array<std::uint8_t, kMaxMftRecordBytes> record{};
     std::vector<std::uint8_t> next;

@@ -1,0 +1,28 @@
+#include "util/huge_pages.h"
+
+#include <sys/mman.h>
+
+#include <cstring>
+
+namespace qvx::util {
+
+void adviseHugePages(const void* p, std::size_t bytes) {
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    if (bytes == 0 || begin > UINTPTR_MAX - bytes) return;
+    const std::uintptr_t first = (begin + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
+    const std::uintptr_t last = (begin + bytes) / kHugePageBytes * kHugePageBytes;
+    if (last <= first) return;
+#ifdef MADV_HUGEPAGE
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+HugeBlock makeHugeBlock(std::size_t bytes) {
+    auto* p = static_cast<std::uint8_t*>(::operator new(bytes, std::align_val_t{kHugePageBytes}));
+    HugeBlock block(p);
+    adviseHugePages(p, bytes);
+    std::memset(p, 0, bytes);
+    return block;
+}
+
+}  // namespace qvx::util
