@@ -304,9 +304,14 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
     // bound, is address space only until records fill it, and spares the
     // copying and fresh page faults of growing a list of 460,000 records.
     constexpr std::uint64_t kMftReserve = std::uint64_t{1} << 21;
+    // Their names likewise: a few dozen bytes each.
+    constexpr std::uint64_t kNameBytesPerRecord = 32;
     if (endSector > startSector) {
-        scanned.mft.reserve(static_cast<std::size_t>(std::min(kMftReserve, (endSector - startSector) / 2)));
+        const std::uint64_t records = std::min(kMftReserve, (endSector - startSector) / 2);
+        scanned.mft.reserve(static_cast<std::size_t>(records));
         util::adviseHugePages(scanned.mft.data(), scanned.mft.capacity() * sizeof(records::MftScanRecord));
+        scanned.names.reserve(static_cast<std::size_t>(records * kNameBytesPerRecord));
+        util::adviseHugePages(scanned.names.data(), scanned.names.capacity());
     }
     ScanWindow window(disk, diskSectors, kReadSectors, kScanChunkSectors, pickNtfsSector);
     std::array<std::uint8_t, kMaxMftRecordBytes> record{};
