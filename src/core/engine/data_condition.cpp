@@ -159,10 +159,10 @@ private:
         recover::NtfsVolume volume = ntfsVolume(state);
         // A tree found by the raw scan knows where record 6 lies even when
         // the MFT's own runs are not known.
-        std::unordered_map<std::uint64_t, std::uint64_t> seen;
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> seen;
         for (std::size_t i = 0; i < state.items.size(); ++i)
             if (const records::Item& it = state.items[i]; it.record == kBitmapRecord && it.sector != 0) {
-                seen.emplace(kBitmapRecord, it.sector);
+                seen.emplace_back(kBitmapRecord, it.sector);
                 break;
             }
         volume.recordSectors = &seen;

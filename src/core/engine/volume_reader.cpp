@@ -1,6 +1,9 @@
 #include "engine/volume_reader.h"
 
+#include <algorithm>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "engine/fat_listing.h"
 #include "ntfs/ntfs_file_rows.h"
@@ -32,9 +35,18 @@ public:
         ntfs::fillNtfsFileRows(state.items, list, target, shownCells);
     }
     LocatedFile locate(const records::FileListRow& row, bool) override {
-        if (m_sectors.empty())
-            for (std::size_t i = 0; i < m_state.items.size(); ++i)
-                if (const records::Item& it = m_state.items[i]; it.sector != 0) m_sectors.emplace(it.record, it.sector);
+        if (!m_sectorsKnown) {
+            // The first item of each record with a sector, by record.
+            m_sectorsKnown = true;
+            m_state.items.forEachBriefWithSector([this](std::size_t, const records::ItemStore::Brief& b) {
+                if (b.sector != 0) m_sectors.emplace_back(b.record, b.sector);
+            });
+            std::stable_sort(m_sectors.begin(), m_sectors.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+            m_sectors.erase(std::unique(m_sectors.begin(), m_sectors.end(),
+                                        [](const auto& a, const auto& b) { return a.first == b.first; }),
+                            m_sectors.end());
+        }
         m_volume.recordSectors = &m_sectors;
         std::string_view stream;
         const records::ItemStore& items = m_state.items;
@@ -61,7 +73,8 @@ public:
 private:
     RecoveryState& m_state;
     recover::NtfsVolume m_volume;
-    std::unordered_map<std::uint64_t, std::uint64_t> m_sectors;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> m_sectors;
+    bool m_sectorsKnown = false;
 };
 
 class FatReader : public VolumeReader {

@@ -372,13 +372,15 @@ const ItemStore::View& ItemStore::view(std::size_t i) const {
     return v;
 }
 
+template <bool kWithSector>
 void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
     (void)baseDistance(p);
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
     std::uint16_t flags = stream ? static_cast<std::uint16_t>(b.flags ^ kItemStream) : b.flags;
-    // Every field up to the flags is one number, but the stream name,
-    // which is its length and its bytes.
-    for (unsigned f = 0; f <= kFlags; ++f) {
+    // Every field up to the sector is one number, but the stream name and
+    // the base name, which are a length and bytes.
+    constexpr unsigned kLast = kWithSector ? kSector : kFlags;
+    for (unsigned f = 0; f <= kLast; ++f) {
         if ((mask & (1u << f)) == 0) continue;
         const std::uint64_t value = getVarint(p);
         switch (f) {
@@ -390,11 +392,16 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
         case kRecord: b.record = unfoldedNear(value, b.record); break;
         case kParent: b.parent = unfoldedNear(value, b.parent); break;
         case kFlags: flags = static_cast<std::uint16_t>(value); break;
+        case kBaseName: p += value; break;
+        case kSector: b.sector = unfoldedNear(value, b.sector); break;
         default: break;
         }
     }
     b.flags = stream ? static_cast<std::uint16_t>(flags ^ kItemStream) : flags;
 }
+
+template void ItemStore::briefInto<false>(const std::uint8_t*, Brief&, bool&);
+template void ItemStore::briefInto<true>(const std::uint8_t*, Brief&, bool&);
 
 ItemStore::Brief ItemStore::brief(std::size_t i) const {
     Brief b;
@@ -408,7 +415,7 @@ ItemStore::Brief ItemStore::brief(std::size_t i) const {
         k -= distance;
     }
     bool stream = false;
-    while (length != 0) briefInto(chain[--length], b, stream);
+    while (length != 0) briefInto<false>(chain[--length], b, stream);
     return b;
 }
 

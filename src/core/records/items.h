@@ -108,6 +108,7 @@ public:
     struct Brief {
         std::uint64_t record = 0;
         std::uint64_t parent = 0;
+        std::uint64_t sector = 0;  // from forEachBriefWithSector only
         std::uint16_t flags = 0;
         bool isFolder() const { return (flags & kItemFolder) != 0; }
     };
@@ -115,7 +116,14 @@ public:
     /// f(index, brief) for every item in store order, decoding each item
     /// once; f must not change the store.
     template <class F>
-    void forEachBrief(F&& f) const;
+    void forEachBrief(F&& f) const {
+        forEachBriefOf<false>(f);
+    }
+    /// The same with each item's sector, which lies further into an item.
+    template <class F>
+    void forEachBriefWithSector(F&& f) const {
+        forEachBriefOf<true>(f);
+    }
     /// Change an item's parent or flags; the indexes are dropped.
     void setParent(std::size_t i, std::uint64_t parent);
     void setFlags(std::size_t i, std::uint16_t flags);
@@ -168,7 +176,10 @@ private:
     /// How far back the item's base lies (0: it reads from none); p is left
     /// at its mask.
     static std::size_t baseDistance(const std::uint8_t*& p);
+    template <bool kWithSector>
     static void briefInto(const std::uint8_t* p, Brief& b, bool& stream);
+    template <bool kWithSector, class F>
+    void forEachBriefOf(F&& f) const;
     /// Appends the encoding of an item (reading from base when it is not
     /// kNone) and returns its arena offset; 0, the empty item, when full.
     std::uint32_t encode(const Item& item, std::string_view base, std::string_view stream, std::size_t baseIndex);
@@ -259,8 +270,8 @@ private:
     mutable std::vector<FolderEntry> m_folders;  // by record, then store order
 };
 
-template <class F>
-void ItemStore::forEachBrief(F&& f) const {
+template <bool kWithSector, class F>
+void ItemStore::forEachBriefOf(F&& f) const {
     // A base lies at most kMaxBaseDistance items back: the last briefs made
     // are kept by index, so an item reads its base's values from there.
     constexpr std::size_t kRing = 256;
@@ -277,7 +288,7 @@ void ItemStore::forEachBrief(F&& f) const {
             b = briefs[(i - distance) % kRing];
             stream = streams[(i - distance) % kRing];
         }
-        briefInto(p, b, stream);
+        briefInto<kWithSector>(p, b, stream);
         briefs[i % kRing] = b;
         streams[i % kRing] = stream;
         f(i, static_cast<const Brief&>(b));

@@ -62,8 +62,9 @@ std::vector<std::uint8_t> readMftRecord(const NtfsVolume& volume, std::uint64_t 
     std::vector<std::uint8_t> rec(bytes, 0);
     bool found = false;
     if (volume.recordSectors != nullptr) {
-        const auto it = volume.recordSectors->find(recordNumber);
-        if (it != volume.recordSectors->end() && it->second != 0) {
+        const auto it = std::lower_bound(volume.recordSectors->begin(), volume.recordSectors->end(),
+                                         std::pair<std::uint64_t, std::uint64_t>{recordNumber, 0});
+        if (it != volume.recordSectors->end() && it->first == recordNumber && it->second != 0) {
             (void)volume.range.readCounted(it->second, bytes / disk::kSectorSize, rec.data());
             found = ntfs::isFileRecord(rec);
         }

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -26,10 +27,11 @@ struct NtfsVolume {
     std::uint32_t sectorsPerCluster = 0;
     std::uint64_t volumeClusters = 0;  // bounds run lists; 0 when not known
     const ntfs::MftRunTable* mft = nullptr;
-    /// Where records were seen (record number -> sector), as the items give
-    /// it. Looked up first: a tree rebuilt from a raw scan knows its
-    /// records' sectors even when the MFT's own runs are lost.
-    const std::unordered_map<std::uint64_t, std::uint64_t>* recordSectors = nullptr;
+    /// Where records were seen (record number, sector), as the items give
+    /// it, in record order, one pair a record. Looked up first: a tree
+    /// rebuilt from a raw scan knows its records' sectors even when the
+    /// MFT's own runs are lost.
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>* recordSectors = nullptr;
     std::uint32_t recordBytes() const { return mft != nullptr ? mft->recordBytes() : ntfs::kDefaultRecordBytes; }
 };
 

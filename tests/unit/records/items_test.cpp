@@ -291,6 +291,16 @@ TEST(ItemStore, EveryFieldReadsBackWhateverItsNeighboursAndLaterChanges) {
         EXPECT_EQ(b.flags, want[i].flags) << i;
     });
     EXPECT_EQ(seen, want.size());
+    // With the sectors too, which lie past the names.
+    seen = 0;
+    store.forEachBriefWithSector([&](std::size_t i, const ItemStore::Brief& b) {
+        EXPECT_EQ(i, seen++);
+        EXPECT_EQ(b.record, want[i].record) << i;
+        EXPECT_EQ(b.parent, want[i].parent) << i;
+        EXPECT_EQ(b.sector, want[i].sector) << i;
+        EXPECT_EQ(b.flags, want[i].flags) << i;
+    });
+    EXPECT_EQ(seen, want.size());
     // The files of a parent come in store order, runs of neighbours and
     // single ones alike.
     for (const std::uint64_t parent : {std::uint64_t{5}, std::uint64_t{77}, want[10].parent}) {
