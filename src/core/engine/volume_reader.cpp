@@ -1,7 +1,6 @@
 #include "engine/volume_reader.h"
 
 #include <algorithm>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 

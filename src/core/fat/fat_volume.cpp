@@ -18,16 +18,16 @@ std::uint32_t FatVolume::maxCluster() const {
 }
 
 bool FatSectorCache::get(std::uint64_t lba, std::uint8_t* out) const {
-    const auto found = m_slot.find(lba);
-    if (found == m_slot.end()) return false;
-    std::copy(m_sectors[found->second].begin(), m_sectors[found->second].end(), out);
+    const auto found = m_sectors.find(lba);
+    if (found == m_sectors.end()) return false;
+    std::copy(found->second.begin(), found->second.end(), out);
     return true;
 }
 
 void FatSectorCache::put(std::uint64_t lba, const std::uint8_t* sector) {
-    if (m_sectors.size() >= kMaxSectors || m_slot.count(lba) != 0) return;
-    m_slot.emplace(lba, static_cast<std::uint32_t>(m_sectors.size()));
-    std::copy(sector, sector + 512, m_sectors.emplace_back().begin());
+    if (m_sectors.size() >= kMaxSectors) return;
+    const auto [at, added] = m_sectors.try_emplace(lba);
+    if (added) std::copy(sector, sector + 512, at->second.begin());
 }
 
 int FatVolume::readFatSector(std::uint64_t lba, std::uint8_t* sector) const {

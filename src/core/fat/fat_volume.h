@@ -33,8 +33,7 @@ public:
     void put(std::uint64_t lba, const std::uint8_t* sector);
 
 private:
-    std::unordered_map<std::uint64_t, std::uint32_t> m_slot;
-    std::vector<std::array<std::uint8_t, 512>> m_sectors;
+    std::unordered_map<std::uint64_t, std::array<std::uint8_t, 512>> m_sectors;
 };
 
 struct FatVolume {

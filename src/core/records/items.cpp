@@ -131,10 +131,7 @@ void ItemStore::setSlot(std::size_t i, std::uint32_t offset) {
         near = kFar;
         const std::size_t page = i >> kFarPageShift;
         if (page >= m_farSlots.size()) m_farSlots.resize(page + 1);
-        if (!m_farSlots[page]) {
-            m_farSlots[page] = std::make_unique_for_overwrite<std::uint32_t[]>(kFarPageItems);
-            ++m_farPages;
-        }
+        if (!m_farSlots[page]) m_farSlots[page] = std::make_unique_for_overwrite<std::uint32_t[]>(kFarPageItems);
         m_farSlots[page][i & kFarPageMask] = offset;
     }
 }
@@ -526,7 +523,6 @@ void ItemStore::clear() {
     m_groupStart.shrink_to_fit();
     m_farSlots.clear();
     m_farSlots.shrink_to_fit();
-    m_farPages = 0;
     m_size = 0;
     m_files = 0;
     m_arena.clear();
@@ -668,8 +664,10 @@ std::size_t ItemStore::folderOf(std::uint64_t record) const {
 std::size_t ItemStore::fileCount() const { return m_files; }
 
 std::size_t ItemStore::memoryBytes() const {
+    const auto farPages = static_cast<std::size_t>(
+        std::count_if(m_farSlots.begin(), m_farSlots.end(), [](const auto& page) { return page != nullptr; }));
     return m_slots.size() * (sizeof(std::uint16_t) << kSlotShift) + m_groupStart.capacity() * sizeof(std::uint32_t) +
-           m_farSlots.capacity() * sizeof(m_farSlots[0]) + m_farPages * kFarPageItems * sizeof(std::uint32_t) +
+           m_farSlots.capacity() * sizeof(m_farSlots[0]) + farPages * kFarPageItems * sizeof(std::uint32_t) +
            (m_arena.size() << kArenaShift) +
            m_scratch.capacity();
 }

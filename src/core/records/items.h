@@ -232,7 +232,6 @@ private:
     std::vector<std::unique_ptr<std::uint16_t[]>> m_slots;  // item i: its distance from its group's start
     std::vector<std::uint32_t> m_groupStart;
     std::vector<std::unique_ptr<std::uint32_t[]>> m_farSlots;
-    std::size_t m_farPages = 0;  // pages of m_farSlots made
     std::size_t m_size = 0;
     std::size_t m_files = 0;  // items that are not folders
     std::vector<util::HugeBlock> m_arena;

@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 #include <utility>
-#include <unordered_map>
 #include <vector>
 
 #include "ntfs/mft_file.h"
