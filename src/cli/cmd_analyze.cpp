@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,7 @@
 #include "engine/fat_listing.h"
 #include "engine/file_listing.h"
 #include "engine/listing_output.h"
+#include "engine/listing_pipeline.h"
 #include "engine/partition_listing.h"
 #include "recover/names.h"
 #include "recover/report.h"
@@ -102,7 +105,16 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
     engine::ListingVolume volume = engine::listingVolumeOf(state);
     // Deleted files carry the condition of their data, every item where it
     // was found and how its parent was decided.
-    volume.jsonExtra = [&state](std::string& out, const records::FileListRow& row, bool insideDeleted) {
+    // Rows may be formatted on two threads at once. A deleted file's data is
+    // judged through readers and caches kept in the state, and a row whose
+    // record's sector is not known has the MFT's runs looked up (and read
+    // once): such rows take the lock. The others only read the items.
+    std::mutex stateLock;
+    volume.jsonExtra = [&state, &stateLock](std::string& out, const records::FileListRow& row, bool insideDeleted) {
+        const bool readsState = row.deleted || insideDeleted || row.item >= state.items.size() ||
+                                state.items.peek(row.item).deleted() || state.items.peek(row.item).sector == 0;
+        std::unique_lock<std::mutex> lock(stateLock, std::defer_lock);
+        if (readsState) lock.lock();
         recover::appendConditionJson(out, engine::rowCondition(state, row, insideDeleted));
         recover::appendProvenanceJson(out, engine::rowProvenance(state, row));
     };
@@ -126,6 +138,9 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
         return frame;
     };
     writer->begin();
+    // Machine-readable NTFS listings are formatted on a second thread too.
+    std::optional<engine::ListingPipeline> pipeline;
+    if (rowsLater && engine::ListingPipeline::usable(*writer, state)) pipeline.emplace(*writer, state, options);
     std::vector<Frame> stack;
     listed[records::kRootItem] = true;
     stack.push_back(list(records::kRootItem, "", false));
@@ -138,12 +153,18 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
         // The frame's rows stay in place until it is popped; the stack may
         // grow below, after the last use of row.
         const std::size_t at = top.next++;
+        if (at >= top.rows.size() && pipeline) {
+            // A file: nothing below it to list.
+            pipeline->item(top.prefix, top.later, at - top.rows.size(), top.insideDeleted);
+            continue;
+        }
         if (at >= top.rows.size())
             top.laterRow = engine::laterFileRow(state, top.later, at - top.rows.size(), options);
         const records::FileListRow& row = at < top.rows.size() ? top.rows[at] : top.laterRow;
         const std::string path = top.prefix + row.cells[records::kListName];
         const bool insideDeleted = top.insideDeleted;
-        writer->row(path, row, insideDeleted);
+        if (pipeline) pipeline->row(path, row, insideDeleted);
+        else writer->row(path, row, insideDeleted);
         if (!row.isFolder) continue;
         if (!state.FolderNodeList.validItem(row.treeItem) || listed[static_cast<std::size_t>(row.treeItem)]) continue;
         listed[static_cast<std::size_t>(row.treeItem)] = true;
@@ -151,6 +172,7 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
         // back by listing the sub-folder's own frame first.
         stack.push_back(list(row.treeItem, path + "/", insideDeleted || row.deleted));
     }
+    if (pipeline) pipeline->finish();
     writer->end();
     std::cout.flush();
 }

@@ -131,9 +131,15 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
 
 records::FileListRow laterFileRow(const RecoveryState& state, const LaterFiles& later, std::size_t k,
                                   const ListingOptions& options) {
-    records::FileListRow row = ntfs::ntfsFileRow(state.items, later.items[k], options.shownCells);
-    if (later.insideDeleted) row.deleted = true;
+    records::FileListRow row;
+    fillLaterFileRow(state, later.items[k], later.insideDeleted, options, row);
     return row;
+}
+
+void fillLaterFileRow(const RecoveryState& state, std::size_t item, bool insideDeleted, const ListingOptions& options,
+                      records::FileListRow& row) {
+    ntfs::fillNtfsFileRow(state.items, item, row, options.shownCells);
+    if (insideDeleted) row.deleted = true;
 }
 
 }  // namespace qvx::engine

@@ -66,5 +66,9 @@ records::FileList PopulateFileList(RecoveryState& state, records::TreeItemId ite
 /// The row of the k-th file of later, as PopulateFileList would have made it.
 records::FileListRow laterFileRow(const RecoveryState& state, const LaterFiles& later, std::size_t k,
                                   const ListingOptions& options);
+/// The same for one of its items (later.items[k], later.insideDeleted), made
+/// in a row kept from the last one made there with the same options.
+void fillLaterFileRow(const RecoveryState& state, std::size_t item, bool insideDeleted, const ListingOptions& options,
+                      records::FileListRow& row);
 
 }  // namespace qvx::engine

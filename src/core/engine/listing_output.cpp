@@ -214,6 +214,11 @@ public:
     ~BufferedWriter() override { flush(); }
     void end() override { flush(); }
 
+    void write(std::string_view text) override {
+        flush();
+        m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
+
 protected:
     void rowDone() {
         if (m_line.size() >= kChunk) flush();
@@ -234,8 +239,13 @@ class JsonWriter : public BufferedWriter {
 public:
     JsonWriter(std::ostream& out, const ListingVolume& volume) : BufferedWriter(out), m_volume(volume) {}
     void row(const std::string& path, const records::FileListRow& row, bool insideDeleted) override {
-        appendJsonRow(m_line, m_volume, path, row, insideDeleted);
+        formatRow(m_line, path, row, insideDeleted);
         rowDone();
+    }
+    bool formatsApart() const override { return true; }
+    void formatRow(std::string& out, const std::string& path, const records::FileListRow& row,
+                   bool insideDeleted) const override {
+        appendJsonRow(out, m_volume, path, row, insideDeleted);
     }
 
 private:
@@ -249,9 +259,14 @@ public:
         m_line += csvHeader();
         flush();
     }
-    void row(const std::string& path, const records::FileListRow& row, bool) override {
-        appendCsvRow(m_line, m_volume, path, row);
+    void row(const std::string& path, const records::FileListRow& row, bool insideDeleted) override {
+        formatRow(m_line, path, row, insideDeleted);
         rowDone();
+    }
+    bool formatsApart() const override { return true; }
+    void formatRow(std::string& out, const std::string& path, const records::FileListRow& row,
+                   bool) const override {
+        appendCsvRow(out, m_volume, path, row);
     }
 
 private:
@@ -262,7 +277,15 @@ class BodyfileWriter : public BufferedWriter {
 public:
     BodyfileWriter(std::ostream& out, const ListingVolume& volume) : BufferedWriter(out), m_volume(volume) {}
     void row(const std::string& path, const records::FileListRow& row, bool insideDeleted) override {
-        appendBodyfileLines(m_line, m_volume, path, row);
+        formatRow(m_line, path, row, insideDeleted);
+        rowDone();
+    }
+    // FAT folder rows ask the volume for their chain's length: only NTFS
+    // rows are formatted apart.
+    bool formatsApart() const override { return m_volume.ntfs(); }
+    void formatRow(std::string& out, const std::string& path, const records::FileListRow& row,
+                   bool insideDeleted) const override {
+        appendBodyfileLines(out, m_volume, path, row);
         // A deleted item is followed by a comment (timeline tools skip lines
         // that begin with "#") with the condition of its data and where it
         // was found, as a JSON object.
@@ -270,11 +293,10 @@ public:
             std::string extra;
             m_volume.jsonExtra(extra, row, insideDeleted);
             if (!extra.empty()) {
-                m_line += "# {\"name\":" + recover::jsonString("/" + path + (row.deleted ? " (deleted)" : "")) + extra;
-                m_line += "}\n";
+                out += "# {\"name\":" + recover::jsonString("/" + path + (row.deleted ? " (deleted)" : "")) + extra;
+                out += "}\n";
             }
         }
-        rowDone();
     }
 
 private:

@@ -37,7 +37,8 @@ struct ListingVolume {
     std::function<std::uint64_t(std::uint32_t firstCluster, bool deleted)> fatFolderBytes;
     /// JSON: further members of a row's object (",\"key\":value..."), such
     /// as the condition of a deleted file's data and where it was found.
-    /// insideDeleted: a folder above the row is deleted. May be empty.
+    /// insideDeleted: a folder above the row is deleted. May be empty. A
+    /// listing may call it for several rows at once from two threads.
     std::function<void(std::string& out, const records::FileListRow& row, bool insideDeleted)> jsonExtra;
 
     bool ntfs() const { return kind == records::VolumeKind::Ntfs; }
@@ -66,6 +67,20 @@ public:
         (void)insideDeleted;
     }
     virtual void end() {}
+
+    /// Writers whose text for a row depends on nothing but the row (and the
+    /// volume's jsonExtra) let rows be formatted apart, on any thread, with
+    /// formatRow, and the texts written in the tree's order with write.
+    virtual bool formatsApart() const { return false; }
+    virtual void formatRow(std::string& out, const std::string& path, const records::FileListRow& row,
+                           bool insideDeleted) const {
+        (void)out;
+        (void)path;
+        (void)row;
+        (void)insideDeleted;
+    }
+    /// Text made by formatRow, after every row written before it.
+    virtual void write(std::string_view text) { (void)text; }
 };
 
 /// The writer of a machine-readable format (not Text, which the front end

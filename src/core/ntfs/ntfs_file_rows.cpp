@@ -45,6 +45,10 @@ records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t in
     return out;
 }
 
+void fillNtfsFileRow(const records::ItemStore& items, std::size_t index, records::FileListRow& row, bool shownCells) {
+    fillRow(items, index, row, shownCells);
+}
+
 void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, std::uint64_t folderNumber,
                       bool shownCells) {
     const std::vector<std::uint32_t> files = items.filesOf(folderNumber);

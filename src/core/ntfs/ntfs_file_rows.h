@@ -17,5 +17,10 @@ void fillNtfsFileRows(const records::ItemStore& items, records::FileList& list, 
 
 /// The row of one file item.
 records::FileListRow ntfsFileRow(const records::ItemStore& items, std::size_t index, bool shownCells = true);
+/// The same made in a row kept from the last file row made there (its texts
+/// keep their room, and shownCells is the same each time): every field a
+/// file row has is set anew.
+void fillNtfsFileRow(const records::ItemStore& items, std::size_t index, records::FileListRow& row,
+                     bool shownCells = true);
 
 }  // namespace qvx::ntfs
