@@ -1,5 +1,6 @@
 #include "records/time_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -64,6 +65,19 @@ std::string isoTimestamp(std::int64_t fileTime, bool utc) {
 
 void appendIsoTimestamp(std::string& out, std::int64_t fileTime, bool utc) {
     if (fileTime <= 0) return;
+    // A row gives four times, mostly the same second, and a file's streams
+    // and names give its times again: the last text made is kept.
+    struct LastText {
+        std::int64_t seconds = -1;
+        char text[19] = {};
+    };
+    thread_local LastText last;
+    const std::int64_t seconds = fileTime / kTicksPerSecond;
+    if (seconds == last.seconds) {
+        out.append(last.text, sizeof last.text);
+        if (utc) out += 'Z';
+        return;
+    }
     const CivilTime c = civilFromFileTime(fileTime);
     // FILETIME reaches the year 30828: a fifth year digit is written whole.
     if (c.year > 9999) {
@@ -86,6 +100,9 @@ void appendIsoTimestamp(std::string& out, std::int64_t fileTime, bool utc) {
                          ':',
                          static_cast<char>('0' + c.second / 10),     static_cast<char>('0' + c.second % 10)};
         out.append(text, sizeof text);
+        static_assert(sizeof text == sizeof last.text);
+        std::copy_n(text, sizeof text, last.text);
+        last.seconds = seconds;
     }
     if (utc) out += 'Z';
 }
