@@ -65,6 +65,14 @@ protected:
         }
     }
 
+    void feed(ListingPipeline& pipeline) const {
+        walk([&](const std::string& path, const records::FileListRow& row,
+                 bool insideDeleted) { pipeline.row(path, row, insideDeleted); },
+             [&](const std::string& prefix, const LaterFiles& later, std::size_t k, bool insideDeleted) {
+                 pipeline.item(prefix, later, k, insideDeleted);
+             });
+    }
+
     std::string rowByRow(ListingFormat format, const ListingVolume& volume) const {
         std::ostringstream out;
         auto writer = makeListingWriter(format, out, volume);
@@ -89,11 +97,7 @@ protected:
         ListingOptions options;
         options.shownCells = false;
         ListingPipeline pipeline(*writer, state, options);
-        walk([&](const std::string& path, const records::FileListRow& row,
-                 bool insideDeleted) { pipeline.row(path, row, insideDeleted); },
-             [&](const std::string& prefix, const LaterFiles& later, std::size_t k, bool insideDeleted) {
-                 pipeline.item(prefix, later, k, insideDeleted);
-             });
+        feed(pipeline);
         pipeline.finish();
         writer->end();
         return out.str();
@@ -155,11 +159,7 @@ TEST_F(ListingPipelineTest, AFailureWhileFormattingReachesTheCallerAndNothingHan
     EXPECT_THROW(
         {
             ListingPipeline pipeline(*writer, state, options);
-            walk([&](const std::string& path, const records::FileListRow& row,
-                     bool insideDeleted) { pipeline.row(path, row, insideDeleted); },
-                 [&](const std::string& prefix, const LaterFiles& later, std::size_t k, bool insideDeleted) {
-                     pipeline.item(prefix, later, k, insideDeleted);
-                 });
+            feed(pipeline);
             pipeline.finish();
         },
         std::runtime_error);
