@@ -83,9 +83,15 @@ class SyntheticVolume {
 public:
     static constexpr std::uint32_t kMftLba = 32;
 
-    SyntheticVolume() : m_image(4 * 1024 * 1024, 0) {
-        // Record 0, $MFT: its data is 2 clusters at cluster 4 (16 slots).
-        put(0, RecordBuilder(1, 0).fileName("$MFT", 3, 5).nonResident(0x80, 16 * 1024, {0x11, 0x04, 0x04}).build());
+    /// slots: records of the MFT, a multiple of 4 (one cluster holds four).
+    explicit SyntheticVolume(std::uint32_t slots = 16) : m_image(4 * 1024 * 1024, 0) {
+        // Record 0, $MFT: its data starts at cluster 4 (16 slots: 4 clusters).
+        const std::uint32_t clusters = slots / 4;
+        put(0, RecordBuilder(1, 0)
+                   .fileName("$MFT", 3, 5)
+                   .nonResident(0x80, std::uint64_t{slots} * 1024,
+                                {0x12, static_cast<std::uint8_t>(clusters), static_cast<std::uint8_t>(clusters >> 8), 0x04})
+                   .build());
         put(5, RecordBuilder(3, 5).fileName(".", 3, 5).build());
     }
     void put(std::uint32_t number, const std::vector<std::uint8_t>& record) {
@@ -332,6 +338,97 @@ TEST(RunNtfsStandardSearch, UnusableMftGivesTheAdvisory) {
     ASSERT_EQ(progress.messages.size(), 1u);
     EXPECT_EQ(progress.messages[0], kNoRecoveryMessage);
     EXPECT_EQ(nodes.count(), 1);  // only QVX_Miscellaneous
+}
+
+// A walk of well over a batch of records at a time: the items, the runs of
+// deleted ones and the problems come in record order across the batches,
+// and a stop asked for during the walk ends it with the items found so far.
+class LongWalk : public ::testing::Test {
+protected:
+    static constexpr std::uint32_t kSlots = 1200;
+    static std::uint32_t clusterOf(std::uint64_t record) { return 400 + static_cast<std::uint32_t>(record / 2); }
+    void SetUp() override {
+        for (std::uint32_t n = 16; n < kSlots; ++n) {
+            if (n % 97 == 0) {
+                std::vector<std::uint8_t> bad(1024, 0);
+                std::copy_n("BAAD", 4, bad.begin());
+                volume.put(n, bad);
+                continue;
+            }
+            const bool deleted = n % 7 == 0;
+            RecordBuilder record(deleted ? 0 : 1, static_cast<std::uint16_t>(n));
+            record.fileName("file " + std::to_string(n), 1, 5);
+            // Each deleted file's data is one cluster, which tells its record.
+            const std::uint32_t cluster = clusterOf(n);
+            if (deleted)
+                record.nonResident(0x80, 4096,
+                                   {0x21, 0x01, static_cast<std::uint8_t>(cluster), static_cast<std::uint8_t>(cluster >> 8)});
+            else record.residentData(n % 50);
+            volume.put(n, record.build());
+        }
+        range = volume.attach(reader);
+        runs.buildMftRunTable(range, 0, SyntheticVolume::kMftLba, 8);
+    }
+    SyntheticVolume volume{kSlots};
+    disk::SectorReader reader;
+    partition::VolumeRange range;
+    MftRunTable runs;
+    records::RecordTables tables;
+    records::ItemStore items;
+    records::WalkRuns walkRuns;
+    util::Diagnostics diagnostics;
+};
+
+TEST_F(LongWalk, ItemsRunsAndProblemsComeInRecordOrder) {
+    RecordingProgress progress;
+    const WalkResult result = walkMft(range, runs, 8, tables, items, progress, {}, &diagnostics, &walkRuns);
+    EXPECT_FALSE(result.stopped);
+    EXPECT_EQ(result.slotCount, kSlots);
+    EXPECT_EQ(progress.counters[kMftFoundLabel], std::to_string(kSlots - 1 + 2));
+    std::uint64_t last = 0;
+    std::size_t files = 0;
+    std::vector<records::ClusterRun> found;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const records::Item it = items[i];
+        if (it.record < 16) continue;
+        EXPECT_GT(it.record, last);
+        last = it.record;
+        ++files;
+        EXPECT_EQ(items.name(i), "file " + std::to_string(it.record));
+        EXPECT_EQ(it.deleted(), it.record % 7 == 0) << it.record;
+        if (it.deleted()) {
+            ASSERT_TRUE(walkRuns.deleted.runsOf(i, found)) << it.record;
+            ASSERT_EQ(found.size(), 1u);
+            EXPECT_EQ(found[0].firstCluster, clusterOf(it.record));
+        } else {
+            EXPECT_EQ(it.size, it.record % 50);
+            EXPECT_FALSE(walkRuns.deleted.runsOf(i, found));
+        }
+    }
+    EXPECT_EQ(files, kSlots - 16 - kSlots / 97);  // the BAAD ones are multiples of 97
+    EXPECT_EQ(diagnostics.count(util::Problem::CorruptRecord), kSlots / 97);
+    const std::vector<util::ProblemSample> samples = diagnostics.samples(util::Problem::CorruptRecord);
+    ASSERT_EQ(samples.size(), util::Diagnostics::kSamplesKept);
+    for (std::size_t k = 0; k < samples.size(); ++k) EXPECT_EQ(samples[k].record, 97 * (k + 1));
+}
+
+TEST_F(LongWalk, AStopDuringTheWalkKeepsWhatWasFound) {
+    // The first progress report asks for the stop.
+    struct StoppingProgress : RecordingProgress {
+        std::stop_source source;
+        void setStatusText(const std::string& text) override {
+            RecordingProgress::setStatusText(text);
+            source.request_stop();
+        }
+    } progress;
+    const WalkResult result = walkMft(range, runs, 8, tables, items, progress, progress.source.get_token());
+    EXPECT_TRUE(result.stopped);
+    EXPECT_LT(result.slotCount, kSlots);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].record >= 16) {
+            EXPECT_LT(items[i].record, result.slotCount);
+            EXPECT_EQ(items.name(i), "file " + std::to_string(items[i].record));
+        }
 }
 
 TEST(RunNtfsStandardSearch, StopsWhenAsked) {
