@@ -1,8 +1,12 @@
 #include "ntfs/mft_run_table.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
-#include <future>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "ntfs/attribute.h"
 #include "ntfs/fixup.h"
@@ -13,6 +17,91 @@
 namespace qvx::ntfs {
 
 namespace {
+
+/// Reads the next chunk of the MFT while the records of this one are
+/// decoded, on one thread kept for the whole walk: a thread made for each
+/// chunk cost more than reading the chunk from the page cache.
+class ChunkReadAhead {
+public:
+    explicit ChunkReadAhead(const partition::VolumeRange& volume) : m_volume(volume) {}
+    ChunkReadAhead(const ChunkReadAhead&) = delete;
+    ChunkReadAhead& operator=(const ChunkReadAhead&) = delete;
+    /// Waits for a read still going (its buffer must outlive this).
+    ~ChunkReadAhead() {
+        {
+            const std::lock_guard<std::mutex> lock(m_lock);
+            m_quit = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    /// Starts reading count sectors at lba into into; none may be going.
+    void start(std::uint64_t lba, std::uint32_t count, std::uint8_t* into) {
+        if (!m_thread.joinable()) m_thread = std::thread([this] { run(); });
+        {
+            const std::lock_guard<std::mutex> lock(m_lock);
+            m_request = {lba, count, into};
+            m_asked = true;
+            m_done = false;
+        }
+        m_going = true;
+        m_changed.notify_all();
+    }
+    /// A read was started and not yet waited for.
+    bool going() const { return m_going; }
+    std::uint64_t lba() const { return m_request.lba; }
+    std::uint32_t count() const { return m_request.count; }
+    /// Waits for the read started: its unreadable sectors.
+    std::uint32_t wait() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait(lock, [this] { return m_done; });
+        m_going = false;
+        if (m_failure) std::rethrow_exception(std::exchange(m_failure, nullptr));
+        return m_bad;
+    }
+
+private:
+    struct Request {
+        std::uint64_t lba = 0;
+        std::uint32_t count = 0;
+        std::uint8_t* into = nullptr;
+    };
+    void run() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_asked || m_quit; });
+            if (m_quit) return;
+            m_asked = false;
+            const Request r = m_request;
+            lock.unlock();
+            std::uint32_t bad = 0;
+            std::exception_ptr failure;
+            try {
+                bad = m_volume.readCounted(r.lba, r.count, r.into);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            m_bad = bad;
+            m_failure = failure;
+            m_done = true;
+            m_changed.notify_all();
+        }
+    }
+
+    const partition::VolumeRange& m_volume;
+    Request m_request;  // written by the walk's thread under the lock, read by it alone otherwise
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_asked = false;
+    bool m_done = false;
+    bool m_quit = false;
+    bool m_going = false;  // the walk's thread only
+    std::uint32_t m_bad = 0;
+    std::exception_ptr m_failure;
+    std::thread m_thread;
+};
 
 constexpr std::uint32_t kSectorBytes = 512;
 // Sectors read per request while walking the MFT (1 MiB).
@@ -161,13 +250,8 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
     // The next chunk of an extent is read on another thread while the
     // records of this one are decoded: the disk (or the page cache's copy)
     // and the decoding then overlap instead of taking turns.
-    struct ReadAhead {
-        std::uint64_t lba = 0;
-        std::uint32_t count = 0;
-        std::future<std::uint32_t> bad;  // the unreadable sectors of the read
-    };
     util::PageAlignedBytes ahead;
-    ReadAhead pending;  // declared after its buffer: waited for before the buffer goes
+    ChunkReadAhead pending(volume);  // declared after its buffer: waited for before the buffer goes
     std::vector<std::uint8_t> badSectors;  // per sector of the chunk, only when some failed
     std::vector<std::uint8_t> carry(m_recordBytes);
     std::uint32_t carrySectors = 0;  // sectors of the straddling record gathered so far
@@ -199,24 +283,19 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
             badSectors.clear();
             if (readable) {
                 std::uint32_t bad = 0;
-                if (pending.bad.valid() && pending.lba == lba && pending.count == count) {
-                    bad = pending.bad.get();
+                if (pending.going() && pending.lba() == lba && pending.count() == count) {
+                    bad = pending.wait();
                     chunk.swap(ahead);
                 } else {
-                    if (pending.bad.valid()) pending.bad.wait();
+                    if (pending.going()) (void)pending.wait();
                     bad = volume.readCounted(lba, count, chunk.data());
                 }
-                pending.bad = {};
                 const std::uint64_t next = s + count;
                 if (next < e.sectors && readableAt(e, e.lba + next)) {
                     ahead.resize(chunk.size());
-                    pending.lba = e.lba + next;
-                    pending.count =
-                        static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - next));
-                    std::uint8_t* into = ahead.data();
-                    pending.bad = std::async(std::launch::async, [&volume, into, l = pending.lba, c = pending.count] {
-                        return volume.readCounted(l, c, into);
-                    });
+                    pending.start(e.lba + next,
+                                  static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - next)),
+                                  ahead.data());
                 }
                 if (bad != 0) {
                     // Find which sectors are missing, so each record is told.
