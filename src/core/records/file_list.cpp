@@ -1,5 +1,6 @@
 #include "records/file_list.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -48,22 +49,58 @@ void appendTwoDigits(std::string& out, int value) {
 
 std::string monthAbbreviation(int month) { return monthText(month); }
 
+namespace {
+
+constexpr std::int64_t kTicksPerSecond = 10'000'000;
+
+// A listing makes the date and time texts of every file, mostly of a few
+// days and seconds: the last text made on each thread is kept, by the day
+// or second it shows (times before 1601 show as 1601).
+struct LastText {
+    std::int64_t key = -1;
+    char text[32] = {};
+    std::size_t length = 0;
+};
+
+template <class Make>
+void appendKept(std::string& out, LastText& last, std::int64_t key, Make make) {
+    if (key == last.key) {
+        out.append(last.text, last.length);
+        return;
+    }
+    const std::size_t at = out.size();
+    make();
+    const std::size_t length = out.size() - at;
+    if (length > sizeof last.text) return;
+    std::copy_n(out.data() + at, length, last.text);
+    last.length = length;
+    last.key = key;
+}
+
+}  // namespace
+
 void appendNtfsDateText(std::string& out, std::int64_t fileTime) {
-    const CivilTime t = civilFromFileTime(fileTime);
-    appendDecimal(out, t.day);
-    out += '-';
-    out += monthText(t.month);
-    out += '-';
-    appendDecimal(out, t.year);
+    thread_local LastText last;
+    appendKept(out, last, std::max<std::int64_t>(fileTime, 0) / (kTicksPerSecond * 86'400), [&] {
+        const CivilTime t = civilFromFileTime(fileTime);
+        appendDecimal(out, t.day);
+        out += '-';
+        out += monthText(t.month);
+        out += '-';
+        appendDecimal(out, t.year);
+    });
 }
 
 void appendNtfsTimeText(std::string& out, std::int64_t fileTime) {
-    const CivilTime t = civilFromFileTime(fileTime);
-    appendDecimal(out, t.hour);
-    out += ':';
-    appendDecimal(out, t.minute);
-    out += ':';
-    appendDecimal(out, t.second);
+    thread_local LastText last;
+    appendKept(out, last, std::max<std::int64_t>(fileTime, 0) / kTicksPerSecond, [&] {
+        const CivilTime t = civilFromFileTime(fileTime);
+        appendDecimal(out, t.hour);
+        out += ':';
+        appendDecimal(out, t.minute);
+        out += ':';
+        appendDecimal(out, t.second);
+    });
 }
 
 std::string ntfsDateText(std::int64_t fileTime) {

@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "records/file_list.h"
 #include "records/items.h"
 
 namespace qvx::records {
@@ -20,6 +23,26 @@ TEST(IsoTimestamp, UtcCarriesZAndSeconds) {
     EXPECT_EQ(isoTimestamp(kLeapNoon + 59 * kTicksPerSecond + 9'999'999, true), "2004-02-29T12:00:59Z");
     // 2009-03-07 09:05:30: every field two digits.
     EXPECT_EQ(isoTimestamp(128'808'903'300'000'000LL, true), "2009-03-07T09:05:30Z");
+}
+
+TEST(TimeTexts, ATextRepeatedOrInTurnWithOthersIsTheOneMadeAlone) {
+    // Each thread keeps its last texts: a sequence of nearby and far times,
+    // the same ones again and a five-digit year gives, one by one, what a
+    // fresh thread makes of each.
+    const std::int64_t day = 86'400 * kTicksPerSecond;
+    const std::vector<std::int64_t> times{kLeapNoon,       kLeapNoon + 1,   kLeapNoon + kTicksPerSecond,
+                                          kLeapNoon + day, kLeapNoon,       kLeapNoon - day + 1,
+                                          -3,              0,               2'650'467'743'999'999'999LL,
+                                          kLeapNoon,       kLeapNoon + day, kLeapNoon + day + kTicksPerSecond};
+    auto texts = [](std::int64_t t) {
+        return isoTimestamp(t, true) + "|" + isoTimestamp(t, false) + "|" + ntfsDateText(t) + "|" + ntfsTimeText(t);
+    };
+    for (const std::int64_t t : times) {
+        const std::string inTurn = texts(t);
+        std::string alone;
+        std::thread([&] { alone = texts(t); }).join();
+        EXPECT_EQ(inTurn, alone) << t;
+    }
 }
 
 TEST(IsoTimestamp, WallClockHasNoZone) {
