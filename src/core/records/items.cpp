@@ -572,70 +572,41 @@ void ItemStore::invalidateIndexes() const {
 void ItemStore::buildIndexes() const {
     if (m_indexed) return;
     invalidateIndexes();
-    // The folders first, by record; the first folder item of a record is
-    // the one found.
+    // One pass: the folders, and the files as runs of consecutive items of
+    // one parent (a folder's files mostly follow one another in the store).
+    // A file starts a run unless the item before it is a file of the same
+    // parent.
+    struct ParentRun {
+        std::uint64_t parent = 0;
+        FileRun run;
+    };
+    std::vector<ParentRun> runs;
+    bool lastIsFile = false;
     forEachBrief([&](std::size_t i, const Brief& it) {
-        if (it.isFolder()) m_folders.push_back(FolderEntry{it.record, static_cast<std::uint32_t>(i)});
+        const auto index = static_cast<std::uint32_t>(i);
+        if (it.isFolder()) {
+            m_folders.push_back(FolderEntry{it.record, index});
+            lastIsFile = false;
+            return;
+        }
+        if (lastIsFile && runs.back().parent == it.parent) ++runs.back().run.end;
+        else runs.push_back(ParentRun{it.parent, FileRun{index, index + 1}});
+        lastIsFile = true;
     });
+    // The first folder item of a record is the one found.
     std::stable_sort(m_folders.begin(), m_folders.end(),
                      [](const FolderEntry& a, const FolderEntry& b) { return a.record < b.record; });
-    // A folder's files mostly follow one another in the store: the index
-    // keeps runs of consecutive items, counted first and then placed. The
-    // counts of a folder's files sit beside its entry; a parent that is no
-    // folder item (the orphans' folder, a damaged reference) is counted
-    // apart.
-    struct Counting {
-        std::uint32_t runs = 0;
-        std::uint32_t last = 0;  // the last file seen
-        std::uint32_t group = 0;
-    };
-    std::vector<Counting> byFolder(m_folders.size());
-    std::unordered_map<std::uint64_t, Counting> others;
-    Counting* last = nullptr;  // files of one parent mostly come in a row
-    std::uint64_t lastParent = 0;
-    auto countingOf = [&](std::uint64_t parent) -> Counting& {
-        if (last != nullptr && lastParent == parent) return *last;
-        const auto f = std::lower_bound(m_folders.begin(), m_folders.end(), parent,
-                                        [](const FolderEntry& a, std::uint64_t r) { return a.record < r; });
-        last = f != m_folders.end() && f->record == parent ? &byFolder[static_cast<std::size_t>(f - m_folders.begin())]
-                                                           : &others[parent];
-        lastParent = parent;
-        return *last;
-    };
-    std::size_t runs = 0;
-    forEachBrief([&](std::size_t i, const Brief& it) {
-        if (it.isFolder()) return;
-        Counting& c = countingOf(it.parent);
-        if (c.runs == 0 || c.last + 1 != i) {
-            ++c.runs;
-            ++runs;
-        }
-        c.last = static_cast<std::uint32_t>(i);
-    });
-    for (std::size_t f = 0; f < m_folders.size(); ++f)
-        if (byFolder[f].runs != 0) m_groups.push_back(FileGroup{m_folders[f].record, 0, byFolder[f].runs});
-    for (const auto& [parent, c] : others) m_groups.push_back(FileGroup{parent, 0, c.runs});
-    std::sort(m_groups.begin(), m_groups.end(), [](const FileGroup& a, const FileGroup& b) { return a.parent < b.parent; });
-    m_groups.shrink_to_fit();
-    std::uint32_t start = 0;
-    last = nullptr;
-    for (std::size_t g = 0; g < m_groups.size(); ++g) {
-        m_groups[g].start = start;
-        start += m_groups[g].count;
-        m_groups[g].count = 0;
-        countingOf(m_groups[g].parent).group = static_cast<std::uint32_t>(g);
+    m_folders.shrink_to_fit();
+    // Each parent's runs together, in store order.
+    std::stable_sort(runs.begin(), runs.end(), [](const ParentRun& a, const ParentRun& b) { return a.parent < b.parent; });
+    m_fileRuns.reserve(runs.size());
+    for (const ParentRun& r : runs) {
+        if (m_groups.empty() || m_groups.back().parent != r.parent)
+            m_groups.push_back(FileGroup{r.parent, static_cast<std::uint32_t>(m_fileRuns.size()), 0});
+        ++m_groups.back().count;
+        m_fileRuns.push_back(r.run);
     }
-    m_fileRuns.resize(runs);
-    last = nullptr;
-    forEachBrief([&](std::size_t i, const Brief& it) {
-        if (it.isFolder()) return;
-        FileGroup& group = m_groups[countingOf(it.parent).group];
-        if (group.count != 0 && m_fileRuns[group.start + group.count - 1].end == i) {
-            ++m_fileRuns[group.start + group.count - 1].end;
-        } else {
-            m_fileRuns[group.start + group.count++] = FileRun{static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + 1)};
-        }
-    });
+    m_groups.shrink_to_fit();
     m_indexed = true;
 }
 
