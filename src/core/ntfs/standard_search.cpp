@@ -210,7 +210,7 @@ private:
                 item.attributeId = file.indexRootId;
                 item.size = file.indexRootBytes;
             }
-            m_items.add(item, name->name);
+            m_folders.push_back(m_items.add(item, name->name));
         }
         const DataStream* data = folder ? nullptr : file.unnamedData();
         if (!folder) {
@@ -273,15 +273,13 @@ private:
     /// table is then made at its size, not grown while the items are read.
     void fillFolderTable() {
         records::RecordTable& table = m_tables.FolderTable;
-        std::vector<std::size_t> folders;
-        m_items.forEachBrief([&](std::size_t i, const records::ItemStore::Brief& b) {
-            if (b.isFolder()) folders.push_back(i);
-        });
+        const std::vector<std::size_t>& folders = m_folders;
         std::size_t bytes = 0;
         for (const std::size_t i : folders) bytes += m_items.baseName(i).size() + 60;
         table.reserve(folders.size(), bytes);
         for (const std::size_t i : folders) {
             const records::Item item = m_items[i];
+            if (!item.isFolder()) continue;  // past 4 GiB of items the store keeps an empty one
             const int row = table.appendRow(m_items.baseName(i));
             table.setU32(row, FolderColumn::kSector, saturate32(item.sector));
             table.setU32(row, FolderColumn::kSelf, saturate32(item.record));
@@ -350,6 +348,7 @@ private:
     const std::uint32_t m_recordSectors;
     MftFile m_file;
     std::vector<const NamedFileName*> m_links;
+    std::vector<std::size_t> m_folders;  // the folder items, in store order
     std::span<const std::uint8_t> m_following;  // the records read after the one visited
     std::uint64_t m_done = 0;
     std::uint64_t m_counter = 0;  // "MFT Found": the number of the last record added plus 2
