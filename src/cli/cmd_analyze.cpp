@@ -111,8 +111,11 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
     // once): such rows take the lock. The others only read the items.
     std::mutex stateLock;
     volume.jsonExtra = [&state, &stateLock](std::string& out, const records::FileListRow& row, bool insideDeleted) {
-        const bool readsState = row.deleted || insideDeleted || row.item >= state.items.size() ||
-                                state.items.peek(row.item).deleted() || state.items.peek(row.item).sector == 0;
+        bool readsState = row.deleted || insideDeleted || row.item >= state.items.size();
+        if (!readsState) {
+            const records::Item& item = state.items.peek(row.item);
+            readsState = item.deleted() || item.sector == 0;
+        }
         std::unique_lock<std::mutex> lock(stateLock, std::defer_lock);
         if (readsState) lock.lock();
         recover::appendConditionJson(out, engine::rowCondition(state, row, insideDeleted));
@@ -153,13 +156,14 @@ void printTree(engine::RecoveryState& state, engine::ListingFormat format, std::
         // The frame's rows stay in place until it is popped; the stack may
         // grow below, after the last use of row.
         const std::size_t at = top.next++;
-        if (at >= top.rows.size() && pipeline) {
-            // A file: nothing below it to list.
-            pipeline->item(top.prefix, top.later, at - top.rows.size(), top.insideDeleted);
-            continue;
-        }
-        if (at >= top.rows.size())
+        if (at >= top.rows.size()) {
+            if (pipeline) {
+                // A file: nothing below it to list.
+                pipeline->item(top.prefix, top.later, at - top.rows.size(), top.insideDeleted);
+                continue;
+            }
             top.laterRow = engine::laterFileRow(state, top.later, at - top.rows.size(), options);
+        }
         const records::FileListRow& row = at < top.rows.size() ? top.rows[at] : top.laterRow;
         const std::string path = top.prefix + row.cells[records::kListName];
         const bool insideDeleted = top.insideDeleted;

@@ -34,7 +34,7 @@ ListingPipeline::ListingPipeline(ListingWriter& writer, const RecoveryState& sta
     m_options.index = nullptr;
     m_options.later = nullptr;
     m_options.reader = nullptr;
-    m_worker = std::jthread([this](std::stop_token stop) { work(stop); });
+    m_worker = std::thread([this] { work(); });
 }
 
 ListingPipeline::~ListingPipeline() {
@@ -149,7 +149,7 @@ void ListingPipeline::finish() {
     writeDone(true);
 }
 
-void ListingPipeline::work(std::stop_token) {
+void ListingPipeline::work() {
     records::FileListRow scratch;
     std::string path;
     std::unique_lock<std::mutex> lock(m_lock);

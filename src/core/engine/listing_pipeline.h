@@ -68,7 +68,7 @@ private:
     void format(Batch& batch, records::FileListRow& scratch, std::string& path) const;
     void dispatch();
     void writeDone(bool all);
-    void work(std::stop_token stop);
+    void work();
     std::unique_ptr<Batch> freshBatch();
 
     ListingWriter& m_writer;
@@ -85,7 +85,7 @@ private:
     Batch* m_workerBatch = nullptr;  // the batch the second thread formats
     std::exception_ptr m_failure;
     bool m_finished = false;
-    std::jthread m_worker;
+    std::thread m_worker;  // joined by the destructor
 };
 
 }  // namespace qvx::engine
