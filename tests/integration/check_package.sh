@@ -42,7 +42,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Maintainer)" ] || bad "no Maintainer"
 [ -n "$(field Description)" ] || bad "no Description"
 depends=$(field Depends)
-for lib in libc6 libstdc++6; do
+for lib in libc6 libstdc++6 libewf2 libvmdk1 libvhdi1 libqcow1 libssl3 libmagic1; do
   grep -q "$lib" <<<"$depends" || bad "Depends '$depends' lacks $lib"
 done
 if [ "$gui" = --gui ]; then

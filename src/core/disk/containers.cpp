@@ -18,11 +18,56 @@
 #include <string_view>
 #include <vector>
 
+#include "util/shared_library.h"
+
 namespace qvx::disk {
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Each format's library is opened when the first image of its format is:
+// the functions below are pointers of the same names, which the calls in
+// this file find before the libraries' own declarations.
+#define QVX_EWF_FUNCTIONS(X)                                                                                        \
+    X(libewf_error_backtrace_sprint) X(libewf_error_free) X(libewf_glob) X(libewf_glob_free)                       \
+    X(libewf_handle_initialize) X(libewf_handle_open) X(libewf_handle_close) X(libewf_handle_free)                 \
+    X(libewf_handle_read_random) X(libewf_handle_get_media_size) X(libewf_handle_get_bytes_per_sector)              \
+    X(libewf_handle_get_number_of_header_values) X(libewf_handle_get_header_value_identifier)                       \
+    X(libewf_handle_get_utf8_header_value) X(libewf_handle_get_utf8_hash_value)
+#define QVX_VMDK_FUNCTIONS(X)                                                                                       \
+    X(libvmdk_error_backtrace_sprint) X(libvmdk_error_free) X(libvmdk_handle_initialize) X(libvmdk_handle_open)    \
+    X(libvmdk_handle_close) X(libvmdk_handle_free) X(libvmdk_handle_read_buffer_at_offset)                          \
+    X(libvmdk_handle_get_media_size) X(libvmdk_handle_get_utf8_parent_filename_size)                                \
+    X(libvmdk_handle_set_extent_data_files_path) X(libvmdk_handle_open_extent_data_files)                           \
+    X(libvmdk_handle_get_number_of_extents) X(libvmdk_handle_get_extent_descriptor)                                 \
+    X(libvmdk_extent_descriptor_get_utf8_filename) X(libvmdk_extent_descriptor_free)
+#define QVX_VHDI_FUNCTIONS(X)                                                                                       \
+    X(libvhdi_error_backtrace_sprint) X(libvhdi_error_free) X(libvhdi_file_initialize) X(libvhdi_file_open)        \
+    X(libvhdi_file_close) X(libvhdi_file_free) X(libvhdi_file_read_buffer_at_offset) X(libvhdi_file_get_disk_type) \
+    X(libvhdi_file_get_media_size) X(libvhdi_file_get_bytes_per_sector)
+#define QVX_QCOW_FUNCTIONS(X)                                                                                       \
+    X(libqcow_error_backtrace_sprint) X(libqcow_error_free) X(libqcow_file_initialize) X(libqcow_file_open)        \
+    X(libqcow_file_close) X(libqcow_file_free) X(libqcow_file_read_buffer_at_offset) X(libqcow_file_get_media_size) \
+    X(libqcow_file_get_utf8_backing_filename_size) X(libqcow_file_get_encryption_method) X(libqcow_file_get_format_version)
+QVX_EWF_FUNCTIONS(QVX_DECLARE_LOADED)
+QVX_VMDK_FUNCTIONS(QVX_DECLARE_LOADED)
+QVX_VHDI_FUNCTIONS(QVX_DECLARE_LOADED)
+QVX_QCOW_FUNCTIONS(QVX_DECLARE_LOADED)
+
+util::LoadedLibrary g_ewf(QVX_LIBEWF_SONAME, {QVX_EWF_FUNCTIONS(QVX_BIND_LOADED)});
+util::LoadedLibrary g_vmdk(QVX_LIBVMDK_SONAME, {QVX_VMDK_FUNCTIONS(QVX_BIND_LOADED)});
+util::LoadedLibrary g_vhdi(QVX_LIBVHDI_SONAME, {QVX_VHDI_FUNCTIONS(QVX_BIND_LOADED)});
+util::LoadedLibrary g_qcow(QVX_LIBQCOW_SONAME, {QVX_QCOW_FUNCTIONS(QVX_BIND_LOADED)});
+
+/// Opens a format's library; false with the reason, naming the image, when
+/// it cannot be had.
+bool loadLibrary(util::LoadedLibrary& library, const std::string& path, std::string& error) {
+    std::string why;
+    if (library.load(why)) return true;
+    error = path + ": " + why;
+    return false;
+}
 
 // Largest request handed to a format library at once: they decode chunk by
 // chunk anyway, and a bounded request keeps one reader from holding the
@@ -257,6 +302,7 @@ bool checkEwfSegments(const std::vector<std::string>& names, std::string& error)
 }
 
 std::unique_ptr<BlockDevice> openEwf(const std::string& path, std::string& error) {
+    if (!loadLibrary(g_ewf, path, error)) return nullptr;
     libewf_error_t* e = nullptr;
     // The other segments (.E02, .E03 ... .EAA ...) are found from the first.
     char** globbed = nullptr;
@@ -356,6 +402,7 @@ std::vector<std::string> vmdkExtentNames(libvmdk_handle_t* h) {
 }
 
 std::unique_ptr<BlockDevice> openVmdk(const std::string& path, std::string& error) {
+    if (!loadLibrary(g_vmdk, path, error)) return nullptr;
     libvmdk_error_t* e = nullptr;
     libvmdk_handle_t* h = nullptr;
     if (libvmdk_handle_initialize(&h, &e) != 1) {
@@ -428,6 +475,7 @@ ssize_t readVhdi(libvhdi_file_t* f, void* buffer, std::size_t size, off64_t offs
 }
 
 std::unique_ptr<BlockDevice> openVhdi(const std::string& path, bool vhdx, std::string& error) {
+    if (!loadLibrary(g_vhdi, path, error)) return nullptr;
     const char* type = vhdx ? "VHDX" : "VHD";
     libvhdi_error_t* e = nullptr;
     libvhdi_file_t* f = nullptr;
@@ -482,6 +530,7 @@ ssize_t readQcow(libqcow_file_t* f, void* buffer, std::size_t size, off64_t offs
 }
 
 std::unique_ptr<BlockDevice> openQcow(const std::string& path, std::string& error) {
+    if (!loadLibrary(g_qcow, path, error)) return nullptr;
     libqcow_error_t* e = nullptr;
     libqcow_file_t* f = nullptr;
     if (libqcow_file_initialize(&f, &e) != 1) {

@@ -4,9 +4,16 @@
 
 #include <algorithm>
 
+#include "util/shared_library.h"
+
 namespace qvx::recover {
 
 namespace {
+
+// libmagic is opened with the first typer made: only recovery types files.
+#define QVX_MAGIC_FUNCTIONS(X) X(magic_open) X(magic_load) X(magic_close) X(magic_buffer)
+QVX_MAGIC_FUNCTIONS(QVX_DECLARE_LOADED)
+util::LoadedLibrary g_magic(QVX_LIBMAGIC_SONAME, {QVX_MAGIC_FUNCTIONS(QVX_BIND_LOADED)});
 
 struct TypeExtensions {
     std::string_view type;
@@ -91,6 +98,9 @@ bool uninformative(std::string_view type) {
 }  // namespace
 
 ContentTyper::ContentTyper() {
+    // Without the library no type is known, as without its database.
+    std::string error;
+    if (!g_magic.load(error)) return;
     magic_t cookie = magic_open(MAGIC_MIME_TYPE | MAGIC_ERROR | MAGIC_NO_CHECK_COMPRESS);
     if (cookie == nullptr) return;
     if (magic_load(cookie, nullptr) != 0) {

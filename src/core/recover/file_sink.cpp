@@ -8,20 +8,38 @@
 #include <cstring>
 #include <vector>
 
+#include "util/shared_library.h"
+
 namespace qvx::recover {
+
+namespace {
+
+// libcrypto is opened with the first file saved; a listing never needs it.
+// The pointers are named like the functions, so the calls below read them.
+#define QVX_CRYPTO_FUNCTIONS(X)                                                                                  \
+    X(EVP_MD_CTX_new) X(EVP_MD_CTX_free) X(EVP_DigestInit_ex) X(EVP_DigestUpdate) X(EVP_DigestFinal_ex) X(EVP_md5) \
+    X(EVP_sha256)
+QVX_CRYPTO_FUNCTIONS(QVX_DECLARE_LOADED)
+util::LoadedLibrary g_crypto(QVX_LIBCRYPTO_SONAME, {QVX_CRYPTO_FUNCTIONS(QVX_BIND_LOADED)});
+
+}  // namespace
 
 struct HashingFileSink::Digests {
     EVP_MD_CTX* md5 = nullptr;
     EVP_MD_CTX* sha256 = nullptr;
     Digests() {
+        // Without the library no digest is made and the report's hash
+        // cells stay empty, as when a context cannot be had.
+        std::string error;
+        if (!g_crypto.load(error)) return;
         md5 = EVP_MD_CTX_new();
         sha256 = EVP_MD_CTX_new();
         if (md5 != nullptr) EVP_DigestInit_ex(md5, EVP_md5(), nullptr);
         if (sha256 != nullptr) EVP_DigestInit_ex(sha256, EVP_sha256(), nullptr);
     }
     ~Digests() {
-        EVP_MD_CTX_free(md5);
-        EVP_MD_CTX_free(sha256);
+        if (md5 != nullptr) EVP_MD_CTX_free(md5);
+        if (sha256 != nullptr) EVP_MD_CTX_free(sha256);
     }
     Digests(const Digests&) = delete;
     Digests& operator=(const Digests&) = delete;
