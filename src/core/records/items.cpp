@@ -60,14 +60,19 @@ std::int64_t fileTimeToUnixUtc(std::int64_t fileTime) {
 namespace {
 
 // Fields of an encoded item, in the order they follow its mask: those most
-// items store come first, so the mask takes few bytes.
-// A stream reading from its file stores its size, attribute id and name
-// alone: those come first, and its mask takes one byte.
+// items store come first, so the mask takes few bytes (seven fields to a
+// byte). A stream reading from its file stores its size, allocated size,
+// attribute id and name alone: those come first, and its mask takes one
+// byte; a file's usual fields fit in two.
 enum Field : unsigned {
-    kSize, kAttributeId, kStreamName, kRecord, kParent, kFlags, kCreated, kAllocated, kModified, kChanged,
-    kAccessed, kAttribute, kBaseName, kSector, kAttributes, kSequence, kParentSequence, kFnCreated,
-    kFnModified, kFnChanged, kFnAccessed, kFileNameId, kFileNameUnits, kOwnerId, kEntryOffset,
+    kSize, kAllocated, kAttributeId, kStreamName, kRecord, kParent, kFlags,
+    kBaseName, kCreated, kSector, kModified, kChanged, kFnModified, kFnChanged,
+    kFileNameUnits, kFileNameId, kAttribute, kAttributes, kSequence, kParentSequence, kFnCreated,
+    kFnAccessed, kAccessed, kOwnerId, kEntryOffset,
 };
+// A brief reads the fields up to the flags, or the sector, in mask order:
+// the stream name must come first (it decides the stream flag).
+static_assert(kStreamName < kFlags && kFlags < kSector && kEntryOffset < 32);
 
 // The stream flag follows from the stream name; flags are stored with it
 // taken out again for items that have one, so that a stream's flags and its
@@ -178,6 +183,7 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
         putVarint(body, foldedDifference(static_cast<std::int64_t>(value), static_cast<std::int64_t>(old)));
     };
     number(kSize, item.size, b.size);
+    number(kAllocated, item.allocatedSize, b.allocatedSize);
     number(kAttributeId, item.attributeId, b.attributeId);
     // A stream name: the number of a kept name (odd), or its length (even)
     // and its bytes.
@@ -194,26 +200,25 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     near(kRecord, item.record, b.record);
     near(kParent, item.parent, b.parent);
     number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
+    text(kBaseName, base, was.base);
     if (created != b.times.created) {
         mask |= 1u << kCreated;
         putVarint(body, foldedDifference(created, b.times.created));
     }
-    number(kAllocated, item.allocatedSize, b.allocatedSize);
+    near(kSector, item.sector, b.sector);
     time(kModified, item.times.modified, b.times.modified);
     time(kChanged, item.times.changed, b.times.changed);
-    time(kAccessed, item.times.accessed, b.times.accessed);
+    time(kFnModified, item.fileNameTimes.modified, b.fileNameTimes.modified);
+    time(kFnChanged, item.fileNameTimes.changed, b.fileNameTimes.changed);
+    number(kFileNameUnits, item.fileNameUnits, b.fileNameUnits);
+    number(kFileNameId, item.fileNameId, b.fileNameId);
     number(kAttribute, static_cast<std::uint8_t>(item.attribute), static_cast<std::uint8_t>(b.attribute));
-    text(kBaseName, base, was.base);
-    near(kSector, item.sector, b.sector);
     number(kAttributes, item.attributes, b.attributes);
     number(kSequence, item.sequence, b.sequence);
     number(kParentSequence, item.parentSequence, b.parentSequence);
     time(kFnCreated, item.fileNameTimes.created, b.fileNameTimes.created);
-    time(kFnModified, item.fileNameTimes.modified, b.fileNameTimes.modified);
-    time(kFnChanged, item.fileNameTimes.changed, b.fileNameTimes.changed);
     time(kFnAccessed, item.fileNameTimes.accessed, b.fileNameTimes.accessed);
-    number(kFileNameId, item.fileNameId, b.fileNameId);
-    number(kFileNameUnits, item.fileNameUnits, b.fileNameUnits);
+    time(kAccessed, item.times.accessed, b.times.accessed);
     number(kOwnerId, item.ownerId, b.ownerId);
     number(kEntryOffset, item.entryOffset, b.entryOffset);
 
@@ -283,6 +288,7 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     // Flags are kept as stored until the item's own stream name is known.
     std::uint16_t flags = storedFlags(it.flags, v.stream);
     if (has(kSize)) it.size = getVarint(p);
+    if (has(kAllocated)) it.allocatedSize = getVarint(p);
     if (has(kAttributeId)) it.attributeId = static_cast<std::uint16_t>(getVarint(p));
     if (has(kStreamName)) {
         const std::uint64_t code = getVarint(p);
@@ -297,31 +303,30 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     if (has(kParent)) it.parent = near(it.parent);
     if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
     it.flags = storedFlags(flags, v.stream);
+    if (has(kBaseName)) v.base = text();
     const std::int64_t baseCreated = it.times.created;
     if (has(kCreated)) it.times.created = unfolded(getVarint(p), baseCreated);
     const std::int64_t created = it.times.created;
+    if (has(kSector)) it.sector = near(it.sector);
     // Every other time: where the base's lies from its creation time, moved
     // by what the item stores.
     auto time = [&](Field f, std::int64_t& t) {
         const std::int64_t expected = unfolded(foldedDifference(t, baseCreated), created);
         t = has(f) ? unfolded(getVarint(p), expected) : expected;
     };
-    if (has(kAllocated)) it.allocatedSize = getVarint(p);
     time(kModified, it.times.modified);
     time(kChanged, it.times.changed);
-    time(kAccessed, it.times.accessed);
+    time(kFnModified, it.fileNameTimes.modified);
+    time(kFnChanged, it.fileNameTimes.changed);
+    if (has(kFileNameUnits)) it.fileNameUnits = static_cast<std::uint8_t>(getVarint(p));
+    if (has(kFileNameId)) it.fileNameId = static_cast<std::uint16_t>(getVarint(p));
     if (has(kAttribute)) it.attribute = static_cast<ItemAttribute>(getVarint(p));
-    if (has(kBaseName)) v.base = text();
-    if (has(kSector)) it.sector = near(it.sector);
     if (has(kAttributes)) it.attributes = static_cast<std::uint32_t>(getVarint(p));
     if (has(kSequence)) it.sequence = static_cast<std::uint16_t>(getVarint(p));
     if (has(kParentSequence)) it.parentSequence = static_cast<std::uint16_t>(getVarint(p));
     time(kFnCreated, it.fileNameTimes.created);
-    time(kFnModified, it.fileNameTimes.modified);
-    time(kFnChanged, it.fileNameTimes.changed);
     time(kFnAccessed, it.fileNameTimes.accessed);
-    if (has(kFileNameId)) it.fileNameId = static_cast<std::uint16_t>(getVarint(p));
-    if (has(kFileNameUnits)) it.fileNameUnits = static_cast<std::uint8_t>(getVarint(p));
+    time(kAccessed, it.times.accessed);
     if (has(kOwnerId)) it.ownerId = static_cast<std::uint16_t>(getVarint(p));
     if (has(kEntryOffset)) it.entryOffset = static_cast<std::uint32_t>(getVarint(p));
 }
@@ -375,7 +380,7 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
     std::uint16_t flags = stream ? static_cast<std::uint16_t>(b.flags ^ kItemStream) : b.flags;
     // Every field up to the sector is one number, but the stream name and
-    // the base name, which are a length and bytes.
+    // the base name, which are a length and bytes; flags come before both.
     constexpr unsigned kLast = kWithSector ? kSector : kFlags;
     for (unsigned f = 0; f <= kLast; ++f) {
         if ((mask & (1u << f)) == 0) continue;
