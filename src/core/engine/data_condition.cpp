@@ -399,7 +399,9 @@ ConditionCounts countConditions(RecoveryState& state, const records::FileList& r
 }
 
 void ensureMftRunTable(RecoveryState& state) {
-    if (!isNtfs(state) || state.mftRunTable.runCount() != 0) return;
+    // Built once: rows whose record's sector is not known ask for every
+    // row, and a raw scan's tree often has no MFT runs to find at all.
+    if (!isNtfs(state) || state.mftRunTable.runCount() != 0 || state.mftRunTable.buildTried()) return;
     const auto& params = state.ActiveVolume.params;
     state.mftRunTable.setRecordBytes(params.sectorsPerMftRecord * 512);
     (void)state.mftRunTable.buildMftRunTable(state.volumeRange(), params.cluster0Start, params.mftStart,

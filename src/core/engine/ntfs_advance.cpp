@@ -38,6 +38,9 @@ AnalysisStatus openNtfsFileSystem(RecoveryState& state, int fsNumber, util::Prog
                                   std::stop_token stop) {
     state.conditions.reset();
     state.walkRuns.clear();
+    // A file system opened anew may find the MFT's runs where an earlier one
+    // found none.
+    if (state.mftRunTable.runCount() == 0) state.mftRunTable.clear();
     const scan::OpenedNtfsFileSystem opened =
         scan::openNtfsFileSystem(fsNumber, state.tables, state.items, state.FolderNodeList, progress, stop);
     if (!opened.found) return AnalysisStatus::Invalid;

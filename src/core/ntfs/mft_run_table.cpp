@@ -357,6 +357,7 @@ util::DecodeResult MftRunTable::buildMftRunTable(const partition::VolumeRange& v
                                                  std::uint64_t mftSector, std::uint32_t sectorsPerCluster,
                                                  std::uint64_t mirrorSector, util::Diagnostics* diagnostics) {
     clear();
+    m_buildTried = true;
     if (sectorsPerCluster == 0) return util::DecodeResult::corruptBecause("no cluster size");
     const std::uint64_t end = std::max(volume.SectorRangeEnd, volume.ClaimedEnd);
     const std::uint64_t volumeClusters =

@@ -36,8 +36,12 @@ public:
     void clear() {
         m_extents.clear();
         m_totalSectors = 0;
+        m_buildTried = false;
     }
     std::size_t runCount() const { return m_extents.size(); }
+    /// Whether buildMftRunTable ran since the last clear, whatever it found:
+    /// a volume whose record 0 cannot be decoded is not read again for it.
+    bool buildTried() const { return m_buildTried; }
     std::uint64_t start(std::size_t run) const { return m_extents[run].lba; }
     std::uint64_t length(std::size_t run) const { return m_extents[run].sectors; }
     const std::vector<Extent>& extents() const { return m_extents; }
@@ -103,6 +107,7 @@ private:
     std::vector<Extent> m_extents;
     std::uint64_t m_totalSectors = 0;
     std::uint32_t m_recordBytes = kDefaultRecordBytes;
+    bool m_buildTried = false;
 };
 
 }  // namespace qvx::ntfs

@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "engine/data_condition.h"
 #include "engine/file_listing.h"
 #include "unit/scan/ntfs_image_builder.h"
 
@@ -75,6 +76,31 @@ TEST(NtfsAdvance, ZeroedBootSectorsStillGiveTheWholeTree) {
     bool listed = false;
     for (const records::FileListRow& row : list) listed |= row.cells[0] == "c.bin";
     EXPECT_TRUE(listed);
+}
+
+TEST(NtfsAdvance, AFileWhoseFolderWasNotFoundIsListedUnderMiscellaneous) {
+    Image image(6000);
+    SampleVolume{1000}.write(image, false);
+    // Record 74 names folder record 90, which the scan never sees.
+    image.place(1000 + SampleVolume::kMftSector + 2 * 74, scan::test::fileRecord(74, "stray.txt", 90, 55));
+    RecoveryState state = stateFor(image, 0, image.sectors() - 1);
+    Recorder progress;
+    ASSERT_EQ(runNtfsAdvanceScan(state, progress, {}), AnalysisStatus::Done);
+    ASSERT_EQ(openNtfsFileSystem(state, 1, progress, {}), AnalysisStatus::Done);
+    std::map<std::string, std::uint64_t> parents;
+    for (std::size_t i = 0; i < state.items.size(); ++i) parents[state.items.name(i)] = state.items[i].parent;
+    EXPECT_EQ(parents["stray.txt"], records::kMiscFolderId);
+    EXPECT_EQ(parents["b.doc"], 64u);
+    const auto paths = folderPaths(state);
+    ASSERT_TRUE(paths.count("QVX_Miscellaneous"));
+    bool listed = false;
+    for (const records::FileListRow& row : PopulateFileList(state, paths.at("QVX_Miscellaneous")->treeItem))
+        listed |= row.cells[0] == "stray.txt";
+    EXPECT_TRUE(listed);
+    // Rows whose record's sector is unknown ask for the MFT's runs; a range
+    // without them is looked at once.
+    for (const records::FileListRow& row : PopulateFileList(state, paths.at("Docs")->treeItem)) (void)rowProvenance(state, row);
+    EXPECT_TRUE(state.mftRunTable.buildTried());
 }
 
 TEST(NtfsAdvance, AnEmptyRangeFindsNothing) {

@@ -67,6 +67,13 @@ TEST(HostileRecords, RunsBeyondTheDiskEndTheWalkQuickly) {
     EXPECT_TRUE(runs.buildMftRunTable(range, 0, 32, 8, 0, &diagnostics).corrupt());
     EXPECT_EQ(runs.runCount(), 0u);
     EXPECT_EQ(diagnostics.count(util::Problem::CorruptRunList), 1u);
+    // The failed build is remembered, so that callers asking for the runs
+    // of every row do not read and refuse record 0 each time; a clear
+    // forgets it.
+    EXPECT_TRUE(runs.buildTried());
+    MftRunTable fresh = runs;
+    fresh.clear();
+    EXPECT_FALSE(fresh.buildTried());
     records::RecordTables tables;
     records::ItemStore items;
     util::NullProgress progress;
