@@ -183,7 +183,25 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
         putVarint(body, foldedDifference(static_cast<std::int64_t>(value), static_cast<std::int64_t>(old)));
     };
     number(kSize, item.size, b.size);
-    number(kAllocated, item.allocatedSize, b.allocatedSize);
+    // The allocated size mostly lies a little above the size (rounded up
+    // to a cluster, or to eight bytes for a resident value): it is stored as
+    // that difference (even numbers) when that is shorter, else as itself
+    // plus one (odd numbers); 1 is followed by a value too large for either.
+    if (item.allocatedSize != b.allocatedSize) {
+        mask |= 1u << kAllocated;
+        const std::uint64_t allocated = item.allocatedSize;
+        const std::uint64_t relative =
+            foldedDifference(static_cast<std::int64_t>(allocated), static_cast<std::int64_t>(item.size));
+        constexpr std::uint64_t kHalf = std::uint64_t{1} << 63;
+        if (relative < allocated && relative < kHalf) {
+            putVarint(body, relative << 1);
+        } else if (allocated < kHalf - 1) {
+            putVarint(body, (allocated + 1) << 1 | 1);
+        } else {
+            putVarint(body, 1);
+            putVarint(body, allocated);
+        }
+    }
     number(kAttributeId, item.attributeId, b.attributeId);
     // A stream name: the number of a kept name (odd), or its length (even)
     // and its bytes.
@@ -288,7 +306,11 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     // Flags are kept as stored until the item's own stream name is known.
     std::uint16_t flags = storedFlags(it.flags, v.stream);
     if (has(kSize)) it.size = getVarint(p);
-    if (has(kAllocated)) it.allocatedSize = getVarint(p);
+    if (has(kAllocated)) {
+        const std::uint64_t stored = getVarint(p);
+        if ((stored & 1) == 0) it.allocatedSize = unfoldedNear(stored >> 1, it.size);
+        else it.allocatedSize = stored == 1 ? getVarint(p) : (stored >> 1) - 1;
+    }
     if (has(kAttributeId)) it.attributeId = static_cast<std::uint16_t>(getVarint(p));
     if (has(kStreamName)) {
         const std::uint64_t code = getVarint(p);
@@ -380,7 +402,8 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
     std::uint16_t flags = stream ? static_cast<std::uint16_t>(b.flags ^ kItemStream) : b.flags;
     // Every field up to the sector is one number, but the stream name and
-    // the base name, which are a length and bytes; flags come before both.
+    // the base name, which are a length and bytes, and an allocated size too
+    // large to be stored in one.
     constexpr unsigned kLast = kWithSector ? kSector : kFlags;
     for (unsigned f = 0; f <= kLast; ++f) {
         if ((mask & (1u << f)) == 0) continue;
@@ -390,6 +413,9 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
             // A kept name (odd) is never empty.
             if ((value & 1) == 0) p += value >> 1;
             stream = value != 0;
+            break;
+        case kAllocated:
+            if (value == 1) (void)getVarint(p);  // the escape: a second number follows
             break;
         case kRecord: b.record = unfoldedNear(value, b.record); break;
         case kParent: b.parent = unfoldedNear(value, b.parent); break;

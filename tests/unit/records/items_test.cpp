@@ -220,7 +220,17 @@ TEST(ItemStore, EveryFieldReadsBackWhateverItsNeighboursAndLaterChanges) {
         it.fileNameTimes = it.times;
         if (n % 11 == 0) it.fileNameTimes.created = kMin + 1;
         it.size = n % 13 == 0 ? kMaxU : next();
-        it.allocatedSize = it.size / 4096 * 4096;
+        // Allocated sizes below, at and above the size, none at all, and the
+        // largest values, which are kept whole.
+        switch (n % 9) {
+        case 0: it.allocatedSize = 0; break;
+        case 1: it.allocatedSize = kMaxU; break;
+        case 2: it.allocatedSize = (std::uint64_t{1} << 63) - 1 - n % 2; break;
+        case 3: it.allocatedSize = std::uint64_t{1} << 63; break;
+        case 4: it.allocatedSize = it.size + 4095 - (it.size + 4095) % 4096; break;
+        case 5: it.allocatedSize = it.size; break;
+        default: it.allocatedSize = it.size / 4096 * 4096; break;
+        }
         it.sector = 2 * it.record + 6000;
         it.entryOffset = static_cast<std::uint32_t>(n % 16 * 32);
         it.attributes = n % 3 == 0 ? 0x20 : 0x10000020;
