@@ -169,12 +169,6 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
         mask |= 1u << f;
         putVarint(body, foldedDifference(value, expected));
     };
-    auto text = [&](Field f, std::string_view value, std::string_view old) {
-        if (value == old) return;
-        mask |= 1u << f;
-        putVarint(body, value.size());
-        body.append(value);
-    };
     // Record, parent and location are kept as differences from the base's:
     // neighbouring items of one folder differ in them by little.
     auto near = [&](Field f, std::uint64_t value, std::uint64_t old) {
@@ -218,7 +212,31 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     near(kRecord, item.record, b.record);
     near(kParent, item.parent, b.parent);
     number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
-    text(kBaseName, base, was.base);
+    // A name is stored as the bytes it does not share with the base's name
+    // at its start and end: names of one folder, written one after the
+    // other, often differ only in a number or a word. The first number is
+    // the length of those bytes, doubled, plus one when the lengths shared
+    // at the start and at the end follow.
+    if (base != was.base) {
+        mask |= 1u << kBaseName;
+        const std::string_view old = was.base;
+        std::size_t front = 0;
+        while (front < base.size() && front < old.size() && base[front] == old[front]) ++front;
+        std::size_t back = 0;
+        while (back < base.size() - front && back < old.size() - front &&
+               base[base.size() - 1 - back] == old[old.size() - 1 - back])
+            ++back;
+        if (front + back > 2) {
+            const std::string_view middle = base.substr(front, base.size() - front - back);
+            putVarint(body, std::uint64_t{middle.size()} << 1 | 1);
+            putVarint(body, front);
+            putVarint(body, back);
+            body.append(middle);
+        } else {
+            putVarint(body, std::uint64_t{base.size()} << 1);
+            body.append(base);
+        }
+    }
     if (created != b.times.created) {
         mask |= 1u << kCreated;
         putVarint(body, foldedDifference(created, b.times.created));
@@ -290,18 +308,12 @@ std::uint64_t ItemStore::streamNameCode(std::string_view stream) {
     return std::uint64_t{id} << 1 | 1;
 }
 
-void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
+void ItemStore::decodeInto(std::uint32_t offset, View& v, std::string& name, std::string& spare) const {
     const std::uint8_t* p = at(offset);
     (void)baseDistance(p);
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
     Item& it = v.item;
     auto has = [mask](Field f) { return (mask & (1u << f)) != 0; };
-    auto text = [&p]() {
-        const std::size_t n = getVarint(p);
-        const std::string_view s(reinterpret_cast<const char*>(p), n);
-        p += n;
-        return s;
-    };
     auto near = [&p](std::uint64_t old) { return unfoldedNear(getVarint(p), old); };
     // Flags are kept as stored until the item's own stream name is known.
     std::uint16_t flags = storedFlags(it.flags, v.stream);
@@ -325,7 +337,25 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v) const {
     if (has(kParent)) it.parent = near(it.parent);
     if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
     it.flags = storedFlags(flags, v.stream);
-    if (has(kBaseName)) v.base = text();
+    if (has(kBaseName)) {
+        const std::uint64_t code = getVarint(p);
+        if ((code & 1) == 0) {
+            v.base = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
+            p += code >> 1;
+        } else {
+            // Put together beside the base's name, which may lie in name.
+            const auto front = static_cast<std::size_t>(getVarint(p));
+            const auto back = static_cast<std::size_t>(getVarint(p));
+            const std::string_view middle(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
+            p += code >> 1;
+            const std::string_view old = v.base;
+            spare.assign(old.substr(0, front));
+            spare.append(middle);
+            spare.append(old.substr(old.size() - back));
+            name.swap(spare);
+            v.base = name;
+        }
+    }
     const std::int64_t baseCreated = it.times.created;
     if (has(kCreated)) it.times.created = unfolded(getVarint(p), baseCreated);
     const std::int64_t created = it.times.created;
@@ -368,6 +398,7 @@ const ItemStore::View& ItemStore::view(std::size_t i) const {
         std::uint64_t generation = 0;
         std::size_t index = 0;
         View v{};
+        std::string name, spare;  // a name put together from its base's
     };
     constexpr std::size_t kCached = 256;
     thread_local Cache caches[kCached];
@@ -386,7 +417,7 @@ const ItemStore::View& ItemStore::view(std::size_t i) const {
         if (distance == 0 || length > kMaxDepth) break;
         k -= distance;
     }
-    while (length != 0) decodeInto(chain[--length], v);
+    while (length != 0) decodeInto(chain[--length], v, cache.name, cache.spare);
     v.item.nameOffset = 0;
     v.item.streamLength = static_cast<std::uint16_t>(v.stream.size());
     v.item.nameLength = static_cast<std::uint32_t>(v.base.size() + (v.stream.empty() ? 0 : 1 + v.stream.size()));
@@ -420,7 +451,14 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
         case kRecord: b.record = unfoldedNear(value, b.record); break;
         case kParent: b.parent = unfoldedNear(value, b.parent); break;
         case kFlags: flags = static_cast<std::uint16_t>(value); break;
-        case kBaseName: p += value; break;
+        case kBaseName:
+            // Its bytes, after the lengths shared with the base's name.
+            if ((value & 1) != 0) {
+                (void)getVarint(p);
+                (void)getVarint(p);
+            }
+            p += value >> 1;
+            break;
         case kSector: b.sector = unfoldedNear(value, b.sector); break;
         default: break;
         }

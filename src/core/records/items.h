@@ -168,11 +168,14 @@ private:
 
     struct View {
         Item item;
-        std::string_view base;    // the file's own name
+        std::string_view base;    // the file's own name: in the arena, or in the decoding cache
         std::string_view stream;  // a stream's name, empty for others
     };
     const View& view(std::size_t i) const;
-    void decodeInto(std::uint32_t offset, View& v) const;
+    /// Decodes the item at offset over v (which holds its base's values);
+    /// a name stored against the base's is put together in name, with
+    /// spare as room to build it.
+    void decodeInto(std::uint32_t offset, View& v, std::string& name, std::string& spare) const;
     /// How far back the item's base lies (0: it reads from none); p is left
     /// at its mask.
     static std::size_t baseDistance(const std::uint8_t*& p);

@@ -377,3 +377,55 @@ TEST(FileTimes, FatDatesAsWallClockFileTimes) {
 
 }  // namespace
 }  // namespace qvx::records
+
+
+namespace qvx::records {
+namespace {
+
+TEST(ItemStore, NamesSharingTheirStartOrEndWithTheItemBeforeReadBackExactly) {
+    // Neighbouring names that overlap every way: one the start of the next,
+    // the same ends, repeated letters where start and end could overlap,
+    // characters of several bytes split anywhere, and empty names.
+    const std::vector<std::string> names = {
+        "IMG_0001.JPG", "IMG_0002.JPG", "IMG_0002.JPG.bak", "IMG_0002", "", "aaa", "aaaa", "aa", "aaaaaa",
+        "Привет мир.txt", "Привет мир 2.txt", "Привет.txt", "日本語のファイル.doc", "日本語のファイル (2).doc",
+        "x", "document version 1 final.docx", "document version 12 final.docx", "document.docx", "",
+    };
+    ItemStore store;
+    std::vector<std::string> full, base;
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        // Names of one record (hard links) read from the one before them;
+        // the others from the last item kept whole.
+        Item it;
+        it.record = 100 + k / 3;
+        it.parent = 5 + k;
+        it.times.created = 133000000000000000LL;
+        store.add(it, names[k]);
+        full.push_back(names[k]);
+        base.push_back(names[k]);
+        // A stream of every other one, so names are read through two bases.
+        if (k % 2 == 0) {
+            Item s = it;
+            s.size = 9;
+            store.add(s, names[k], "Zone.Identifier");
+            full.push_back(names[k] + ":Zone.Identifier");
+            base.push_back(names[k]);
+        }
+    }
+    auto check = [&](const char* when) {
+        ASSERT_EQ(store.size(), full.size());
+        for (std::size_t i = 0; i < full.size(); ++i) {
+            EXPECT_EQ(store.name(i), full[i]) << when << " " << i;
+            EXPECT_EQ(store.baseName(i), base[i]) << when << " " << i;
+        }
+        // Backwards, each read through its bases anew.
+        for (std::size_t i = full.size(); i-- > 0;) EXPECT_EQ(store.name(i), full[i]) << when << " " << i;
+    };
+    check("as added");
+    // Moving items writes them whole; their readers keep their names.
+    for (std::size_t i = 0; i < store.size(); i += 3) store.setParent(i, 77);
+    check("after moves");
+}
+
+}  // namespace
+}  // namespace qvx::records
