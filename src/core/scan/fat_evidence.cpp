@@ -154,7 +154,9 @@ bool ScanFatEvidence(const partition::VolumeRange& range, std::uint64_t start, s
             // request, chunk by chunk into cleared memory), so nothing of an
             // earlier chunk is examined twice and a bad chunk simply yields
             // nothing.
-            window.load(s, static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s)));
+            const auto sectors = static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s));
+            window.load(s, sectors);
+            if (end - s > sectors) window.prefetch(s + sectors, static_cast<std::uint32_t>(std::min<std::uint64_t>(kReadSectors, end - s - sectors)));
         }
         const std::uint8_t* chunk = window.at(s);
         const auto chunkOffset = static_cast<std::uint32_t>(s - window.first());

@@ -327,9 +327,14 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
             break;
         }
         if (!window.holds(chunk)) {
-            const std::uint64_t left = (endSector - chunk + kScanChunkSectors - 1) / kScanChunkSectors;
-            const auto chunks = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead));
-            window.load(chunk, chunks * kScanChunkSectors);
+            // As many whole chunks as are left, up to a read's worth.
+            auto windowAt = [&](std::uint64_t first) {
+                const std::uint64_t left = (endSector - first + kScanChunkSectors - 1) / kScanChunkSectors;
+                return static_cast<std::uint32_t>(std::min<std::uint64_t>(left, kScanChunksPerRead)) * kScanChunkSectors;
+            };
+            const std::uint32_t sectors = windowAt(chunk);
+            window.load(chunk, sectors);
+            if (endSector - chunk > sectors && chunk <= UINT64_MAX - sectors) window.prefetch(chunk + sectors, windowAt(chunk + sectors));
         }
         const std::uint8_t* base = window.at(chunk);
         const auto chunkOffset = static_cast<std::uint32_t>(chunk - window.first());

@@ -65,12 +65,90 @@ ScanWindow::ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSec
     m_copied.reserve(m_capacity);
 }
 
+ScanWindow::~ScanWindow() {
+    {
+        const std::lock_guard<std::mutex> lock(m_aheadLock);
+        m_aheadQuit = true;
+    }
+    m_aheadChanged.notify_all();
+    if (m_aheadThread.joinable()) m_aheadThread.join();
+}
+
+std::uint32_t ScanWindow::readableFrom(std::uint64_t lba, std::uint32_t sectors) const {
+    // Sectors past the disk's end cannot be read; they stay zero.
+    if (m_diskSectors == 0) return sectors;
+    return lba >= m_diskSectors ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, m_diskSectors - lba));
+}
+
+void ScanWindow::prefetch(std::uint64_t lba, std::uint32_t sectors) {
+    // Only once reading has been chosen for good: while the two ways are
+    // timed, each window must be loaded alone.
+    const bool reading = m_timed && (m_mapUnavailable || (m_decided && !m_mapWins));
+    if (!reading || m_aheadGoing || sectors == 0) return;
+    sectors = std::min(sectors, m_capacity);
+    const std::uint32_t readable = readableFrom(lba, sectors);
+    if (readable == 0) return;
+    if (!m_aheadThread.joinable()) m_aheadThread = std::thread([this] { runAhead(); });
+    m_ahead.resize(m_buffer.size());
+    {
+        const std::lock_guard<std::mutex> lock(m_aheadLock);
+        m_aheadLba = lba;
+        m_aheadSectors = sectors;
+        m_aheadReadable = readable;
+        m_aheadAsked = true;
+        m_aheadDone = false;
+    }
+    m_aheadGoing = true;
+    m_aheadChanged.notify_all();
+}
+
+void ScanWindow::runAhead() {
+    std::unique_lock<std::mutex> lock(m_aheadLock);
+    for (;;) {
+        m_aheadChanged.wait(lock, [this] { return m_aheadAsked || m_aheadQuit; });
+        if (m_aheadQuit) return;
+        m_aheadAsked = false;
+        const std::uint64_t lba = m_aheadLba;
+        const std::uint32_t sectors = m_aheadSectors;
+        const std::uint32_t readable = m_aheadReadable;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            readInto(lba, sectors, readable, m_ahead.data(), m_aheadPicked);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        m_aheadFailure = failure;
+        m_aheadDone = true;
+        m_aheadChanged.notify_all();
+    }
+}
+
+void ScanWindow::waitAhead() {
+    std::unique_lock<std::mutex> lock(m_aheadLock);
+    m_aheadChanged.wait(lock, [this] { return m_aheadDone; });
+    m_aheadGoing = false;
+    if (m_aheadFailure) std::rethrow_exception(std::exchange(m_aheadFailure, nullptr));
+}
+
 void ScanWindow::load(std::uint64_t lba, std::uint32_t sectors) {
     sectors = std::clamp<std::uint32_t>(sectors, 1, m_capacity);
-    // Sectors past the disk's end cannot be read; they stay zero.
-    std::uint32_t readable = sectors;
-    if (m_diskSectors != 0)
-        readable = lba >= m_diskSectors ? 0 : static_cast<std::uint32_t>(std::min<std::uint64_t>(sectors, m_diskSectors - lba));
+    const std::uint32_t readable = readableFrom(lba, sectors);
+    if (m_aheadGoing) {
+        const bool wanted = m_aheadLba == lba && m_aheadSectors == sectors;
+        waitAhead();
+        if (wanted) {
+            m_buffer.swap(m_ahead);
+            m_picked.swap(m_aheadPicked);
+            m_copied.clear();
+            m_mapped = false;
+            m_lba = lba;
+            m_sectors = sectors;
+            m_readable = readable;
+            return;
+        }
+    }
     m_lba = lba;
     m_sectors = sectors;
     m_readable = readable;
@@ -92,6 +170,7 @@ void ScanWindow::setLoading(Loading loading) { g_alwaysMapped = loading == Loadi
 
 bool ScanWindow::tryMapping() const {
     if (!m_timed) return true;
+    if (m_mapUnavailable) return false;
     if (m_decided) return m_mapWins;
     // In turn while comparing, mapped first.
     return m_mappedTrials <= m_readTrials;
@@ -115,7 +194,10 @@ bool ScanWindow::loadMapped(std::uint64_t lba, std::uint32_t sectors) {
     m_mapped = false;
     if (m_disk.reader == nullptr) return false;
     const disk::MappedBytes mapping = m_disk.reader->mapSectors(m_disk.diskIndex, lba, sectors);
-    if (!mapping) return false;
+    if (!mapping) {
+        m_mapUnavailable = true;
+        return false;
+    }
     m_picked.resize(sectors);
     m_copied.resize(sectors);
     MappedPass pass;
@@ -140,7 +222,12 @@ bool ScanWindow::loadMapped(std::uint64_t lba, std::uint32_t sectors) {
 
 void ScanWindow::read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable) {
     m_mapped = false;
-    std::uint8_t* data = m_buffer.data();
+    m_copied.clear();
+    readInto(lba, sectors, readable, m_buffer.data(), m_picked);
+}
+
+void ScanWindow::readInto(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable, std::uint8_t* data,
+                          std::vector<std::uint32_t>& picked) const {
     std::memset(data + std::size_t{readable} * kSectorBytes, 0, std::size_t{sectors - readable} * kSectorBytes);
     if (readable != 0) {
         // One request for the whole window; when it fails, chunk by chunk,
@@ -150,10 +237,9 @@ void ScanWindow::read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t re
                 m_disk.read(lba + done, std::min(m_chunkSectors, readable - done), data + std::size_t{done} * kSectorBytes);
         }
     }
-    m_picked.clear();
-    m_copied.clear();
+    picked.clear();
     for (std::uint32_t i = 0; i < sectors; ++i)
-        if (m_pick(data + std::size_t{i} * kSectorBytes) != 0) m_picked.push_back(i);
+        if (m_pick(data + std::size_t{i} * kSectorBytes) != 0) picked.push_back(i);
 }
 
 std::span<const std::uint32_t> ScanWindow::pickedIn(std::uint64_t lba, std::uint32_t count) const {

@@ -17,8 +17,12 @@
 // the faster way.
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <mutex>
 #include <span>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,11 +42,20 @@ public:
     /// is read again chunkSectors at a time.
     ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors, std::uint32_t capacitySectors,
                std::uint32_t chunkSectors, Pick pick);
+    /// Waits for a window still being read ahead.
+    ~ScanWindow();
+    ScanWindow(const ScanWindow&) = delete;
+    ScanWindow& operator=(const ScanWindow&) = delete;
 
     /// Makes the window the sectors [lba, lba + sectors) (at most the
     /// capacity) and picks its sectors. Sectors past the disk's end stay zero;
     /// sectors that cannot be read are left zero.
     void load(std::uint64_t lba, std::uint32_t sectors);
+    /// The window the scan will load next. Once windows are read rather
+    /// than mapped, it is read (and picked) on a second thread while the
+    /// scan examines this one, so that the copying and the examining
+    /// overlap; a load of anything else waits for it and reads anew.
+    void prefetch(std::uint64_t lba, std::uint32_t sectors);
 
     const partition::VolumeRange& disk() const { return m_disk; }
     std::uint64_t first() const { return m_lba; }
@@ -74,6 +87,14 @@ private:
     bool tryMapping() const;
     void timed(bool mapped, std::chrono::steady_clock::duration took);
     void read(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable);
+    /// Reads and picks [lba, lba + sectors) into buffer and picked; the
+    /// sectors from readable on stay zero.
+    void readInto(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable, std::uint8_t* buffer,
+                  std::vector<std::uint32_t>& picked) const;
+    std::uint32_t readableFrom(std::uint64_t lba, std::uint32_t sectors) const;
+    /// Waits for the window read ahead (rethrowing what its read threw).
+    void waitAhead();
+    void runAhead();
 
     const partition::VolumeRange& m_disk;
     const std::uint64_t m_diskSectors;
@@ -101,6 +122,22 @@ private:
     std::chrono::steady_clock::duration m_readTime{};
     bool m_decided = false;
     bool m_mapWins = true;
+    bool m_mapUnavailable = false;  // the disk gives no mapping (a device, a container)
+
+    // The window read ahead, and the thread reading it, kept for the scan.
+    util::PageAlignedScratch m_ahead;
+    std::vector<std::uint32_t> m_aheadPicked;
+    std::uint64_t m_aheadLba = 0;
+    std::uint32_t m_aheadSectors = 0;
+    std::uint32_t m_aheadReadable = 0;
+    bool m_aheadGoing = false;  // started and not yet waited for
+    std::thread m_aheadThread;
+    std::mutex m_aheadLock;
+    std::condition_variable m_aheadChanged;
+    bool m_aheadAsked = false;
+    bool m_aheadDone = false;
+    bool m_aheadQuit = false;
+    std::exception_ptr m_aheadFailure;
 };
 
 }  // namespace qvx::scan
