@@ -428,6 +428,9 @@ bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition
 
     const WalkResult walk =
         walkMft(volume, runs, params.sectorsPerCluster, tables, items, progress, stop, diagnostics, walkRuns);
+    // The tree is built beside the items: the arena's unfilled end need not
+    // be held meanwhile (the few items the tree moves are written there).
+    items.releaseUnusedArena();
 
     // A stopped walk still gets its tree: the folders and files found so far
     // are arranged the same way, which takes little time.

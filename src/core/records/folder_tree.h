@@ -47,22 +47,24 @@ using TreeItemId = int;
 inline constexpr TreeItemId kNoItem = -1;
 inline constexpr TreeItemId kRootItem = 0;
 
+// Members are ordered largest first: a volume has one of each per folder,
+// and padding between them was a tenth of their size.
 struct TreeItem {
     std::string text;
-    TreeItemId parent = kNoItem;
     std::vector<TreeItemId> children;  // in insertion order: new items are last children
+    TreeItemId parent = kNoItem;
     int image = kImageFolder;
-    CheckState check = CheckState::Unchecked;
     int node = -1;  // index into the node list, -1 for the root and file-system items
+    CheckState check = CheckState::Unchecked;
 };
 
 struct FolderNode {
     std::string name;
+    std::int64_t dateValue = 0;  // NTFS: creation FILETIME; FAT: low 16 bits the date word
+    std::int64_t timeValue = 0;  // FAT: low 16 bits the time word
     TreeItemId treeItem = kNoItem;
     std::uint32_t selfId = 0;    // NTFS: MFT record number; FAT: first cluster
     std::uint32_t parentId = 0;  // self id of the parent folder
-    std::int64_t dateValue = 0;  // NTFS: creation FILETIME; FAT: low 16 bits the date word
-    std::int64_t timeValue = 0;  // FAT: low 16 bits the time word
     bool expanded = false;       // own directory read (or nothing to read)
     bool deleted = false;
 };

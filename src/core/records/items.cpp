@@ -608,6 +608,12 @@ void ItemStore::clear() {
     invalidateIndexes();
 }
 
+void ItemStore::releaseUnusedArena() {
+    if (m_arena.empty()) return;
+    constexpr std::size_t kBlockBytes = std::size_t{1} << kArenaShift;
+    if (m_arenaUsed < kBlockBytes) util::releaseUnusedPages(m_arena.back().get() + m_arenaUsed, kBlockBytes - m_arenaUsed);
+}
+
 std::string ItemStore::name(std::size_t i) const {
     std::string out;
     appendName(i, out);

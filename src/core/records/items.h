@@ -146,6 +146,10 @@ public:
 
     std::size_t fileCount() const;
     std::size_t memoryBytes() const;
+    /// Once a search has added its items: the unfilled end of the last
+    /// arena block (whole 2 MiB blocks are made) no longer takes memory.
+    /// Items may still be added or changed afterwards.
+    void releaseUnusedArena();
 
 private:
     // Each item is kept as a short run of bytes in one arena: a header byte,

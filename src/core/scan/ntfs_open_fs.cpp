@@ -110,6 +110,7 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
     steps.nodes = &nodes;
     steps.pleaseWait = true;
     (void)records::finishFolderTree(records::VolumeKind::Ntfs, folders, steps, progress, stop);
+    items.releaseUnusedArena();
     progress.setHelpText(ntfs::kResultHelpText);
     return opened;
 }

@@ -1,6 +1,7 @@
 #include "util/huge_pages.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -15,6 +16,17 @@ void adviseHugePages(const void* p, std::size_t bytes) {
 #ifdef MADV_HUGEPAGE
     (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #endif
+}
+
+void releaseUnusedPages(std::uint8_t* p, std::size_t bytes) {
+    static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = reinterpret_cast<std::uintptr_t>(p);
+    if (bytes == 0 || page == 0 || begin > UINTPTR_MAX - bytes) return;
+    const std::uintptr_t first = (begin + page - 1) / page * page;
+    const std::uintptr_t last = (begin + bytes) / page * page;
+    if (last <= first) return;
+    // Private memory of this process: dropped pages come back zero-filled.
+    (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
 }
 
 HugeBlock makeHugeBlock(std::size_t bytes) {

@@ -28,4 +28,10 @@ using HugeBlock = std::unique_ptr<std::uint8_t[], HugeBlockDelete>;
 /// and advised as huge pages.
 HugeBlock makeHugeBlock(std::size_t bytes);
 
+/// Gives the whole pages inside [p, p + bytes) of such a block back to the
+/// system: the part of a block not yet filled stops counting against the
+/// program's memory, and reads as zeros (as the block was made) when it is
+/// written after all.
+void releaseUnusedPages(std::uint8_t* p, std::size_t bytes);
+
 }  // namespace qvx::util

@@ -422,9 +422,19 @@ TEST(ItemStore, NamesSharingTheirStartOrEndWithTheItemBeforeReadBackExactly) {
         for (std::size_t i = full.size(); i-- > 0;) EXPECT_EQ(store.name(i), full[i]) << when << " " << i;
     };
     check("as added");
+    // The arena's unfilled end given back: items are still read, and moved
+    // or added items are written there.
+    store.releaseUnusedArena();
+    check("after the release");
     // Moving items writes them whole; their readers keep their names.
     for (std::size_t i = 0; i < store.size(); i += 3) store.setParent(i, 77);
     check("after moves");
+    Item late;
+    late.record = 999;
+    store.add(late, "added later");
+    full.push_back("added later");
+    base.push_back("added later");
+    check("after an addition");
 }
 
 }  // namespace
