@@ -109,16 +109,21 @@ void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable*
 
 namespace qvx::records {
 
+KnownParents::KnownParents(VolumeKind kind, const RecordTable& FolderTable) : m_root(rootIdOf(kind)) {
+    m_folders.reserve(static_cast<std::size_t>(FolderTable.rowCount()));
+    for (int row = 0; row < FolderTable.rowCount(); ++row) m_folders.push_back(FolderTable.getU32(row, kSelf));
+    std::sort(m_folders.begin(), m_folders.end());
+}
+
+bool KnownParents::contains(std::uint64_t parent) const {
+    return parent == m_root || std::binary_search(m_folders.begin(), m_folders.end(), parent);
+}
+
 void reparentOrphanItems(VolumeKind kind, const RecordTable& FolderTable, ItemStore& items, std::stop_token stop) {
-    const std::uint64_t rootId = rootIdOf(kind);
-    std::vector<std::uint64_t> folders;
-    folders.reserve(static_cast<std::size_t>(FolderTable.rowCount()));
-    for (int row = 0; row < FolderTable.rowCount(); ++row) folders.push_back(FolderTable.getU32(row, kSelf));
-    std::sort(folders.begin(), folders.end());
+    const KnownParents known(kind, FolderTable);
     std::vector<std::size_t> orphans;
     items.forEachBrief([&](std::size_t i, const ItemStore::Brief& it) {
-        if (it.isFolder() || it.parent == rootId) return;
-        if (!std::binary_search(folders.begin(), folders.end(), it.parent)) orphans.push_back(i);
+        if (!it.isFolder() && !known.contains(it.parent)) orphans.push_back(i);
     });
     // Last first: an item that others read from gives them fields of their
     // own before it changes, and orphans that come after it have then

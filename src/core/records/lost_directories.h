@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <stop_token>
+#include <vector>
 
 #include "records/folder_tree.h"
 #include "records/record_table.h"
@@ -28,6 +29,18 @@ void FindLostDirectories(VolumeKind kind, RecordTable& FolderTable, RecordTable*
 #include "records/items.h"
 
 namespace qvx::records {
+
+/// Whether an item's parent is the root or a folder of a folder table: the
+/// table's self ids, sorted once.
+class KnownParents {
+public:
+    KnownParents(VolumeKind kind, const RecordTable& FolderTable);
+    bool contains(std::uint64_t parent) const;
+
+private:
+    std::uint64_t m_root;
+    std::vector<std::uint64_t> m_folders;
+};
 
 /// The file items (streams included) whose parent folder is neither the
 /// root nor a folder of FolderTable go under "QVX_Miscellaneous", as

@@ -1,12 +1,10 @@
 #include "scan/ntfs_open_fs.h"
 
-#include <algorithm>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "ntfs/standard_search.h"
-#include "records/folder_tree.h"
 #include "records/lost_directories.h"
 #include "scan/ntfs_raw_scan.h"
 
@@ -77,11 +75,7 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
     // them is given "QVX_Miscellaneous" as it is stored, where the tree's
     // last step would otherwise move it. A raw scan finds hundreds of
     // thousands of such records, and each move wrote its item anew.
-    std::vector<std::uint64_t> knownFolders;
-    knownFolders.reserve(static_cast<std::size_t>(folders.rowCount()));
-    for (int row = 0; row < folders.rowCount(); ++row) knownFolders.push_back(folders.getU32(row, FolderColumn::kSelf));
-    std::sort(knownFolders.begin(), knownFolders.end());
-    const std::uint64_t rootId = records::rootIdOf(records::VolumeKind::Ntfs);
+    const records::KnownParents known(records::VolumeKind::Ntfs, folders);
     const int rows = static_cast<int>(scanned.mft.size());
     const std::string total = " / " + std::to_string(rows);
     for (int row = 0; row < rows; ++row) {
@@ -95,8 +89,7 @@ OpenedNtfsFileSystem openNtfsFileSystem(int fsNumber, records::RecordTables& tab
         item.sector = r.sector;
         item.record = r.self;
         item.parent = r.parent;
-        if (item.parent != rootId && !std::binary_search(knownFolders.begin(), knownFolders.end(), item.parent))
-            item.parent = records::kMiscFolderId;
+        if (!known.contains(item.parent)) item.parent = records::kMiscFolderId;
         item.size = r.size;
         item.fileNameTimes.created = r.date;
         item.times.created = item.fileNameTimes.created;

@@ -334,7 +334,7 @@ NtfsScanResult scanRawNtfs(const partition::VolumeRange& disk, std::uint64_t sta
             };
             const std::uint32_t sectors = windowAt(chunk);
             window.load(chunk, sectors);
-            if (endSector - chunk > sectors && chunk <= UINT64_MAX - sectors) window.prefetch(chunk + sectors, windowAt(chunk + sectors));
+            if (endSector - chunk > sectors) window.prefetch(chunk + sectors, windowAt(chunk + sectors));
         }
         const std::uint8_t* base = window.at(chunk);
         const auto chunkOffset = static_cast<std::uint32_t>(chunk - window.first());

@@ -38,7 +38,6 @@ public:
     /// of its functions is missing; the bound pointers are then all null.
     /// The library stays open for the rest of the run.
     bool load(std::string& error);
-    const char* soname() const { return m_soname; }
 
 private:
     const char* m_soname;
