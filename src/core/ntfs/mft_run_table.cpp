@@ -1,17 +1,14 @@
 #include "ntfs/mft_run_table.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <exception>
-#include <mutex>
-#include <thread>
 #include <utility>
 
 #include "ntfs/attribute.h"
 #include "ntfs/fixup.h"
 #include "ntfs/mft_header.h"
 #include "ntfs/run_list.h"
+#include "util/background_task.h"
 #include "util/page_aligned.h"
 
 namespace qvx::ntfs {
@@ -19,88 +16,33 @@ namespace qvx::ntfs {
 namespace {
 
 /// Reads the next chunk of the MFT while the records of this one are
-/// decoded, on one thread kept for the whole walk: a thread made for each
-/// chunk cost more than reading the chunk from the page cache.
+/// decoded, on one thread kept for the whole walk.
 class ChunkReadAhead {
 public:
     explicit ChunkReadAhead(const partition::VolumeRange& volume) : m_volume(volume) {}
-    ChunkReadAhead(const ChunkReadAhead&) = delete;
-    ChunkReadAhead& operator=(const ChunkReadAhead&) = delete;
-    /// Waits for a read still going (its buffer must outlive this).
-    ~ChunkReadAhead() {
-        {
-            const std::lock_guard<std::mutex> lock(m_lock);
-            m_quit = true;
-        }
-        m_changed.notify_all();
-        if (m_thread.joinable()) m_thread.join();
-    }
 
     /// Starts reading count sectors at lba into into; none may be going.
     void start(std::uint64_t lba, std::uint32_t count, std::uint8_t* into) {
-        if (!m_thread.joinable()) m_thread = std::thread([this] { run(); });
-        {
-            const std::lock_guard<std::mutex> lock(m_lock);
-            m_request = {lba, count, into};
-            m_asked = true;
-            m_done = false;
-        }
-        m_going = true;
-        m_changed.notify_all();
+        m_lba = lba;
+        m_count = count;
+        m_task.start([this, lba, count, into] { m_bad = m_volume.readCounted(lba, count, into); });
     }
     /// A read was started and not yet waited for.
-    bool going() const { return m_going; }
-    std::uint64_t lba() const { return m_request.lba; }
-    std::uint32_t count() const { return m_request.count; }
+    bool going() const { return m_task.going(); }
+    std::uint64_t lba() const { return m_lba; }
+    std::uint32_t count() const { return m_count; }
     /// Waits for the read started: its unreadable sectors.
     std::uint32_t wait() {
-        std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait(lock, [this] { return m_done; });
-        m_going = false;
-        if (m_failure) std::rethrow_exception(std::exchange(m_failure, nullptr));
+        m_task.wait();
         return m_bad;
     }
 
 private:
-    struct Request {
-        std::uint64_t lba = 0;
-        std::uint32_t count = 0;
-        std::uint8_t* into = nullptr;
-    };
-    void run() {
-        std::unique_lock<std::mutex> lock(m_lock);
-        for (;;) {
-            m_changed.wait(lock, [this] { return m_asked || m_quit; });
-            if (m_quit) return;
-            m_asked = false;
-            const Request r = m_request;
-            lock.unlock();
-            std::uint32_t bad = 0;
-            std::exception_ptr failure;
-            try {
-                bad = m_volume.readCounted(r.lba, r.count, r.into);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            m_bad = bad;
-            m_failure = failure;
-            m_done = true;
-            m_changed.notify_all();
-        }
-    }
-
     const partition::VolumeRange& m_volume;
-    Request m_request;  // written by the walk's thread under the lock, read by it alone otherwise
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_asked = false;
-    bool m_done = false;
-    bool m_quit = false;
-    bool m_going = false;  // the walk's thread only
-    std::uint32_t m_bad = 0;
-    std::exception_ptr m_failure;
-    std::thread m_thread;
+    std::uint64_t m_lba = 0;
+    std::uint32_t m_count = 0;
+    std::uint32_t m_bad = 0;  // written by the task, read once it is waited for
+    util::BackgroundTask m_task;
 };
 
 constexpr std::uint32_t kSectorBytes = 512;

@@ -65,15 +65,6 @@ ScanWindow::ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSec
     m_copied.reserve(m_capacity);
 }
 
-ScanWindow::~ScanWindow() {
-    {
-        const std::lock_guard<std::mutex> lock(m_aheadLock);
-        m_aheadQuit = true;
-    }
-    m_aheadChanged.notify_all();
-    if (m_aheadThread.joinable()) m_aheadThread.join();
-}
-
 std::uint32_t ScanWindow::readableFrom(std::uint64_t lba, std::uint32_t sectors) const {
     // Sectors past the disk's end cannot be read; they stay zero.
     if (m_diskSectors == 0) return sectors;
@@ -84,60 +75,22 @@ void ScanWindow::prefetch(std::uint64_t lba, std::uint32_t sectors) {
     // Only once reading has been chosen for good: while the two ways are
     // timed, each window must be loaded alone.
     const bool reading = m_timed && (m_mapUnavailable || (m_decided && !m_mapWins));
-    if (!reading || m_aheadGoing || sectors == 0) return;
+    if (!reading || m_aheadTask.going() || sectors == 0) return;
     sectors = std::min(sectors, m_capacity);
     const std::uint32_t readable = readableFrom(lba, sectors);
     if (readable == 0) return;
-    if (!m_aheadThread.joinable()) m_aheadThread = std::thread([this] { runAhead(); });
     m_ahead.resize(m_buffer.size());
-    {
-        const std::lock_guard<std::mutex> lock(m_aheadLock);
-        m_aheadLba = lba;
-        m_aheadSectors = sectors;
-        m_aheadReadable = readable;
-        m_aheadAsked = true;
-        m_aheadDone = false;
-    }
-    m_aheadGoing = true;
-    m_aheadChanged.notify_all();
-}
-
-void ScanWindow::runAhead() {
-    std::unique_lock<std::mutex> lock(m_aheadLock);
-    for (;;) {
-        m_aheadChanged.wait(lock, [this] { return m_aheadAsked || m_aheadQuit; });
-        if (m_aheadQuit) return;
-        m_aheadAsked = false;
-        const std::uint64_t lba = m_aheadLba;
-        const std::uint32_t sectors = m_aheadSectors;
-        const std::uint32_t readable = m_aheadReadable;
-        lock.unlock();
-        std::exception_ptr failure;
-        try {
-            readInto(lba, sectors, readable, m_ahead.data(), m_aheadPicked);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        lock.lock();
-        m_aheadFailure = failure;
-        m_aheadDone = true;
-        m_aheadChanged.notify_all();
-    }
-}
-
-void ScanWindow::waitAhead() {
-    std::unique_lock<std::mutex> lock(m_aheadLock);
-    m_aheadChanged.wait(lock, [this] { return m_aheadDone; });
-    m_aheadGoing = false;
-    if (m_aheadFailure) std::rethrow_exception(std::exchange(m_aheadFailure, nullptr));
+    m_aheadLba = lba;
+    m_aheadSectors = sectors;
+    m_aheadTask.start([this, lba, sectors, readable] { readInto(lba, sectors, readable, m_ahead.data(), m_aheadPicked); });
 }
 
 void ScanWindow::load(std::uint64_t lba, std::uint32_t sectors) {
     sectors = std::clamp<std::uint32_t>(sectors, 1, m_capacity);
     const std::uint32_t readable = readableFrom(lba, sectors);
-    if (m_aheadGoing) {
+    if (m_aheadTask.going()) {
         const bool wanted = m_aheadLba == lba && m_aheadSectors == sectors;
-        waitAhead();
+        m_aheadTask.wait();
         if (wanted) {
             m_buffer.swap(m_ahead);
             m_picked.swap(m_aheadPicked);

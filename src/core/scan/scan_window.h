@@ -17,16 +17,13 @@
 // the faster way.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
-#include <mutex>
 #include <span>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "partition/validate_volume.h"
+#include "util/background_task.h"
 #include "util/page_aligned.h"
 
 namespace qvx::scan {
@@ -42,8 +39,6 @@ public:
     /// is read again chunkSectors at a time.
     ScanWindow(const partition::VolumeRange& disk, std::uint64_t diskSectors, std::uint32_t capacitySectors,
                std::uint32_t chunkSectors, Pick pick);
-    /// Waits for a window still being read ahead.
-    ~ScanWindow();
     ScanWindow(const ScanWindow&) = delete;
     ScanWindow& operator=(const ScanWindow&) = delete;
 
@@ -92,9 +87,6 @@ private:
     void readInto(std::uint64_t lba, std::uint32_t sectors, std::uint32_t readable, std::uint8_t* buffer,
                   std::vector<std::uint32_t>& picked) const;
     std::uint32_t readableFrom(std::uint64_t lba, std::uint32_t sectors) const;
-    /// Waits for the window read ahead (rethrowing what its read threw).
-    void waitAhead();
-    void runAhead();
 
     const partition::VolumeRange& m_disk;
     const std::uint64_t m_diskSectors;
@@ -124,20 +116,13 @@ private:
     bool m_mapWins = true;
     bool m_mapUnavailable = false;  // the disk gives no mapping (a device, a container)
 
-    // The window read ahead, and the thread reading it, kept for the scan.
+    // The window read ahead, and the thread reading it, kept for the scan
+    // (declared last: it is waited for before the buffers go).
     util::PageAlignedScratch m_ahead;
     std::vector<std::uint32_t> m_aheadPicked;
     std::uint64_t m_aheadLba = 0;
     std::uint32_t m_aheadSectors = 0;
-    std::uint32_t m_aheadReadable = 0;
-    bool m_aheadGoing = false;  // started and not yet waited for
-    std::thread m_aheadThread;
-    std::mutex m_aheadLock;
-    std::condition_variable m_aheadChanged;
-    bool m_aheadAsked = false;
-    bool m_aheadDone = false;
-    bool m_aheadQuit = false;
-    std::exception_ptr m_aheadFailure;
+    util::BackgroundTask m_aheadTask;
 };
 
 }  // namespace qvx::scan
