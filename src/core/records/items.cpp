@@ -1,6 +1,8 @@
 #include "records/items.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <atomic>
 #include <unordered_map>
 #include <limits>
@@ -89,6 +91,49 @@ void putVarint(std::string& out, std::uint64_t v) {
     out.push_back(static_cast<char>(v));
 }
 
+// Bytes two names share at their start, and at their end; compared eight
+// at a time, as names of one family share most of theirs.
+std::size_t commonPrefix(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t k = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; k + 8 <= n; k += 8) {
+            std::uint64_t x = 0, y = 0;
+            std::memcpy(&x, a.data() + k, 8);
+            std::memcpy(&y, b.data() + k, 8);
+            if (x != y) return k + static_cast<std::size_t>(std::countr_zero(x ^ y) / 8);
+        }
+    }
+    while (k < n && a[k] == b[k]) ++k;
+    return k;
+}
+
+std::size_t commonSuffix(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    const char* ea = a.data() + a.size();
+    const char* eb = b.data() + b.size();
+    std::size_t k = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; k + 8 <= n; k += 8) {
+            std::uint64_t x = 0, y = 0;
+            std::memcpy(&x, ea - k - 8, 8);
+            std::memcpy(&y, eb - k - 8, 8);
+            if (x != y) return k + static_cast<std::size_t>(std::countl_zero(x ^ y) / 8);
+        }
+    }
+    while (k < n && ea[-1 - static_cast<std::ptrdiff_t>(k)] == eb[-1 - static_cast<std::ptrdiff_t>(k)]) ++k;
+    return k;
+}
+
+std::size_t varintBytes(std::uint64_t v) {
+    std::size_t n = 1;
+    while (v >= 0x80) {
+        v >>= 7;
+        ++n;
+    }
+    return n;
+}
+
 std::uint64_t getVarint(const std::uint8_t*& p) {
     std::uint64_t v = 0;
     for (unsigned shift = 0;; shift += 7) {
@@ -146,7 +191,7 @@ std::uint8_t* ItemStore::at(std::uint32_t offset) const {
 }
 
 std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::string_view stream,
-                                std::size_t baseIndex) {
+                                std::size_t baseIndex, bool withNames) {
     View was{};
     if (baseIndex != kNone) was = view(baseIndex);  // a copy: encoding views others
     const Item& b = was.item;
@@ -212,29 +257,64 @@ std::uint32_t ItemStore::encode(const Item& item, std::string_view base, std::st
     near(kRecord, item.record, b.record);
     near(kParent, item.parent, b.parent);
     number(kFlags, storedFlags(item.flags, stream), storedFlags(b.flags, was.stream));
-    // A name is stored as the bytes it does not share with the base's name
-    // at its start and end: names of one folder, written one after the
-    // other, often differ only in a number or a word. The first number is
-    // the length of those bytes, doubled, plus one when the lengths shared
-    // at the start and at the end follow.
+    // A name is stored as the bytes it does not share with another name at
+    // its start and end: names of one folder, written one after the other,
+    // often differ only in a number or a word. The other name is the base's
+    // or, while adding, one of the last distinct names added, whichever
+    // leaves the fewest bytes. The first number is then the length of those
+    // bytes times four, plus one (against the base's name) or three
+    // (against an earlier item's, whose distance back follows); the lengths
+    // shared at the start and at the end come next. A name stored whole is
+    // its length times two, and its bytes.
+    const unsigned baseSteps =
+        baseIndex == kNone ? 0u : m_nameSteps[baseIndex % (kMaxBaseDistance + 1)];
+    m_lastNameSteps = baseIndex == kNone ? 0 : static_cast<std::uint8_t>(baseSteps + 1);
     if (base != was.base) {
         mask |= 1u << kBaseName;
-        const std::string_view old = was.base;
-        std::size_t front = 0;
-        while (front < base.size() && front < old.size() && base[front] == old[front]) ++front;
-        std::size_t back = 0;
-        while (back < base.size() - front && back < old.size() - front &&
-               base[base.size() - 1 - back] == old[old.size() - 1 - back])
-            ++back;
-        if (front + back > 2) {
-            const std::string_view middle = base.substr(front, base.size() - front - back);
-            putVarint(body, std::uint64_t{middle.size()} << 1 | 1);
-            putVarint(body, front);
-            putVarint(body, back);
+        struct Shared {
+            std::size_t front = 0, back = 0, cost = 0;
+        };
+        auto shared = [&](std::string_view old, std::size_t distance) {
+            Shared s;
+            s.front = commonPrefix(base, old);
+            s.back = commonSuffix(base.substr(s.front), old.substr(s.front));
+            const std::size_t middle = base.size() - s.front - s.back;
+            s.cost = varintBytes(middle << 2) + varintBytes(s.front) + varintBytes(s.back) + middle +
+                     (distance == 0 ? 0 : varintBytes(distance));
+            return s;
+        };
+        const std::size_t wholeCost = varintBytes(std::uint64_t{base.size()} << 1) + base.size();
+        std::size_t bestDistance = 0;
+        Shared best;
+        best.cost = wholeCost;
+        if (baseIndex != kNone && baseSteps < kMaxNameSteps) {
+            const Shared s = shared(was.base, 0);
+            if (s.front + s.back > 2 && s.cost < best.cost) best = s;
+        }
+        for (std::size_t k = 0; withNames && k < kNameCandidates; ++k) {
+            const NameCandidate& c = m_nameCandidates[k];
+            if (c.index == kNone || c.index == baseIndex || m_size - c.index > kMaxBaseDistance) continue;
+            if (m_nameSteps[c.index % (kMaxBaseDistance + 1)] >= kMaxNameSteps) continue;
+            const Shared s = shared(c.name, m_size - c.index);
+            if (s.front + s.back > 2 && s.cost < best.cost) {
+                best = s;
+                bestDistance = m_size - c.index;
+            }
+        }
+        if (best.cost < wholeCost) {
+            const std::string_view middle = base.substr(best.front, base.size() - best.front - best.back);
+            putVarint(body, std::uint64_t{middle.size()} << 2 | (bestDistance == 0 ? 1 : 3));
+            if (bestDistance != 0) putVarint(body, bestDistance);
+            putVarint(body, best.front);
+            putVarint(body, best.back);
             body.append(middle);
+            const unsigned from =
+                bestDistance == 0 ? baseSteps : m_nameSteps[(m_size - bestDistance) % (kMaxBaseDistance + 1)];
+            m_lastNameSteps = static_cast<std::uint8_t>(from + 1);
         } else {
             putVarint(body, std::uint64_t{base.size()} << 1);
             body.append(base);
+            m_lastNameSteps = 0;
         }
     }
     if (created != b.times.created) {
@@ -308,8 +388,8 @@ std::uint64_t ItemStore::streamNameCode(std::string_view stream) {
     return std::uint64_t{id} << 1 | 1;
 }
 
-void ItemStore::decodeInto(std::uint32_t offset, View& v, std::string& name, std::string& spare) const {
-    const std::uint8_t* p = at(offset);
+void ItemStore::decodeInto(std::size_t index, View& v, std::string& name, std::string& spare) const {
+    const std::uint8_t* p = at(slot(index));
     (void)baseDistance(p);
     const auto mask = static_cast<std::uint32_t>(getVarint(p));
     Item& it = v.item;
@@ -343,12 +423,20 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v, std::string& name, std
             v.base = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
             p += code >> 1;
         } else {
-            // Put together beside the base's name, which may lie in name.
-            const auto front = static_cast<std::size_t>(getVarint(p));
-            const auto back = static_cast<std::size_t>(getVarint(p));
-            const std::string_view middle(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
-            p += code >> 1;
-            const std::string_view old = v.base;
+            // Put together beside the other name: the base's, which may lie
+            // in name, or an earlier item's.
+            thread_local std::string other;
+            std::string_view old = v.base;
+            if ((code & 2) != 0) {
+                const auto distance = static_cast<std::size_t>(getVarint(p));
+                if (distance != 0 && distance <= index) resolveName(index - distance, other);
+                else other.clear();
+                old = other;
+            }
+            const auto front = std::min(static_cast<std::size_t>(getVarint(p)), old.size());
+            const auto back = std::min(static_cast<std::size_t>(getVarint(p)), old.size() - front);
+            const std::string_view middle(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 2));
+            p += code >> 2;
             spare.assign(old.substr(0, front));
             spare.append(middle);
             spare.append(old.substr(old.size() - back));
@@ -383,35 +471,126 @@ void ItemStore::decodeInto(std::uint32_t offset, View& v, std::string& name, std
     if (has(kEntryOffset)) it.entryOffset = static_cast<std::uint32_t>(getVarint(p));
 }
 
+void ItemStore::resolveName(std::size_t i, std::string& out) const {
+    // Names put together here are kept by item, like decoded items: the
+    // names of a family are mostly stored each against the one before, and
+    // listing them in turn then takes one step each.
+    auto keptName = [this](std::size_t k) -> const std::string* {
+        const KeptName& n = ItemStore::keptName(k);
+        return n.store == this && n.generation == m_generation && n.index == k ? &n.name : nullptr;
+    };
+    // The steps from the item to a name known whole, each the bytes put
+    // between the start and end kept from the name before it.
+    struct Step {
+        std::string_view middle;
+        std::size_t front = 0, back = 0;
+        std::size_t item = 0;
+    };
+    Step steps[kNameStepLimit + 2];
+    std::size_t count = 0;
+    std::string_view whole;
+    // Every step, to a base's name or another's, is one of the item's
+    // name steps; the encoder kept them within kNameStepLimit.
+    for (std::size_t k = i, hops = 0; hops <= kNameStepLimit && k < m_size; ++hops) {
+        // An item listed just before is mostly still decoded.
+        if (const CachedView& c = cachedView(k); c.store == this && c.generation == m_generation && c.index == k) {
+            whole = c.v.base;
+            break;
+        }
+        if (const std::string* known = keptName(k)) {
+            whole = *known;
+            break;
+        }
+        const std::uint8_t* p = at(slot(k));
+        const std::size_t distance = baseDistance(p);
+        const auto mask = static_cast<std::uint32_t>(getVarint(p));
+        for (unsigned f = 0; f < kBaseName; ++f) {
+            if ((mask & (1u << f)) == 0) continue;
+            const std::uint64_t value = getVarint(p);
+            if (f == kStreamName && (value & 1) == 0) p += value >> 1;
+            if (f == kAllocated && value == 1) (void)getVarint(p);
+        }
+        if ((mask & (1u << kBaseName)) == 0) {
+            // Not stored: the base's, or none.
+            if (distance == 0 || distance > k) break;
+            k -= distance;
+            continue;
+        }
+        const std::uint64_t code = getVarint(p);
+        if ((code & 1) == 0) {
+            whole = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
+            break;
+        }
+        std::size_t from = distance;
+        if ((code & 2) != 0) from = static_cast<std::size_t>(getVarint(p));
+        Step& step = steps[count++];
+        step.front = static_cast<std::size_t>(getVarint(p));
+        step.back = static_cast<std::size_t>(getVarint(p));
+        step.middle = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 2));
+        step.item = k;
+        if (from == 0 || from > k) break;
+        k -= from;
+    }
+    out.assign(whole);
+    while (count != 0) {
+        const Step& step = steps[--count];
+        const std::size_t front = std::min(step.front, out.size());
+        const std::size_t back = std::min(step.back, out.size() - front);
+        KeptName& n = ItemStore::keptName(step.item);
+        n.store = nullptr;
+        n.name.assign(out, 0, front);
+        n.name.append(step.middle);
+        n.name.append(out, out.size() - back, back);
+        out.assign(n.name);
+        n.store = this;
+        n.generation = m_generation;
+        n.index = step.item;
+    }
+}
+
+ItemStore::KeptName& ItemStore::keptName(std::size_t i) {
+    constexpr std::size_t kKept = 256;
+    thread_local KeptName kept[kKept];
+    return kept[i % kKept];
+}
+
+ItemStore::CachedView& ItemStore::cachedView(std::size_t i) {
+    constexpr std::size_t kCached = 256;
+    static_assert(kCached > kMaxBaseDistance, "an item and the ones it reads from have slots of their own");
+    thread_local CachedView caches[kCached];
+    return caches[i % kCached];
+}
+
 std::uint64_t ItemStore::nextGeneration() {
     static std::atomic<std::uint64_t> counter{0};
     return ++counter;
 }
 
 const ItemStore::View& ItemStore::view(std::size_t i) const {
-    // Listing a folder reads each of its items several times over (its
-    // row, its condition, where it was found): the items decoded last on
-    // each thread are kept, by index. The view returned is the kept one,
-    // good until the next view of this thread.
-    struct Cache {
-        const ItemStore* store = nullptr;
-        std::uint64_t generation = 0;
-        std::size_t index = 0;
-        View v{};
-        std::string name, spare;  // a name put together from its base's
-    };
-    constexpr std::size_t kCached = 256;
-    thread_local Cache caches[kCached];
-    Cache& cache = caches[i % kCached];
+    CachedView& cache = cachedView(i);
     if (cache.store == this && cache.generation == m_generation && cache.index == i) return cache.v;
     cache.store = nullptr;
     View& v = cache.v;
     v = View{};
-    // The item's bases, nearest first: kMaxDepth steps back at most.
-    std::uint32_t chain[kMaxDepth + 1];
+    // The item's bases, nearest first: kMaxDepth steps back at most. A
+    // base decoded already (a stream's file, listed just before it) is taken
+    // as it is, and only what comes after it is read; a name it put together
+    // is copied, as its slot may be reused while this one is kept.
+    std::size_t chain[kMaxDepth + 1];
     std::size_t length = 0;
     for (std::size_t k = i;;) {
-        chain[length++] = slot(k);
+        if (k != i) {
+            const CachedView& known = cachedView(k);
+            if (known.store == this && known.generation == m_generation && known.index == k) {
+                v = known.v;
+                if (!known.name.empty() && v.base.data() == known.name.data()) {
+                    cache.name.assign(known.name);
+                    v.base = cache.name;
+                }
+                break;
+            }
+        }
+        chain[length++] = k;
         const std::uint8_t* p = at(slot(k));
         const std::size_t distance = baseDistance(p);
         if (distance == 0 || length > kMaxDepth) break;
@@ -452,12 +631,16 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
         case kParent: b.parent = unfoldedNear(value, b.parent); break;
         case kFlags: flags = static_cast<std::uint16_t>(value); break;
         case kBaseName:
-            // Its bytes, after the lengths shared with the base's name.
+            // Its bytes, after the other name's distance back and the
+            // lengths shared with it.
             if ((value & 1) != 0) {
+                if ((value & 2) != 0) (void)getVarint(p);
                 (void)getVarint(p);
                 (void)getVarint(p);
+                p += value >> 2;
+            } else {
+                p += value >> 1;
             }
-            p += value >> 1;
             break;
         case kSector: b.sector = unfoldedNear(value, b.sector); break;
         default: break;
@@ -524,7 +707,22 @@ std::size_t ItemStore::add(Item item, std::string_view name, std::string_view st
     if ((m_size & kSlotMask) == 0) m_slots.push_back(std::make_unique<std::uint16_t[]>(std::size_t{1} << kSlotShift));
     unsigned depth = 0;
     const std::size_t base = sharingBase(item, depth);
-    setSlot(m_size, encode(item, name, streamName, base));
+    const std::uint32_t offset = encode(item, name, streamName, base, true);
+    setSlot(m_size, offset);
+    m_nameSteps[m_size % (kMaxBaseDistance + 1)] = m_lastNameSteps;
+    if (!name.empty() && offset != 0 &&
+        m_nameCandidates[(m_nextCandidate + kNameCandidates - 1) % kNameCandidates].name != name) {
+        NameCandidate& c = m_nameCandidates[m_nextCandidate];
+        m_nextCandidate = (m_nextCandidate + 1) % kNameCandidates;
+        c.index = m_size;
+        c.name.assign(name);
+        // Items that follow read it from here, not through its steps.
+        KeptName& kept = keptName(m_size);
+        kept.store = this;
+        kept.generation = m_generation;
+        kept.index = m_size;
+        kept.name.assign(name);
+    }
     if (base != kNone) *at(slot(base)) |= kIsBase;
     else m_lastKey = m_size;
     if (depth < kMaxDepth) {
@@ -604,6 +802,8 @@ void ItemStore::clear() {
     m_scratch.shrink_to_fit();
     std::fill(std::begin(m_recent), std::end(m_recent), kNone);
     m_lastKey = kNone;
+    for (NameCandidate& c : m_nameCandidates) c = NameCandidate{};
+    m_nextCandidate = 0;
     m_generation = nextGeneration();
     invalidateIndexes();
 }

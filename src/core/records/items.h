@@ -176,10 +176,34 @@ private:
         std::string_view stream;  // a stream's name, empty for others
     };
     const View& view(std::size_t i) const;
+    // Listing a folder reads each of its items several times over (its
+    // row, its condition, where it was found): the items decoded last on
+    // each thread are kept, by index. The view returned is the kept one,
+    // good until the next view of this thread.
+    struct CachedView {
+        const ItemStore* store = nullptr;
+        std::uint64_t generation = 0;
+        std::size_t index = 0;
+        View v{};
+        std::string name, spare;  // a name put together from another
+    };
+    static CachedView& cachedView(std::size_t i);
+    // Names put together from their steps, and names just added that later
+    // ones are stored against, kept by item on each thread.
+    struct KeptName {
+        const ItemStore* store = nullptr;
+        std::uint64_t generation = 0;
+        std::size_t index = 0;
+        std::string name;
+    };
+    static KeptName& keptName(std::size_t i);
     /// Decodes the item at offset over v (which holds its base's values);
     /// a name stored against the base's is put together in name, with
     /// spare as room to build it.
-    void decodeInto(std::uint32_t offset, View& v, std::string& name, std::string& spare) const;
+    void decodeInto(std::size_t index, View& v, std::string& name, std::string& spare) const;
+    /// The base name of item i, put together from the names it is stored
+    /// against, into out.
+    void resolveName(std::size_t i, std::string& out) const;
     /// How far back the item's base lies (0: it reads from none); p is left
     /// at its mask.
     static std::size_t baseDistance(const std::uint8_t*& p);
@@ -189,7 +213,11 @@ private:
     void forEachBriefOf(F&& f) const;
     /// Appends the encoding of an item (reading from base when it is not
     /// kNone) and returns its arena offset; 0, the empty item, when full.
-    std::uint32_t encode(const Item& item, std::string_view base, std::string_view stream, std::size_t baseIndex);
+    /// The item's encoding, placed in the arena; its offset. withNames: its
+    /// name may be stored against a recently added one other than its
+    /// base's (only while adding: the recent names are those before it).
+    std::uint32_t encode(const Item& item, std::string_view base, std::string_view stream, std::size_t baseIndex,
+                         bool withNames = false);
     /// The most recent item the new one can read from, or kNone.
     std::size_t sharingBase(const Item& item, unsigned& depth) const;
     /// Item i kept anew with the change applied; items reading from it are
@@ -250,6 +278,22 @@ private:
     std::uint64_t m_recentRecord[kRecent] = {};                     // and their records
     std::uint8_t m_recentDepth[kRecent] = {};                       // and how deep they read
     std::size_t m_lastKey = kNone;                                  // the last item added that reads from none
+    // A name may be stored against any of the last few distinct names added
+    // (a folder's files often come in several families of names, one after
+    // the other), by its item's distance back. Reading it back follows such
+    // steps and steps to bases; every name is at most kMaxNameSteps steps
+    // from one stored whole, so a name costs a bounded number of reads.
+    static constexpr std::size_t kNameCandidates = 8;
+    static constexpr unsigned kMaxNameSteps = 8;           // when a name is stored against another
+    static constexpr unsigned kNameStepLimit = kMaxNameSteps + kMaxDepth + 1;  // any name, inherited ones too
+    struct NameCandidate {
+        std::size_t index = kNone;
+        std::string name;
+    };
+    NameCandidate m_nameCandidates[kNameCandidates];
+    std::size_t m_nextCandidate = 0;
+    std::uint8_t m_nameSteps[kMaxBaseDistance + 1] = {};  // of the last items added, by index modulo
+    std::uint8_t m_lastNameSteps = 0;                      // of the item encode() made last
     // Names the store's present contents for the decoding cache: renewed
     // whenever an item already held changes or the store is cleared.
     static std::uint64_t nextGeneration();

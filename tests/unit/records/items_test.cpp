@@ -437,5 +437,67 @@ TEST(ItemStore, NamesSharingTheirStartOrEndWithTheItemBeforeReadBackExactly) {
     check("after an addition");
 }
 
+TEST(ItemStore, NamesStoredAgainstEarlierFamiliesReadBackThroughEveryPath) {
+    // Several families of names take turns, as in a folder of photos with
+    // their side files, documents and their backups: a name is stored
+    // against the last one of its family, which is not its base. Hard links
+    // and streams read from their file; some items are moved afterwards,
+    // which writes them and their readers anew. Long runs of one family make
+    // chains of names stored against names, which must stay bounded.
+    const std::vector<std::string> stems = {"IMG_", "Report on the quarter ", "Привет мир ", "日本語のファイル",
+                                            "x"};
+    const std::vector<std::string> ends = {".JPG", " final.docx", ".txt", ".doc", ""};
+    ItemStore store;
+    std::vector<std::string> full, base;
+    std::uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) & 0x7FFF;
+    };
+    for (std::size_t k = 0; k < 6000; ++k) {
+        const std::size_t family = k < 2000 ? k % stems.size() : (k < 4000 ? 1 : next() % stems.size());
+        std::string name = stems[family] + std::to_string(k / 3 + (next() % 4)) + ends[family];
+        if (next() % 17 == 0) name = "";
+        Item it;
+        it.record = 1000 + k;
+        it.parent = 5 + k / 50;
+        it.times.created = 133000000000000000LL + static_cast<std::int64_t>(k);
+        store.add(it, name);
+        full.push_back(name);
+        base.push_back(name);
+        if (next() % 5 == 0) {
+            // A second name of the same file, as a hard link.
+            const std::string link = name + " link " + std::to_string(k % 7);
+            store.add(it, link);
+            full.push_back(link);
+            base.push_back(link);
+        }
+        if (next() % 3 == 0) {
+            Item s = it;
+            s.size = 9;
+            store.add(s, name, "Zone.Identifier");
+            full.push_back(name + ":Zone.Identifier");
+            base.push_back(name);
+        }
+    }
+    auto check = [&](const char* when) {
+        ASSERT_EQ(store.size(), full.size());
+        for (std::size_t i = 0; i < full.size(); ++i) {
+            ASSERT_EQ(store.name(i), full[i]) << when << " " << i;
+            ASSERT_EQ(store.baseName(i), base[i]) << when << " " << i;
+        }
+        // Backwards and in strides, so no name is found decoded already.
+        for (std::size_t i = full.size(); i-- > 0;) ASSERT_EQ(store.name(i), full[i]) << when << " " << i;
+        for (std::size_t stride = 0; stride < 97; ++stride)
+            for (std::size_t i = stride; i < full.size(); i += 97) ASSERT_EQ(store.name(i), full[i]) << when << " " << i;
+    };
+    check("as added");
+    for (std::size_t i = 0; i < store.size(); i += 1 + next() % 9) store.setParent(i, 77);
+    check("after moves");
+    ItemStore copy;
+    for (std::size_t i = 0; i < store.size(); ++i) copy.add(store[i], store.baseName(i), store.streamName(i));
+    for (std::size_t i = 0; i < full.size(); ++i) ASSERT_EQ(copy.name(i), full[i]) << "copied " << i;
+}
+
 }  // namespace
 }  // namespace qvx::records
