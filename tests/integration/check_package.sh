@@ -42,11 +42,14 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ -n "$(field Maintainer)" ] || bad "no Maintainer"
 [ -n "$(field Description)" ] || bad "no Description"
 depends=$(field Depends)
-for lib in libc6 libstdc++6 libewf2 libvmdk1 libvhdi1 libqcow1 libssl3 libmagic1; do
+for lib in libc6 libewf2 libvmdk1 libvhdi1 libqcow1 libssl3 libmagic1; do
   grep -q "$lib" <<<"$depends" || bad "Depends '$depends' lacks $lib"
 done
+# qvx holds its own C++ runtime; the window uses the shared one, as Qt does.
 if [ "$gui" = --gui ]; then
-  grep -q libqt6widgets6 <<<"$depends" || bad "Depends '$depends' lacks libqt6widgets6"
+  for lib in libqt6widgets6 libstdc++6; do
+    grep -q "$lib" <<<"$depends" || bad "Depends '$depends' lacks $lib"
+  done
 fi
 # The programs in the package are stripped.
 dpkg-deb -x "$deb" "$tmp/root"
