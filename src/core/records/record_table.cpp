@@ -11,7 +11,8 @@ namespace qvx::records {
 
 namespace {
 
-constexpr std::size_t kMaxStoreBytes = std::numeric_limits<std::uint32_t>::max();
+// Offsets into the store have 31 bits.
+constexpr std::size_t kMaxStoreBytes = (std::size_t{1} << 31) - 1;
 // Compacting walks every cell, so tiny amounts of garbage are left alone.
 constexpr std::size_t kMinCompactGarbage = 4096;
 
@@ -327,6 +328,13 @@ int RecordTable::insertRow(int index, std::string_view firstCellText) {
     if (count == std::numeric_limits<int>::max()) return -1;
     index = std::clamp(index, 0, count);
     const std::size_t columns = m_columns.size();
+    // The text may be a cell of this table, held in the cells that grow.
+    std::string copy;
+    if (!m_cells.empty() && firstCellText.data() >= m_cells.front().bytes &&
+        firstCellText.data() < m_cells.back().bytes + sizeof(CellRef)) {
+        copy.assign(firstCellText);
+        firstCellText = copy;
+    }
     std::uint32_t slot = 0;
     if (!m_freeSlots.empty()) {
         slot = m_freeSlots.back();
@@ -344,49 +352,116 @@ int RecordTable::insertRow(int index, std::string_view firstCellText) {
     return index;
 }
 
+std::uint32_t RecordTable::offsetOf(const CellRef& ref) {
+    const auto* b = reinterpret_cast<const unsigned char*>(ref.bytes);
+    return std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24;
+}
+
+void RecordTable::setOffset(CellRef& ref, std::uint32_t offset) {
+    for (int k = 0; k < 4; ++k) ref.bytes[k] = static_cast<char>(offset >> (8 * k));
+}
+
+namespace {
+void putLength(std::string& out, std::size_t n) {
+    while (n >= 0x80) {
+        out.push_back(static_cast<char>((n & 0x7F) | 0x80));
+        n >>= 7;
+    }
+    out.push_back(static_cast<char>(n));
+}
+
+std::size_t lengthBytes(std::size_t n) {
+    std::size_t bytes = 1;
+    for (; n >= 0x80; n >>= 7) ++bytes;
+    return bytes;
+}
+
+// The length before a cell's text in the store; p moves past it.
+std::size_t getLength(const char*& p) {
+    std::size_t n = 0;
+    for (unsigned shift = 0; shift < 35; shift += 7) {
+        const auto b = static_cast<unsigned char>(*p++);
+        n |= std::size_t{b & 0x7Fu} << shift;
+        if (b < 0x80) break;
+    }
+    return n;
+}
+}  // namespace
+
+std::string_view RecordTable::textOf(const CellRef& ref) const {
+    if (isInline(ref)) return std::string_view(ref.bytes, static_cast<std::size_t>(ref.bytes[3] & 0x03));
+    const std::uint32_t offset = offsetOf(ref);
+    if (offset == 0) return {};
+    const char* p = m_store.data() + offset;
+    const std::size_t length = getLength(p);
+    return std::string_view(p, length);
+}
+
+std::size_t RecordTable::storedBytes(const CellRef& ref) const {
+    if (isInline(ref) || offsetOf(ref) == 0) return 0;
+    const std::size_t length = textOf(ref).size();
+    return lengthBytes(length) + length;
+}
+
+bool RecordTable::store(CellRef& ref, std::string_view text) {
+    const std::size_t had = storedBytes(ref);
+    if (text.size() <= kInlineBytes) {
+        m_garbage += had;
+        ref = CellRef{};
+        if (text.empty()) return true;
+        std::memcpy(ref.bytes, text.data(), text.size());
+        ref.bytes[3] = static_cast<char>(0x80 | text.size());
+        return true;
+    }
+    const std::size_t needs = lengthBytes(text.size()) + text.size();
+    if (needs <= had) {
+        // In place: a shorter text's length takes no more bytes.
+        std::string head;
+        putLength(head, text.size());
+        char* to = m_store.data() + offsetOf(ref);
+        std::memcpy(to, head.data(), head.size());
+        std::memcpy(to + head.size(), text.data(), text.size());
+        m_garbage += had - needs;
+        return true;
+    }
+    m_garbage += had;
+    ref = CellRef{};
+    if (m_store.empty()) m_store.push_back('\0');  // offset 0 is the empty cell
+    if (m_store.size() + needs > kMaxStoreBytes) return false;
+    setOffset(ref, static_cast<std::uint32_t>(m_store.size()));
+    putLength(m_store, text.size());
+    m_store.append(text);
+    return true;
+}
+
 void RecordTable::setCell(int row, int column, std::string_view text) {
     if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount()) return;
     // A text taken from this table (cell() of another cell) would dangle
-    // once the store grows.
+    // once the store grows, or change as its cell is written.
     std::string copy;
-    if (!m_store.empty() && text.data() >= m_store.data() &&
-        text.data() < m_store.data() + m_store.size()) {
+    if ((!m_store.empty() && text.data() >= m_store.data() && text.data() < m_store.data() + m_store.size()) ||
+        (!m_cells.empty() && text.data() >= m_cells.front().bytes &&
+         text.data() < m_cells.back().bytes + sizeof(CellRef))) {
         copy.assign(text);
         text = copy;
     }
-    if (text.size() > kMaxStoreBytes) text = text.substr(0, kMaxStoreBytes);
+    if (text.size() > kMaxStoreBytes / 2) text = text.substr(0, kMaxStoreBytes / 2);
 
     const std::size_t index =
         static_cast<std::size_t>(m_rows[static_cast<std::size_t>(row)]) * m_columns.size() +
         static_cast<std::size_t>(column);
-    CellRef& ref = m_cells[index];
-    if (text.size() <= ref.length) {
-        if (!text.empty()) std::memcpy(m_store.data() + ref.offset, text.data(), text.size());
-        m_garbage += ref.length - text.size();
-        ref.length = static_cast<std::uint32_t>(text.size());
-    } else {
-        m_garbage += ref.length;
-        ref = CellRef{};
-        if (m_store.size() + text.size() > kMaxStoreBytes) {
-            compact();
-            // Beyond 4 GiB of live text the cell cannot be stored.
-            if (m_store.size() + text.size() > kMaxStoreBytes) return;
-        }
-        CellRef& fresh = m_cells[index];
-        fresh.offset = static_cast<std::uint32_t>(m_store.size());
-        fresh.length = static_cast<std::uint32_t>(text.size());
-        m_store.append(text);
+    if (!store(m_cells[index], text)) {
+        compact();
+        // Beyond 2 GiB of live text the cell cannot be stored.
+        (void)store(m_cells[index], text);
     }
     compactIfWasteful();
 }
 
 std::string_view RecordTable::cell(int row, int column) const {
     if (row < 0 || row >= rowCount() || column < 0 || column >= columnCount()) return {};
-    const CellRef& ref =
-        m_cells[static_cast<std::size_t>(m_rows[static_cast<std::size_t>(row)]) * m_columns.size() +
-                static_cast<std::size_t>(column)];
-    if (ref.length == 0) return {};
-    return std::string_view(m_store).substr(ref.offset, ref.length);
+    return textOf(m_cells[static_cast<std::size_t>(m_rows[static_cast<std::size_t>(row)]) * m_columns.size() +
+                          static_cast<std::size_t>(column)]);
 }
 
 std::string RecordTable::getCell(int row, int column, std::size_t bufferBytes) const {
@@ -401,7 +476,7 @@ void RecordTable::deleteRow(int index) {
     const std::size_t columns = m_columns.size();
     for (std::size_t c = 0; c < columns; ++c) {
         CellRef& ref = m_cells[static_cast<std::size_t>(slot) * columns + c];
-        m_garbage += ref.length;
+        m_garbage += storedBytes(ref);
         ref = CellRef{};
     }
     m_rows.erase(m_rows.begin() + index);
@@ -492,23 +567,22 @@ void RecordTable::compactIfWasteful() {
 }
 
 void RecordTable::compact() {
-    std::string store;
-    store.reserve(m_store.size() - m_garbage);
+    std::string kept;
+    kept.reserve(m_store.size() - std::min(m_garbage, m_store.size()));
+    kept.push_back('\0');  // offset 0 is the empty cell
     const std::size_t columns = m_columns.size();
     // Live rows in table order: cells of a row end up next to each other.
     for (const std::uint32_t slot : m_rows) {
         for (std::size_t c = 0; c < columns; ++c) {
             CellRef& ref = m_cells[static_cast<std::size_t>(slot) * columns + c];
-            if (ref.length == 0) {
-                ref.offset = 0;
-                continue;
-            }
-            const std::size_t offset = store.size();
-            store.append(m_store, ref.offset, ref.length);
-            ref.offset = static_cast<std::uint32_t>(offset);
+            if (isInline(ref) || offsetOf(ref) == 0) continue;
+            const std::string_view text = textOf(ref);
+            setOffset(ref, static_cast<std::uint32_t>(kept.size()));
+            putLength(kept, text.size());
+            kept.append(text);
         }
     }
-    m_store = std::move(store);
+    m_store = std::move(kept);
     m_garbage = 0;
 }
 

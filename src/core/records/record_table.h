@@ -18,8 +18,9 @@ struct Column {
 };
 
 /// A grid of text cells. Appending a row and reading or writing a cell take
-/// constant time. Cells live in one shared character store (offset, length
-/// per cell) so a table of a few hundred thousand rows stays compact.
+/// constant time. Cells live in one shared character store (an offset per
+/// cell, short texts in the cell itself) so a table of a few hundred
+/// thousand rows stays compact.
 class RecordTable {
 public:
     RecordTable() = default;
@@ -74,10 +75,24 @@ public:
     std::size_t memoryBytes() const;
 
 private:
+    // A cell in four bytes: up to three bytes of text held in the cell
+    // itself (numbers, flags, "0"), or where in the store its text lies,
+    // after its length. The last byte tells them apart: 0x80 and the length
+    // for the first, the offset's top bits for the second. All zero is the
+    // empty cell, as the store's first byte is never a cell's.
     struct CellRef {
-        std::uint32_t offset = 0;
-        std::uint32_t length = 0;
+        char bytes[4] = {};
     };
+    static constexpr std::size_t kInlineBytes = 3;
+    static bool isInline(const CellRef& ref) { return (static_cast<unsigned char>(ref.bytes[3]) & 0x80) != 0; }
+    static std::uint32_t offsetOf(const CellRef& ref);
+    static void setOffset(CellRef& ref, std::uint32_t offset);
+    std::string_view textOf(const CellRef& ref) const;
+    // Store bytes a cell holds there: its length's and its text's.
+    std::size_t storedBytes(const CellRef& ref) const;
+    // Writes the text into the cell (in place when it fits); false when the
+    // store is full.
+    bool store(CellRef& ref, std::string_view text);
     std::vector<Column> m_columns;
     // Row r's cells are m_cells[m_rows[r] * columns .. + columns). Rows are
     // slot numbers so deleting or sorting moves 4-byte slots, not cells.

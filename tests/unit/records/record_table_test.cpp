@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace qvx::records {
 namespace {
@@ -192,6 +194,56 @@ TEST(RecordTable, CopyingACellWithinTheTable) {
     }
     EXPECT_EQ(t.cell(2000, 1), "source text that is reasonably long");
     EXPECT_EQ(t.cell(2000, 2), "source");
+}
+
+TEST(RecordTable, CellsMovingBetweenShortAndStoredTextReadBackExactly) {
+    // Texts of every length around the ones held in the cell itself (up to
+    // three bytes) and around a length that takes a second byte (128), each
+    // written over every other, in place and not, with bytes of zero inside;
+    // then rows are deleted, their slots reused, and the store compacted.
+    RecordTable t = threeColumns();
+    std::vector<std::string> texts;
+    for (const std::size_t n : {0, 1, 2, 3, 4, 5, 126, 127, 128, 129, 300}) {
+        std::string text(n, 'a');
+        for (std::size_t k = 0; k < n; ++k) text[k] = static_cast<char>(k % 7 == 3 ? '\0' : 'a' + (n + k) % 26);
+        texts.push_back(text);
+    }
+    texts.push_back(std::string(2, '\0'));
+    std::vector<std::vector<std::string>> expected;
+    for (std::size_t a = 0; a < texts.size(); ++a) {
+        for (std::size_t b = 0; b < texts.size(); ++b) {
+            const int r = t.appendRow(texts[a]);
+            t.setCell(r, 1, texts[a]);
+            t.setCell(r, 1, texts[b]);   // over a shorter, a longer, a held or a stored text
+            t.setCell(r, 2, t.cell(r, 1));  // its own table's text, held in the cell or the store
+            t.setCell(r, 0, t.cell(r, 0));  // itself
+            expected.push_back({texts[a], texts[b], texts[b]});
+        }
+    }
+    // An appended row's first text taken from a cell of the table itself.
+    const int copied = t.appendRow(t.cell(3, 1));
+    expected.push_back({std::string(t.cell(3, 1)), "", ""});
+    auto check = [&](const char* when) {
+        ASSERT_EQ(t.rowCount(), static_cast<int>(expected.size())) << when;
+        for (int r = 0; r < t.rowCount(); ++r)
+            for (int c = 0; c < 3; ++c) ASSERT_EQ(t.cell(r, c), expected[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)]) << when << " " << r << " " << c;
+    };
+    EXPECT_EQ(copied, t.rowCount() - 1);
+    check("written");
+    for (int r = t.rowCount() - 1; r >= 0; r -= 2) {
+        t.deleteRow(r);
+        expected.erase(expected.begin() + r);
+    }
+    check("after deletes");
+    for (std::size_t k = 0; k < 40; ++k) {
+        const int r = t.appendRow(texts[k % texts.size()]);
+        expected.push_back({texts[k % texts.size()], "", ""});
+        (void)r;
+    }
+    t.shrinkToFit();
+    check("compacted");
+    t.sortByColumn(0);
+    for (int r = 0; r + 1 < t.rowCount(); ++r) ASSERT_LE(compareCells(t.cell(r, 0), t.cell(r + 1, 0)), 0);
 }
 
 TEST(RecordTable, RewritesAreCompacted) {
