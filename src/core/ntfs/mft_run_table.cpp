@@ -21,11 +21,15 @@ class ChunkReadAhead {
 public:
     explicit ChunkReadAhead(const partition::VolumeRange& volume) : m_volume(volume) {}
 
-    /// Starts reading count sectors at lba into into; none may be going.
-    void start(std::uint64_t lba, std::uint32_t count, std::uint8_t* into) {
+    /// Starts reading count sectors at lba into into, then showing them to
+    /// after when all were read; none may be going.
+    void start(std::uint64_t lba, std::uint32_t count, std::uint8_t* into, const MftRunTable::ChunkVisitor* after) {
         m_lba = lba;
         m_count = count;
-        m_task.start([this, lba, count, into] { m_bad = m_volume.readCounted(lba, count, into); });
+        m_task.start([this, lba, count, into, after] {
+            m_bad = m_volume.readCounted(lba, count, into);
+            if (m_bad == 0 && after != nullptr && *after) (*after)(std::span<const std::uint8_t>(into, std::size_t{count} * 512));
+        });
     }
     /// A read was started and not yet waited for.
     bool going() const { return m_task.going(); }
@@ -186,7 +190,8 @@ std::uint32_t MftRunTable::readRecords(const partition::VolumeRange& volume, std
 }
 
 bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit,
-                                const SkipVisitor* skipped, std::span<const std::uint8_t>* following) const {
+                                const SkipVisitor* skipped, std::span<const std::uint8_t>* following,
+                                const ChunkVisitor* readAhead) const {
     const std::uint32_t recordSectors = m_recordBytes / kSectorBytes;
     util::PageAlignedBytes chunk(std::size_t{kWalkChunkSectors} * kSectorBytes);
     // The next chunk of an extent is read on another thread while the
@@ -237,7 +242,7 @@ bool MftRunTable::forEachRecord(const partition::VolumeRange& volume, std::stop_
                     ahead.resize(chunk.size());
                     pending.start(e.lba + next,
                                   static_cast<std::uint32_t>(std::min<std::uint64_t>(kWalkChunkSectors, e.sectors - next)),
-                                  ahead.data());
+                                  ahead.data(), readAhead);
                 }
                 if (bad != 0) {
                     // Find which sectors are missing, so each record is told.

@@ -93,8 +93,13 @@ public:
     /// records after the visited one that were read with it and not yet
     /// visited (untouched, every sector read), else nothing: a file's
     /// extension records mostly follow its base record closely.
+    /// With readAhead given, it is called on the read-ahead thread with each
+    /// chunk of records read ahead whole (every sector read), before any of
+    /// them is visited; it may only read the chunk.
+    using ChunkVisitor = std::function<void(std::span<const std::uint8_t>)>;
     bool forEachRecord(const partition::VolumeRange& volume, std::stop_token stop, const RecordVisitor& visit,
-                       const SkipVisitor* skipped = nullptr, std::span<const std::uint8_t>* following = nullptr) const;
+                       const SkipVisitor* skipped = nullptr, std::span<const std::uint8_t>* following = nullptr,
+                       const ChunkVisitor* readAhead = nullptr) const;
 
     /// Builds the table from the volume's record 0 (falling back to the
     /// first mirror record) and the extension records its attribute list

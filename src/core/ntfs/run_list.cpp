@@ -67,11 +67,16 @@ bool readRunBytes(const partition::VolumeRange& volume, std::uint64_t cluster0, 
         if (out.size() >= bytes) break;
         const auto take = static_cast<std::size_t>(
             std::min<std::uint64_t>(run.clusters * sectorsPerCluster * kSector, bytes - out.size()));
-        std::vector<std::uint8_t> part((take + kSector - 1) / kSector * kSector, 0);
+        // Whole sectors are read in place after what is there, and the part
+        // past take dropped again: out keeps its room from one call to the
+        // next.
+        const std::size_t at = out.size();
+        const std::size_t sectors = (take + kSector - 1) / kSector;
+        out.resize(at + sectors * kSector, 0);
         if (!run.sparse && volume.readCounted(cluster0 + run.lcn * sectorsPerCluster,
-                                              static_cast<std::uint32_t>(part.size() / kSector), part.data()) != 0)
+                                              static_cast<std::uint32_t>(sectors), out.data() + at) != 0)
             ok = false;
-        out.insert(out.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(take));
+        out.resize(at + take);
     }
     return ok;
 }

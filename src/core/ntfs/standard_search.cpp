@@ -1,13 +1,16 @@
 #include "ntfs/standard_search.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ntfs/fixup.h"
 #include "ntfs/mft_file.h"
 #include "ntfs/mft_header.h"
 #include "records/lost_directories.h"
+#include "util/huge_pages.h"
 
 namespace qvx::ntfs {
 
@@ -30,7 +33,20 @@ class WalkSource : public MftFileSource {
 public:
     WalkSource(const partition::VolumeRange& volume, const MftRunTable& runs, std::uint32_t sectorsPerCluster,
                util::Diagnostics* diagnostics)
-        : m_volume(volume), m_runs(runs), m_sectorsPerCluster(sectorsPerCluster), m_diagnostics(diagnostics) {}
+        : m_volume(volume), m_runs(runs), m_sectorsPerCluster(sectorsPerCluster), m_diagnostics(diagnostics),
+          m_volumeClusters(volumeClusterCount(volume, sectorsPerCluster)) {
+        // Room for the lists of a chunk's thousand records or so (a file with
+        // a list outside its record has a few hundred bytes to a few KiB of
+        // it); pages are only used as they are written.
+        for (ListSlot& slot : m_slots) {
+            slot.entries.reserve(1024);
+            slot.runs.reserve(2048);
+            slot.bytes.reserve(std::size_t{1} << 20);
+        }
+        m_aheadRecord.reserve(std::max<std::size_t>(runs.recordBytes(), 4096));
+        m_aheadRuns.reserve(256);
+        m_aheadList.reserve(std::size_t{64} << 10);
+    }
 
     /// The record being visited and the bytes of those after it in memory.
     void setVisited(std::uint64_t n, std::span<const std::uint8_t> following) {
@@ -60,10 +76,105 @@ public:
     }
 
     bool readRuns(const std::vector<Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) override {
+        if (!runs.empty() && takeListReadAhead(runs, bytes, out)) return true;
         return readRunBytes(m_volume, m_volume.SectorRangeStart, m_sectorsPerCluster, runs, bytes, out);
     }
 
+    /// On the read-ahead thread: reads the attribute lists kept outside the
+    /// records of a chunk about to be walked. A file with many streams or
+    /// names has one, in a cluster of its own anywhere on the volume; read
+    /// here, the walk finds it read instead of waiting for it. A list read
+    /// here is one the walk asks for with the same runs and length, so it
+    /// gets the same bytes; any other it reads itself. Everything is kept in
+    /// room made beforehand by the walk's thread: memory this thread
+    /// allocated would stay with its own heap once freed.
+    void readListsAhead(std::span<const std::uint8_t> chunk) {
+        const std::size_t recordBytes = m_runs.recordBytes();
+        if (recordBytes == 0 || recordBytes > m_aheadRecord.capacity()) return;
+        ListSlot& slot = m_slots[m_staging];
+        slot.clear();
+        for (std::size_t at = 0; at + recordBytes <= chunk.size(); at += recordBytes) {
+            std::vector<std::uint8_t>& record = m_aheadRecord;
+            record.assign(chunk.begin() + static_cast<std::ptrdiff_t>(at),
+                          chunk.begin() + static_cast<std::ptrdiff_t>(at + recordBytes));
+            if (!isFileRecord(record) || applyFixup(record, record.size()).torn()) continue;
+            MftHeader header;
+            if (!parseMftHeader(record, header).ok() || header.isExtension()) continue;
+            std::vector<Run>& runs = m_aheadRuns;
+            runs.clear();
+            std::uint64_t bytes = 0;
+            (void)forEachAttribute(record, header, [&](const Attribute& a) {
+                if (a.type != kAttrList) return true;
+                if (a.nonResident) {
+                    std::uint64_t vcns = 0;
+                    if (!decodeRunList(a.runList(), 0, m_volumeClusters, runs, vcns).ok()) runs.clear();
+                    bytes = std::min(a.dataSize, kMaxAttributeListBytes);
+                }
+                return false;
+            });
+            if (runs.empty() || bytes == 0) continue;
+            // Only what fits the room made: the rest the walk reads itself.
+            if (bytes + 2 * kSectorBytes > m_aheadList.capacity() || slot.entries.size() == slot.entries.capacity() ||
+                slot.bytes.size() + bytes > slot.bytes.capacity() ||
+                slot.runs.size() + runs.size() > slot.runs.capacity())
+                continue;
+            if (!readRunBytes(m_volume, m_volume.SectorRangeStart, m_sectorsPerCluster, runs, bytes, m_aheadList))
+                continue;  // read again by the walk, which tells what is missing
+            slot.entries.push_back({slot.runs.size(), runs.size(), bytes, slot.bytes.size()});
+            slot.runs.insert(slot.runs.end(), runs.begin(), runs.end());
+            slot.bytes.insert(slot.bytes.end(), m_aheadList.begin(), m_aheadList.end());
+        }
+        // The slot of the chunk before the one walked now is filled next.
+        const std::lock_guard lock(m_listsMutex);
+        std::swap(m_staging, m_published[m_oldest]);
+        m_oldest ^= 1;
+    }
+
 private:
+    static constexpr std::uint32_t kSectorBytes = 512;
+    /// The attribute lists read ahead for one chunk of records, in record
+    /// order: each entry's runs and bytes lie in the slot's shared vectors.
+    struct ListSlot {
+        struct Entry {
+            std::size_t runsAt = 0, runCount = 0;
+            std::uint64_t bytes = 0;
+            std::size_t at = 0;
+        };
+        std::vector<Entry> entries;
+        std::vector<Run> runs;
+        std::vector<std::uint8_t> bytes;
+        std::size_t next = 0;  // entries before it were asked for, or passed
+        void clear() {
+            entries.clear();
+            runs.clear();
+            bytes.clear();
+            next = 0;
+        }
+    };
+
+    bool takeListReadAhead(const std::vector<Run>& runs, std::uint64_t bytes, std::vector<std::uint8_t>& out) {
+        const std::lock_guard lock(m_listsMutex);
+        for (const int index : m_published) {
+            ListSlot& slot = m_slots[index];
+            // Files ask in record order: their lists are found from where the
+            // last one was.
+            for (std::size_t k = slot.next; k < slot.entries.size(); ++k) {
+                const ListSlot::Entry& e = slot.entries[k];
+                if (e.bytes != bytes || e.runCount != runs.size()) continue;
+                const auto first = slot.runs.begin() + static_cast<std::ptrdiff_t>(e.runsAt);
+                if (!std::equal(runs.begin(), runs.end(), first, [](const Run& x, const Run& y) {
+                        return x.vcn == y.vcn && x.lcn == y.lcn && x.clusters == y.clusters && x.sparse == y.sparse;
+                    }))
+                    continue;
+                const auto from = slot.bytes.begin() + static_cast<std::ptrdiff_t>(e.at);
+                out.assign(from, from + static_cast<std::ptrdiff_t>(e.bytes));
+                slot.next = k + 1;
+                return true;
+            }
+        }
+        return false;
+    }
+
     // A file's extension records are mostly written together, near one
     // another: they are read in blocks of records, a few blocks kept, so a
     // file with many of them costs one request instead of one per record.
@@ -109,6 +220,19 @@ private:
     std::uint64_t m_clock = 0;
     std::uint64_t m_visited = 0;
     std::span<const std::uint8_t> m_following;
+    std::uint64_t m_volumeClusters = 0;
+    // Three slots: one filled by the read-ahead thread, two the walk may
+    // take from (the chunk it walks and the one before), swapped under the
+    // lock.
+    std::mutex m_listsMutex;
+    ListSlot m_slots[3];
+    int m_staging = 0;
+    int m_published[2] = {1, 2};
+    int m_oldest = 0;
+    // Used by the read-ahead thread only.
+    std::vector<std::uint8_t> m_aheadRecord;
+    std::vector<Run> m_aheadRuns;
+    std::vector<std::uint8_t> m_aheadList;
 };
 
 records::ItemTimes itemTimes(const NtfsTimes& t) { return {t.created, t.modified, t.changed, t.accessed}; }
@@ -142,7 +266,7 @@ public:
                 if (n % kReportEvery == 0) report();
                 result.slotCount = n + 1;
             },
-            &skipped, &m_following);
+            &skipped, &m_following, &m_listsAhead);
         report();
         fillFolderTable();
         // Only the deleted items' runs are kept. Which live files own their
@@ -350,6 +474,9 @@ private:
     std::vector<const NamedFileName*> m_links;
     std::vector<std::size_t> m_folders;  // the folder items, in store order
     std::span<const std::uint8_t> m_following;  // the records read after the one visited
+    const MftRunTable::ChunkVisitor m_listsAhead = [this](std::span<const std::uint8_t> chunk) {
+        m_source.readListsAhead(chunk);
+    };
     std::uint64_t m_done = 0;
     std::uint64_t m_counter = 0;  // "MFT Found": the number of the last record added plus 2
 };
@@ -431,6 +558,7 @@ bool runNtfsStandardSearch(const partition::VolumeRange& volume, const partition
     // The tree is built beside the items: the arena's unfilled end need not
     // be held meanwhile (the few items the tree moves are written there).
     items.releaseUnusedArena();
+    util::releaseFreedHeap();
 
     // A stopped walk still gets its tree: the folders and files found so far
     // are arranged the same way, which takes little time.

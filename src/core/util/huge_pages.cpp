@@ -1,5 +1,8 @@
 #include "util/huge_pages.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -27,6 +30,12 @@ void releaseUnusedPages(std::uint8_t* p, std::size_t bytes) {
     if (last <= first) return;
     // Private memory of this process: dropped pages come back zero-filled.
     (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+}
+
+void releaseFreedHeap() {
+#if defined(__GLIBC__)
+    (void)::malloc_trim(0);
+#endif
 }
 
 HugeBlock makeHugeBlock(std::size_t bytes) {

@@ -34,4 +34,10 @@ HugeBlock makeHugeBlock(std::size_t bytes);
 /// written after all.
 void releaseUnusedPages(std::uint8_t* p, std::size_t bytes);
 
+/// Gives the heap's whole free pages back to the system, those of every
+/// thread's heap too: what a finished stage freed (buffers a helper thread
+/// filled among them, which the other threads' allocations never reuse)
+/// stops counting against the program while the next stage builds.
+void releaseFreedHeap();
+
 }  // namespace qvx::util

@@ -84,7 +84,8 @@ public:
     static constexpr std::uint32_t kMftLba = 32;
 
     /// slots: records of the MFT, a multiple of 4 (one cluster holds four).
-    explicit SyntheticVolume(std::uint32_t slots = 16) : m_image(4 * 1024 * 1024, 0) {
+    explicit SyntheticVolume(std::uint32_t slots = 16, std::size_t imageBytes = 4 * 1024 * 1024)
+        : m_image(imageBytes, 0) {
         // Record 0, $MFT: its data starts at cluster 4 (16 slots: 4 clusters).
         const std::uint32_t clusters = slots / 4;
         put(0, RecordBuilder(1, 0)
@@ -96,6 +97,10 @@ public:
     }
     void put(std::uint32_t number, const std::vector<std::uint8_t>& record) {
         std::copy(record.begin(), record.end(), m_image.begin() + (kMftLba + 2 * number) * 512);
+    }
+    /// Bytes of cluster (4 KiB) cluster, from its start.
+    void putCluster(std::uint32_t cluster, const std::vector<std::uint8_t>& bytes) {
+        std::copy(bytes.begin(), bytes.end(), m_image.begin() + std::size_t{cluster} * 4096);
     }
     partition::VolumeRange attach(disk::SectorReader& reader) {
         reader.attachDevice(0, std::make_shared<disk::MemoryDevice>(m_image));
@@ -429,6 +434,84 @@ TEST_F(LongWalk, AStopDuringTheWalkKeepsWhatWasFound) {
             EXPECT_LT(items[i].record, result.slotCount);
             EXPECT_EQ(items.name(i), "file " + std::to_string(items[i].record));
         }
+}
+
+TEST(WalkMft, AttributeListsOutsideTheirRecordsOverSeveralChunks) {
+    // 2,400 records: the MFT is read in three chunks, the last two ahead of
+    // the walk. Every third file keeps only a DOS name in its base record
+    // and lists its long name and data in the next record, through an
+    // attribute list in a cluster of its own; some lists are shared by no
+    // other and some run over two clusters, one of them far away. Every
+    // file must come out with the name and size its extension holds.
+    constexpr std::uint32_t kSlots = 2400;
+    constexpr std::uint32_t kFirstListCluster = 700;
+    SyntheticVolume volume(kSlots, 16 * 1024 * 1024);
+    std::map<std::uint32_t, std::string> expected;
+    for (std::uint32_t n = 16; n + 1 < kSlots; ++n) {
+        if (n % 3 != 0) {
+            if (n % 3 == 2) continue;  // taken below as an extension, or left empty
+            volume.put(n, RecordBuilder(1, static_cast<std::uint16_t>(n)).fileName("plain " + std::to_string(n), 1, 5).residentData(n % 40).build());
+            expected[n] = "plain " + std::to_string(n) + "/" + std::to_string(n % 40);
+            continue;
+        }
+        const std::uint32_t ext = n + 2;
+        // The list: $STANDARD_INFORMATION here, $FILE_NAME twice (the DOS
+        // one here, the long one there) and $DATA there.
+        const std::vector<std::pair<std::uint32_t, std::uint32_t>> entries = {{0x10, n}, {0x30, n}, {0x30, ext}, {0x80, ext}};
+        std::vector<std::uint8_t> list(0x20 * entries.size(), 0);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::size_t e = 0x20 * i;
+            for (int b = 0; b < 4; ++b) list[e + b] = static_cast<std::uint8_t>(entries[i].first >> (8 * b));
+            list[e + 4] = 0x20;
+            list[e + 6] = 0;
+            list[e + 7] = 0x1A;
+            for (int b = 0; b < 4; ++b) list[e + 0x10 + b] = static_cast<std::uint8_t>(entries[i].second >> (8 * b));
+        }
+        const std::uint32_t cluster = kFirstListCluster + n;
+        std::vector<std::uint8_t> runs = {0x21, 0x01, static_cast<std::uint8_t>(cluster), static_cast<std::uint8_t>(cluster >> 8)};
+        std::uint64_t listBytes = list.size();
+        if (n % 9 == 0) {
+            // Over two runs: the list's first two entries at the start of
+            // one cluster, the others in a cluster 300 further on. Read as
+            // the runs say, the zeros after the second entry end the list,
+            // the long name and the data are not listed: the file keeps its
+            // DOS name and no data, however the list was read.
+            std::vector<std::uint8_t> head(list.begin(), list.begin() + 64);
+            head.resize(4096, 0);
+            std::vector<std::uint8_t> tail(list.begin() + 64, list.end());
+            volume.putCluster(cluster, head);
+            volume.putCluster(cluster + 300, tail);
+            listBytes = 4096 + tail.size();
+            runs.push_back(0x21);
+            runs.push_back(0x01);
+            runs.push_back(static_cast<std::uint8_t>(300 & 0xFF));
+            runs.push_back(static_cast<std::uint8_t>(300 >> 8));
+        } else {
+            volume.putCluster(cluster, list);
+        }
+        volume.put(n, RecordBuilder(1, static_cast<std::uint16_t>(n))
+                          .fileName("DOS" + std::to_string(n) + "~1.TXT", 2, 5)
+                          .nonResident(0x20, listBytes, runs)
+                          .build());
+        volume.put(ext, RecordBuilder(1, static_cast<std::uint16_t>(ext)).base(n).fileName("long name " + std::to_string(n), 1, 5).residentData(n % 50).build());
+        expected[n] = (n % 9 == 0 ? "DOS" + std::to_string(n) + "~1.TXT" : "long name " + std::to_string(n)) + "/" +
+                      std::to_string(n % 9 == 0 ? 0 : n % 50);
+    }
+    disk::SectorReader reader;
+    const partition::VolumeRange range = volume.attach(reader);
+    MftRunTable runs;
+    ASSERT_TRUE(runs.buildMftRunTable(range, 0, SyntheticVolume::kMftLba, 8).ok());
+    records::RecordTables tables;
+    records::ItemStore items;
+    util::NullProgress progress;
+    walkMft(range, runs, 8, tables, items, progress, {});
+    std::map<std::uint32_t, std::string> found;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const records::Item it = items[i];
+        if (it.record < 16 || it.isStream()) continue;
+        found[static_cast<std::uint32_t>(it.record)] = items.name(i) + "/" + std::to_string(it.size);
+    }
+    EXPECT_EQ(found, expected);
 }
 
 TEST(RunNtfsStandardSearch, StopsWhenAsked) {
