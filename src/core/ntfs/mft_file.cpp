@@ -156,6 +156,17 @@ struct Workspace {
 
 thread_local Workspace t_workspace;
 
+}  // namespace
+
+util::DecodeResult attributeListRuns(const Attribute& list, std::uint64_t volumeClusters, std::vector<Run>& runs,
+                                     std::uint64_t& bytes) {
+    std::uint64_t vcns = 0;
+    bytes = std::min(list.dataSize, kMaxAttributeListBytes);
+    return decodeRunList(list.runList(), 0, volumeClusters, runs, vcns);
+}
+
+namespace {
+
 class Collector {
 public:
     Collector(MftFile& file, std::uint64_t volumeClusters, Workspace& ws)
@@ -183,10 +194,8 @@ public:
                 if (!a.nonResident) {
                     listValue->assign(a.value.begin(), a.value.end());
                 } else {
-                    std::uint64_t vcns = 0;
-                    const util::DecodeResult r = decodeRunList(a.runList(), 0, m_volumeClusters, *listRuns, vcns);
+                    const util::DecodeResult r = attributeListRuns(a, m_volumeClusters, *listRuns, *listBytes);
                     if (r.corrupt()) note("the attribute list's run list: " + r.reason);
-                    *listBytes = std::min(a.dataSize, kMaxAttributeListBytes);
                 }
                 break;
             case kAttrFileName:

@@ -81,6 +81,11 @@ struct MftFile {
     const DataStream* stream(std::string_view name) const;
 };
 
+/// The runs of a non-resident attribute list (appended to runs) and the
+/// bytes of it that are read: what decodeMftFile asks its source for.
+util::DecodeResult attributeListRuns(const Attribute& list, std::uint64_t volumeClusters, std::vector<Run>& runs,
+                                     std::uint64_t& bytes);
+
 /// Where decodeMftFile gets what lies outside the base record.
 class MftFileSource {
 public:

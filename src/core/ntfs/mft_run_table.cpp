@@ -15,6 +15,8 @@ namespace qvx::ntfs {
 
 namespace {
 
+constexpr std::uint32_t kSectorBytes = 512;
+
 /// Reads the next chunk of the MFT while the records of this one are
 /// decoded, on one thread kept for the whole walk.
 class ChunkReadAhead {
@@ -28,7 +30,8 @@ public:
         m_count = count;
         m_task.start([this, lba, count, into, after] {
             m_bad = m_volume.readCounted(lba, count, into);
-            if (m_bad == 0 && after != nullptr && *after) (*after)(std::span<const std::uint8_t>(into, std::size_t{count} * 512));
+            if (m_bad == 0 && after != nullptr && *after)
+                (*after)(std::span<const std::uint8_t>(into, std::size_t{count} * kSectorBytes));
         });
     }
     /// A read was started and not yet waited for.
@@ -48,8 +51,6 @@ private:
     std::uint32_t m_bad = 0;  // written by the task, read once it is waited for
     util::BackgroundTask m_task;
 };
-
-constexpr std::uint32_t kSectorBytes = 512;
 // Sectors read per request while walking the MFT (1 MiB).
 constexpr std::uint32_t kWalkChunkSectors = 2048;
 // Bound on the extension records of the MFT's own data.

@@ -20,6 +20,7 @@ struct Run {
     std::uint64_t lcn = 0;       // first cluster on the volume; unused when sparse
     std::uint64_t clusters = 0;  // length
     bool sparse = false;
+    bool operator==(const Run&) const = default;
 };
 
 /// Bound on the runs of one attribute instance.

@@ -105,11 +105,7 @@ public:
             std::uint64_t bytes = 0;
             (void)forEachAttribute(record, header, [&](const Attribute& a) {
                 if (a.type != kAttrList) return true;
-                if (a.nonResident) {
-                    std::uint64_t vcns = 0;
-                    if (!decodeRunList(a.runList(), 0, m_volumeClusters, runs, vcns).ok()) runs.clear();
-                    bytes = std::min(a.dataSize, kMaxAttributeListBytes);
-                }
+                if (a.nonResident && !attributeListRuns(a, m_volumeClusters, runs, bytes).ok()) runs.clear();
                 return false;
             });
             if (runs.empty() || bytes == 0) continue;
@@ -162,10 +158,7 @@ private:
                 const ListSlot::Entry& e = slot.entries[k];
                 if (e.bytes != bytes || e.runCount != runs.size()) continue;
                 const auto first = slot.runs.begin() + static_cast<std::ptrdiff_t>(e.runsAt);
-                if (!std::equal(runs.begin(), runs.end(), first, [](const Run& x, const Run& y) {
-                        return x.vcn == y.vcn && x.lcn == y.lcn && x.clusters == y.clusters && x.sparse == y.sparse;
-                    }))
-                    continue;
+                if (!std::equal(runs.begin(), runs.end(), first)) continue;
                 const auto from = slot.bytes.begin() + static_cast<std::ptrdiff_t>(e.at);
                 out.assign(from, from + static_cast<std::ptrdiff_t>(e.bytes));
                 slot.next = k + 1;

@@ -157,6 +157,30 @@ std::int64_t unfolded(std::uint64_t folded, std::int64_t reference) {
     return static_cast<std::int64_t>(static_cast<std::uint64_t>(reference) + d);
 }
 
+// The stored name field after its first number: a name stored whole, or
+// the bytes put between the start and end kept from another name (the
+// base's when distance is 0). p moves past it.
+struct NameCode {
+    bool whole = false;
+    std::size_t distance = 0, front = 0, back = 0;
+    std::string_view bytes;
+};
+
+NameCode nameCodeAfter(std::uint64_t code, const std::uint8_t*& p) {
+    NameCode n;
+    n.whole = (code & 1) == 0;
+    std::size_t length = static_cast<std::size_t>(code >> 1);
+    if (!n.whole) {
+        if ((code & 2) != 0) n.distance = static_cast<std::size_t>(getVarint(p));
+        n.front = static_cast<std::size_t>(getVarint(p));
+        n.back = static_cast<std::size_t>(getVarint(p));
+        length = static_cast<std::size_t>(code >> 2);
+    }
+    n.bytes = std::string_view(reinterpret_cast<const char*>(p), length);
+    p += length;
+    return n;
+}
+
 std::uint64_t unfoldedNear(std::uint64_t folded, std::uint64_t reference) {
     return static_cast<std::uint64_t>(unfolded(folded, static_cast<std::int64_t>(reference)));
 }
@@ -418,27 +442,23 @@ void ItemStore::decodeInto(std::size_t index, View& v, std::string& name, std::s
     if (has(kFlags)) flags = static_cast<std::uint16_t>(getVarint(p));
     it.flags = storedFlags(flags, v.stream);
     if (has(kBaseName)) {
-        const std::uint64_t code = getVarint(p);
-        if ((code & 1) == 0) {
-            v.base = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
-            p += code >> 1;
+        const NameCode code = nameCodeAfter(getVarint(p), p);
+        if (code.whole) {
+            v.base = code.bytes;
         } else {
             // Put together beside the other name: the base's, which may lie
             // in name, or an earlier item's.
             thread_local std::string other;
             std::string_view old = v.base;
-            if ((code & 2) != 0) {
-                const auto distance = static_cast<std::size_t>(getVarint(p));
-                if (distance != 0 && distance <= index) resolveName(index - distance, other);
+            if (code.distance != 0) {
+                if (code.distance <= index) resolveName(index - code.distance, other);
                 else other.clear();
                 old = other;
             }
-            const auto front = std::min(static_cast<std::size_t>(getVarint(p)), old.size());
-            const auto back = std::min(static_cast<std::size_t>(getVarint(p)), old.size() - front);
-            const std::string_view middle(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 2));
-            p += code >> 2;
+            const std::size_t front = std::min(code.front, old.size());
+            const std::size_t back = std::min(code.back, old.size() - front);
             spare.assign(old.substr(0, front));
-            spare.append(middle);
+            spare.append(code.bytes);
             spare.append(old.substr(old.size() - back));
             name.swap(spare);
             v.base = name;
@@ -475,10 +495,6 @@ void ItemStore::resolveName(std::size_t i, std::string& out) const {
     // Names put together here are kept by item, like decoded items: the
     // names of a family are mostly stored each against the one before, and
     // listing them in turn then takes one step each.
-    auto keptName = [this](std::size_t k) -> const std::string* {
-        const KeptName& n = ItemStore::keptName(k);
-        return n.store == this && n.generation == m_generation && n.index == k ? &n.name : nullptr;
-    };
     // The steps from the item to a name known whole, each the bytes put
     // between the start and end kept from the name before it.
     struct Step {
@@ -493,12 +509,12 @@ void ItemStore::resolveName(std::size_t i, std::string& out) const {
     // name steps; the encoder kept them within kNameStepLimit.
     for (std::size_t k = i, hops = 0; hops <= kNameStepLimit && k < m_size; ++hops) {
         // An item listed just before is mostly still decoded.
-        if (const CachedView& c = cachedView(k); c.store == this && c.generation == m_generation && c.index == k) {
+        if (const CachedView& c = cachedView(k); holds(c, k)) {
             whole = c.v.base;
             break;
         }
-        if (const std::string* known = keptName(k)) {
-            whole = *known;
+        if (const KeptName& n = keptName(k); holds(n, k)) {
+            whole = n.name;
             break;
         }
         const std::uint8_t* p = at(slot(k));
@@ -516,18 +532,13 @@ void ItemStore::resolveName(std::size_t i, std::string& out) const {
             k -= distance;
             continue;
         }
-        const std::uint64_t code = getVarint(p);
-        if ((code & 1) == 0) {
-            whole = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 1));
+        const NameCode code = nameCodeAfter(getVarint(p), p);
+        if (code.whole) {
+            whole = code.bytes;
             break;
         }
-        std::size_t from = distance;
-        if ((code & 2) != 0) from = static_cast<std::size_t>(getVarint(p));
-        Step& step = steps[count++];
-        step.front = static_cast<std::size_t>(getVarint(p));
-        step.back = static_cast<std::size_t>(getVarint(p));
-        step.middle = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(code >> 2));
-        step.item = k;
+        const std::size_t from = code.distance != 0 ? code.distance : distance;
+        steps[count++] = {code.bytes, code.front, code.back, k};
         if (from == 0 || from > k) break;
         k -= from;
     }
@@ -568,7 +579,7 @@ std::uint64_t ItemStore::nextGeneration() {
 
 const ItemStore::View& ItemStore::view(std::size_t i) const {
     CachedView& cache = cachedView(i);
-    if (cache.store == this && cache.generation == m_generation && cache.index == i) return cache.v;
+    if (holds(cache, i)) return cache.v;
     cache.store = nullptr;
     View& v = cache.v;
     v = View{};
@@ -580,8 +591,7 @@ const ItemStore::View& ItemStore::view(std::size_t i) const {
     std::size_t length = 0;
     for (std::size_t k = i;;) {
         if (k != i) {
-            const CachedView& known = cachedView(k);
-            if (known.store == this && known.generation == m_generation && known.index == k) {
+            if (const CachedView& known = cachedView(k); holds(known, k)) {
                 v = known.v;
                 if (!known.name.empty() && v.base.data() == known.name.data()) {
                     cache.name.assign(known.name);
@@ -630,18 +640,7 @@ void ItemStore::briefInto(const std::uint8_t* p, Brief& b, bool& stream) {
         case kRecord: b.record = unfoldedNear(value, b.record); break;
         case kParent: b.parent = unfoldedNear(value, b.parent); break;
         case kFlags: flags = static_cast<std::uint16_t>(value); break;
-        case kBaseName:
-            // Its bytes, after the other name's distance back and the
-            // lengths shared with it.
-            if ((value & 1) != 0) {
-                if ((value & 2) != 0) (void)getVarint(p);
-                (void)getVarint(p);
-                (void)getVarint(p);
-                p += value >> 2;
-            } else {
-                p += value >> 1;
-            }
-            break;
+        case kBaseName: (void)nameCodeAfter(value, p); break;
         case kSector: b.sector = unfoldedNear(value, b.sector); break;
         default: break;
         }

@@ -197,6 +197,11 @@ private:
         std::string name;
     };
     static KeptName& keptName(std::size_t i);
+    /// The kept entry is item i of this store as it is now.
+    template <class Kept>
+    bool holds(const Kept& kept, std::size_t i) const {
+        return kept.store == this && kept.generation == m_generation && kept.index == i;
+    }
     /// Decodes the item at offset over v (which holds its base's values);
     /// a name stored against the base's is put together in name, with
     /// spare as room to build it.

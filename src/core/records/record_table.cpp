@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -330,8 +331,7 @@ int RecordTable::insertRow(int index, std::string_view firstCellText) {
     const std::size_t columns = m_columns.size();
     // The text may be a cell of this table, held in the cells that grow.
     std::string copy;
-    if (!m_cells.empty() && firstCellText.data() >= m_cells.front().bytes &&
-        firstCellText.data() < m_cells.back().bytes + sizeof(CellRef)) {
+    if (holds(firstCellText)) {
         copy.assign(firstCellText);
         firstCellText = copy;
     }
@@ -350,6 +350,15 @@ int RecordTable::insertRow(int index, std::string_view firstCellText) {
     }
     setCell(index, 0, firstCellText);
     return index;
+}
+
+bool RecordTable::holds(std::string_view text) const {
+    auto within = [&text](const char* begin, std::size_t bytes) {
+        return bytes != 0 && !text.empty() && std::less_equal<>{}(begin, text.data()) &&
+               std::less<>{}(text.data(), begin + bytes);
+    };
+    return within(m_store.data(), m_store.size()) ||
+           (!m_cells.empty() && within(m_cells.front().bytes, m_cells.size() * sizeof(CellRef)));
 }
 
 std::uint32_t RecordTable::offsetOf(const CellRef& ref) {
@@ -439,9 +448,7 @@ void RecordTable::setCell(int row, int column, std::string_view text) {
     // A text taken from this table (cell() of another cell) would dangle
     // once the store grows, or change as its cell is written.
     std::string copy;
-    if ((!m_store.empty() && text.data() >= m_store.data() && text.data() < m_store.data() + m_store.size()) ||
-        (!m_cells.empty() && text.data() >= m_cells.front().bytes &&
-         text.data() < m_cells.back().bytes + sizeof(CellRef))) {
+    if (holds(text)) {
         copy.assign(text);
         text = copy;
     }

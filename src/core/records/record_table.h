@@ -84,6 +84,8 @@ private:
         char bytes[4] = {};
     };
     static constexpr std::size_t kInlineBytes = 3;
+    // The text lies in this table: in its store, or in a cell itself.
+    bool holds(std::string_view text) const;
     static bool isInline(const CellRef& ref) { return (static_cast<unsigned char>(ref.bytes[3]) & 0x80) != 0; }
     static std::uint32_t offsetOf(const CellRef& ref);
     static void setOffset(CellRef& ref, std::uint32_t offset);
